@@ -1,0 +1,2 @@
+#pragma once
+// Process-wide worker pool (being written).
