@@ -79,3 +79,11 @@ struct Vec3d {
 };
 
 }  // namespace kestrum
+
+#include <string>
+
+namespace kestrum {
+// "Vec3d(x, y, z)" with every component in the shortest positional format.
+void append_text(std::string& out, const Vec3d& v);
+std::string to_text(const Vec3d& v);
+}  // namespace kestrum
