@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace kestrum {
@@ -31,7 +30,8 @@ void append_double(std::string& out, double v) {
     int nd = 0;
     for (const char* p = buf; p < e; ++p)
         if (*p != '.') digits[nd++] = *p;
-    const int exp10 = std::atoi(e + 1);  // value = 0.d1d2... * 10^(exp10 + 1)
+    int exp10 = 0;  // value = d1.d2d3... * 10^exp10; to_chars does not terminate the text
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, exp10);
     const int point = exp10 + 1;         // digits before the decimal point
     if (point <= 0) {
         out += "0.";

@@ -1,0 +1,80 @@
+#pragma once
+// Quaternion (w scalar first). Nothing here assumes a unit quaternion; a
+// non-unit one is used as is (rotation then scales by |q|^2).
+#include <array>
+#include <cmath>
+#include <string>
+
+#include "angle.hpp"
+#include "vec3d.hpp"
+
+namespace kestrum {
+
+using Mat3 = std::array<std::array<double, 3>, 3>;
+
+struct AxisAngle {
+    Vec3d axis;
+    AngleRadians angle;
+};
+
+struct Quat {
+    double w;
+    double i;
+    double j;
+    double k;
+
+    static constexpr Quat identity() { return {1.0, 0.0, 0.0, 0.0}; }
+    // Pure quaternion of a vector.
+    static constexpr Quat from_vec3d(Vec3d v) { return {0.0, v.x, v.y, v.z}; }
+    // The half angle is negated because rotate() multiplies the conjugate
+    // first; together a positive angle turns counterclockwise about the axis.
+    // The axis is used as given (not normalised).
+    static Quat from_axis_angle(Vec3d axis, AngleRadians angle) {
+        const double h = angle.angle * -0.5;
+        // The compiler may merge these into one sincos; glibc gives the same bits.
+        const double s = std::sin(h);
+        const double c = std::cos(h);
+        return {c, s * axis.x, s * axis.y, s * axis.z};
+    }
+
+    Quat conjugate() const { return {w, -i, -j, -k}; }
+    double magnitude() const { return std::sqrt(((w * w + i * i) + j * j) + k * k); }
+    bool is_unit() const { return std::fabs(magnitude() + -1.0) < kEpsilon; }
+    Quat normalize() const {
+        const double m = magnitude();
+        return {w / m, i / m, j / m, k / m};
+    }
+    Vec3d to_vec3d() const { return {i, j, k}; }
+
+    AxisAngle to_axis_angle() const;
+    Mat3 to_rotation_matrix() const;
+    inline Vec3d rotate(Vec3d v) const;
+
+    // "Quat(w, i, j, k)"
+    std::string to_string() const;
+};
+
+// Hamilton product a ⊗ b; the term order inside each sum is part of the
+// result's last bit.
+inline Quat operator*(Quat a, Quat b) {
+    return {
+        ((a.w * b.w - a.i * b.i) - a.j * b.j) - a.k * b.k,
+        ((a.w * b.i + a.i * b.w) + a.j * b.k) - a.k * b.j,
+        ((a.w * b.j + a.j * b.w) + a.k * b.i) - a.i * b.k,
+        ((a.w * b.k + a.k * b.w) + a.i * b.j) - a.j * b.i,
+    };
+}
+
+// conj(q) ⊗ v ⊗ q. The 0.0 scalar of the pure quaternion takes part in every
+// product on purpose: it turns an infinite component into NaN everywhere and
+// fixes the signs of zero results. Shared by the bulk list rotation, so both
+// give identical bits.
+inline Vec3d rotate(Quat q, Vec3d v) {
+    const Quat t = q.conjugate() * Quat::from_vec3d(v);
+    const Quat r = t * q;
+    return {r.i, r.j, r.k};
+}
+
+inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
+
+}  // namespace kestrum

@@ -1,0 +1,323 @@
+#include "frame.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "panic.hpp"
+
+namespace kp {
+
+namespace {
+
+PyObject* panic_type() {
+    static OnceCell<PyObject> cell;
+    if (PyObject* t = cell.peek()) return t;
+    return cell.get([] {
+        // Derives from BaseException so `except Exception` lets it through.
+        return PyErr_NewExceptionWithDoc("kestrum_py.PanicException",
+                                         "An internal invariant of kestrum_py failed.",
+                                         PyExc_BaseException, nullptr);
+    });
+}
+
+// Qualified name of an object's type, or the fixed fallback text.
+std::string type_qualname(PyObject* obj) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
+    std::string out = utf8 ? utf8 : "<failed to extract type name>";
+    if (!utf8) PyErr_Clear();
+    Py_XDECREF(name);
+    return out;
+}
+
+bool is_numpy_bool_type(PyTypeObject* tp) {
+    PyObject* name = PyType_GetName(tp);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool name_ok = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+                         PyUnicode_CompareWithASCIIString(name, "bool") == 0;
+    Py_DECREF(name);
+    if (!name_ok) return false;
+    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__");
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool ok = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
+    Py_DECREF(module);
+    return ok;
+}
+
+void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                 fn.full().c_str(), count, given, given == 1 ? "was" : "were");
+}
+
+bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count,
+                  PyObject** slots, PyObject* key, PyObject* value) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+            if (slots[i]) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                             fn.full().c_str(), names[i]);
+                return false;
+            }
+            slots[i] = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                 fn.full().c_str(), key);
+    return false;
+}
+
+bool check_missing(const FuncName& fn, const char* const* names, std::size_t count,
+                   PyObject* const* slots) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!slots[i]) missing.push_back(names[i]);
+    if (missing.empty()) return true;
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) {
+            if (missing.size() == 2)
+                list += " and ";
+            else if (i + 1 == missing.size())
+                list += ", and ";
+            else
+                list += ", ";
+        }
+        list += '\'';
+        list += missing[i];
+        list += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
+                 fn.full().c_str(), missing.size(), missing.size() == 1 ? "" : "s",
+                 list.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::string FuncName::full() const {
+    std::string s;
+    if (cls) {
+        s += cls;
+        s += '.';
+    }
+    s += name;
+    s += "()";
+    return s;
+}
+
+void set_panic(const char* text) noexcept {
+    PyObject* type = panic_type();
+    if (!type) return;  // creating the class failed; that error stays set
+    PyObject* msg = PyUnicode_FromString(text);
+    if (!msg) return;
+    PyErr_SetObject(type, msg);
+    Py_DECREF(msg);
+}
+
+void set_from_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const Error& e) {
+            PyErr_SetString(e.type, e.message.c_str());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            set_panic(e.what());
+        } catch (...) {
+            set_panic("internal failure without a message");
+        }
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+void set_cast_error(PyObject* obj, const char* target) noexcept {
+    const std::string name = type_qualname(obj);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", name.c_str(), target);
+}
+
+void wrap_argument_error(const char* name) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyObject* exc = value;
+#endif
+    PyObject* wrapped = nullptr;
+    if (PyObject* text = PyObject_Str(exc)) {
+        PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", name, text);
+        Py_DECREF(text);
+        if (msg) {
+            wrapped = PyObject_CallOneArg(PyExc_TypeError, msg);
+            Py_DECREF(msg);
+        }
+    }
+    if (!wrapped) {  // could not build the new error: report that instead
+        Py_DECREF(exc);
+        return;
+    }
+    if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(wrapped, cause);
+    Py_DECREF(exc);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(wrapped)), wrapped);
+    Py_DECREF(wrapped);
+}
+
+bool Param<std::uint64_t>::load(PyObject* o) noexcept {
+    if (PyLong_Check(o)) {
+        v = PyLong_AsUnsignedLongLong(o);
+    } else {
+        PyObject* index = PyNumber_Index(o);
+        if (!index) return false;
+        v = PyLong_AsUnsignedLongLong(index);
+        Py_DECREF(index);
+    }
+    return !(v == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool Param<bool>::load(PyObject* o) noexcept {
+    if (o == Py_True || o == Py_False) {
+        v = (o == Py_True);
+        return true;
+    }
+    PyTypeObject* tp = Py_TYPE(o);
+    if (!is_numpy_bool_type(tp)) {
+        set_cast_error(o, "bool");
+        return false;
+    }
+    if (!tp->tp_as_number || !tp->tp_as_number->nb_bool) {
+        const std::string name = type_qualname(o);
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                     name.c_str());
+        return false;
+    }
+    const int truth = tp->tp_as_number->nb_bool(o);
+    if (truth < 0) return false;
+    v = truth != 0;
+    return true;
+}
+
+bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
+                 PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    if (static_cast<std::size_t>(nargs) > count) {
+        set_argument_count_error(fn, count, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (!bind_keyword(fn, names, count, slots, PyTuple_GET_ITEM(kwnames, k),
+                              args[nargs + k]))
+                return false;
+    } else if (static_cast<std::size_t>(nargs) == count) {
+        return true;
+    }
+    return check_missing(fn, names, count, slots);
+}
+
+bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
+                PyObject** slots, PyObject* args, PyObject* kwargs) noexcept {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (static_cast<std::size_t>(nargs) > count) {
+        set_argument_count_error(fn, count, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!bind_keyword(fn, names, count, slots, key, value)) return false;
+    }
+    return check_missing(fn, names, count, slots);
+}
+
+PyTypeObject* create_type(const TypeDef& def) {
+    // The spec's name must outlive the type on every supported version.
+    std::string* qualified = new std::string(std::string("builtins.") + def.name);
+    std::vector<PyType_Slot> slots;
+    for (const PyType_Slot* s = def.slots; s && s->slot; ++s) slots.push_back(*s);
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
+    slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
+    if (def.methods) slots.push_back({Py_tp_methods, def.methods});
+    if (def.getset) slots.push_back({Py_tp_getset, def.getset});
+    slots.push_back({0, nullptr});
+
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if (!def.instantiable) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    PyType_Spec spec{qualified->c_str(), def.basicsize, 0, flags, slots.data()};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* cause = PyErr_GetRaisedException();
+#else
+        PyObject *t, *cause, *tb;
+        PyErr_Fetch(&t, &cause, &tb);
+        PyErr_NormalizeException(&t, &cause, &tb);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+#endif
+        PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s",
+                                              ("An error occurred while initializing class " +
+                                               std::string(def.name))
+                                                  .c_str());
+        if (err) {
+            if (cause) PyException_SetCause(err, cause);
+            PyErr_SetObject(PyExc_RuntimeError, err);
+            Py_DECREF(err);
+        } else {
+            Py_XDECREF(cause);
+        }
+        return nullptr;
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    if (def.vectorcall) tp->tp_vectorcall = def.vectorcall;
+    return tp;
+}
+
+int add_member(PyObject* module, const char* name, PyObject* value) noexcept {
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
+    if (!all) {
+        all = PyList_New(0);
+        if (!all) return -1;
+        const int rc = PyDict_SetItemString(dict, "__all__", all);
+        Py_DECREF(all);
+        if (rc < 0) return -1;
+    } else if (!PyList_Check(all)) {
+        set_cast_error(all, "list");
+        return -1;
+    }
+    PyObject* pyname = PyUnicode_FromString(name);
+    if (!pyname) return -1;
+    int rc = PyList_Append(all, pyname);
+    if (rc == 0) rc = PyObject_SetAttr(module, pyname, value);
+    Py_DECREF(pyname);
+    return rc;
+}
+
+}  // namespace kp

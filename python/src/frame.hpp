@@ -1,0 +1,857 @@
+#pragma once
+// The one call-binding frame. Every Python-visible entry (constructor, method,
+// static method, property, slot, module function) is an instantiation of a
+// template below around a small function on core values: argument binding,
+// conversion, receiver borrowing, result conversion and error mapping live
+// here and nowhere else.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace kp {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// A Python exception described by a binding function; raised by the frame.
+struct Error {
+    PyObject* type;
+    std::string message;
+};
+
+[[noreturn]] inline void raise(PyObject* type, std::string message) {
+    throw Error{type, std::move(message)};
+}
+
+// Raises PanicException(text) as the current exception.
+void set_panic(const char* text) noexcept;
+
+// Translates whatever a body threw into the current Python exception.
+void set_from_current_exception() noexcept;
+
+// Runs a body; C++ exceptions become Python exceptions and `fail` is returned.
+template <class R, class F>
+inline R guarded(R fail, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_from_current_exception();
+        return fail;
+    }
+}
+
+// "'int' object cannot be cast as 'Vec3d'"
+void set_cast_error(PyObject* obj, const char* target) noexcept;
+// Replaces a pending exact TypeError with "argument '<name>': <text>".
+void wrap_argument_error(const char* name) noexcept;
+
+// ---------------------------------------------------------------------------
+// Borrow flag: 0 free, n shared borrows, all ones = one exclusive borrow.
+
+using BorrowFlag = std::atomic<std::uint64_t>;
+inline constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
+
+inline bool try_borrow_shared(BorrowFlag& f) noexcept {
+    std::uint64_t cur = f.load(std::memory_order_relaxed);
+    do {
+        if (cur == kExclusive) return false;
+    } while (!f.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+                                      std::memory_order_relaxed));
+    return true;
+}
+inline void release_shared(BorrowFlag& f) noexcept { f.fetch_sub(1, std::memory_order_release); }
+inline bool try_borrow_exclusive(BorrowFlag& f) noexcept {
+    std::uint64_t expected = 0;
+    return f.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                     std::memory_order_relaxed);
+}
+inline void release_exclusive(BorrowFlag& f) noexcept { f.store(0, std::memory_order_release); }
+
+inline constexpr const char kMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr const char kBorrowed[] = "Already borrowed";
+
+// ---------------------------------------------------------------------------
+// Instances and classes
+
+template <class T>
+struct Object {
+    PyObject_HEAD
+    T value;
+    BorrowFlag flag;
+};
+
+// Specialised by every class unit for the core type it wraps:
+//   static constexpr bool wrapped = true;
+//   static constexpr const char* name = "Vec3d";
+//   static const TypeDef& def();
+template <class T>
+struct Class {
+    static constexpr bool wrapped = false;
+};
+template <class T>
+concept Wrapped = Class<std::remove_cvref_t<T>>::wrapped;
+
+struct TypeDef {
+    const char* name;  // bare class name
+    const char* doc;   // "Vec3d(x, y, z)\n--\n\n", or "" without constructor
+    int basicsize;
+    destructor dealloc;
+    const PyType_Slot* slots;  // terminated by {0, nullptr}
+    PyMethodDef* methods;      // may be null
+    PyGetSetDef* getset;       // may be null
+    vectorcallfunc vectorcall; // fast constructor path, may be null
+    bool instantiable;
+};
+
+PyTypeObject* create_type(const TypeDef& def);
+
+// Once-per-process creation. A waiting thread detaches from the interpreter
+// so it never blocks on another thread's creation while holding the lock.
+template <class T>
+class OnceCell {
+public:
+    T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+    template <class Make>
+    T* get(Make&& make) {
+        if (T* v = peek()) return v;
+        PyThreadState* ts = PyEval_SaveThread();
+        std::unique_lock<std::mutex> lock(mutex_);
+        PyEval_RestoreThread(ts);
+        if (T* v = peek()) return v;
+        T* v = make();  // nullptr with an exception set: a later call retries
+        if (v) value_.store(v, std::memory_order_release);
+        return v;
+    }
+
+private:
+    std::atomic<T*> value_{nullptr};
+    std::mutex mutex_;
+};
+
+template <class T>
+inline PyTypeObject* type_of() {
+    static OnceCell<PyTypeObject> cell;
+    if (PyTypeObject* t = cell.peek()) return t;
+    return cell.get([] { return create_type(Class<T>::def()); });
+}
+
+template <class T>
+inline Object<T>* as_object(PyObject* o) noexcept {
+    return reinterpret_cast<Object<T>*>(o);
+}
+
+// Wraps a core value in a new instance of its class (a new reference).
+template <Wrapped T>
+inline PyObject* new_object(T&& value) {
+    using V = std::remove_cvref_t<T>;
+    PyTypeObject* tp = type_of<V>();
+    if (!tp) return nullptr;
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    auto* obj = as_object<V>(o);
+    new (&obj->value) V(std::forward<T>(value));
+    new (&obj->flag) BorrowFlag(0);
+    return o;
+}
+
+template <class T>
+void dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    std::destroy_at(&as_object<T>(self)->value);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------------------
+// Borrow guards
+
+template <class T>
+class Shared {
+public:
+    Shared() = default;
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    ~Shared() {
+        if (obj_) release_shared(obj_->flag);
+    }
+    // Instance check (cast error naming the class) then shared borrow.
+    bool acquire(PyObject* o) noexcept {
+        if (!PyObject_TypeCheck(o, type_of<T>())) {
+            set_cast_error(o, Class<T>::name);
+            return false;
+        }
+        return acquire_checked(o);
+    }
+    bool acquire_checked(PyObject* o) noexcept {
+        auto* obj = as_object<T>(o);
+        if (!try_borrow_shared(obj->flag)) {
+            PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
+            return false;
+        }
+        obj_ = obj;
+        return true;
+    }
+    const T& value() const noexcept { return obj_->value; }
+
+private:
+    Object<T>* obj_ = nullptr;
+};
+
+template <class T>
+class Exclusive {
+public:
+    Exclusive() = default;
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+    ~Exclusive() {
+        if (obj_) release_exclusive(obj_->flag);
+    }
+    bool acquire(PyObject* o) noexcept {
+        if (!PyObject_TypeCheck(o, type_of<T>())) {
+            set_cast_error(o, Class<T>::name);
+            return false;
+        }
+        auto* obj = as_object<T>(o);
+        if (!try_borrow_exclusive(obj->flag)) {
+            PyErr_SetString(PyExc_RuntimeError, kBorrowed);
+            return false;
+        }
+        obj_ = obj;
+        return true;
+    }
+    T& value() const noexcept { return obj_->value; }
+
+private:
+    Object<T>* obj_ = nullptr;
+};
+
+// The receiver of an entry: `const C&` borrows shared, `C&` exclusive.
+template <class P>
+struct Receiver;
+template <Wrapped C>
+struct Receiver<const C&> : Shared<C> {
+    using Class_ = C;
+    const C& get() const noexcept { return this->value(); }
+};
+template <Wrapped C>
+struct Receiver<C&> : Exclusive<C> {
+    using Class_ = C;
+    C& get() const noexcept { return this->value(); }
+};
+
+// ---------------------------------------------------------------------------
+// Argument conversions: Param<T> for every parameter type a body may declare.
+// load() returns false with a Python exception set.
+
+template <class T>
+struct Param;
+
+template <>
+struct Param<double> {
+    double v = 0.0;
+    bool load(PyObject* o) noexcept {
+        if (PyFloat_CheckExact(o)) {
+            v = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        v = PyFloat_AsDouble(o);
+        return !(v == -1.0 && PyErr_Occurred());
+    }
+    double get() const noexcept { return v; }
+};
+
+// Indices and counts: negative or >= 2^64 raise OverflowError (not wrapped).
+template <>
+struct Param<std::uint64_t> {
+    std::uint64_t v = 0;
+    bool load(PyObject* o) noexcept;
+    std::uint64_t get() const noexcept { return v; }
+};
+
+// Only True/False, plus numpy's bool scalars.
+template <>
+struct Param<bool> {
+    bool v = false;
+    bool load(PyObject* o) noexcept;
+    bool get() const noexcept { return v; }
+};
+
+// Instances of the module's classes: borrowed shared until the call returns.
+template <Wrapped T>
+struct Param<T> : Shared<T> {
+    bool load(PyObject* o) noexcept { return this->acquire(o); }
+    const T& get() const noexcept { return this->value(); }
+};
+template <Wrapped T>
+struct Param<const T&> : Param<T> {};
+
+template <class T>
+struct Param<const T> : Param<T> {};
+
+// ---------------------------------------------------------------------------
+// Result conversions
+
+template <class T>
+struct ToPy;
+
+template <class T>
+inline PyObject* to_py(T&& v) {
+    return ToPy<std::remove_cvref_t<T>>::convert(std::forward<T>(v));
+}
+
+template <>
+struct ToPy<double> {
+    static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
+};
+template <>
+struct ToPy<bool> {
+    static PyObject* convert(bool v) { return PyBool_FromLong(v); }
+};
+template <>
+struct ToPy<std::uint64_t> {
+    static PyObject* convert(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+};
+template <>
+struct ToPy<std::string> {
+    static PyObject* convert(const std::string& s) {
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    }
+};
+template <Wrapped T>
+struct ToPy<T> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return new_object(std::forward<U>(v));
+    }
+};
+
+template <class Seq>
+inline PyObject* list_from(Seq&& seq) {
+    const auto n = static_cast<Py_ssize_t>(std::size(seq));
+    PyObject* list = PyList_New(n);
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (auto&& item : seq) {
+        PyObject* o = to_py(std::move(item));
+        if (!o) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i++, o);
+    }
+    return list;
+}
+template <class E, class A>
+struct ToPy<std::vector<E, A>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return list_from(std::forward<U>(v));
+    }
+};
+template <class E, std::size_t N>
+struct ToPy<std::array<E, N>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return list_from(std::forward<U>(v));
+    }
+};
+template <class... E>
+struct ToPy<std::tuple<E...>> {
+    template <class U>
+    static PyObject* convert(U&& t) {
+        PyObject* tuple = PyTuple_New(sizeof...(E));
+        if (!tuple) return nullptr;
+        bool ok = std::apply(
+            [&](auto&&... items) {
+                Py_ssize_t i = 0;
+                return ([&](PyObject* o) {
+                    if (!o) return false;
+                    PyTuple_SET_ITEM(tuple, i++, o);
+                    return true;
+                }(to_py(std::move(items))) && ...);
+            },
+            std::forward<U>(t));
+        if (!ok) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+        return tuple;
+    }
+};
+template <class A, class B>
+struct ToPy<std::pair<A, B>> {
+    template <class U>
+    static PyObject* convert(U&& p) {
+        return ToPy<std::tuple<A, B>>::convert(std::tuple<A, B>(std::forward<U>(p)));
+    }
+};
+template <class E>
+struct ToPy<std::optional<E>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        if (!v) Py_RETURN_NONE;
+        return to_py(std::move(*v));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Names as template arguments
+
+template <std::size_t N>
+struct Name {
+    char s[N];
+    constexpr Name(const char (&in)[N]) { std::copy_n(in, N, s); }
+};
+
+// "Vec3d.dot()" or "plane_line()", built only when a message needs it.
+struct FuncName {
+    const char* cls;  // null for module functions
+    const char* name;
+    std::string full() const;
+};
+
+// Binds positional and keyword arguments to `slots` (null-initialised,
+// one per parameter). Both calling conventions end up here.
+bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
+                 PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept;
+bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
+                PyObject** slots, PyObject* args, PyObject* kwargs) noexcept;
+
+// ---------------------------------------------------------------------------
+// Signature introspection of bodies: free functions and member functions.
+
+template <class F>
+struct Sig;
+template <class R, class... A>
+struct Sig<R (*)(A...)> {
+    using Ret = R;
+    using Args = std::tuple<A...>;
+};
+template <class R, class C, class... A>
+struct Sig<R (C::*)(A...) const> {
+    using Ret = R;
+    using Args = std::tuple<const C&, A...>;
+};
+template <class R, class C, class... A>
+struct Sig<R (C::*)(A...)> {
+    using Ret = R;
+    using Args = std::tuple<C&, A...>;
+};
+
+template <auto Fn>
+using RetOf = typename Sig<decltype(Fn)>::Ret;
+template <auto Fn>
+using ArgsOf = typename Sig<decltype(Fn)>::Args;
+
+template <class Tuple>
+struct DropFirst;
+template <class A, class... B>
+struct DropFirst<std::tuple<A, B...>> {
+    using type = std::tuple<B...>;
+};
+
+// Calls Fn and converts its result; `void` becomes None.
+template <auto Fn, class... A>
+inline PyObject* call_and_convert(A&&... args) {
+    using R = RetOf<Fn>;
+    if constexpr (std::is_void_v<R>) {
+        std::invoke(Fn, std::forward<A>(args)...);
+        Py_RETURN_NONE;
+    } else if constexpr (std::is_same_v<R, PyObject*>) {
+        return std::invoke(Fn, std::forward<A>(args)...);
+    } else {
+        return to_py(std::invoke(Fn, std::forward<A>(args)...));
+    }
+}
+
+// Converts the bound slots in declaration order, then runs the body.
+// On a conversion failure the TypeError is wrapped with the parameter name.
+template <auto Fn, class Params, class... Pre>
+struct Invoke;
+template <auto Fn, class... P, class... Pre>
+struct Invoke<Fn, std::tuple<P...>, Pre...> {
+    template <class... R>
+    static PyObject* run(PyObject* const* slots, const char* const* names, R&&... pre) {
+        std::tuple<Param<std::remove_cvref_t<P>>...> params;
+        bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ([&] {
+                if (std::get<I>(params).load(slots[I])) return true;
+                wrap_argument_error(names[I]);
+                return false;
+            }() && ...);
+        }(std::index_sequence_for<P...>{});
+        if (!ok) return nullptr;
+        return std::apply(
+            [&](auto&... p) { return call_and_convert<Fn>(std::forward<R>(pre)..., p.get()...); },
+            params);
+    }
+};
+
+template <std::size_t N>
+struct NameList {
+    const char* names[N == 0 ? 1 : N];
+};
+
+// Converts the operand of a two-operand slot or comparison; failure of any
+// kind means NotImplemented, so errors are dropped.
+template <auto Fn>
+inline PyObject* try_binary(PyObject* self, PyObject* other) {
+    using Args = ArgsOf<Fn>;
+    using RecvT = std::tuple_element_t<0, Args>;
+    using ArgT = std::remove_cvref_t<std::tuple_element_t<1, Args>>;
+    using C = std::remove_cvref_t<RecvT>;
+    if (!PyObject_TypeCheck(self, type_of<C>())) Py_RETURN_NOTIMPLEMENTED;
+    Receiver<RecvT> recv;
+    if (!recv.acquire_checked(self)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    Param<ArgT> arg;
+    if (!arg.load(other)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    return call_and_convert<Fn>(recv.get(), arg.get());
+}
+
+// ---------------------------------------------------------------------------
+// The binder: one per wrapped class; produces table rows and slots.
+
+template <class C>
+struct Binder {
+    // -- methods --------------------------------------------------------------
+
+    // Instance method; Fn's first parameter is the receiver (`const C&` or `C&`).
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyMethodDef method() {
+        using Rest = typename DropFirst<ArgsOf<Fn>>::type;
+        static_assert(std::tuple_size_v<Rest> == sizeof...(Params),
+                      "one name per parameter");
+        static const std::string doc = make_doc(MethodName.s, {Params.s...}, true);
+        if constexpr (sizeof...(Params) == 0) {
+            return {MethodName.s, &noargs<Fn>, METH_NOARGS, doc.c_str()};
+        } else {
+            return {MethodName.s, reinterpret_cast<PyCFunction>(
+                                      reinterpret_cast<void (*)()>(&fast<MethodName, Fn, Params...>)),
+                    METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+        }
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyMethodDef static_method() {
+        static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params),
+                      "one name per parameter");
+        static const std::string doc = make_doc(MethodName.s, {Params.s...}, false);
+        if constexpr (sizeof...(Params) == 0) {
+            return {MethodName.s, &static_noargs<Fn>, METH_NOARGS | METH_STATIC, doc.c_str()};
+        } else {
+            return {MethodName.s,
+                    reinterpret_cast<PyCFunction>(
+                        reinterpret_cast<void (*)()>(&static_fast<MethodName, Fn, Params...>)),
+                    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.c_str()};
+        }
+    }
+
+    // -- properties -----------------------------------------------------------
+
+    template <Name PropName, auto Get, auto Set = nullptr>
+    static PyGetSetDef property() {
+        if constexpr (std::is_null_pointer_v<decltype(Set)>) {
+            return {PropName.s, &getter<Get>, nullptr, nullptr, nullptr};
+        } else {
+            return {PropName.s, &getter<Get>, &setter<Set>, nullptr, nullptr};
+        }
+    }
+
+    // -- constructor ----------------------------------------------------------
+
+    // Fn builds the core value from the converted arguments.
+    template <auto Fn, Name... Params>
+    static PyObject* ctor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {Params.s..., nullptr};
+            PyObject* slots[sizeof...(Params) + 1] = {};
+            if (!bind_tuple({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args,
+                            kwargs))
+                return nullptr;
+            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+        });
+    }
+    template <auto Fn, Name... Params>
+    static PyObject* ctor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
+                                     PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {Params.s..., nullptr};
+            PyObject* slots[sizeof...(Params) + 1] = {};
+            if (!bind_vector({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args,
+                             PyVectorcall_NARGS(nargsf), kwnames))
+                return nullptr;
+            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+        });
+    }
+
+    // -- slots ----------------------------------------------------------------
+
+    // Two-operand number slot: forward body, then the reflected one (if any)
+    // with the operands swapped.
+    template <auto Fwd, auto Refl = nullptr>
+    static PyObject* binary(PyObject* left, PyObject* right) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* r = try_binary<Fwd>(left, right);
+            if constexpr (!std::is_null_pointer_v<decltype(Refl)>) {
+                if (r == Py_NotImplemented) {
+                    Py_DECREF(r);
+                    r = try_binary<Refl>(right, left);
+                }
+            }
+            return r;
+        });
+    }
+
+    template <auto Fn>
+    static PyObject* unary(PyObject* self) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+            if (!recv.acquire(self)) return nullptr;
+            return call_and_convert<Fn>(recv.get());
+        });
+    }
+
+    // Subscript: the receiver is borrowed before the key is converted.
+    template <auto Fn, Name Key>
+    static PyObject* subscript(PyObject* self, PyObject* key) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+            if (!recv.acquire(self)) return nullptr;
+            static constexpr const char* names[] = {Key.s};
+            PyObject* slots[] = {key};
+            return Invoke<Fn, typename DropFirst<ArgsOf<Fn>>::type>::run(slots, names,
+                                                                         recv.get());
+        });
+    }
+
+    template <auto Fn>
+    static Py_ssize_t length(PyObject* self) {
+        return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+            if (!recv.acquire(self)) return -1;
+            return static_cast<Py_ssize_t>(std::invoke(Fn, recv.get()));
+        });
+    }
+
+    // Iterator step: an empty optional ends the iteration (no exception).
+    template <auto Fn>
+    static PyObject* next(PyObject* self) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+            if (!recv.acquire(self)) return nullptr;
+            auto item = std::invoke(Fn, recv.get());
+            if (!item) return nullptr;
+            return to_py(std::move(*item));
+        });
+    }
+
+    // `iter(it) is it`, after checking the receiver can be read.
+    static PyObject* iter_self(PyObject* self) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Shared<C> recv;
+            if (!recv.acquire(self)) return nullptr;
+            return Py_NewRef(self);
+        });
+    }
+
+    // Rich comparison; a null body means the class leaves that operator out.
+    // `!=` negates the interpreter's full `==` when the class defines `==`.
+    template <auto Lt, auto Le, auto Eq, auto Gt, auto Ge>
+    static PyObject* compare(PyObject* self, PyObject* other, int op) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            switch (op) {
+                case Py_LT: return maybe_binary<Lt>(self, other);
+                case Py_LE: return maybe_binary<Le>(self, other);
+                case Py_EQ: return maybe_binary<Eq>(self, other);
+                case Py_GT: return maybe_binary<Gt>(self, other);
+                case Py_GE: return maybe_binary<Ge>(self, other);
+                case Py_NE:
+                    if constexpr (std::is_null_pointer_v<decltype(Eq)>) {
+                        Py_RETURN_NOTIMPLEMENTED;
+                    } else {
+                        PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+                        if (!eq) return nullptr;
+                        const int truth = PyObject_IsTrue(eq);
+                        Py_DECREF(eq);
+                        if (truth < 0) return nullptr;
+                        return PyBool_FromLong(!truth);
+                    }
+                default:
+                    set_panic("unknown comparison operator");
+                    return nullptr;
+            }
+        });
+    }
+
+private:
+    template <auto Fn>
+    static PyObject* maybe_binary(PyObject* self, PyObject* other) {
+        if constexpr (std::is_null_pointer_v<decltype(Fn)>) {
+            Py_RETURN_NOTIMPLEMENTED;
+        } else {
+            return try_binary<Fn>(self, other);
+        }
+    }
+
+    static std::string make_doc(const char* name, std::initializer_list<const char*> params,
+                                bool with_self) {
+        std::string doc = name;
+        doc += '(';
+        bool first = true;
+        if (with_self) {
+            doc += "$self";
+            first = false;
+        }
+        for (const char* p : params) {
+            if (!first) doc += ", ";
+            doc += p;
+            first = false;
+        }
+        doc += ")\n--\n\n";
+        return doc;
+    }
+
+    template <auto Fn>
+    static PyObject* noargs(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+            if (!recv.acquire(self)) return nullptr;
+            return call_and_convert<Fn>(recv.get());
+        });
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {Params.s...};
+            PyObject* slots[sizeof...(Params)] = {};
+            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
+                             args, nargs, kwnames))
+                return nullptr;
+            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+            if (!recv.acquire(self)) return nullptr;
+            return Invoke<Fn, typename DropFirst<ArgsOf<Fn>>::type>::run(slots, names,
+                                                                         recv.get());
+        });
+    }
+
+    template <auto Fn>
+    static PyObject* static_noargs(PyObject*, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return call_and_convert<Fn>(); });
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {Params.s...};
+            PyObject* slots[sizeof...(Params)] = {};
+            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
+                             args, nargs, kwnames))
+                return nullptr;
+            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+        });
+    }
+
+    template <auto Get>
+    static PyObject* getter(PyObject* self, void*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Receiver<std::tuple_element_t<0, ArgsOf<Get>>> recv;
+            if (!recv.acquire(self)) return nullptr;
+            return call_and_convert<Get>(recv.get());
+        });
+    }
+
+    // The value is converted before the receiver is borrowed exclusively, and
+    // stored only after every check passed.
+    template <auto Set>
+    static int setter(PyObject* self, PyObject* value, void*) {
+        return guarded<int>(-1, [&]() -> int {
+            if (!value) {
+                PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+                return -1;
+            }
+            using Args = ArgsOf<Set>;
+            Param<std::remove_cvref_t<std::tuple_element_t<1, Args>>> arg;
+            if (!arg.load(value)) {
+                wrap_argument_error("value");
+                return -1;
+            }
+            Receiver<std::tuple_element_t<0, Args>> recv;
+            if (!recv.acquire(self)) return -1;
+            std::invoke(Set, recv.get(), arg.get());
+            return 0;
+        });
+    }
+};
+
+// Module-level functions: no receiver, named "fn()" in messages. `module` is
+// the owning module's name, used as the function's __module__.
+template <Name FnName, auto Fn, Name... Params>
+PyObject* module_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        static constexpr const char* names[] = {Params.s...};
+        PyObject* slots[sizeof...(Params)] = {};
+        if (!bind_vector({nullptr, FnName.s}, names, sizeof...(Params), slots, args, nargs,
+                         kwnames))
+            return nullptr;
+        return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+    });
+}
+
+template <Name FnName, auto Fn, Name... Params>
+PyMethodDef function() {
+    static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
+    static const std::string doc = [] {
+        std::string d = FnName.s;
+        d += '(';
+        const char* ps[] = {Params.s...};
+        for (std::size_t i = 0; i < sizeof...(Params); ++i) {
+            if (i) d += ", ";
+            d += ps[i];
+        }
+        return d + ")\n--\n\n";
+    }();
+    return {FnName.s,
+            reinterpret_cast<PyCFunction>(
+                reinterpret_cast<void (*)()>(&module_function<FnName, Fn, Params...>)),
+            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
+
+// Builds a type definition for class C from its tables.
+template <class C>
+TypeDef make_type(const char* doc, const PyType_Slot* slots, PyMethodDef* methods,
+                  PyGetSetDef* getset, vectorcallfunc vectorcall = nullptr,
+                  bool instantiable = true) {
+    return TypeDef{Class<C>::name, doc,          static_cast<int>(sizeof(Object<C>)),
+                   &dealloc<C>,    slots,        methods,
+                   getset,         vectorcall,   instantiable};
+}
+
+// Module building (module.cpp).
+struct ModuleDef;
+int add_member(PyObject* module, const char* name, PyObject* value) noexcept;
+
+}  // namespace kp

@@ -1,0 +1,85 @@
+// Module entry: builds `kestrum_py` and its `geometry` submodule once per
+// process and refuses a second interpreter.
+#include "classes.hpp"
+
+namespace kp {
+namespace {
+
+struct ModuleRecord {
+    PyModuleDef def;
+    int (*init)(PyObject*);
+    std::atomic<std::int64_t> owner{-1};
+    OnceCell<PyObject> module;
+};
+
+PyObject* make_module(ModuleRecord& rec) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    std::int64_t expected = -1;
+    if (!rec.owner.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_Format(PyExc_ImportError, "%s cannot be loaded in more than one interpreter per process",
+                     rec.def.m_name);
+        return nullptr;
+    }
+    PyObject* mod = rec.module.get([&]() -> PyObject* {
+        PyObject* m = PyModule_Create2(&rec.def, PYTHON_API_VERSION);
+        if (!m) return nullptr;
+#ifdef Py_GIL_DISABLED
+        // A free-threaded interpreter switches the lock on for this module.
+        if (PyUnstable_Module_SetGIL(m, Py_MOD_GIL_USED) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+#endif
+        if (rec.init(m) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+        return m;  // the record keeps this reference for the process's life
+    });
+    return mod ? Py_NewRef(mod) : nullptr;
+}
+
+template <class T>
+int add_class(PyObject* module) {
+    PyTypeObject* type = type_of<T>();
+    if (!type) return -1;
+    return add_member(module, Class<T>::name, reinterpret_cast<PyObject*>(type));
+}
+
+[[maybe_unused]] int add_function(PyObject* module, PyMethodDef* def) {
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (!modname) return -1;
+    PyObject* fn = PyCFunction_NewEx(def, module, modname);
+    Py_DECREF(modname);
+    if (!fn) return -1;
+    const int rc = add_member(module, def->ml_name, fn);
+    Py_DECREF(fn);
+    return rc;
+}
+
+int init_geometry(PyObject*) { return 0; }
+
+ModuleRecord geometry_module{
+    {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    &init_geometry, {-1}, {}};
+
+int init_kestrum(PyObject* m) {
+    if (add_class<kestrum::Vec3d>(m) < 0) return -1;
+    PyObject* geometry = make_module(geometry_module);
+    if (!geometry) return -1;
+    const int rc = add_member(m, PyModule_GetName(geometry), geometry);
+    Py_DECREF(geometry);
+    return rc;
+}
+
+ModuleRecord kestrum_module{
+    {PyModuleDef_HEAD_INIT, "kestrum_py", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    &init_kestrum, {-1}, {}};
+
+}  // namespace
+}  // namespace kp
+
+PyMODINIT_FUNC PyInit_kestrum_py(void) {
+    return kp::guarded<PyObject*>(nullptr, [] { return kp::make_module(kp::kestrum_module); });
+}
