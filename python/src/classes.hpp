@@ -3,7 +3,11 @@
 // header (not one per class) so python/src never shadows a core header name.
 #include <vector>
 
+#include "angle.hpp"
 #include "frame.hpp"
+#include "geometry/circle.hpp"
+#include "geometry/plane.hpp"
+#include "quat.hpp"
 #include "vec3d.hpp"
 
 namespace kp {
@@ -14,6 +18,44 @@ struct Class<kestrum::Vec3d> {
     static constexpr const char* name = "Vec3d";
     static const TypeDef& def();
 };
+
+template <>
+struct Class<kestrum::AngleRadians> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "AngleRadians";
+    static const TypeDef& def();
+};
+
+template <>
+struct Class<kestrum::AngleDegrees> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "AngleDegrees";
+    static const TypeDef& def();
+};
+
+template <>
+struct Class<kestrum::Quat> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "Quat";
+    static const TypeDef& def();
+};
+
+template <>
+struct Class<kestrum::geometry::Plane> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "Plane";
+    static const TypeDef& def();
+};
+
+template <>
+struct Class<kestrum::geometry::Circle> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "Circle";
+    static const TypeDef& def();
+};
+
+// The geometry submodule's functions, in registration order (null-terminated).
+PyMethodDef* geometry_functions();
 
 // A sequence of Vec3d objects, copied out in iteration order.
 template <>

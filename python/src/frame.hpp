@@ -248,6 +248,8 @@ struct Receiver<const C&> : Shared<C> {
     const C& get() const noexcept { return this->value(); }
 };
 template <Wrapped C>
+struct Receiver<C> : Receiver<const C&> {};  // by-value receiver: a shared borrow
+template <Wrapped C>
 struct Receiver<C&> : Exclusive<C> {
     using Class_ = C;
     C& get() const noexcept { return this->value(); }

@@ -47,7 +47,7 @@ int add_class(PyObject* module) {
     return add_member(module, Class<T>::name, reinterpret_cast<PyObject*>(type));
 }
 
-[[maybe_unused]] int add_function(PyObject* module, PyMethodDef* def) {
+int add_function(PyObject* module, PyMethodDef* def) {
     PyObject* modname = PyModule_GetNameObject(module);
     if (!modname) return -1;
     PyObject* fn = PyCFunction_NewEx(def, module, modname);
@@ -58,14 +58,22 @@ int add_class(PyObject* module) {
     return rc;
 }
 
-int init_geometry(PyObject*) { return 0; }
+int init_geometry(PyObject* m) {
+    namespace g = kestrum::geometry;
+    if (add_class<g::Circle>(m) < 0) return -1;
+    for (PyMethodDef* f = geometry_functions(); f->ml_name; ++f)
+        if (add_function(m, f) < 0) return -1;
+    return add_class<g::Plane>(m);
+}
 
 ModuleRecord geometry_module{
     {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
     &init_geometry, {-1}, {}};
 
 int init_kestrum(PyObject* m) {
-    if (add_class<kestrum::Vec3d>(m) < 0) return -1;
+    if (add_class<kestrum::AngleDegrees>(m) < 0 || add_class<kestrum::AngleRadians>(m) < 0 ||
+        add_class<kestrum::Quat>(m) < 0 || add_class<kestrum::Vec3d>(m) < 0)
+        return -1;
     PyObject* geometry = make_module(geometry_module);
     if (!geometry) return -1;
     const int rc = add_member(m, PyModule_GetName(geometry), geometry);

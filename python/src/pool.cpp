@@ -1,1 +1,666 @@
 #include "pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <system_error>
+
+namespace kestrum::pool {
+
+// ===========================================================================
+// Sizing
+
+std::optional<std::size_t> parse_thread_env(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    const char* p = text;
+    if (*p == '+') ++p;
+    if (*p == '\0') return std::nullopt;
+    std::uint64_t value = 0;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return std::nullopt;
+        const auto digit = static_cast<std::uint64_t>(*p - '0');
+        if (value > (kMax - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return static_cast<std::size_t>(value);
+}
+
+std::optional<std::size_t> size_from_env(const EnvGetter& getenv) {
+    if (const auto n = parse_thread_env(getenv("RAYON_NUM_THREADS"))) {
+        if (*n > 0) return n;
+        return std::nullopt;  // an explicit 0 asks for the default
+    }
+    if (const auto n = parse_thread_env(getenv("RAYON_RS_NUM_CPUS")); n && *n > 0) return n;
+    return std::nullopt;
+}
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
+// Plain decimal, optional '-' (v1 writes -1 for "no limit").
+std::optional<std::int64_t> parse_i64(std::string_view s) {
+    s = trim(s);
+    bool negative = false;
+    if (!s.empty() && s.front() == '-') {
+        negative = true;
+        s.remove_prefix(1);
+    }
+    if (s.empty()) return std::nullopt;
+    std::int64_t v = 0;
+    for (const char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (v > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    return negative ? -v : v;
+}
+
+std::vector<std::string_view> split(std::string_view s, char sep) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const auto at = s.find(sep, start);
+        parts.push_back(s.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) return parts;
+        start = at + 1;
+    }
+}
+
+// mountinfo escapes blanks and backslashes as \ooo.
+std::string unescape_mount_path(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size()) {
+            const char a = s[i + 1], b = s[i + 2], c = s[i + 3];
+            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+                out.push_back(static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0')));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(s[i]);
+    }
+    return out;
+}
+
+struct CgroupMount {
+    std::string root;
+    std::string mount_point;
+};
+
+// The mount of the v2 hierarchy (want_v1 false) or of the v1 hierarchy that
+// carries the cpu controller.
+std::optional<CgroupMount> find_mount(std::string_view mountinfo, bool want_v1) {
+    for (const auto line : split(mountinfo, '\n')) {
+        const auto dash = line.find(" - ");
+        if (dash == std::string_view::npos) continue;
+        const auto before = split(line.substr(0, dash), ' ');
+        const auto after = split(line.substr(dash + 3), ' ');
+        if (before.size() < 5 || after.size() < 3) continue;
+        if (want_v1) {
+            if (after[0] != "cgroup") continue;
+            bool has_cpu = false;
+            for (const auto opt : split(after[2], ',')) has_cpu = has_cpu || opt == "cpu";
+            if (!has_cpu) continue;
+        } else if (after[0] != "cgroup2") {
+            continue;
+        }
+        return CgroupMount{unescape_mount_path(before[3]), unescape_mount_path(before[4])};
+    }
+    return std::nullopt;
+}
+
+// The process's path in the v2 hierarchy ("0::/path") or in the v1 hierarchy
+// whose controller list holds "cpu".
+std::optional<std::string> find_cgroup_path(std::string_view self_cgroup, bool want_v1) {
+    for (const auto line : split(self_cgroup, '\n')) {
+        const auto first = line.find(':');
+        if (first == std::string_view::npos) continue;
+        const auto second = line.find(':', first + 1);
+        if (second == std::string_view::npos) continue;
+        const auto id = line.substr(0, first);
+        const auto controllers = line.substr(first + 1, second - first - 1);
+        const auto path = trim(line.substr(second + 1));
+        if (want_v1) {
+            for (const auto c : split(controllers, ',')) {
+                if (c == "cpu") return std::string(path);
+            }
+        } else if (id == "0" && controllers.empty()) {
+            return std::string(path);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> tighter(std::optional<std::size_t> a, std::optional<std::size_t> b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
+}
+
+// Walks from the process's cgroup directory up to the mount point, since a
+// quota on any ancestor limits the process too.
+std::optional<std::size_t> hierarchy_limit(std::string_view self_cgroup, std::string_view mountinfo,
+                                           const FileReader& read, bool v1) {
+    const auto mount = find_mount(mountinfo, v1);
+    auto path = find_cgroup_path(self_cgroup, v1);
+    if (!mount || !path) return std::nullopt;
+    // The mount may expose only a subtree; drop the part above it.
+    if (mount->root != "/" && path->compare(0, mount->root.size(), mount->root) == 0) {
+        path->erase(0, mount->root.size());
+    }
+    std::string dir = mount->mount_point;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    std::string rel = *path;
+    while (!rel.empty() && rel.back() == '/') rel.pop_back();
+
+    std::optional<std::size_t> limit;
+    for (;;) {
+        const std::string here = dir + rel;
+        if (v1) {
+            const auto quota = read(here + "/cpu.cfs_quota_us");
+            const auto period = read(here + "/cpu.cfs_period_us");
+            if (quota && period) limit = tighter(limit, cpus_from_quota(*quota, *period));
+        } else if (const auto max = read(here + "/cpu.max")) {
+            limit = tighter(limit, parse_cpu_max(*max));
+        }
+        if (rel.empty()) break;
+        const auto slash = rel.rfind('/');
+        rel.erase(slash == std::string::npos ? 0 : slash);
+    }
+    return limit;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::move(text).str();
+}
+
+std::optional<std::size_t> affinity_cpu_count() {
+    // The kernel refuses a mask smaller than its own; grow until it fits.
+    for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (set == nullptr) return std::nullopt;
+        const std::size_t size = CPU_ALLOC_SIZE(cpus);
+        CPU_ZERO_S(size, set);
+        if (sched_getaffinity(0, size, set) == 0) {
+            const int count = CPU_COUNT_S(size, set);
+            CPU_FREE(set);
+            if (count <= 0) return std::nullopt;
+            return static_cast<std::size_t>(count);
+        }
+        const int err = errno;
+        CPU_FREE(set);
+        if (err != EINVAL) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::size_t> cpus_from_quota(std::string_view quota, std::string_view period) {
+    const auto q = parse_i64(quota);
+    const auto p = parse_i64(period);
+    if (!q || !p || *q <= 0 || *p <= 0) return std::nullopt;
+    return std::max<std::size_t>(1, static_cast<std::size_t>(*q / *p));
+}
+
+std::optional<std::size_t> parse_cpu_max(std::string_view text) {
+    const auto fields = split(trim(text), ' ');
+    if (fields.size() != 2 || fields[0] == "max") return std::nullopt;
+    return cpus_from_quota(fields[0], fields[1]);
+}
+
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view self_cgroup, std::string_view mountinfo,
+                                            const FileReader& read) {
+    return tighter(hierarchy_limit(self_cgroup, mountinfo, read, false),
+                   hierarchy_limit(self_cgroup, mountinfo, read, true));
+}
+
+std::size_t default_thread_count() {
+    std::size_t n = 1;
+    if (const auto cpus = affinity_cpu_count()) {
+        n = *cpus;
+    } else if (const long online = sysconf(_SC_NPROCESSORS_ONLN); online > 0) {
+        n = static_cast<std::size_t>(online);
+    }
+    const auto self_cgroup = read_file("/proc/self/cgroup");
+    const auto mountinfo = read_file("/proc/self/mountinfo");
+    if (self_cgroup && mountinfo) {
+        if (const auto limit = cgroup_cpu_limit(*self_cgroup, *mountinfo, read_file)) n = std::min(n, *limit);
+    }
+    return std::max<std::size_t>(n, 1);
+}
+
+std::size_t configured_thread_count() {
+    const auto from_env = size_from_env([](const char* name) -> const char* { return std::getenv(name); });
+    return from_env ? *from_env : default_thread_count();
+}
+
+// ===========================================================================
+// Pool machinery
+
+namespace detail {
+namespace {
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Idle workers poll this many rounds (first pausing, then yielding the CPU)
+// before sleeping: back-to-back small operations then find a worker awake.
+constexpr unsigned kPauseRounds = 16;
+constexpr unsigned kIdleRounds = 64;
+// The calling thread polls its job this many times before blocking.
+constexpr unsigned kCallerPolls = 2000;
+constexpr unsigned kCallerYields = 32;
+
+void backoff(unsigned round) noexcept {
+    if (round < kPauseRounds) {
+        for (unsigned i = 0; i < (1u << (round / 2)); ++i) cpu_relax();
+    } else {
+        sched_yield();
+    }
+}
+
+// Chase-Lev deque of fixed capacity: the owner pushes and pops at the bottom,
+// thieves take from the top. Every access to the indices is seq_cst, which
+// gives the store-load ordering the algorithm needs without standalone fences.
+// A full deque makes push fail; the caller then simply runs the job itself.
+class WorkDeque {
+public:
+    static constexpr std::int64_t kCapacity = 1024;
+
+    bool push(Job* job) noexcept {
+        const std::int64_t b = bottom_.load(std::memory_order_relaxed);
+        const std::int64_t t = top_.load(std::memory_order_acquire);
+        if (b - t >= kCapacity) return false;
+        slots_[b & kMask].store(job, std::memory_order_relaxed);
+        bottom_.store(b + 1, std::memory_order_seq_cst);
+        return true;
+    }
+
+    Job* pop() noexcept {
+        const std::int64_t b = bottom_.load(std::memory_order_relaxed) - 1;
+        bottom_.store(b, std::memory_order_seq_cst);
+        std::int64_t t = top_.load(std::memory_order_seq_cst);
+        if (t > b) {
+            bottom_.store(b + 1, std::memory_order_seq_cst);
+            return nullptr;
+        }
+        Job* job = slots_[b & kMask].load(std::memory_order_relaxed);
+        if (t == b) {
+            // The last job: a thief may be racing for it.
+            if (!top_.compare_exchange_strong(t, t + 1, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+                job = nullptr;
+            }
+            bottom_.store(b + 1, std::memory_order_seq_cst);
+        }
+        return job;
+    }
+
+    enum class Steal { Empty, Lost, Taken };
+
+    Steal steal(Job*& out) noexcept {
+        std::int64_t t = top_.load(std::memory_order_seq_cst);
+        const std::int64_t b = bottom_.load(std::memory_order_seq_cst);
+        if (t >= b) return Steal::Empty;
+        Job* job = slots_[t & kMask].load(std::memory_order_relaxed);
+        if (!top_.compare_exchange_strong(t, t + 1, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            return Steal::Lost;
+        }
+        out = job;
+        return Steal::Taken;
+    }
+
+    bool looks_nonempty() const noexcept {
+        return bottom_.load(std::memory_order_seq_cst) > top_.load(std::memory_order_seq_cst);
+    }
+
+private:
+    static constexpr std::int64_t kMask = kCapacity - 1;
+    alignas(64) std::atomic<std::int64_t> top_{0};
+    alignas(64) std::atomic<std::int64_t> bottom_{0};
+    std::unique_ptr<std::atomic<Job*>[]> slots_{new std::atomic<Job*>[kCapacity]{}};
+};
+
+}  // namespace
+
+struct Worker {
+    Core* core = nullptr;
+    std::size_t index = 0;
+    std::uint64_t rng = 0;  // picks the first victim when stealing
+    WorkDeque deque;
+    pthread_t thread{};
+
+    // Sleep state. `asleep` is written under `mutex` but read without it by
+    // wakers, who then lock and check again.
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::atomic<bool> asleep{false};
+    bool signalled = false;  // guarded by mutex
+};
+
+struct Core {
+    std::size_t threads = 0;
+    std::vector<std::unique_ptr<Worker>> workers;
+
+    std::mutex injected_mutex;
+    std::deque<Job*> injected;  // guarded by injected_mutex
+    std::atomic<std::size_t> injected_count{0};
+
+    std::atomic<std::size_t> sleepers{0};
+    std::atomic<std::size_t> wake_cursor{0};
+    std::atomic<bool> stop{false};
+};
+
+namespace {
+
+thread_local Worker* tl_worker = nullptr;
+
+bool work_visible(const Core* core) noexcept {
+    if (core->injected_count.load(std::memory_order_seq_cst) > 0) return true;
+    for (const auto& w : core->workers) {
+        if (w->deque.looks_nonempty()) return true;
+    }
+    return false;
+}
+
+// Wakes one sleeping worker, if any. The pusher has published its job with a
+// seq_cst store before this seq_cst load of `sleepers`; a worker going to
+// sleep counts itself in `sleepers` before its last look for work. So either
+// the worker sees the job or we see the worker.
+void wake_one(Core* core) noexcept {
+    if (core->sleepers.load(std::memory_order_seq_cst) == 0) return;
+    const std::size_t n = core->threads;
+    const std::size_t start = core->wake_cursor.fetch_add(1, std::memory_order_relaxed);
+    for (std::size_t k = 0; k < n; ++k) {
+        Worker* w = core->workers[(start + k) % n].get();
+        if (!w->asleep.load(std::memory_order_seq_cst)) continue;
+        std::lock_guard<std::mutex> lock(w->mutex);
+        if (w->asleep.load(std::memory_order_relaxed) && !w->signalled) {
+            w->signalled = true;
+            w->cv.notify_one();
+            return;
+        }
+    }
+}
+
+Job* find_work(Worker* self) noexcept {
+    if (Job* job = self->deque.pop()) return job;
+    Core* core = self->core;
+    const std::size_t n = core->threads;
+    if (n > 1) {
+        self->rng ^= self->rng << 13;
+        self->rng ^= self->rng >> 7;
+        self->rng ^= self->rng << 17;
+        const std::size_t start = static_cast<std::size_t>(self->rng % n);
+        for (std::size_t k = 0; k < n; ++k) {
+            Worker* victim = core->workers[(start + k) % n].get();
+            if (victim == self) continue;
+            for (;;) {
+                Job* job = nullptr;
+                const auto got = victim->deque.steal(job);
+                if (got == WorkDeque::Steal::Taken) return job;
+                if (got == WorkDeque::Steal::Empty) break;
+            }
+        }
+    }
+    if (core->injected_count.load(std::memory_order_seq_cst) > 0) {
+        std::lock_guard<std::mutex> lock(core->injected_mutex);
+        if (!core->injected.empty()) {
+            Job* job = core->injected.front();
+            core->injected.pop_front();
+            core->injected_count.fetch_sub(1, std::memory_order_seq_cst);
+            return job;
+        }
+    }
+    return nullptr;
+}
+
+void sleep_until(Worker* self, const std::atomic<bool>& latch) {
+    Core* core = self->core;
+    std::unique_lock<std::mutex> lock(self->mutex);
+    self->asleep.store(true, std::memory_order_seq_cst);
+    core->sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (!latch.load(std::memory_order_seq_cst) && !work_visible(core)) {
+        while (!self->signalled && !latch.load(std::memory_order_acquire)) self->cv.wait(lock);
+    }
+    self->signalled = false;
+    core->sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    self->asleep.store(false, std::memory_order_seq_cst);
+}
+
+void* worker_main(void* arg) {
+    auto* self = static_cast<Worker*>(arg);
+    tl_worker = self;
+    wait_until(self, self->core->stop);
+    return nullptr;
+}
+
+void stop_and_join(Core* core, std::size_t started) noexcept {
+    core->stop.store(true, std::memory_order_seq_cst);
+    for (std::size_t i = 0; i < started; ++i) {
+        Worker* w = core->workers[i].get();
+        {
+            std::lock_guard<std::mutex> lock(w->mutex);
+            w->signalled = true;
+            w->cv.notify_one();
+        }
+        pthread_join(w->thread, nullptr);
+    }
+}
+
+}  // namespace
+
+Worker* current_worker() noexcept { return tl_worker; }
+Core* core_of(const Worker* w) noexcept { return w->core; }
+
+bool push_local(Worker* w, Job* job) {
+    if (!w->deque.push(job)) return false;
+    wake_one(w->core);
+    return true;
+}
+
+bool take_back(Worker* w, Job* mine) {
+    // Whatever a finished left half pushed it has taken back, so the top is
+    // `mine` unless a thief took it, and then everything older went too.
+    for (;;) {
+        Job* job = w->deque.pop();
+        if (job == mine) return true;
+        if (job == nullptr) return false;
+        job->exec(job, w);
+    }
+}
+
+void wait_until(Worker* w, const std::atomic<bool>& latch) {
+    unsigned idle = 0;
+    while (!latch.load(std::memory_order_acquire)) {
+        if (Job* job = find_work(w)) {
+            job->exec(job, w);
+            idle = 0;
+        } else if (idle < kIdleRounds) {
+            backoff(idle++);
+        } else {
+            sleep_until(w, latch);
+            idle = 0;
+        }
+    }
+}
+
+void set_latch(std::atomic<bool>& latch, Worker* owner) {
+    latch.store(true, std::memory_order_seq_cst);
+    // `latch` may be gone from here on. The owner marks itself asleep before
+    // its last look at the latch, so one of us sees the other.
+    if (owner->asleep.load(std::memory_order_seq_cst)) {
+        std::lock_guard<std::mutex> lock(owner->mutex);
+        if (owner->asleep.load(std::memory_order_relaxed)) {
+            owner->signalled = true;
+            owner->cv.notify_one();
+        }
+    }
+}
+
+void CallerLatch::set() {
+    // Set and notify under the lock: the waiter owns this object and may
+    // destroy it as soon as it can take the lock and sees done.
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.store(true, std::memory_order_release);
+    cv_.notify_one();
+}
+
+void CallerLatch::wait() {
+    // Small jobs finish within microseconds; a futex sleep and wake would
+    // cost more than the job, so poll a little first.
+    for (unsigned i = 0; i < kCallerPolls + kCallerYields; ++i) {
+        if (done_.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock
+            return;
+        }
+        if (i < kCallerPolls) {
+            cpu_relax();
+        } else {
+            sched_yield();
+        }
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return done_.load(std::memory_order_relaxed); });
+}
+
+void inject(Core* core, Job* job) {
+    {
+        std::lock_guard<std::mutex> lock(core->injected_mutex);
+        core->injected.push_back(job);
+    }
+    core->injected_count.fetch_add(1, std::memory_order_seq_cst);
+    wake_one(core);
+}
+
+void rethrow_as_panic(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Panic&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw Panic(e.what());
+    } catch (...) {
+        throw Panic("a worker failed with an unknown exception");
+    }
+}
+
+Core* create_core(std::size_t threads, std::size_t stack_size) {
+    auto core = std::make_unique<Core>();
+    core->threads = threads;
+    core->workers.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) {
+        auto w = std::make_unique<Worker>();
+        w->core = core.get();
+        w->index = i;
+        w->rng = 0x9E3779B97F4A7C15ull * (i + 1);
+        core->workers.push_back(std::move(w));
+    }
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (stack_size != 0) {
+        if (const int rc = pthread_attr_setstacksize(&attr, stack_size); rc != 0) {
+            pthread_attr_destroy(&attr);
+            throw std::system_error(rc, std::generic_category(), "invalid worker stack size");
+        }
+    }
+    // Workers inherit a full signal mask, so signals go to the interpreter's
+    // threads, never to a worker.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    for (std::size_t i = 0; i < threads; ++i) {
+        Worker* w = core->workers[i].get();
+        if (const int rc = pthread_create(&w->thread, &attr, &worker_main, w); rc != 0) {
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            pthread_attr_destroy(&attr);
+            stop_and_join(core.get(), i);
+            throw std::system_error(rc, std::generic_category(), "failed to spawn worker thread " + std::to_string(i));
+        }
+        const std::string name = "kestrum-" + std::to_string(i);
+        pthread_setname_np(w->thread, name.substr(0, 15).c_str());
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attr);
+    return core.release();
+}
+
+void destroy_core(Core* core) noexcept {
+    stop_and_join(core, core->threads);
+    delete core;
+}
+
+std::string concat(std::vector<std::string>& chunks) {
+    if (chunks.size() == 1) return std::move(chunks.front());
+    std::size_t total = 0;
+    for (const auto& c : chunks) total += c.size();
+    std::string out;
+    out.reserve(total);
+    for (const auto& c : chunks) out += c;
+    return out;
+}
+
+}  // namespace detail
+
+// ===========================================================================
+// Pool
+
+Pool::Pool(std::size_t threads, std::size_t stack_size) : threads_(threads), core_(nullptr) {
+    if (threads == 0) throw Panic("a pool needs at least one thread");
+    core_ = detail::create_core(threads, stack_size);
+}
+
+Pool::~Pool() { detail::destroy_core(core_); }
+
+Pool& LazyPool::get() {
+    std::call_once(once_, [this] {
+        try {
+            pool_ = factory_();
+            if (!pool_) error_ = "no pool was created";
+        } catch (const std::exception& e) {
+            error_ = e.what();
+        } catch (...) {
+            error_ = "unknown error";
+        }
+    });
+    if (!pool_) throw Panic(std::string(kNotInitialized) + ": " + error_);
+    return *pool_;
+}
+
+Pool& global() {
+    // Deliberately leaked: workers live until the process ends, and no
+    // exit-time destructor may wait for them.
+    static LazyPool* const lazy =
+        new LazyPool([] { return std::make_unique<Pool>(configured_thread_count()); });
+    return lazy->get();
+}
+
+std::size_t thread_count() { return global().thread_count(); }
+
+}  // namespace kestrum::pool

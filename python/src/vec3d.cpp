@@ -48,6 +48,8 @@ PyMethodDef methods[] = {
     B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">(),
     B::method<"scalar_triple_product", &Vec3d::scalar_triple_product, "b", "c">(),
     B::method<"to_array", &to_array>(),
+    B::method<"angle_to", &kestrum::angle_to, "other">(),
+    B::method<"to_quat", &kestrum::Quat::from_vec3d>(),
     {},
 };
 

@@ -1,0 +1,47 @@
+// Python class geometry.Plane.
+#include "classes.hpp"
+
+namespace kp {
+namespace {
+
+using kestrum::Vec3d;
+using kestrum::geometry::Plane;
+using B = Binder<Plane>;
+
+Vec3d get_normal(const Plane& p) { return p.normal; }
+void set_normal(Plane& p, Vec3d value) { p.normal = value; }
+double get_distance(const Plane& p) { return p.distance; }
+void set_distance(Plane& p, double value) { p.distance = value; }
+
+PyMethodDef methods[] = {
+    B::static_method<"from_point", &Plane::from_point, "normal", "point">(),
+    B::static_method<"from_points", &Plane::from_points, "point1", "point2", "point3">(),
+    B::static_method<"xy", &Plane::xy>(),
+    B::static_method<"xz", &Plane::xz>(),
+    B::static_method<"yz", &Plane::yz>(),
+    B::method<"contains_point", &Plane::contains_point, "point">(),
+    B::method<"distance_to_point", &Plane::distance_to_point, "point">(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    B::property<"normal", &get_normal, &set_normal>(),
+    B::property<"distance", &get_distance, &set_distance>(),
+    {},
+};
+
+const PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&Plane::make, "normal", "distance">)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+const TypeDef& Class<Plane>::def() {
+    static const TypeDef def =
+        make_type<Plane>("Plane(normal, distance)\n--\n\n", slots, methods, properties,
+                         &B::ctor_vectorcall<&Plane::make, "normal", "distance">);
+    return def;
+}
+
+}  // namespace kp

@@ -1,0 +1,66 @@
+// Python class Quat.
+#include "classes.hpp"
+
+namespace kp {
+namespace {
+
+using kestrum::AngleRadians;
+using kestrum::Quat;
+using kestrum::Vec3d;
+using B = Binder<Quat>;
+
+Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+double get_w(const Quat& q) { return q.w; }
+double get_i(const Quat& q) { return q.i; }
+double get_j(const Quat& q) { return q.j; }
+double get_k(const Quat& q) { return q.k; }
+void set_w(Quat& q, double value) { q.w = value; }
+void set_i(Quat& q, double value) { q.i = value; }
+void set_j(Quat& q, double value) { q.j = value; }
+void set_k(Quat& q, double value) { q.k = value; }
+
+// A plain tuple, not a Vec3d.
+std::tuple<double, double, double> to_vec3d(const Quat& q) { return {q.i, q.j, q.k}; }
+std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
+    const kestrum::AxisAngle r = q.to_axis_angle();
+    return {r.axis, r.angle};
+}
+
+PyMethodDef methods[] = {
+    B::static_method<"identity", &Quat::identity>(),
+    B::static_method<"from_axis_angle", &Quat::from_axis_angle, "axis", "angle">(),
+    B::method<"conjugate", &Quat::conjugate>(),
+    B::method<"magnitude", &Quat::magnitude>(),
+    B::method<"normalize", &Quat::normalize>(),
+    B::method<"is_unit", &Quat::is_unit>(),
+    B::method<"to_vec3d", &to_vec3d>(),
+    B::method<"to_axis_angle", &to_axis_angle>(),
+    B::method<"to_rotation_matrix", &Quat::to_rotation_matrix>(),
+    B::method<"rotate", &Quat::rotate, "v">(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    B::property<"w", &get_w, &set_w>(),
+    B::property<"i", &get_i, &set_i>(),
+    B::property<"j", &get_j, &set_j>(),
+    B::property<"k", &get_k, &set_k>(),
+    {},
+};
+
+const PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "w", "i", "j", "k">)},
+    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&Quat::to_string>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+const TypeDef& Class<Quat>::def() {
+    static const TypeDef def = make_type<Quat>("Quat(w, i, j, k)\n--\n\n", slots, methods,
+                                               properties,
+                                               &B::ctor_vectorcall<&make, "w", "i", "j", "k">);
+    return def;
+}
+
+}  // namespace kp
