@@ -54,6 +54,51 @@ struct Class<kestrum::geometry::Circle> {
     static const TypeDef& def();
 };
 
+// VecList owns one contiguous array of core vectors; its iterator owns a
+// private copy taken when iteration began. The allocator leaves new elements
+// uninitialised, since every bulk result is written in full by the pool.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+    }
+};
+using VecArray = std::vector<kestrum::Vec3d, UninitAllocator<kestrum::Vec3d>>;
+
+struct VecListValue {
+    VecArray items;
+};
+struct VecListIterValue {
+    VecArray items;
+    std::size_t cursor = 0;
+};
+
+template <>
+struct Class<VecListValue> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "VecList";
+    static const TypeDef& def();
+};
+
+template <>
+struct Class<VecListIterValue> {
+    static constexpr bool wrapped = true;
+    static constexpr const char* name = "VecListIterator";
+    static const TypeDef& def();
+};
+
 // The geometry submodule's functions, in registration order (null-terminated).
 PyMethodDef* geometry_functions();
 

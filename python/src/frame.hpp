@@ -323,6 +323,15 @@ template <>
 struct ToPy<bool> {
     static PyObject* convert(bool v) { return PyBool_FromLong(v); }
 };
+// A truth value stored as a whole byte: bulk results are written from several
+// threads at once, which std::vector<bool>'s packed bits would not allow.
+struct Truth {
+    bool value;
+};
+template <>
+struct ToPy<Truth> {
+    static PyObject* convert(Truth v) { return PyBool_FromLong(v.value); }
+};
 template <>
 struct ToPy<std::uint64_t> {
     static PyObject* convert(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }

@@ -72,7 +72,8 @@ ModuleRecord geometry_module{
 
 int init_kestrum(PyObject* m) {
     if (add_class<kestrum::AngleDegrees>(m) < 0 || add_class<kestrum::AngleRadians>(m) < 0 ||
-        add_class<kestrum::Quat>(m) < 0 || add_class<kestrum::Vec3d>(m) < 0)
+        add_class<kestrum::Quat>(m) < 0 || add_class<VecListValue>(m) < 0 ||
+        add_class<kestrum::Vec3d>(m) < 0)
         return -1;
     PyObject* geometry = make_module(geometry_module);
     if (!geometry) return -1;

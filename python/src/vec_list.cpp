@@ -1,0 +1,210 @@
+// Python classes VecList and VecListIterator. Element i of every bulk result
+// is the single-vector operation on element i, computed by the same core
+// function, so results match Vec3d/Quat bit for bit whatever the pool size.
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "classes.hpp"
+#include "pool.hpp"
+
+namespace kp {
+namespace {
+
+using kestrum::Quat;
+using kestrum::Vec3d;
+namespace pool = kestrum::pool;
+using B = Binder<VecListValue>;
+using It = Binder<VecListIterValue>;
+
+// One output array at its final length, every slot written by the pool.
+template <class Out, class F>
+std::vector<Out, UninitAllocator<Out>> bulk(std::size_t n, const F& f) {
+    std::vector<Out, UninitAllocator<Out>> out(n);
+    pool::map_into(std::span<Out>(out.data(), n), f);
+    return out;
+}
+
+template <class F>
+VecListValue bulk_vectors(const VecListValue& self, const F& f) {
+    const Vec3d* e = self.items.data();
+    return {bulk<Vec3d>(self.items.size(), [e, &f](std::size_t i) { return f(e[i]); })};
+}
+
+template <class Out, class F>
+std::vector<Out, UninitAllocator<Out>> bulk_values(const VecListValue& self, const F& f) {
+    const Vec3d* e = self.items.data();
+    return bulk<Out>(self.items.size(), [e, &f](std::size_t i) { return f(e[i]); });
+}
+
+VecListValue make(const std::vector<Vec3d>& list) {
+    const Vec3d* src = list.data();
+    return {bulk<Vec3d>(list.size(), [src](std::size_t i) { return src[i]; })};
+}
+
+VecListValue empty() { return {}; }
+
+void append(VecListValue& self, Vec3d vec) { self.items.push_back(vec); }
+
+void extend(VecListValue& self, const VecListValue& other) {
+    self.items.insert(self.items.end(), other.items.begin(), other.items.end());
+}
+
+std::uint64_t length(const VecListValue& self) { return self.items.size(); }
+
+Vec3d item(const VecListValue& self, std::uint64_t index) {
+    if (index >= self.items.size()) raise(PyExc_IndexError, "Index out of bounds");
+    return self.items[index];
+}
+
+VecListIterValue iter(const VecListValue& self) { return {self.items, 0}; }
+
+const VecArray& as_list(const VecListValue& self) { return self.items; }
+
+std::vector<std::array<double, 3>, UninitAllocator<std::array<double, 3>>> to_array(
+    const VecListValue& self) {
+    return bulk_values<std::array<double, 3>>(
+        self, [](Vec3d v) { return std::array<double, 3>{v.x, v.y, v.z}; });
+}
+
+std::vector<double, UninitAllocator<double>> magnitude(const VecListValue& self) {
+    return bulk_values<double>(self, [](Vec3d v) { return v.magnitude(); });
+}
+
+VecListValue normalize(const VecListValue& self) {
+    return bulk_vectors(self, [](Vec3d v) { return v.normalize(); });
+}
+
+std::vector<Truth, UninitAllocator<Truth>> is_unit(const VecListValue& self) {
+    return bulk_values<Truth>(self, [](Vec3d v) { return Truth{v.is_unit()}; });
+}
+
+std::vector<double, UninitAllocator<double>> dot(const VecListValue& self, Vec3d other) {
+    return bulk_values<double>(self, [other](Vec3d v) { return v.dot(other); });
+}
+
+VecListValue cross(const VecListValue& self, Vec3d other) {
+    return bulk_vectors(self, [other](Vec3d v) { return v.cross(other); });
+}
+
+std::vector<double, UninitAllocator<double>> distance_to(const VecListValue& self, Vec3d other) {
+    return bulk_values<double>(self, [other](Vec3d v) { return v.distance_to(other); });
+}
+
+// Coarse pass over every stride-th element, then a fine pass over the
+// window of one stride on either side of the best sample.
+std::pair<std::uint64_t, double> minimum_distance_to(const VecListValue& self, Vec3d other,
+                                                     std::uint64_t stride) {
+    if (stride == 0) kestrum::panic("assertion failed: stride != 0");
+    const Vec3d* e = self.items.data();
+    const std::size_t n = self.items.size();
+    const auto key = [e, other](std::size_t i) { return e[i].distance_squared(other); };
+    const auto coarse = pool::first_min_strided(n, stride, key);
+    if (!coarse) kestrum::panic("called `Option::unwrap()` on a `None` value");
+    const std::size_t c = *coarse;
+    const std::size_t start = c >= stride ? c - stride : 0;
+    const std::size_t end = stride >= n - c ? n : c + stride;  // c + stride may overflow
+    const std::size_t j = *pool::first_min_range(start, end, key);
+    return {j, std::sqrt(key(j))};
+}
+
+VecListValue collapse(const VecListValue& self, std::uint64_t axis) {
+    if (axis > 2) kestrum::panic("assertion failed: axis <= 2");
+    switch (axis) {
+        case 0: return bulk_vectors(self, [](Vec3d v) { return Vec3d{0.0, v.y, v.z}; });
+        case 1: return bulk_vectors(self, [](Vec3d v) { return Vec3d{v.x, 0.0, v.z}; });
+        default: return bulk_vectors(self, [](Vec3d v) { return Vec3d{v.x, v.y, 0.0}; });
+    }
+}
+
+// Readers never see a half-rotated list: the new array is complete before it
+// replaces the old one.
+void rotate(VecListValue& self, Quat quat) {
+    VecListValue rotated = bulk_vectors(self, [quat](Vec3d v) { return kestrum::rotate(quat, v); });
+    self.items.swap(rotated.items);
+}
+
+VecListValue add(const VecListValue& self, Vec3d other) {
+    return bulk_vectors(self, [other](Vec3d v) { return v + other; });
+}
+VecListValue sub(const VecListValue& self, Vec3d other) {
+    return bulk_vectors(self, [other](Vec3d v) { return v - other; });
+}
+VecListValue mul(const VecListValue& self, double s) {
+    return bulk_vectors(self, [s](Vec3d v) { return v * s; });
+}
+VecListValue div(const VecListValue& self, double s) {
+    return bulk_vectors(self, [s](Vec3d v) { return v / s; });
+}
+
+std::string repr(const VecListValue& self) {
+    const Vec3d* e = self.items.data();
+    std::string text = "[";
+    text += pool::join(
+        self.items.size(), [e](std::string& out, std::size_t i) { kestrum::append_text(out, e[i]); },
+        "\n");
+    text += ']';
+    return text;
+}
+
+std::optional<Vec3d> next(VecListIterValue& it) {
+    if (it.cursor >= it.items.size()) return std::nullopt;
+    return it.items[it.cursor++];
+}
+
+PyMethodDef methods[] = {
+    B::static_method<"empty", &empty>(),
+    B::method<"append", &append, "vec">(),
+    B::method<"extend", &extend, "other">(),
+    B::method<"to_array", &to_array>(),
+    B::method<"magnitude", &magnitude>(),
+    B::method<"normalize", &normalize>(),
+    B::method<"is_unit", &is_unit>(),
+    B::method<"dot", &dot, "other">(),
+    B::method<"cross", &cross, "other">(),
+    B::method<"distance_to", &distance_to, "other">(),
+    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">(),
+    B::method<"collapse", &collapse, "axis">(),
+    B::method<"rotate", &rotate, "quat">(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    B::property<"list", &as_list>(),
+    {},
+};
+
+const PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "list">)},
+    {Py_mp_length, reinterpret_cast<void*>(&B::length<&length>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&B::subscript<&item, "index">)},
+    {Py_tp_iter, reinterpret_cast<void*>(&B::unary<&iter>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
+    {Py_nb_add, reinterpret_cast<void*>(&B::binary<&add>)},
+    {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
+    {Py_nb_multiply, reinterpret_cast<void*>(&B::binary<&mul, &mul>)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(&B::binary<&div>)},
+    {0, nullptr},
+};
+
+const PyType_Slot iterator_slots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(&It::iter_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&It::next<&next>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+const TypeDef& Class<VecListValue>::def() {
+    static const TypeDef def = make_type<VecListValue>(
+        "VecList(list)\n--\n\n", slots, methods, properties, &B::ctor_vectorcall<&make, "list">);
+    return def;
+}
+
+const TypeDef& Class<VecListIterValue>::def() {
+    static const TypeDef def =
+        make_type<VecListIterValue>("", iterator_slots, nullptr, nullptr, nullptr, false);
+    return def;
+}
+
+}  // namespace kp
