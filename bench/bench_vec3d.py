@@ -1,0 +1,143 @@
+"""Per-call cost of Vec3d operations, side by side with a C-level floor,
+PyGLM's dvec3 and numpy on 3-element float64 arrays.
+
+    python3 -m pip install -r bench/requirements.txt   # numpy, PyGLM (optional columns)
+    python3 bench/bench_vec3d.py [--quick] [--legend]
+
+"floor" is the cheapest builtin doing the same kind of call: one
+`math.copysign(a, b)` for methods and construction, complex addition for `+`,
+`complex.real` for a component read and `repr` of a complex for the text form.
+Columns whose package is missing are left out. Further tables (Quat, VecList)
+go into TABLES below, guarded by hasattr so the script runs on any build.
+"""
+
+import os
+import sys
+
+# Some machines here set these for old OpenBLAS builds; they slow a current
+# numpy down, so the benchmark (and only the benchmark) runs without them.
+# They are read when numpy loads, hence the re-exec before any import of it.
+_BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+if any(v in os.environ for v in _BLAS_VARS) and "--keep-blas-env" not in sys.argv:
+    for v in _BLAS_VARS:
+        os.environ.pop(v, None)
+    print(f"note: unset {' and '.join(_BLAS_VARS)} for the numpy columns", flush=True)
+    os.execv(sys.executable, [sys.executable, *sys.argv, "--keep-blas-env"])
+
+import platform  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
+
+import kestrum_py  # noqa: E402
+
+
+def ns_kestrum():
+    V = kestrum_py.Vec3d
+    return {"Vec3d": V, "a": V(1.0, 2.0, 3.0), "b": V(-4.0, 0.5, 2.0)}
+
+
+def ns_floor():
+    import math
+
+    return {"copysign": math.copysign, "c1": complex(1.0, 2.0), "c2": complex(-4.0, 0.5), "x": 1.0, "y": -2.0}
+
+
+def ns_glm():
+    import glm
+
+    return {"glm": glm, "dvec3": glm.dvec3, "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.0)}
+
+
+def ns_numpy():
+    import numpy as np
+
+    return {
+        "np": np,
+        "array": np.array,
+        "dot": np.dot,
+        "cross": np.cross,
+        "norm": np.linalg.norm,
+        "na": np.array([1.0, 2.0, 3.0]),
+        "nb": np.array([-4.0, 0.5, 2.0]),
+    }
+
+
+COLUMNS = [
+    Column("kestrum", ns_kestrum),
+    Column("floor", ns_floor),
+    Column("glm", ns_glm),
+    Column("numpy", ns_numpy),
+]
+RATIOS = [("kestrum", "floor"), ("kestrum", "glm"), ("kestrum", "numpy")]
+
+
+def vec3d_table():
+    def row(label, kestrum, floor, glm, numpy):
+        return Row(label, {"kestrum": kestrum, "floor": floor, "glm": glm, "numpy": numpy})
+
+    return Table(
+        "Vec3d",
+        COLUMNS,
+        [
+            row("construct", "Vec3d(1.0, 2.0, 3.0)", "copysign(x, y)", "dvec3(1.0, 2.0, 3.0)", "array([1.0, 2.0, 3.0])"),
+            row("a + b", "a + b", "c1 + c2", "ga + gb", "na + nb"),
+            row("dot", "a.dot(b)", "copysign(x, y)", "glm.dot(ga, gb)", "dot(na, nb)"),
+            row("cross", "a.cross(b)", "copysign(x, y)", "glm.cross(ga, gb)", "cross(na, nb)"),
+            row("normalize", "a.normalize()", "copysign(x, y)", "glm.normalize(ga)", "na / norm(na)"),
+            row("read x", "a.x", "c1.real", "ga.x", "na[0]"),
+            row("repr", "repr(a)", "repr(c1)", "repr(ga)", "repr(na)"),
+        ],
+        RATIOS,
+    )
+
+
+# Each entry: (names kestrum_py must have, table factory). Add Quat / VecList here.
+TABLES = [
+    (["Vec3d"], vec3d_table),
+]
+
+
+def versions():
+    parts = [f"Python {platform.python_version()}", f"kestrum_py from {kestrum_py.__file__}"]
+    try:
+        import glm
+
+        parts.append(f"PyGLM {glm.version}" if hasattr(glm, "version") else "PyGLM")
+    except ImportError:
+        pass
+    try:
+        import numpy
+
+        parts.append(f"numpy {numpy.__version__}")
+        try:
+            from threadpoolctl import threadpool_info
+
+            for lib in threadpool_info():
+                parts.append(f"{lib.get('internal_api')} {lib.get('version')} ({lib.get('architecture')})")
+        except ImportError:
+            pass
+    except ImportError:
+        pass
+    return parts
+
+
+def main(argv):
+    quick = "--quick" in argv
+    repeat, target = (5, 0.02) if quick else (15, 0.05)
+    print("\n".join(versions()))
+    print(f"{platform.machine()}, {os.cpu_count()} CPUs; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
+    for needs, make in TABLES:
+        missing = [n for n in needs if not hasattr(kestrum_py, n)]
+        if missing:
+            print(f"(skipping a table: this build has no {', '.join(missing)})")
+            continue
+        table = make()
+        run_table(table, repeat=repeat, target=target)
+        if "--legend" in argv:
+            legend(table)
+        print()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -1,0 +1,126 @@
+"""A short tour of kestrum_py: every line printed is computed by the library.
+
+Run after installing the module:  python3 examples/tour.py
+
+Each section needs only the classes it uses and is skipped (with a note) when
+the installed build does not have them yet; to add a section, write a function
+and list it in SECTIONS with the names it needs.
+"""
+
+import math
+
+import kestrum_py as kp
+
+Vec3d = kp.Vec3d
+
+
+def show(label, value):
+    print(f"  {label:<44} {value!r}")
+
+
+def vectors():
+    a = Vec3d(1.0, 2.0, 3.0)
+    b = Vec3d(x=-2, y=0.5, z=4)  # ints and keywords are fine
+    show("a", a)
+    show("b", b)
+    show("a + b", a + b)
+    show("a - b", a - b)
+    show("2 * a", 2 * a)
+    show("a / 4", a / 4)
+    show("-Vec3d.zero()", -Vec3d.zero())
+    show("a.dot(b)", a.dot(b))
+    show("a.cross(b)", a.cross(b))
+    show("a.magnitude()", a.magnitude())
+    show("a.normalize()", a.normalize())
+    show("a.normalize().is_unit()", a.normalize().is_unit())
+    show("a.distance_to(b)", a.distance_to(b))
+    show("a.distance_to_line(Vec3d.zero(), Vec3d.i())", a.distance_to_line(Vec3d.zero(), Vec3d.i()))
+    show("a.project_onto_plane(Vec3d.k())", a.project_onto_plane(Vec3d.k()))
+    show("a.scalar_triple_product(b, Vec3d.k())", a.scalar_triple_product(b, Vec3d.k()))
+    show("a[2], a.to_array()", (a[2], a.to_array()))
+
+    print("  -- awkward values never raise; reprs are shortest round-trip decimals")
+    show("Vec3d(0.1, -0.0, 1e20)", Vec3d(0.1, -0.0, 1e20))
+    show("Vec3d(0.1 + 0.2, 1/3, 1e-7)", Vec3d(0.1 + 0.2, 1 / 3, 1e-7))
+    show("Vec3d(0, 1, -1) / 0", Vec3d(0, 1, -1) / 0)
+    show("Vec3d.zero().normalize()", Vec3d.zero().normalize())
+    show("Vec3d(math.inf, 0, 0).magnitude()", Vec3d(math.inf, 0, 0).magnitude())
+
+
+def angles():
+    right = kp.AngleDegrees(90)
+    show("AngleDegrees(90)", right)
+    show("  .to_radians()", right.to_radians())
+    show("AngleRadians.sixth_pi().sin()", kp.AngleRadians.sixth_pi().sin())
+    show("AngleRadians.third_pi().to_degrees()", kp.AngleRadians.third_pi().to_degrees())
+    show("Vec3d.i().angle_to(Vec3d(1, 1, 0))", Vec3d.i().angle_to(Vec3d(1, 1, 0)))
+
+
+def quaternions():
+    q = kp.Quat.from_axis_angle(Vec3d.k(), kp.AngleRadians.half_pi())
+    show("q = Quat.from_axis_angle(k, half_pi)", q)
+    show("q.rotate(Vec3d.i())", q.rotate(Vec3d.i()))
+    show("q.is_unit()", q.is_unit())
+    show("q.to_axis_angle()", q.to_axis_angle())
+    show("q.conjugate().rotate(Vec3d.j())", q.conjugate().rotate(Vec3d.j()))
+
+
+def vector_lists():
+    points = kp.VecList([Vec3d(float(i), float(i * i), 1.0) for i in range(5)])
+    show("len(points)", len(points))
+    show("points[3]", points[3])
+    show("points.magnitude()", points.magnitude())
+    show("points.dot(Vec3d(1, 0, -1))", points.dot(Vec3d(1, 0, -1)))
+    show("(points - Vec3d(0, 0, 1)).to_array()", (points - Vec3d(0, 0, 1)).to_array())
+    show("points.minimum_distance_to(Vec3d(2, 5, 1), 1)", points.minimum_distance_to(Vec3d(2, 5, 1), 1))
+    if hasattr(kp, "Quat"):
+        turn = kp.Quat.from_axis_angle(Vec3d.k(), kp.AngleRadians.pi())
+        points.rotate(turn)  # in place
+        show("after rotate(pi about k): points[2]", points[2])
+
+
+def geometry():
+    g = kp.geometry
+    floor = g.Plane.xy()
+    show("plane_line(xy, (1,2,5), (1,2,-5))", g.plane_line(floor, Vec3d(1, 2, 5), Vec3d(1, 2, -5)))
+    show("plane_line(xy, line parallel to it)", g.plane_line(floor, Vec3d(0, 0, 1), Vec3d(1, 0, 1)))
+    up = Vec3d.k()
+    c1 = g.Circle(Vec3d(0, 0, 0), 5, up)
+    c2 = g.Circle(Vec3d(6, 0, 0), 5, up)
+    show("c1.area", c1.area)
+    show("circle_circle(c1, c2)", g.circle_circle(c1, c2))
+    show("circle_point(c1, (3, 4, 0), inner=False)", g.circle_point(c1, Vec3d(3, 4, 0), False))
+    show("circle_point(c1, (1, 1, 0), inner=True)", g.circle_point(c1, Vec3d(1, 1, 0), True))
+
+
+# (title, function, names it needs on kestrum_py / kestrum_py.geometry)
+SECTIONS = [
+    ("Vectors", vectors, ["Vec3d"]),
+    ("Angles", angles, ["AngleRadians", "AngleDegrees"]),
+    ("Quaternions", quaternions, ["Quat", "AngleRadians"]),
+    ("Vector lists (bulk ops on the worker pool)", vector_lists, ["VecList"]),
+    ("Geometry", geometry, ["geometry.Plane", "geometry.Circle", "geometry.plane_line", "geometry.circle_circle"]),
+]
+
+
+def has(dotted):
+    obj = kp
+    for part in dotted.split("."):
+        if not hasattr(obj, part):
+            return False
+        obj = getattr(obj, part)
+    return True
+
+
+def main():
+    for title, run, needs in SECTIONS:
+        print(f"\n== {title}")
+        missing = [n for n in needs if not has(n)]
+        if missing:
+            print(f"  (skipped: this build has no {', '.join(missing)} yet)")
+            continue
+        run()
+
+
+if __name__ == "__main__":
+    main()
