@@ -3,7 +3,9 @@
 // 7 rad. Conversions multiply first and divide second, never by a
 // precomputed factor, which fixes the last bit of every result.
 #include <cmath>
+#include <compare>
 #include <string>
+#include <type_traits>
 
 #include "vec3d.hpp"
 
@@ -68,6 +70,8 @@ inline AngleRadians angle_to(Vec3d self, Vec3d other) {
     return {std::acos(self.dot(other) / (self.magnitude() * other.magnitude()))};
 }
 
+static_assert(std::is_trivially_copyable_v<AngleRadians>);
+static_assert(std::is_trivially_copyable_v<AngleDegrees>);
 static_assert(AngleRadians::two_pi().angle == kPi * 2.0);
 static_assert(AngleRadians::half_pi().angle == kPi / 2.0);
 static_assert(AngleRadians::third_pi().angle == kPi / 3.0);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "angle.hpp"
 #include "vec3d.hpp"
@@ -76,5 +77,7 @@ inline Vec3d rotate(Quat q, Vec3d v) {
 }
 
 inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
+
+static_assert(std::is_trivially_copyable_v<Quat>);
 
 }  // namespace kestrum

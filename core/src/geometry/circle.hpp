@@ -2,6 +2,7 @@
 // Circle in space: center, radius and the normal of its plane.
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "angle.hpp"
 #include "geometry/plane.hpp"
@@ -55,5 +56,7 @@ struct Circle {
                normals_parallel(a.normal, b.normal);
     }
 };
+
+static_assert(std::is_trivially_copyable_v<Plane> && std::is_trivially_copyable_v<Circle>);
 
 }  // namespace kestrum::geometry
