@@ -12,8 +12,6 @@ namespace rad {
 using B = Binder<AngleRadians>;
 
 AngleRadians make(double angle) { return {angle}; }
-double get(const AngleRadians& a) { return a.angle; }
-void set(AngleRadians& a, double value) { a.angle = value; }
 
 AngleRadians add(const AngleRadians& a, const AngleRadians& b) { return a + b; }
 AngleRadians sub(const AngleRadians& a, const AngleRadians& b) { return a - b; }
@@ -46,7 +44,7 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    B::property<"angle", &get, &set>(),
+    B::field<"angle", &AngleRadians::angle>(),
     {},
 };
 
@@ -68,8 +66,6 @@ namespace deg {
 using B = Binder<AngleDegrees>;
 
 AngleDegrees make(double angle) { return {angle}; }
-double get(const AngleDegrees& a) { return a.angle; }
-void set(AngleDegrees& a, double value) { a.angle = value; }
 
 PyMethodDef methods[] = {
     B::method<"to_radians", &AngleDegrees::to_radians>(),
@@ -77,7 +73,7 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    B::property<"angle", &get, &set>(),
+    B::field<"angle", &AngleDegrees::angle>(),
     {},
 };
 

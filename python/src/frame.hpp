@@ -179,16 +179,21 @@ void dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Borrow guards
 
-template <class T>
-class Shared {
+// Holds one borrow of an object of class T for the guard's lifetime.
+template <class T, bool Exclusive_>
+class Borrow {
 public:
-    Shared() = default;
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-    ~Shared() {
-        if (obj_) release_shared(obj_->flag);
+    Borrow() = default;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+        if (!obj_) return;
+        if constexpr (Exclusive_)
+            release_exclusive(obj_->flag);
+        else
+            release_shared(obj_->flag);
     }
-    // Instance check (cast error naming the class) then shared borrow.
+    // Instance check (cast error naming the class), then the borrow.
     bool acquire(PyObject* o) noexcept {
         if (!PyObject_TypeCheck(o, type_of<T>())) {
             set_cast_error(o, Class<T>::name);
@@ -198,46 +203,23 @@ public:
     }
     bool acquire_checked(PyObject* o) noexcept {
         auto* obj = as_object<T>(o);
-        if (!try_borrow_shared(obj->flag)) {
-            PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
+        const bool ok = Exclusive_ ? try_borrow_exclusive(obj->flag) : try_borrow_shared(obj->flag);
+        if (!ok) {
+            PyErr_SetString(PyExc_RuntimeError, Exclusive_ ? kBorrowed : kMutablyBorrowed);
             return false;
         }
         obj_ = obj;
         return true;
     }
-    const T& value() const noexcept { return obj_->value; }
+    std::conditional_t<Exclusive_, T&, const T&> value() const noexcept { return obj_->value; }
 
 private:
     Object<T>* obj_ = nullptr;
 };
-
 template <class T>
-class Exclusive {
-public:
-    Exclusive() = default;
-    Exclusive(const Exclusive&) = delete;
-    Exclusive& operator=(const Exclusive&) = delete;
-    ~Exclusive() {
-        if (obj_) release_exclusive(obj_->flag);
-    }
-    bool acquire(PyObject* o) noexcept {
-        if (!PyObject_TypeCheck(o, type_of<T>())) {
-            set_cast_error(o, Class<T>::name);
-            return false;
-        }
-        auto* obj = as_object<T>(o);
-        if (!try_borrow_exclusive(obj->flag)) {
-            PyErr_SetString(PyExc_RuntimeError, kBorrowed);
-            return false;
-        }
-        obj_ = obj;
-        return true;
-    }
-    T& value() const noexcept { return obj_->value; }
-
-private:
-    Object<T>* obj_ = nullptr;
-};
+using Shared = Borrow<T, false>;
+template <class T>
+using Exclusive = Borrow<T, true>;
 
 // The receiver of an entry: `const C&` borrows shared, `C&` exclusive.
 template <class P>
@@ -589,6 +571,12 @@ struct Binder {
         }
     }
 
+    // A data member exposed as a settable property, e.g. field<"x", &Vec3d::x>().
+    template <Name PropName, auto Member>
+    static PyGetSetDef field() {
+        return property<PropName, &read_field<Member>, &write_field<Member>>();
+    }
+
     // -- constructor ----------------------------------------------------------
 
     // Fn builds the core value from the converted arguments.
@@ -716,6 +704,17 @@ struct Binder {
     }
 
 private:
+    template <auto Member>
+    using FieldType = std::remove_cvref_t<decltype(std::declval<const C&>().*Member)>;
+    template <auto Member>
+    static FieldType<Member> read_field(const C& c) {
+        return c.*Member;
+    }
+    template <auto Member>
+    static void write_field(C& c, FieldType<Member> value) {
+        c.*Member = value;
+    }
+
     template <auto Fn>
     static PyObject* maybe_binary(PyObject* self, PyObject* other) {
         if constexpr (std::is_null_pointer_v<decltype(Fn)>) {

@@ -10,14 +10,6 @@ using kestrum::Vec3d;
 using B = Binder<Quat>;
 
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
-double get_w(const Quat& q) { return q.w; }
-double get_i(const Quat& q) { return q.i; }
-double get_j(const Quat& q) { return q.j; }
-double get_k(const Quat& q) { return q.k; }
-void set_w(Quat& q, double value) { q.w = value; }
-void set_i(Quat& q, double value) { q.i = value; }
-void set_j(Quat& q, double value) { q.j = value; }
-void set_k(Quat& q, double value) { q.k = value; }
 
 // A plain tuple, not a Vec3d.
 std::tuple<double, double, double> to_vec3d(const Quat& q) { return {q.i, q.j, q.k}; }
@@ -41,10 +33,10 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    B::property<"w", &get_w, &set_w>(),
-    B::property<"i", &get_i, &set_i>(),
-    B::property<"j", &get_j, &set_j>(),
-    B::property<"k", &get_k, &set_k>(),
+    B::field<"w", &Quat::w>(),
+    B::field<"i", &Quat::i>(),
+    B::field<"j", &Quat::j>(),
+    B::field<"k", &Quat::k>(),
     {},
 };
 

@@ -9,13 +9,6 @@ using B = Binder<Vec3d>;
 
 Vec3d make(double x, double y, double z) { return {x, y, z}; }
 
-double get_x(const Vec3d& v) { return v.x; }
-double get_y(const Vec3d& v) { return v.y; }
-double get_z(const Vec3d& v) { return v.z; }
-void set_x(Vec3d& v, double value) { v.x = value; }
-void set_y(Vec3d& v, double value) { v.y = value; }
-void set_z(Vec3d& v, double value) { v.z = value; }
-
 std::array<double, 3> to_array(const Vec3d& v) { return {v.x, v.y, v.z}; }
 
 double item(const Vec3d& v, std::uint64_t index) {
@@ -54,9 +47,9 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    B::property<"x", &get_x, &set_x>(),
-    B::property<"y", &get_y, &set_y>(),
-    B::property<"z", &get_z, &set_z>(),
+    B::field<"x", &Vec3d::x>(),
+    B::field<"y", &Vec3d::y>(),
+    B::field<"z", &Vec3d::z>(),
     {},
 };
 

@@ -4,16 +4,8 @@
 namespace kp {
 namespace {
 
-using kestrum::Vec3d;
 using kestrum::geometry::Circle;
 using B = Binder<Circle>;
-
-Vec3d get_center(const Circle& c) { return c.center; }
-void set_center(Circle& c, Vec3d value) { c.center = value; }
-double get_radius(const Circle& c) { return c.radius; }
-void set_radius(Circle& c, double value) { c.radius = value; }
-Vec3d get_normal(const Circle& c) { return c.normal; }
-void set_normal(Circle& c, Vec3d value) { c.normal = value; }
 
 bool eq(const Circle& a, const Circle& b) { return a == b; }
 
@@ -26,9 +18,9 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    B::property<"center", &get_center, &set_center>(),
-    B::property<"radius", &get_radius, &set_radius>(),
-    B::property<"normal", &get_normal, &set_normal>(),
+    B::field<"center", &Circle::center>(),
+    B::field<"radius", &Circle::radius>(),
+    B::field<"normal", &Circle::normal>(),
     B::property<"area", &Circle::area>(),
     {},
 };

@@ -4,14 +4,8 @@
 namespace kp {
 namespace {
 
-using kestrum::Vec3d;
 using kestrum::geometry::Plane;
 using B = Binder<Plane>;
-
-Vec3d get_normal(const Plane& p) { return p.normal; }
-void set_normal(Plane& p, Vec3d value) { p.normal = value; }
-double get_distance(const Plane& p) { return p.distance; }
-void set_distance(Plane& p, double value) { p.distance = value; }
 
 PyMethodDef methods[] = {
     B::static_method<"from_point", &Plane::from_point, "normal", "point">(),
@@ -25,8 +19,8 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    B::property<"normal", &get_normal, &set_normal>(),
-    B::property<"distance", &get_distance, &set_distance>(),
+    B::field<"normal", &Plane::normal>(),
+    B::field<"distance", &Plane::distance>(),
     {},
 };
 
