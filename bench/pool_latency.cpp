@@ -1,0 +1,88 @@
+// Hand-off cost of the worker pool: how long a caller waits for a bulk
+// operation on a handful of elements, and what the pool gains on big ones.
+//
+// Build (from the repository root), all on one line:
+//   g++ -std=c++20 -O2 -ffp-contract=off -Icore/src -Ipython/src
+//       bench/pool_latency.cpp python/src/pool.cpp core/src/*.cpp -lpthread -o /tmp/pool_latency
+// Run: /tmp/pool_latency [threads...]   (default: 1, 2 and the machine's default)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "pool.hpp"
+#include "vec3d.hpp"
+
+using kestrum::Vec3d;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<Vec3d> make_input(std::size_t n) {
+    std::vector<Vec3d> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = {1.0 + i, 2.0 - 0.5 * i, 0.25 * i};
+    return v;
+}
+
+// Median and mean wall time per call, in nanoseconds.
+template <class F>
+void time_calls(const char* label, std::size_t calls, F&& call) {
+    std::vector<double> ns(calls);
+    for (std::size_t k = 0; k < 100; ++k) call();  // warm up
+    for (std::size_t k = 0; k < calls; ++k) {
+        const auto t0 = Clock::now();
+        call();
+        ns[k] = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+    }
+    double sum = 0;
+    for (double x : ns) sum += x;
+    std::sort(ns.begin(), ns.end());
+    std::printf("  %-34s median %9.0f ns  p90 %9.0f ns  mean %9.0f ns\n", label, ns[calls / 2],
+                ns[calls * 9 / 10], sum / calls);
+}
+
+void run(kestrum::pool::Pool& pool) {
+    std::printf("threads = %zu\n", pool.thread_count());
+    for (std::size_t n : {16u, 1000u, 100000u, 1000000u}) {
+        const auto in = make_input(n);
+        const std::size_t calls = n <= 1000 ? 20000 : (n <= 100000 ? 500 : 50);
+        char label[64];
+        std::snprintf(label, sizeof label, "normalize n=%zu sequential", n);
+        time_calls(label, calls, [&] {
+            std::vector<Vec3d> out(n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = in[i].normalize();
+            if (out[n / 2].x == 12345.0) std::abort();
+        });
+        std::snprintf(label, sizeof label, "normalize n=%zu pool", n);
+        time_calls(label, calls, [&] {
+            auto out = pool.map<Vec3d>(n, [&](std::size_t i) { return in[i].normalize(); });
+            if (out[n / 2].x == 12345.0) std::abort();
+        });
+    }
+    // Sparse calls: workers have gone to sleep before each one.
+    const auto in = make_input(16);
+    std::vector<double> ns;
+    for (int k = 0; k < 200; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const auto t0 = Clock::now();
+        auto out = pool.map<Vec3d>(16, [&](std::size_t i) { return in[i].normalize(); });
+        ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
+    }
+    std::sort(ns.begin(), ns.end());
+    std::printf("  %-34s median %9.0f ns  p90 %9.0f ns\n", "normalize n=16 after 2 ms idle", ns[ns.size() / 2],
+                ns[ns.size() * 9 / 10]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::size_t> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+    if (sizes.empty()) sizes = {1, 2, kestrum::pool::default_thread_count()};
+    for (std::size_t n : sizes) {
+        kestrum::pool::Pool pool(n);
+        run(pool);
+    }
+}

@@ -1,0 +1,639 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+#include "pool.hpp"
+#include "vec3d.hpp"
+
+using kestrum::Panic;
+using kestrum::Vec3d;
+namespace kp = kestrum::pool;
+
+namespace {
+
+const std::vector<std::size_t> kLengths = {0,  1,  2,  3,  4,   5,   6,   7,    8,    9,    15,  16,
+                                           17, 31, 33, 64, 100, 127, 255, 1000, 1023, 2049, 4097};
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+Vec3d element(std::size_t i) {
+    const double d = static_cast<double>(i);
+    return {d * 0.37 - 11.0, std::sin(d), 1.0 / (d + 0.5)};
+}
+
+// IEEE totalOrder written out case by case, independent of the library's
+// bit trick. NaNs of one sign are treated as equal (tests use one payload).
+int order_class(double x) {
+    if (std::isnan(x)) return std::signbit(x) ? 0 : 2;
+    return 1;
+}
+bool total_less(double a, double b) {
+    if (order_class(a) != order_class(b)) return order_class(a) < order_class(b);
+    if (order_class(a) != 1) return false;
+    if (a < b) return true;
+    if (a > b) return false;
+    return std::signbit(a) && !std::signbit(b);
+}
+std::optional<std::size_t> sequential_first_min(const std::vector<double>& keys) {
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (!best || total_less(keys[i], keys[*best])) best = i;
+    }
+    return best;
+}
+
+std::string sequential_join(std::size_t n, std::string_view sep) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) out.append(sep);
+        kestrum::append_text(out, element(i));
+    }
+    return out;
+}
+
+// A reduction that records every piece it runs, to check how ranges are cut.
+struct Piece {
+    std::size_t lo, hi;
+};
+struct RecordingOp {
+    std::mutex* mutex;
+    std::vector<Piece>* pieces;
+    Piece seq(std::size_t lo, std::size_t hi) const {
+        std::lock_guard<std::mutex> lock(*mutex);
+        pieces->push_back({lo, hi});
+        return {lo, hi};
+    }
+    // Adjacent, left first: anything else means the halves came back wrong.
+    Piece combine(Piece l, Piece r) const {
+        if (l.hi != r.lo) throw std::logic_error("non-adjacent halves");
+        return {l.lo, r.hi};
+    }
+};
+
+void expect_tiling(std::vector<Piece> pieces, std::size_t n) {
+    std::sort(pieces.begin(), pieces.end(), [](Piece a, Piece b) { return a.lo < b.lo; });
+    std::size_t next = 0;
+    for (const Piece& p : pieces) {
+        EXPECT_EQ(p.lo, next) << "gap or overlap at " << next << " for n=" << n;
+        if (n > 0) {
+            EXPECT_LT(p.lo, p.hi) << "empty piece for n=" << n;
+        }
+        next = p.hi;
+    }
+    EXPECT_EQ(next, n);
+}
+
+class PoolOfSize : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { pool = std::make_unique<kp::Pool>(static_cast<std::size_t>(GetParam())); }
+    std::unique_ptr<kp::Pool> pool;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pool size from the environment and the machine
+
+TEST(ThreadEnv, ParsesOnlyPlainUnsigned64BitNumbers) {
+    EXPECT_EQ(kp::parse_thread_env("4"), 4u);
+    EXPECT_EQ(kp::parse_thread_env("+4"), 4u);
+    EXPECT_EQ(kp::parse_thread_env("0"), 0u);
+    EXPECT_EQ(kp::parse_thread_env("007"), 7u);
+    EXPECT_EQ(kp::parse_thread_env("18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
+    for (const char* bad : {"", "+", "-1", "-0", " 4", "4 ", "4\n", "abc", "4a", "0x10", "++4", "+-4", "4.0",
+                            "18446744073709551616", "99999999999999999999"}) {
+        EXPECT_EQ(kp::parse_thread_env(bad), std::nullopt) << '"' << bad << '"';
+    }
+    EXPECT_EQ(kp::parse_thread_env(nullptr), std::nullopt);
+}
+
+TEST(ThreadEnv, FirstVariableWinsAndZeroMeansDefault) {
+    std::vector<std::string> asked;
+    auto env = [&asked](std::map<std::string, std::string> vars) {
+        return [vars = std::move(vars), &asked](const char* name) -> const char* {
+            asked.emplace_back(name);
+            const auto it = vars.find(name);
+            return it == vars.end() ? nullptr : it->second.c_str();
+        };
+    };
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "3"}, {"RAYON_RS_NUM_CPUS", "5"}})), 3u);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "+2"}})), 2u);
+
+    asked.clear();
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "5"}})), std::nullopt);
+    EXPECT_EQ(asked, std::vector<std::string>{"RAYON_NUM_THREADS"});  // the second is not consulted
+
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "-1"}, {"RAYON_RS_NUM_CPUS", "5"}})), 5u);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", " 4"}, {"RAYON_RS_NUM_CPUS", "6"}})), 6u);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_RS_NUM_CPUS", "7"}})), 7u);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "abc"}, {"RAYON_RS_NUM_CPUS", "0"}})), std::nullopt);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "abc"}, {"RAYON_RS_NUM_CPUS", "x"}})), std::nullopt);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "18446744073709551616"}, {"RAYON_RS_NUM_CPUS", "2"}})),
+              2u);
+    EXPECT_EQ(kp::size_from_env(env({})), std::nullopt);
+}
+
+TEST(CgroupQuota, QuotaTextsGiveWholeCpusAtLeastOne) {
+    EXPECT_EQ(kp::parse_cpu_max("max 100000\n"), std::nullopt);
+    EXPECT_EQ(kp::parse_cpu_max("200000 100000\n"), 2u);
+    EXPECT_EQ(kp::parse_cpu_max("150000 100000"), 1u);
+    EXPECT_EQ(kp::parse_cpu_max("50000 100000"), 1u);
+    EXPECT_EQ(kp::parse_cpu_max("800000 100000"), 8u);
+    EXPECT_EQ(kp::parse_cpu_max(""), std::nullopt);
+    EXPECT_EQ(kp::parse_cpu_max("garbage"), std::nullopt);
+    EXPECT_EQ(kp::parse_cpu_max("100000 0"), std::nullopt);
+    EXPECT_EQ(kp::cpus_from_quota("-1\n", "100000\n"), std::nullopt);
+    EXPECT_EQ(kp::cpus_from_quota("300000\n", "100000\n"), 3u);
+    EXPECT_EQ(kp::cpus_from_quota("x", "100000"), std::nullopt);
+}
+
+TEST(CgroupQuota, WalksTheProcessCgroupAndItsAncestors) {
+    std::map<std::string, std::string> files;
+    const kp::FileReader read = [&files](const std::string& path) -> std::optional<std::string> {
+        const auto it = files.find(path);
+        if (it == files.end()) return std::nullopt;
+        return it->second;
+    };
+    const std::string v2_mounts =
+        "24 1 0:22 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n"
+        "25 1 0:23 / /proc rw - proc proc rw\n";
+    const std::string v2_self = "0::/a/b\n";
+
+    EXPECT_EQ(kp::cgroup_cpu_limit(v2_self, v2_mounts, read), std::nullopt);
+    files["/sys/fs/cgroup/a/b/cpu.max"] = "max 100000\n";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v2_self, v2_mounts, read), std::nullopt);
+    files["/sys/fs/cgroup/a/cpu.max"] = "300000 100000\n";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v2_self, v2_mounts, read), 3u);
+    files["/sys/fs/cgroup/a/b/cpu.max"] = "400000 100000\n";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v2_self, v2_mounts, read), 3u);  // the tighter ancestor
+    files["/sys/fs/cgroup/cpu.max"] = "100000 100000\n";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v2_self, v2_mounts, read), 1u);
+
+    // v1: the hierarchy whose options carry "cpu", mounted at a name of its own.
+    files.clear();
+    const std::string v1_mounts =
+        "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+        "32 31 0:29 / /sys/fs/cgroup/cpuacct rw - cgroup cgroup rw,cpuacct\n"
+        "33 31 0:30 / /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct\n";
+    const std::string v1_self = "3:memory:/x\n2:cpu,cpuacct:/job\n1:name=systemd:/\n";
+    files["/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us"] = "-1\n";
+    files["/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us"] = "100000\n";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v1_self, v1_mounts, read), std::nullopt);
+    files["/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us"] = "250000\n";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v1_self, v1_mounts, read), 2u);
+
+    // A mount exposing only a subtree: the mount's root is cut off the path;
+    // mountinfo escapes blanks as \040.
+    files.clear();
+    const std::string sub_mounts = "40 1 0:30 /outer /mnt/my\\040cg rw - cgroup2 cgroup2 rw\n";
+    files["/mnt/my cg/inner/cpu.max"] = "500000 100000";
+    EXPECT_EQ(kp::cgroup_cpu_limit("0::/outer/inner\n", sub_mounts, read), 5u);
+
+    // Hybrid: both hierarchies count, the tighter one wins.
+    files.clear();
+    files["/sys/fs/cgroup/a/b/cpu.max"] = "600000 100000";
+    files["/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us"] = "200000";
+    files["/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us"] = "100000";
+    EXPECT_EQ(kp::cgroup_cpu_limit(v2_self + v1_self, v2_mounts + v1_mounts, read), 2u);
+}
+
+TEST(PoolSize, DefaultIsWithinTheMachineAndGlobalUsesTheConfiguredSize) {
+    const std::size_t d = kp::default_thread_count();
+    EXPECT_GE(d, 1u);
+    EXPECT_LE(d, static_cast<std::size_t>(std::max<long>(1, sysconf(_SC_NPROCESSORS_CONF))));
+    EXPECT_EQ(kp::thread_count(), kp::configured_thread_count());
+    EXPECT_EQ(&kp::global(), &kp::global());
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and its failure
+
+TEST(LazyPool, CreatesOncePerProcessEvenUnderConcurrentFirstUse) {
+    std::atomic<int> made{0};
+    kp::LazyPool lazy([&made] {
+        made.fetch_add(1);
+        return std::make_unique<kp::Pool>(2);
+    });
+    std::vector<kp::Pool*> seen(8, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < seen.size(); ++t) threads.emplace_back([&, t] { seen[t] = &lazy.get(); });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(made.load(), 1);
+    for (kp::Pool* p : seen) EXPECT_EQ(p, seen.front());
+    EXPECT_EQ(seen.front()->thread_count(), 2u);
+}
+
+TEST(LazyPool, FailedStartIsReportedOnEveryUseAndNotRetried) {
+    int made = 0;
+    kp::LazyPool lazy([&made]() -> std::unique_ptr<kp::Pool> {
+        ++made;
+        // Far more stack than any address space holds.
+        return std::make_unique<kp::Pool>(2, std::size_t{1} << 52);
+    });
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        try {
+            lazy.get();
+            ADD_FAILURE() << "a pool started with an impossible stack";
+        } catch (const Panic& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(kp::kNotInitialized, 0), 0u) << what;
+            EXPECT_GT(what.size(), kp::kNotInitialized.size() + 2) << "reason missing: " << what;
+        }
+    }
+    EXPECT_EQ(made, 1);
+}
+
+TEST(Pool, RejectsZeroThreads) { EXPECT_THROW(kp::Pool(0), Panic); }
+
+// ---------------------------------------------------------------------------
+// Splitting
+
+TEST(Splitting, BudgetRule) {
+    using kp::detail::split_budget;
+    EXPECT_EQ(split_budget(0, 8, true, 4), std::nullopt);
+    EXPECT_EQ(split_budget(1, 8, true, 4), std::nullopt);
+    EXPECT_EQ(split_budget(1, 8, false, 4), std::nullopt);
+    EXPECT_EQ(split_budget(2, 0, false, 4), std::nullopt);
+    EXPECT_EQ(split_budget(2, 1, false, 4), 0u);
+    EXPECT_EQ(split_budget(100, 7, false, 4), 3u);
+    EXPECT_EQ(split_budget(2, 0, true, 4), 4u);   // moved: at least the thread count
+    EXPECT_EQ(split_budget(2, 16, true, 4), 8u);  // or half its own, if larger
+    EXPECT_EQ(split_budget(2, 0, true, 1), 1u);
+}
+
+// With one worker nothing can be stolen: the injected root resets its budget
+// to 1 and splits, each half splits once more, and that is all.
+TEST(Splitting, OneWorkerCutsIntoAtMostFourPiecesAtHalves) {
+    kp::Pool pool(1);
+    for (std::size_t n : kLengths) {
+        std::mutex mutex;
+        std::vector<Piece> pieces;
+        const Piece whole = pool.reduce(n, RecordingOp{&mutex, &pieces});
+        EXPECT_EQ(whole.lo, 0u);
+        EXPECT_EQ(whole.hi, n);
+        std::sort(pieces.begin(), pieces.end(), [](Piece a, Piece b) { return a.lo < b.lo; });
+        std::vector<std::size_t> starts;
+        for (const Piece& p : pieces) starts.push_back(p.lo);
+        const std::size_t h = n / 2;
+        std::vector<std::size_t> expected;
+        if (n < 2) {
+            expected = {0};
+        } else {
+            for (std::size_t lo : {std::size_t{0}, h / 2, h, h + (n - h) / 2}) {
+                if (expected.empty() || expected.back() != lo) expected.push_back(lo);
+            }
+        }
+        EXPECT_EQ(starts, expected) << "n=" << n;
+        expect_tiling(pieces, n);
+    }
+}
+
+TEST_P(PoolOfSize, PiecesTileTheRangeAndCombineInOrder) {
+    for (std::size_t n : kLengths) {
+        std::mutex mutex;
+        std::vector<Piece> pieces;
+        const Piece whole = pool->reduce(n, RecordingOp{&mutex, &pieces});
+        EXPECT_EQ(whole.lo, 0u);
+        EXPECT_EQ(whole.hi, n);
+        expect_tiling(pieces, n);
+    }
+}
+
+// The calling thread only waits; tiny ranges never leave it.
+TEST_P(PoolOfSize, CallerRunsOnlyTinyRanges) {
+    const auto caller = std::this_thread::get_id();
+    for (std::size_t n : kLengths) {
+        std::mutex mutex;
+        std::set<std::thread::id> ran_on;
+        pool->map<int>(n, [&](std::size_t) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ran_on.insert(std::this_thread::get_id());
+            return 0;
+        });
+        if (n == 0) {
+            EXPECT_TRUE(ran_on.empty());
+        } else if (n == 1) {
+            EXPECT_EQ(ran_on, std::set<std::thread::id>{caller});
+        } else {
+            EXPECT_EQ(ran_on.count(caller), 0u) << "n=" << n;
+            EXPECT_LE(ran_on.size(), pool->thread_count());
+        }
+    }
+}
+
+// Every worker takes part when there is enough to do: each of the first N
+// threads to arrive waits until all N are inside a piece.
+TEST_P(PoolOfSize, AllWorkersTakePart) {
+    const std::size_t n_threads = pool->thread_count();
+    std::mutex mutex;
+    std::set<std::thread::id> arrived;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    pool->map<int>(256 * n_threads, [&](std::size_t) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!arrived.insert(std::this_thread::get_id()).second) return 0;
+        }
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (arrived.size() >= n_threads) return 0;
+            }
+            if (std::chrono::steady_clock::now() > deadline) return 0;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    EXPECT_EQ(arrived.size(), n_threads);
+}
+
+// ---------------------------------------------------------------------------
+// Ordered map
+
+TEST_P(PoolOfSize, MapEqualsSequentialAndWritesEachSlotOnce) {
+    for (std::size_t n : kLengths) {
+        std::vector<std::atomic<int>> writes(n);
+        const std::vector<Vec3d> out = pool->map<Vec3d>(n, [&](std::size_t i) {
+            writes[i].fetch_add(1, std::memory_order_relaxed);
+            return element(i).normalize();
+        });
+        ASSERT_EQ(out.size(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Vec3d want = element(i).normalize();
+            EXPECT_TRUE(same_bits(out[i].x, want.x) && same_bits(out[i].y, want.y) && same_bits(out[i].z, want.z))
+                << "n=" << n << " i=" << i;
+            EXPECT_EQ(writes[i].load(), 1) << "n=" << n << " i=" << i;
+        }
+    }
+}
+
+TEST_P(PoolOfSize, MapIntoFillsTheCallersBufferOnly) {
+    for (std::size_t n : kLengths) {
+        // Guard slots on both sides catch writes outside the span.
+        std::vector<double> buffer(n + 2, -7.0);
+        pool->map_into(std::span<double>(buffer.data() + 1, n),
+                       [](std::size_t i) { return element(i).magnitude(); });
+        EXPECT_EQ(buffer.front(), -7.0);
+        EXPECT_EQ(buffer.back(), -7.0);
+        for (std::size_t i = 0; i < n; ++i) EXPECT_TRUE(same_bits(buffer[i + 1], element(i).magnitude()));
+    }
+}
+
+TEST_P(PoolOfSize, MapOfBytesDoesNotTearNeighbours) {
+    const std::size_t n = 4099;
+    const auto out = pool->map<unsigned char>(n, [](std::size_t i) {
+        return static_cast<unsigned char>(element(i).normalize().is_unit() ? 1 : 2 + i % 3);
+    });
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(out[i], element(i).normalize().is_unit() ? 1 : 2 + i % 3) << i;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// First-minimum search
+
+TEST(TotalOrder, KeyFollowsIeeeTotalOrder) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double nan_big = std::bit_cast<double>(std::uint64_t{0x7FFFFFFFFFFFFFFF});
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> ascending = {-nan_big, -nan, -inf, -1e300, -1.0, -tiny, -0.0,
+                                           0.0,      tiny, 1.0,  1e300,  inf,  nan,   nan_big};
+    for (std::size_t i = 0; i + 1 < ascending.size(); ++i) {
+        EXPECT_LT(kp::total_order_key(ascending[i]), kp::total_order_key(ascending[i + 1])) << "at " << i;
+    }
+}
+
+TEST_P(PoolOfSize, FirstMinEqualsSequentialWithManyTies) {
+    std::mt19937_64 rng(GetParam());
+    for (std::size_t n : kLengths) {
+        for (int levels : {1, 3, 50}) {
+            std::vector<double> keys(n);
+            for (auto& k : keys) k = static_cast<double>(rng() % levels);
+            EXPECT_EQ(pool->first_min(n, [&](std::size_t t) { return keys[t]; }), sequential_first_min(keys))
+                << "n=" << n << " levels=" << levels;
+        }
+    }
+}
+
+TEST_P(PoolOfSize, FirstMinOrdersZerosNansAndInfinities) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> specials = {0.0, -0.0, nan, -nan, inf, -inf, 1.0, -1.0};
+    std::mt19937_64 rng(100 + GetParam());
+    for (std::size_t n : {2u, 3u, 10u, 100u, 1000u}) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<double> keys(n);
+            for (auto& k : keys) k = specials[rng() % specials.size()];
+            EXPECT_EQ(pool->first_min(n, [&](std::size_t t) { return keys[t]; }), sequential_first_min(keys));
+        }
+    }
+    // Explicit cases: -0 beats +0, any number beats +NaN, -NaN beats all.
+    auto run = [&](std::vector<double> keys) { return pool->first_min(keys.size(), [&](std::size_t t) { return keys[t]; }); };
+    EXPECT_EQ(run({0.0, 0.0, -0.0, -0.0}), 2u);
+    EXPECT_EQ(run({nan, nan, inf, nan}), 2u);
+    EXPECT_EQ(run({-inf, 5.0, -nan, -nan}), 2u);
+    EXPECT_EQ(run({nan, nan}), 0u);
+    EXPECT_EQ(run({}), std::nullopt);
+}
+
+TEST_P(PoolOfSize, StridedAndWindowSearchesReturnElementIndices) {
+    std::mt19937_64 rng(200 + GetParam());
+    for (std::size_t n : kLengths) {
+        std::vector<double> keys(n);
+        for (auto& k : keys) k = static_cast<double>(rng() % 7);
+        auto key = [&](std::size_t i) { return keys[i]; };
+        for (std::size_t stride : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{10}, n + 1,
+                                   std::numeric_limits<std::size_t>::max()}) {
+            if (stride == 0) continue;
+            std::optional<std::size_t> want;
+            for (std::size_t i = 0; i < n; i += stride) {
+                if (!want || keys[i] < keys[*want]) want = i;
+                if (n - i <= stride) break;  // also keeps i + stride from wrapping
+            }
+            EXPECT_EQ(pool->first_min_strided(n, stride, key), want) << "n=" << n << " stride=" << stride;
+        }
+        const std::size_t lo = n / 3, hi = n - n / 4;
+        std::optional<std::size_t> want;
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (!want || keys[i] < keys[*want]) want = i;
+        }
+        EXPECT_EQ(pool->first_min_range(lo, hi, key), want) << "n=" << n;
+    }
+    EXPECT_THROW(pool->first_min_strided(5, 0, [](std::size_t) { return 0.0; }), Panic);
+}
+
+// ---------------------------------------------------------------------------
+// Ordered join of texts
+
+TEST_P(PoolOfSize, JoinEqualsSequentialJoin) {
+    for (std::size_t n : kLengths) {
+        for (std::string_view sep : {std::string_view("\n"), std::string_view(", "), std::string_view("")}) {
+            const std::string got =
+                pool->join(n, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, sep);
+            EXPECT_EQ(got, sequential_join(n, sep)) << "n=" << n;
+        }
+    }
+    EXPECT_EQ(pool->join(0, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "");
+    EXPECT_EQ(pool->join(1, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "x");
+    EXPECT_EQ(pool->join(3, [](std::string& out, std::size_t i) { out += std::to_string(i); }, "\n"), "0\n1\n2");
+}
+
+// ---------------------------------------------------------------------------
+// Failures
+
+// A piece that fails still lets every other piece run to completion before
+// the caller hears of it, and the caller gets the lowest failing index.
+TEST_P(PoolOfSize, FailureWaitsForAllPiecesAndReportsTheLowestIndex) {
+    for (std::size_t n : {2u, 3u, 17u, 1000u, 4097u}) {
+        std::mutex mutex;
+        std::vector<Piece> pieces;
+        std::atomic<int> running{0};
+        struct Op {
+            std::mutex* mutex;
+            std::vector<Piece>* pieces;
+            std::atomic<int>* running;
+            std::size_t n;
+            int seq(std::size_t lo, std::size_t hi) const {
+                running->fetch_add(1);
+                {
+                    std::lock_guard<std::mutex> lock(*mutex);
+                    pieces->push_back({lo, hi});
+                }
+                struct Leave {
+                    std::atomic<int>* r;
+                    ~Leave() { r->fetch_sub(1); }
+                } leave{running};
+                for (std::size_t i = lo; i < hi; ++i) {
+                    if (i == n / 2 || i == n - 1) throw std::runtime_error("bad element " + std::to_string(i));
+                }
+                // Healthy pieces are slow, so an early return would be seen.
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+                return 0;
+            }
+            int combine(int, int) const { return 0; }
+        };
+        try {
+            pool->reduce(n, Op{&mutex, &pieces, &running, n});
+            ADD_FAILURE() << "no failure reported";
+        } catch (const Panic& e) {
+            EXPECT_EQ(std::string(e.what()), "bad element " + std::to_string(n / 2));
+        }
+        EXPECT_EQ(running.load(), 0) << "a piece was still running";
+        expect_tiling(pieces, n);
+    }
+}
+
+TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
+    EXPECT_THROW(
+        {
+            try {
+                pool->map<int>(100, [](std::size_t i) -> int {
+                    if (i == 70) throw std::out_of_range("slot 70");
+                    return 0;
+                });
+            } catch (const Panic& e) {
+                EXPECT_STREQ(e.what(), "slot 70");
+                throw;
+            }
+        },
+        Panic);
+    EXPECT_THROW(
+        {
+            try {
+                pool->first_min(50, [](std::size_t i) -> double {
+                    if (i == 3) kestrum::panic("assertion failed: inner");
+                    return 0.0;
+                });
+            } catch (const Panic& e) {
+                EXPECT_STREQ(e.what(), "assertion failed: inner");
+                throw;
+            }
+        },
+        Panic);
+    // Not a std::exception at all.
+    EXPECT_THROW(pool->map<int>(10, [](std::size_t i) -> int { return i == 9 ? throw 42 : 0; }), Panic);
+    // A single element fails on the calling thread, and is converted too.
+    try {
+        pool->join(1, [](std::string&, std::size_t) { throw std::invalid_argument("lonely"); }, ",");
+        ADD_FAILURE();
+    } catch (const Panic& e) {
+        EXPECT_STREQ(e.what(), "lonely");
+    }
+    // The pool is still fine afterwards.
+    const auto out = pool->map<std::size_t>(1000, [](std::size_t i) { return i * 3; });
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i * 3);
+}
+
+// ---------------------------------------------------------------------------
+// Concurrency
+
+TEST_P(PoolOfSize, ManyCallersAtOnceEachGetTheirOwnResult) {
+    constexpr int kCallers = 6;
+    constexpr int kRounds = 40;
+    std::vector<std::thread> callers;
+    std::atomic<int> wrong{0};
+    for (int c = 0; c < kCallers; ++c) {
+        callers.emplace_back([&, c] {
+            std::mt19937_64 rng(c);
+            for (int r = 0; r < kRounds; ++r) {
+                const std::size_t n = rng() % 700;
+                const std::size_t salt = rng() % 1000;
+                const auto out = pool->map<std::size_t>(n, [salt](std::size_t i) { return i * 31 + salt; });
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (out[i] != i * 31 + salt) wrong.fetch_add(1);
+                }
+                std::vector<double> keys(n);
+                for (auto& k : keys) k = static_cast<double>(rng() % 5);
+                if (pool->first_min(n, [&](std::size_t t) { return keys[t]; }) != sequential_first_min(keys)) {
+                    wrong.fetch_add(1);
+                }
+                const std::string text = pool->join(
+                    n % 50, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, "\n");
+                if (text != sequential_join(n % 50, "\n")) wrong.fetch_add(1);
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_P(PoolOfSize, APieceMayItselfUseThePool) {
+    const auto sums = pool->map<std::size_t>(40, [&](std::size_t i) {
+        const auto inner = pool->map<std::size_t>(i, [](std::size_t j) { return j; });
+        std::size_t s = 0;
+        for (std::size_t v : inner) s += v;
+        return s;
+    });
+    for (std::size_t i = 0; i < sums.size(); ++i) EXPECT_EQ(sums[i], i * (i == 0 ? 0 : i - 1) / 2);
+}
+
+TEST(GlobalPool, PrimitivesRunOnTheProcessPool) {
+    const auto out = kp::map<double>(3001, [](std::size_t i) { return element(i).magnitude(); });
+    ASSERT_EQ(out.size(), 3001u);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(same_bits(out[i], element(i).magnitude()));
+    const Vec3d p{1.0, 0.5, -2.0};
+    auto key = [&](std::size_t i) { return element(i).distance_squared(p); };
+    std::vector<double> keys(3001);
+    for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = key(i);
+    EXPECT_EQ(kp::first_min(keys.size(), key), sequential_first_min(keys));
+    EXPECT_EQ(kp::join(3001, [](std::string& s, std::size_t i) { kestrum::append_text(s, element(i)); }, "\n"),
+              sequential_join(3001, "\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, PoolOfSize, ::testing::Range(1, 9));
