@@ -1,0 +1,281 @@
+"""VecList bulk results on the worker pool: bit-identity with the single-vector
+operations, the strided search against a pure-Python evaluation, Python
+threads racing on one list, and independence from the pool size."""
+
+import math
+import os
+import random
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from kestrum_py import Quat, Vec3d, VecList
+
+import purepy_list as pl
+from purepy import same_double
+from purepy_rot import Inputs
+
+INF = math.inf
+NAN = math.nan
+
+
+def c(v):
+    return (v.x, v.y, v.z)
+
+
+def same_vecs(bulk, singles):
+    got = bulk.to_array() if isinstance(bulk, VecList) else bulk
+    assert len(got) == len(singles)
+    for i, (g, s) in enumerate(zip(got, singles)):
+        e = c(s) if isinstance(s, Vec3d) else s
+        assert all(same_double(a, b) for a, b in zip(g, e)), (i, g, e)
+
+
+def same_scalars(bulk, singles):
+    assert len(bulk) == len(singles)
+    for i, (g, e) in enumerate(zip(bulk, singles)):
+        assert same_double(g, e), (i, g, e)
+
+
+# -- bit-identity with Vec3d / Quat -------------------------------------------------
+
+N_BITS = 2500
+POINTS = pl.random_vecs(2024, N_BITS) + [
+    (0.0, 0.0, 0.0), (-0.0, -0.0, -0.0), (5e-324, -5e-324, 0.0), (1e308, 1e308, 1e308),
+    (INF, -INF, NAN), (1.0, 0.0, 0.0), (1.0 + 2**-52, 0.0, 0.0), (0.6, 0.8, 0.0),
+]
+OTHERS = [(1.5, -2.0, 0.25), (0.0, 0.0, 0.0), (-0.0, 1e-310, -1e300), (INF, -1.0, NAN)]
+SCALARS = [2.0, -3.7, 0.0, -0.0, INF, NAN, 1e-310, 1e308]
+
+
+@pytest.fixture(scope="module")
+def bulk_input():
+    singles = [Vec3d(*t) for t in POINTS]
+    return VecList(singles), singles
+
+
+def test_unary_operations_match_vec3d(bulk_input):
+    v, singles = bulk_input
+    same_vecs(v.to_array(), POINTS)
+    same_vecs([c(e) for e in v.list], POINTS)
+    same_vecs([c(e) for e in v], POINTS)
+    same_scalars(v.magnitude(), [s.magnitude() for s in singles])
+    same_vecs(v.normalize(), [s.normalize() for s in singles])
+    assert v.is_unit() == [s.is_unit() for s in singles]
+    for axis in range(3):
+        expected = [tuple(0.0 if k == axis else x for k, x in enumerate(t)) for t in POINTS]
+        got = v.collapse(axis).to_array()
+        same_vecs(got, expected)
+        assert all(math.copysign(1.0, row[axis]) == 1.0 for row in got)
+
+
+@pytest.mark.parametrize("other", OTHERS, ids=repr)
+def test_vector_argument_operations_match_vec3d(bulk_input, other):
+    v, singles = bulk_input
+    o = Vec3d(*other)
+    same_scalars(v.dot(o), [s.dot(o) for s in singles])
+    same_vecs(v.cross(o), [s.cross(o) for s in singles])
+    same_scalars(v.distance_to(o), [s.distance_to(o) for s in singles])
+    same_vecs(v + o, [s + o for s in singles])
+    same_vecs(v - o, [s - o for s in singles])
+    j, d = v.minimum_distance_to(o, 1)
+    assert same_double(d, singles[j].distance_to(o))
+
+
+@pytest.mark.parametrize("s", SCALARS, ids=repr)
+def test_scalar_operations_match_vec3d(bulk_input, s):
+    v, singles = bulk_input
+    expected = [e * s for e in singles]
+    same_vecs(v * s, expected)
+    same_vecs(s * v, expected)
+    same_vecs(v / s, [e / s for e in singles])
+
+
+def test_rotate_matches_quat_rotate(bulk_input):
+    _, singles = bulk_input
+    src = Inputs(99)
+    quats = [Quat(1, 0, 0, 0), Quat(0, 0, 0, 0), Quat(2, 1, -1, 0.5), Quat(NAN, 0, 1, 0)]
+    quats += [Quat(*src.quat()) for _ in range(4)]
+    for q in quats:
+        v = VecList(singles)
+        before = id(v)
+        assert v.rotate(q) is None
+        assert id(v) == before
+        same_vecs(v, [q.rotate(s) for s in singles])
+
+
+# -- strided search against the pure-Python evaluation ------------------------------------
+
+def strides_for(rng, n):
+    return sorted({1, 2, 3, max(1, n - 1), n + 1, rng.randint(1, n + 2), rng.randint(1, 12), 2**64 - 1})
+
+
+def check_search(points, p, strides):
+    v = VecList([Vec3d(*t) for t in points])
+    brute = pl.nearest_in(points, p, range(len(points)))
+    for s in strides:
+        j, d = v.minimum_distance_to(Vec3d(*p), s)
+        ej, ed = pl.minimum_distance(points, p, s)
+        assert j == ej and same_double(d, ed), (s, j, d, ej, ed)
+        if s == 1 or s >= len(points):
+            assert j == brute
+
+
+def test_search_on_tie_heavy_lists():
+    rng = random.Random(5)
+    for _ in range(150):
+        n = rng.choice((1, 2, 3, rng.randint(4, 40), rng.randint(40, 300)))
+        points = pl.tie_heavy_vecs(rng, n)
+        p = rng.choice([(0.0, 0.0, 0.0), (-0.0, 0.0, -0.0), points[0], rng.choice(points),
+                        (rng.uniform(-3, 3), rng.uniform(-3, 3), rng.uniform(-3, 3))])
+        if not all(math.isfinite(x) for x in p):
+            p = (1.0, -1.0, 0.5)
+        check_search(points, p, strides_for(rng, n))
+
+
+def test_search_on_wide_value_lists():
+    rng = random.Random(6)
+    for k in range(40):
+        n = rng.randint(1, 500)
+        points = pl.random_vecs(1000 + k, n)
+        p = rng.choice([(0.0, 0.0, 0.0), (rng.uniform(-1e3, 1e3), 0.5, -2.0), (1e200, -1e-200, 3.0)])
+        check_search(points, p, strides_for(rng, n))
+
+
+def test_search_window_excludes_nearer_elements():
+    # The best sample is index 4 (key 1); index 1 (key 0) lies outside [2, 6).
+    points = [(9.0, 0, 0), (0.0, 0, 0), (9.0, 0, 0), (9.0, 0, 0), (1.0, 0, 0), (9.0, 0, 0)]
+    assert pl.minimum_distance(points, (0.0, 0.0, 0.0), 2) == (4, 1.0)
+    v = VecList([Vec3d(*t) for t in points])
+    assert v.minimum_distance_to(Vec3d(0, 0, 0), 2) == (4, 1.0)
+    assert v.minimum_distance_to(Vec3d(0, 0, 0), 3) == (1, 0.0)
+
+
+# -- Python threads on one list ----------------------------------------------------------
+
+def test_reader_and_appender_threads():
+    v = VecList([Vec3d(i, 1, 2) for i in range(20_000)])
+    start = len(v)
+    outcomes, read_lengths, errors = [], [], []
+    stop = threading.Event()
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+
+    def reader():
+        while True:  # at least one read, even if the appender is done first
+            try:
+                read_lengths.append(len(v.magnitude()))
+            except RuntimeError as e:  # only without a global interpreter lock
+                if str(e) != "Already mutably borrowed":
+                    errors.append(e)
+            except BaseException as e:
+                errors.append(e)
+            if stop.is_set():
+                return
+
+    def appender():
+        for k in range(500):
+            try:
+                outcomes.append(v.append(Vec3d(-k, 0, 0)))
+            except BaseException as e:
+                outcomes.append(e)
+
+    try:
+        threads = [threading.Thread(target=reader), threading.Thread(target=reader)]
+        for t in threads:
+            t.start()
+        appender()
+        stop.set()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert not errors
+    ok = sum(o is None for o in outcomes)
+    failed = [o for o in outcomes if o is not None]
+    assert all(type(e) is RuntimeError and str(e) == "Already borrowed" for e in failed), failed[:3]
+    assert len(v) == start + ok
+    assert all(start <= n <= start + ok for n in read_lengths) and read_lengths
+    appended = [c(e)[0] for e in v.list[start:]]
+    assert appended == sorted(appended, reverse=True)  # in call order
+
+
+def test_concurrent_bulk_reads_agree():
+    v = VecList([Vec3d(*t) for t in pl.random_vecs(3, 20_000)])
+    expected = v.to_array()
+    results = [None] * 4
+
+    def work(k):
+        results[k] = (v.to_array(), repr(v) if k % 2 else None)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    text = repr(v)
+    for k, (arr, r) in enumerate(results):
+        same_vecs(arr, expected)
+        assert r is None or r == text
+
+
+# -- independence from the pool size ------------------------------------------------------
+
+FULL_SIZES = [0, 1, 2, 3, 1000, 100_003]
+SMALL_SIZES = [0, 1, 2, 3, 1000]
+
+CHILD = """
+import os, sys
+before = len(os.listdir('/proc/self/task'))
+import kestrum_py
+kestrum_py.VecList([])  # the first bulk operation starts the pool
+workers = len(os.listdir('/proc/self/task')) - before
+from purepy_list import workload_digest
+print(workers, workload_digest([int(n) for n in sys.argv[1:]]))
+"""
+
+THREAD_ENVS = [{}, {"RAYON_NUM_THREADS": "1"}, {"RAYON_NUM_THREADS": "2"}, {"RAYON_NUM_THREADS": "3"},
+               {"RAYON_NUM_THREADS": "+8"}]
+FALLBACK_ENVS = [
+    {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"},  # 0 asks for the default, no fallback
+    {"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"},
+    {"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "+2"},
+    {"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "0"},
+    {"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "4x"},
+    {"RAYON_NUM_THREADS": "99999999999999999999", "RAYON_RS_NUM_CPUS": "3"},  # beyond 64 bits
+    {"RAYON_RS_NUM_CPUS": "2"},
+]
+
+
+@pytest.fixture(scope="module")
+def children():
+    """(workers, digest) per environment; all children run at once."""
+    base = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    base["PYTHONPATH"] = os.pathsep.join(sys.path)
+    jobs = [(env, FULL_SIZES) for env in THREAD_ENVS] + [(env, SMALL_SIZES) for env in FALLBACK_ENVS]
+    procs = [subprocess.Popen([sys.executable, "-c", CHILD, *map(str, sizes)], env={**base, **env},
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for env, sizes in jobs]
+    out = []
+    for proc, (env, _) in zip(procs, jobs):
+        stdout, stderr = proc.communicate(timeout=120)
+        assert proc.returncode == 0, (env, stderr)
+        workers, digest = stdout.split()
+        out.append((int(workers), digest))
+    return out[:len(THREAD_ENVS)], out[len(THREAD_ENVS):]
+
+
+def test_digest_independent_of_thread_count(children):
+    results, _ = children
+    assert [d for _, d in results] == [pl.workload_digest(FULL_SIZES)] * len(THREAD_ENVS)
+    assert [w for w, _ in results[1:]] == [1, 2, 3, 8]
+    assert results[0][0] >= 1
+
+
+def test_environment_fallbacks(children):
+    (default, _), *_ = children[0]
+    results = children[1]
+    assert [d for _, d in results] == [pl.workload_digest(SMALL_SIZES)] * len(FALLBACK_ENVS)
+    assert [w for w, _ in results] == [default, 3, 2, default, default, 3, 2]
