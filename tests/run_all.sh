@@ -229,10 +229,19 @@ stage_asan() {
 
 # --- ft: compile the bindings with the free-threaded object layout ---------------
 stage_ft() {
-    local name="free-threaded-compile" py=""
+    local name="free-threaded-compile" py="" ver
     log "$name: -fsyntax-only -DPy_GIL_DISABLED=1"
-    for v in $PYTHONS; do local c; c=$(find_python "$v"); [ -n "$c" ] && py=$c; done
+    # Newest installed CPython, whatever KESTRUM_PYTHONS says: the
+    # free-threading API appeared in 3.13.
+    ver=$(ls "$PYENV_DIR/versions" 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V | tail -n 1)
+    [ -n "$ver" ] && py="$PYENV_DIR/versions/$ver/bin/python${ver%.*}"
+    [ -x "$py" ] || py=$(command -v python3 || true)
     [ -n "$py" ] || { stage_broken "$name" "no CPython found"; return; }
+    if ! "$py" -c 'import sys; sys.exit(sys.version_info < (3, 13))'; then
+        echo "--- newest CPython is $("$py" -V 2>&1), older than 3.13: stage skipped"
+        SUMMARY+=("$(printf '%-22s skipped (no CPython 3.13+ headers)' "$name")")
+        return
+    fi
     local inc; inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
     echo "--- headers of $("$py" -V 2>&1): $inc"
     local pass=0 fail=0
