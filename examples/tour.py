@@ -15,7 +15,7 @@ Vec3d = kp.Vec3d
 
 
 def show(label, value):
-    print(f"  {label:<44} {value!r}")
+    print(f"  {label:<46} {value!r}")
 
 
 def vectors():
