@@ -219,9 +219,9 @@ bool Param<bool>::load(PyObject* o) noexcept {
     return true;
 }
 
-bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
-                 PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
+bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
+                      PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
     if (static_cast<std::size_t>(nargs) > count) {
         set_argument_count_error(fn, count, nargs);
         return false;

@@ -160,8 +160,12 @@ inline PyObject* new_object(T&& value) {
     using V = std::remove_cvref_t<T>;
     PyTypeObject* tp = type_of<V>();
     if (!tp) return nullptr;
-    PyObject* o = tp->tp_alloc(tp, 0);
-    if (!o) return nullptr;
+    // Our types are neither GC-tracked nor subclassable, so the object
+    // allocator plus header initialisation is all tp_alloc would do, minus
+    // its zero fill.
+    PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object<V>)));
+    if (!o) return PyErr_NoMemory();
+    PyObject_Init(o, tp);
     auto* obj = as_object<V>(o);
     new (&obj->value) V(std::forward<T>(value));
     new (&obj->flag) BorrowFlag(0);
@@ -172,7 +176,7 @@ template <class T>
 void dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     std::destroy_at(&as_object<T>(self)->value);
-    tp->tp_free(self);
+    PyObject_Free(self);  // pairs with new_object's PyObject_Malloc
     Py_DECREF(tp);
 }
 
@@ -419,9 +423,19 @@ struct FuncName {
 
 // Binds positional and keyword arguments to `slots` (null-initialised,
 // one per parameter). Both calling conventions end up here.
-bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
-                 PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept;
+bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
+                      PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
+// Exactly the parameters by position is the common call; keep it inline.
+inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
+                        PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    if (!kwnames && static_cast<std::size_t>(nargs) == count) {
+        std::copy_n(args, count, slots);
+        return true;
+    }
+    return bind_vector_slow(fn, names, count, slots, args, nargs, kwnames);
+}
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
                 PyObject** slots, PyObject* args, PyObject* kwargs) noexcept;
 
