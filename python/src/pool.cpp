@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -269,19 +270,31 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// Idle workers poll this many rounds (first pausing, then yielding the CPU)
-// before sleeping: back-to-back small operations then find a worker awake.
-constexpr unsigned kPauseRounds = 16;
-constexpr unsigned kIdleRounds = 64;
-// The calling thread polls its job this many times before blocking.
-constexpr unsigned kCallerPolls = 2000;
-constexpr unsigned kCallerYields = 32;
+using Clock = std::chrono::steady_clock;
 
-void backoff(unsigned round) noexcept {
-    if (round < kPauseRounds) {
-        for (unsigned i = 0; i < (1u << (round / 2)); ++i) cpu_relax();
-    } else {
-        sched_yield();
+// How long a thread with nothing to do keeps polling before it sleeps: first
+// with pause instructions, then giving its CPU away with sched_yield between
+// polls (on a machine with more runnable threads than cores, pausing would
+// only hold off the thread being waited for). A futex sleep and wake costs
+// several microseconds, more than a small job, so idle workers stay awake
+// long enough to catch back-to-back operations, and a calling thread polls
+// its own job for about as long as a wake-up would cost it.
+constexpr auto kPauseFor = std::chrono::microseconds(2);
+constexpr auto kWorkerSpinFor = std::chrono::microseconds(60);
+constexpr auto kCallerSpinFor = std::chrono::microseconds(30);
+
+// Polls `ready` until it holds or `spin_for` has passed; true if it held.
+template <class Ready>
+bool spin_until(Ready ready, Clock::duration spin_for) {
+    const auto start = Clock::now();
+    for (;;) {
+        for (int i = 0; i < 8; ++i) {
+            if (ready()) return true;
+            cpu_relax();
+        }
+        const auto elapsed = Clock::now() - start;
+        if (elapsed >= spin_for) return false;
+        if (elapsed >= kPauseFor) sched_yield();
     }
 }
 
@@ -496,16 +509,16 @@ bool take_back(Worker* w, Job* mine) {
 }
 
 void wait_until(Worker* w, const std::atomic<bool>& latch) {
-    unsigned idle = 0;
+    Job* job = nullptr;
+    auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     while (!latch.load(std::memory_order_acquire)) {
-        if (Job* job = find_work(w)) {
-            job->exec(job, w);
-            idle = 0;
-        } else if (idle < kIdleRounds) {
-            backoff(idle++);
-        } else {
+        if (!found() && !spin_until(found, kWorkerSpinFor)) {
             sleep_until(w, latch);
-            idle = 0;
+            continue;
+        }
+        if (Job* run = job) {
+            job = nullptr;
+            run->exec(run, w);
         }
     }
 }
@@ -532,18 +545,9 @@ void CallerLatch::set() {
 }
 
 void CallerLatch::wait() {
-    // Small jobs finish within microseconds; a futex sleep and wake would
-    // cost more than the job, so poll a little first.
-    for (unsigned i = 0; i < kCallerPolls + kCallerYields; ++i) {
-        if (done_.load(std::memory_order_acquire)) {
-            std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock
-            return;
-        }
-        if (i < kCallerPolls) {
-            cpu_relax();
-        } else {
-            sched_yield();
-        }
+    if (spin_until([this] { return done_.load(std::memory_order_acquire); }, kCallerSpinFor)) {
+        std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock before we go
+        return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait(lock, [this] { return done_.load(std::memory_order_relaxed); });
