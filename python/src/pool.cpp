@@ -657,12 +657,31 @@ Pool& LazyPool::get() {
     return *pool_;
 }
 
+namespace {
+
+// Deliberately leaked: workers live until the process ends, and no exit-time
+// destructor may wait for them.
+LazyPool* new_global() {
+    return new LazyPool([] { return std::make_unique<Pool>(configured_thread_count()); });
+}
+
+std::atomic<LazyPool*> g_global{nullptr};
+
+// A forked child inherits the pool's memory but none of its threads, so
+// handing it work would hang; it starts a pool of its own on first use and
+// abandons the parent's as it stands.
+void restart_in_child() { g_global.store(new_global(), std::memory_order_relaxed); }
+
+}  // namespace
+
 Pool& global() {
-    // Deliberately leaked: workers live until the process ends, and no
-    // exit-time destructor may wait for them.
-    static LazyPool* const lazy =
-        new LazyPool([] { return std::make_unique<Pool>(configured_thread_count()); });
-    return lazy->get();
+    static const bool registered = [] {
+        g_global.store(new_global(), std::memory_order_release);
+        pthread_atfork(nullptr, nullptr, &restart_in_child);
+        return true;
+    }();
+    (void)registered;
+    return g_global.load(std::memory_order_acquire)->get();
 }
 
 std::size_t thread_count() { return global().thread_count(); }

@@ -279,3 +279,25 @@ def test_environment_fallbacks(children):
     results = children[1]
     assert [d for _, d in results] == [pl.workload_digest(SMALL_SIZES)] * len(FALLBACK_ENVS)
     assert [w for w, _ in results] == [default, 3, 2, default, default, 3, 2]
+
+
+FORK_CHILD = r"""
+import os, sys
+from kestrum_py import Vec3d, VecList
+v = VecList([Vec3d(i, 1.0, 2.0) for i in range(5000)])
+expected = repr(v.normalize())          # the parent's pool is running now
+pid = os.fork()
+if pid == 0:
+    # The child has none of the parent's worker threads; a bulk call must
+    # still complete, with the same result.
+    os._exit(0 if repr(v.normalize()) == expected else 3)
+_, status = os.waitpid(pid, 0)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_bulk_operation_in_forked_child_completes():
+    env = {**os.environ, "RAYON_NUM_THREADS": "2"}
+    result = subprocess.run([sys.executable, "-c", FORK_CHILD], env=env, timeout=60,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
