@@ -5,6 +5,8 @@
 #   tsan     the worker-pool tests under ThreadSanitizer
 #   asan     the pytest suite against an AddressSanitizer+UBSan build of the extension
 #   ft       compile-only check of the bindings with the free-threaded object layout
+#   typing   stubtest and mypy checks of the installed type stubs
+#   wheel    build a wheel, install it in a fresh venv, run the tests against it
 # The last line is an aggregate "N passed, N failed[, N skipped]" over all stages.
 #
 # Usage: bash tests/run_all.sh [stage ...]     (default: all stages, in the order above)
@@ -17,7 +19,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_CI_DIR:-$ROOT/build-ci}
 PYENV_DIR=${PYENV_ROOT:-$HOME/.pyenv}
 PYTHONS=${KESTRUM_PYTHONS:-3.11 3.12 3.13}
-STAGES=${*:-python cpp tsan asan ft}
+STAGES=${*:-python cpp tsan asan ft typing wheel}
 mkdir -p "$WORK"
 cd "$ROOT" || exit 2
 
@@ -225,6 +227,18 @@ stage_asan() {
     # with the capture file when the process aborts.
     "${env[@]}" "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider --capture=sys --junitxml="$report" || rc=$?
     finish_stage "$name" "$rc" "$report"
+    # A longer seeded fuzz campaign against the same instrumented build. Each
+    # batch runs in a child process, so a crash or a hang is reported with the
+    # seed that replays it.
+    local calls=${KESTRUM_FUZZ_CALLS:-200000} fuzz_rc=0
+    log "fuzz-asan+ubsan: $calls calls of tests/fuzz/fuzz_api.py"
+    "${env[@]}" "$venv/bin/python" tests/fuzz/fuzz_api.py --calls "$calls" \
+        --seed "${KESTRUM_FUZZ_SEED:-1}" --jobs 2 || fuzz_rc=$?
+    if [ "$fuzz_rc" -eq 0 ]; then
+        record "fuzz-asan+ubsan" 1 0 0 "$calls calls, no finding"
+    else
+        record "fuzz-asan+ubsan" 0 1 0 "fuzz_api.py exited $fuzz_rc, findings above"
+    fi
 }
 
 # --- ft: compile the bindings with the free-threaded object layout ---------------
@@ -258,10 +272,28 @@ stage_ft() {
     record "$name" "$pass" "$fail" 0 "one check per source file"
 }
 
+# --- typing, wheel: scripts that end with "NAME: N passed, N failed" -------------
+run_counted_script() {
+    local name=$1 script=$2; shift 2
+    log "$name: $script"
+    local out=$WORK/$name.log rc=0
+    env "$@" bash "$script" 2>&1 | tee "$out" || rc=$?
+    local line; line=$(tail -n 1 "$out")
+    if [[ $line =~ ^$name:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        local p=${BASH_REMATCH[1]} f=${BASH_REMATCH[2]}
+        if [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then record "$name" "$p" 1 0 "script exited $rc"
+        else record "$name" "$p" "$f" 0; fi
+    else
+        stage_broken "$name" "script exited $rc without a result line"
+    fi
+}
+stage_typing() { run_counted_script typing tests/run_stubtest.sh KESTRUM_STUB_WORK="$WORK/typing"; }
+stage_wheel()  { run_counted_script wheel tests/run_wheel.sh KESTRUM_WHEEL_WORK="$WORK/wheel" KESTRUM_WHEELHOUSE="$WORK/wheelhouse"; }
+
 for s in $STAGES; do
     case "$s" in
-        python|cpp|tsan|asan|ft) "stage_$s" ;;
-        *) echo "unknown stage '$s' (python cpp tsan asan ft)" >&2; exit 2 ;;
+        python|cpp|tsan|asan|ft|typing|wheel) "stage_$s" ;;
+        *) echo "unknown stage '$s' (python cpp tsan asan ft typing wheel)" >&2; exit 2 ;;
     esac
 done
 
