@@ -272,20 +272,17 @@ inline void cpu_relax() noexcept {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a thread with nothing to do keeps polling before it sleeps: first
-// with pause instructions, then giving its CPU away with sched_yield between
-// polls (on a machine with more runnable threads than cores, pausing would
-// only hold off the thread being waited for). A futex sleep and wake costs
-// several microseconds, more than a small job, so idle workers stay awake
-// long enough to catch back-to-back operations, and a calling thread polls
-// its own job for about as long as a wake-up would cost it.
+// How long a thread with nothing to do keeps polling before it sleeps. A
+// futex sleep and wake costs several microseconds, more than a small job, so
+// idle workers stay awake long enough to catch back-to-back operations, and a
+// calling thread polls its own job for about as long as a wake-up would cost.
 constexpr auto kPauseFor = std::chrono::microseconds(2);
 constexpr auto kWorkerSpinFor = std::chrono::microseconds(60);
 constexpr auto kCallerSpinFor = std::chrono::microseconds(30);
 
 // Polls `ready` until it holds or `spin_for` has passed; true if it held.
 template <class Ready>
-bool spin_until(Ready ready, Clock::duration spin_for) {
+bool spin_until(Ready ready, Clock::duration spin_for, bool yield_cpu) {
     const auto start = Clock::now();
     for (;;) {
         for (int i = 0; i < 8; ++i) {
@@ -294,7 +291,7 @@ bool spin_until(Ready ready, Clock::duration spin_for) {
         }
         const auto elapsed = Clock::now() - start;
         if (elapsed >= spin_for) return false;
-        if (elapsed >= kPauseFor) sched_yield();
+        if (yield_cpu && elapsed >= kPauseFor) sched_yield();
     }
 }
 
@@ -378,6 +375,7 @@ struct Worker {
 
 struct Core {
     std::size_t threads = 0;
+    bool yield_cpu = false;  // see oversubscribed()
     std::vector<std::unique_ptr<Worker>> workers;
 
     std::mutex injected_mutex;
@@ -512,7 +510,7 @@ void wait_until(Worker* w, const std::atomic<bool>& latch) {
     Job* job = nullptr;
     auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     while (!latch.load(std::memory_order_acquire)) {
-        if (!found() && !spin_until(found, kWorkerSpinFor)) {
+        if (!found() && !spin_until(found, kWorkerSpinFor, w->core->yield_cpu)) {
             sleep_until(w, latch);
             continue;
         }
@@ -544,14 +542,17 @@ void CallerLatch::set() {
     cv_.notify_one();
 }
 
-void CallerLatch::wait() {
-    if (spin_until([this] { return done_.load(std::memory_order_acquire); }, kCallerSpinFor)) {
+void CallerLatch::wait(bool yield_cpu) {
+    if (spin_until([this] { return done_.load(std::memory_order_acquire); }, kCallerSpinFor,
+                   yield_cpu)) {
         std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock before we go
         return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait(lock, [this] { return done_.load(std::memory_order_relaxed); });
 }
+
+bool oversubscribed(const Core* core) noexcept { return core->yield_cpu; }
 
 void inject(Core* core, Job* job) {
     {
@@ -577,6 +578,7 @@ void rethrow_as_panic(std::exception_ptr error) {
 Core* create_core(std::size_t threads, std::size_t stack_size) {
     auto core = std::make_unique<Core>();
     core->threads = threads;
+    core->yield_cpu = threads > affinity_cpu_count().value_or(1);
     core->workers.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
         auto w = std::make_unique<Worker>();

@@ -93,7 +93,8 @@ void set_latch(std::atomic<bool>& latch, Worker* owner);
 class CallerLatch {
 public:
     void set();
-    void wait();
+    // `yield_cpu`: see detail::oversubscribed.
+    void wait(bool yield_cpu);
 
 private:
     std::mutex mutex_;
@@ -102,6 +103,11 @@ private:
 };
 
 void inject(Core* core, Job* job);
+// More workers than CPUs: a polling thread then gives its CPU away between
+// polls, since pausing would hold off the thread it waits for. Otherwise it
+// only pauses: under outside load sched_yield hands the CPU to other
+// processes for a whole time slice, which costs milliseconds per operation.
+bool oversubscribed(const Core* core) noexcept;
 [[noreturn]] void rethrow_as_panic(std::exception_ptr error);
 
 Core* create_core(std::size_t threads, std::size_t stack_size);
@@ -362,7 +368,7 @@ auto Pool::reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0)) {
         }
         detail::InjectedJob<R, decltype(root)> job(root);
         detail::inject(core_, &job);
-        job.latch.wait();
+        job.latch.wait(detail::oversubscribed(core_));
         if (job.error) std::rethrow_exception(job.error);
         return std::move(*job.result);
     } catch (...) {
