@@ -257,7 +257,7 @@ bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
 }
 
 PyTypeObject* create_type(const TypeDef& def) {
-    // The spec's name must outlive the type on every supported version.
+    // The type takes the name by pointer on some versions: keep it forever.
     std::string* qualified = new std::string(std::string("builtins.") + def.name);
     std::vector<PyType_Slot> slots;
     for (const PyType_Slot* s = def.slots; s && s->slot; ++s) slots.push_back(*s);
@@ -269,8 +269,8 @@ PyTypeObject* create_type(const TypeDef& def) {
 
     unsigned int flags = Py_TPFLAGS_DEFAULT;
     if (!def.instantiable) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    PyType_Spec spec{qualified->c_str(), def.basicsize, 0, flags, slots.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{qualified->c_str(), def.basicsize, 0, flags, slots.data()};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) {
 #if PY_VERSION_HEX >= 0x030C0000
         PyObject* cause = PyErr_GetRaisedException();

@@ -509,11 +509,6 @@ struct Invoke<Fn, std::tuple<P...>, Pre...> {
     }
 };
 
-template <std::size_t N>
-struct NameList {
-    const char* names[N == 0 ? 1 : N];
-};
-
 // Converts the operand of a two-operand slot or comparison; failure of any
 // kind means NotImplemented, so errors are dropped.
 template <auto Fn>
@@ -534,6 +529,17 @@ inline PyObject* try_binary(PyObject* self, PyObject* other) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     return call_and_convert<Fn>(recv.get(), arg.get());
+}
+
+// Binds a vector call and runs a body that has no receiver (constructors,
+// static methods, module functions).
+template <auto Fn, Name... Params>
+PyObject* bind_and_run(const FuncName& fn, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static constexpr const char* names[] = {Params.s..., nullptr};
+    PyObject* slots[sizeof...(Params) + 1] = {};
+    if (!bind_vector(fn, names, sizeof...(Params), slots, args, nargs, kwnames)) return nullptr;
+    return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
 }
 
 // ---------------------------------------------------------------------------
@@ -608,13 +614,9 @@ struct Binder {
     template <auto Fn, Name... Params>
     static PyObject* ctor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
                                      PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            static constexpr const char* names[] = {Params.s..., nullptr};
-            PyObject* slots[sizeof...(Params) + 1] = {};
-            if (!bind_vector({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args,
-                             PyVectorcall_NARGS(nargsf), kwnames))
-                return nullptr;
-            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+        return guarded<PyObject*>(nullptr, [&] {
+            return bind_and_run<Fn, Params...>({Class<C>::name, "__new__"}, args,
+                                               PyVectorcall_NARGS(nargsf), kwnames);
         });
     }
 
@@ -789,13 +791,9 @@ private:
     template <Name MethodName, auto Fn, Name... Params>
     static PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            static constexpr const char* names[] = {Params.s...};
-            PyObject* slots[sizeof...(Params)] = {};
-            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
-                             args, nargs, kwnames))
-                return nullptr;
-            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+        return guarded<PyObject*>(nullptr, [&] {
+            return bind_and_run<Fn, Params...>({Class<C>::name, MethodName.s}, args, nargs,
+                                               kwnames);
         });
     }
 
@@ -835,13 +833,8 @@ private:
 // the owning module's name, used as the function's __module__.
 template <Name FnName, auto Fn, Name... Params>
 PyObject* module_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        static constexpr const char* names[] = {Params.s...};
-        PyObject* slots[sizeof...(Params)] = {};
-        if (!bind_vector({nullptr, FnName.s}, names, sizeof...(Params), slots, args, nargs,
-                         kwnames))
-            return nullptr;
-        return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+    return guarded<PyObject*>(nullptr, [&] {
+        return bind_and_run<Fn, Params...>({nullptr, FnName.s}, args, nargs, kwnames);
     });
 }
 
