@@ -15,19 +15,14 @@ the normalised axis (1, 2, 3)). Columns whose package is missing are left out.
 import os
 import sys
 
-# Same reason as in bench_vec3d.py: these variables slow a current numpy (and
-# scipy on top of it) down, and are read when numpy loads.
-_BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(v in os.environ for v in _BLAS_VARS) and "--keep-blas-env" not in sys.argv:
-    for v in _BLAS_VARS:
-        os.environ.pop(v, None)
-    print(f"note: unset {' and '.join(_BLAS_VARS)} for the numpy/scipy columns", flush=True)
-    os.execv(sys.executable, [sys.executable, *sys.argv, "--keep-blas-env"])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _blas_env import drop_openblas_overrides  # noqa: E402
+
+drop_openblas_overrides()  # before anything imports numpy
 
 import math  # noqa: E402
 import platform  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
 from bench_vec3d import versions  # noqa: E402
 

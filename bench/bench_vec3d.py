@@ -14,19 +14,13 @@ go into TABLES below, guarded by hasattr so the script runs on any build.
 import os
 import sys
 
-# Some machines here set these for old OpenBLAS builds; they slow a current
-# numpy down, so the benchmark (and only the benchmark) runs without them.
-# They are read when numpy loads, hence the re-exec before any import of it.
-_BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(v in os.environ for v in _BLAS_VARS) and "--keep-blas-env" not in sys.argv:
-    for v in _BLAS_VARS:
-        os.environ.pop(v, None)
-    print(f"note: unset {' and '.join(_BLAS_VARS)} for the numpy columns", flush=True)
-    os.execv(sys.executable, [sys.executable, *sys.argv, "--keep-blas-env"])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _blas_env import drop_openblas_overrides  # noqa: E402
+
+drop_openblas_overrides()  # before anything imports numpy
 
 import platform  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
 
 import kestrum_py  # noqa: E402

@@ -34,14 +34,10 @@ machine's load; the load average is printed with them.
 import os
 import sys
 
-# Same reason as in bench_vec3d.py: these slow a current numpy down and are
-# read when numpy loads, hence the re-exec before any import of it.
-_BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(v in os.environ for v in _BLAS_VARS) and "--keep-blas-env" not in sys.argv:
-    for v in _BLAS_VARS:
-        os.environ.pop(v, None)
-    print(f"note: unset {' and '.join(_BLAS_VARS)} for the numpy columns", flush=True)
-    os.execv(sys.executable, [sys.executable, *sys.argv, "--keep-blas-env"])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _blas_env import drop_openblas_overrides  # noqa: E402
+
+drop_openblas_overrides()  # before anything imports numpy
 
 # numpy's matrix products (rotate, dot) run on OpenBLAS's own threads, which
 # busy-wait between calls and fight this library's pool for the same two

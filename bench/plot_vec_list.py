@@ -11,12 +11,10 @@ equivalents); each point is the minimum over interleaved repeats.
 import os
 import sys
 
-# See bench_vec3d.py: numpy must load without these.
-_BLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(v in os.environ for v in _BLAS_VARS) and "--keep-blas-env" not in sys.argv:
-    for v in _BLAS_VARS:
-        os.environ.pop(v, None)
-    os.execv(sys.executable, [sys.executable, *sys.argv, "--keep-blas-env"])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _blas_env import drop_openblas_overrides  # noqa: E402
+
+drop_openblas_overrides()  # before anything imports numpy
 
 # numpy's matrix products (rotate, dot) run on OpenBLAS's own threads, which
 # busy-wait between calls and fight this library's pool for the same two
