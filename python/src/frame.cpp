@@ -12,7 +12,6 @@ namespace {
 
 PyObject* panic_type() {
     static OnceCell<PyObject> cell;
-    if (PyObject* t = cell.peek()) return t;
     return cell.get([] {
         // Derives from BaseException so `except Exception` lets it through.
         return PyErr_NewExceptionWithDoc("kestrum_py.PanicException",

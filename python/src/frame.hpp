@@ -124,7 +124,6 @@ PyTypeObject* create_type(const TypeDef& def);
 template <class T>
 class OnceCell {
 public:
-    T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
     template <class Make>
     T* get(Make&& make) {
         if (T* v = peek()) return v;
@@ -138,6 +137,8 @@ public:
     }
 
 private:
+    T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
     std::atomic<T*> value_{nullptr};
     std::mutex mutex_;
 };
@@ -145,7 +146,6 @@ private:
 template <class T>
 inline PyTypeObject* type_of() {
     static OnceCell<PyTypeObject> cell;
-    if (PyTypeObject* t = cell.peek()) return t;
     return cell.get([] { return create_type(Class<T>::def()); });
 }
 
@@ -493,7 +493,8 @@ struct Invoke;
 template <auto Fn, class... P, class... Pre>
 struct Invoke<Fn, std::tuple<P...>, Pre...> {
     template <class... R>
-    static PyObject* run(PyObject* const* slots, const char* const* names, R&&... pre) {
+    static PyObject* run([[maybe_unused]] PyObject* const* slots,
+                         [[maybe_unused]] const char* const* names, R&&... pre) {
         std::tuple<Param<std::remove_cvref_t<P>>...> params;
         bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
             return ([&] {
@@ -640,23 +641,16 @@ struct Binder {
 
     template <auto Fn>
     static PyObject* unary(PyObject* self) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
-            if (!recv.acquire(self)) return nullptr;
-            return call_and_convert<Fn>(recv.get());
-        });
+        return guarded<PyObject*>(nullptr, [&] { return run_method<Fn>(self, nullptr, nullptr); });
     }
 
     // Subscript: the receiver is borrowed before the key is converted.
     template <auto Fn, Name Key>
     static PyObject* subscript(PyObject* self, PyObject* key) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
-            if (!recv.acquire(self)) return nullptr;
+        return guarded<PyObject*>(nullptr, [&] {
             static constexpr const char* names[] = {Key.s};
             PyObject* slots[] = {key};
-            return Invoke<Fn, typename DropFirst<ArgsOf<Fn>>::type>::run(slots, names,
-                                                                         recv.get());
+            return run_method<Fn>(self, slots, names);
         });
     }
 
@@ -758,13 +752,18 @@ private:
         return doc;
     }
 
+    // The receiver is borrowed (its class checked first), then the bound
+    // slots are converted and the body runs.
+    template <auto Fn>
+    static PyObject* run_method(PyObject* self, PyObject* const* slots, const char* const* names) {
+        Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
+        if (!recv.acquire(self)) return nullptr;
+        return Invoke<Fn, typename DropFirst<ArgsOf<Fn>>::type>::run(slots, names, recv.get());
+    }
+
     template <auto Fn>
     static PyObject* noargs(PyObject* self, PyObject*) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
-            if (!recv.acquire(self)) return nullptr;
-            return call_and_convert<Fn>(recv.get());
-        });
+        return unary<Fn>(self);
     }
 
     template <Name MethodName, auto Fn, Name... Params>
@@ -776,10 +775,7 @@ private:
             if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
                              args, nargs, kwnames))
                 return nullptr;
-            Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
-            if (!recv.acquire(self)) return nullptr;
-            return Invoke<Fn, typename DropFirst<ArgsOf<Fn>>::type>::run(slots, names,
-                                                                         recv.get());
+            return run_method<Fn>(self, slots, names);
         });
     }
 
@@ -799,11 +795,7 @@ private:
 
     template <auto Get>
     static PyObject* getter(PyObject* self, void*) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            Receiver<std::tuple_element_t<0, ArgsOf<Get>>> recv;
-            if (!recv.acquire(self)) return nullptr;
-            return call_and_convert<Get>(recv.get());
-        });
+        return unary<Get>(self);
     }
 
     // The value is converted before the receiver is borrowed exclusively, and
