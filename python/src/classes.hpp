@@ -16,45 +16,40 @@
 
 namespace kp {
 
-template <>
-struct Class<kestrum::Vec3d> {
+// What every wrapped class declares; `def()` lives in the class's unit.
+template <Name ClassName>
+struct Wrap {
     static constexpr bool wrapped = true;
-    static constexpr const char* name = "Vec3d";
+    static constexpr const char* name = ClassName.s;
+};
+
+template <>
+struct Class<kestrum::Vec3d> : Wrap<"Vec3d"> {
     static const TypeDef& def();
 };
 
 template <>
-struct Class<kestrum::AngleRadians> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "AngleRadians";
+struct Class<kestrum::AngleRadians> : Wrap<"AngleRadians"> {
     static const TypeDef& def();
 };
 
 template <>
-struct Class<kestrum::AngleDegrees> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "AngleDegrees";
+struct Class<kestrum::AngleDegrees> : Wrap<"AngleDegrees"> {
     static const TypeDef& def();
 };
 
 template <>
-struct Class<kestrum::Quat> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "Quat";
+struct Class<kestrum::Quat> : Wrap<"Quat"> {
     static const TypeDef& def();
 };
 
 template <>
-struct Class<kestrum::geometry::Plane> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "Plane";
+struct Class<kestrum::geometry::Plane> : Wrap<"Plane"> {
     static const TypeDef& def();
 };
 
 template <>
-struct Class<kestrum::geometry::Circle> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "Circle";
+struct Class<kestrum::geometry::Circle> : Wrap<"Circle"> {
     static const TypeDef& def();
 };
 
@@ -112,16 +107,12 @@ struct VecListIterValue {
 };
 
 template <>
-struct Class<VecListValue> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "VecList";
+struct Class<VecListValue> : Wrap<"VecList"> {
     static const TypeDef& def();
 };
 
 template <>
-struct Class<VecListIterValue> {
-    static constexpr bool wrapped = true;
-    static constexpr const char* name = "VecListIterator";
+struct Class<VecListIterValue> : Wrap<"VecListIterator"> {
     static const TypeDef& def();
 };
 

@@ -25,16 +25,16 @@ std::vector<Out, UninitAllocator<Out>> bulk(std::size_t n, const F& f) {
     return out;
 }
 
-template <class F>
-VecListValue bulk_vectors(const VecListValue& self, const F& f) {
-    const Vec3d* e = self.items.data();
-    return {bulk<Vec3d>(self.items.size(), [e, &f](std::size_t i) { return f(e[i]); })};
-}
-
+// f applied to every element, in place of the element's index.
 template <class Out, class F>
 std::vector<Out, UninitAllocator<Out>> bulk_values(const VecListValue& self, const F& f) {
     const Vec3d* e = self.items.data();
     return bulk<Out>(self.items.size(), [e, &f](std::size_t i) { return f(e[i]); });
+}
+
+template <class F>
+VecListValue bulk_vectors(const VecListValue& self, const F& f) {
+    return {bulk_values<Vec3d>(self, f)};
 }
 
 VecListValue make(const std::vector<Vec3d>& list) {
