@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "same_bits.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -14,17 +16,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Same bits, or both NaN: distinguishes 0.0 from -0.0.
-bool same(double a, double b) {
-    return (std::isnan(a) && std::isnan(b)) ||
-           std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-#define EXPECT_SAME(a, b) EXPECT_PRED2(same, a, b)
-void expect_vec(Vec3d v, double x, double y, double z) {
-    EXPECT_SAME(v.x, x);
-    EXPECT_SAME(v.y, y);
-    EXPECT_SAME(v.z, z);
-}
 void expect_quat(Quat q, double w, double i, double j, double k) {
     EXPECT_SAME(q.w, w);
     EXPECT_SAME(q.i, i);

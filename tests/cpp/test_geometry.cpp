@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "same_bits.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -14,16 +16,6 @@ using namespace kestrum::geometry;
 
 namespace {
 
-bool same(double a, double b) {
-    return (std::isnan(a) && std::isnan(b)) ||
-           std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-#define EXPECT_SAME(a, b) EXPECT_PRED2(same, a, b)
-void expect_vec(Vec3d v, double x, double y, double z) {
-    EXPECT_SAME(v.x, x);
-    EXPECT_SAME(v.y, y);
-    EXPECT_SAME(v.z, z);
-}
 void expect_points(std::optional<std::pair<Vec3d, Vec3d>> r, Vec3d p1, Vec3d p2) {
     ASSERT_TRUE(r.has_value());
     expect_vec(r->first, p1.x, p1.y, p1.z);
