@@ -35,18 +35,10 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _blas_env import drop_openblas_overrides  # noqa: E402
+from _blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
-
-# numpy's matrix products (rotate, dot) run on OpenBLAS's own threads, which
-# busy-wait between calls and fight this library's pool for the same two
-# cores: with both in one process a @ m varied forty-fold between runs.
-# Every other numpy operation here is single-threaded anyway, so BLAS gets
-# one thread too unless the caller chose otherwise (--blas-default keeps
-# OpenBLAS's own default). Read when numpy loads.
-if "OPENBLAS_NUM_THREADS" not in os.environ and "--blas-default" not in sys.argv:
-    os.environ["OPENBLAS_NUM_THREADS"] = "1"
+single_blas_thread()
 
 import json  # noqa: E402
 import math  # noqa: E402
@@ -54,8 +46,6 @@ import platform  # noqa: E402
 import subprocess  # noqa: E402
 import timeit  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 from _harness import Column, Row, prepare, time_row  # noqa: E402
 
 import kestrum_py as K  # noqa: E402
