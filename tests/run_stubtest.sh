@@ -21,20 +21,9 @@ WORK=${KESTRUM_STUB_WORK:-/tmp/kestrum-stubtest}
 MYPY_REQ=${KESTRUM_MYPY:-mypy==2.4.1}
 TYPING=$ROOT/tests/typing
 
-pick_python() {
-    [ -n "${KESTRUM_STUB_PYTHON:-}" ] && { echo "$KESTRUM_STUB_PYTHON"; return; }
-    local best=""
-    for p in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11.*/bin/python3.11; do [ -x "$p" ] && best=$p; done
-    [ -n "$best" ] || best=$(command -v python3.11 || command -v python3 || true)
-    echo "$best"
-}
-
-PASS=0 FAIL=0
-result() {  # result NAME STATUS
-    if [ "$2" -eq 0 ]; then PASS=$((PASS + 1)); echo "--- $1: ok"
-    else FAIL=$((FAIL + 1)); echo "!!! $1: FAILED (exit $2)" >&2; fi
-}
-finish() { echo "typing: $PASS passed, $FAIL failed"; [ "$FAIL" -eq 0 ] && [ "$PASS" -gt 0 ]; exit $?; }
+STAGE=typing PYTHON_OVERRIDE=${KESTRUM_STUB_PYTHON:-}
+# shellcheck source=tests/_checks.sh
+. "$ROOT/tests/_checks.sh"
 
 PY=$(pick_python)
 if [ -z "$PY" ]; then echo "no python interpreter found" >&2; FAIL=1; finish; fi

@@ -16,21 +16,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_WHEEL_WORK:-/tmp/kestrum-wheel}
 WHEELHOUSE=${KESTRUM_WHEELHOUSE:-/tmp/wheelhouse}
 
-pick_python() {
-    [ -n "${KESTRUM_WHEEL_PYTHON:-}" ] && { echo "$KESTRUM_WHEEL_PYTHON"; return; }
-    local best=""
-    for p in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11.*/bin/python3.11; do [ -x "$p" ] && best=$p; done
-    [ -n "$best" ] || best=$(command -v python3.11 || command -v python3 || true)
-    echo "$best"
-}
-
-PASS=0 FAIL=0
-result() {  # result NAME STATUS
-    if [ "$2" -eq 0 ]; then PASS=$((PASS + 1)); echo "--- $1: ok"
-    else FAIL=$((FAIL + 1)); echo "!!! $1: FAILED (exit $2)" >&2; fi
-}
-finish() { echo "wheel: $PASS passed, $FAIL failed"; [ "$FAIL" -eq 0 ] && [ "$PASS" -gt 0 ]; exit $?; }
-abort() { result "$1" 1; finish; }
+STAGE=wheel PYTHON_OVERRIDE=${KESTRUM_WHEEL_PYTHON:-}
+# shellcheck source=tests/_checks.sh
+. "$ROOT/tests/_checks.sh"
 
 PY=$(pick_python)
 [ -n "$PY" ] || abort "python"
