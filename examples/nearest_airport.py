@@ -75,20 +75,21 @@ def random_queries(n, seed):
 
 
 def read_queries(path):
-    """lat,lon per line in degrees; a first line that is not two numbers is taken as a header."""
+    """lat,lon per line in degrees; a first line that is not all numbers is taken as a header."""
     rows = []
     with open(path, newline="") as f:
         for lineno, row in enumerate(csv.reader(f), 1):
             if not row or not "".join(row).strip():
                 continue
             try:
-                if len(row) != 2:
-                    raise ValueError
-                lat, lon = float(row[0]), float(row[1])
+                numbers = [float(field) for field in row]
             except ValueError:
-                if lineno == 1 and not rows:
+                if lineno == 1:
                     continue
+                numbers = []
+            if len(numbers) != 2:
                 raise SystemExit(f"{path}:{lineno}: expected two numbers lat,lon, got {row!r}")
+            lat, lon = numbers
             if not (math.isfinite(lat) and math.isfinite(lon) and -90.0 <= lat <= 90.0):
                 raise SystemExit(f"{path}:{lineno}: latitude must lie in [-90, 90] and both be finite")
             rows.append((lat, lon))

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test stage of kestrum_py in one command:
-#   python   pytest on each of CPython 3.11 / 3.12 / 3.13 (fresh venv, `pip install .[test]`)
+#   python   pytest on each of CPython 3.11 / 3.12 / 3.13 (fresh venv, `pip install .[test,examples,dask]`)
 #   cpp      GoogleTest suites through ctest
 #   tsan     the worker-pool tests under ThreadSanitizer
 #   asan     the pytest suite against an AddressSanitizer+UBSan build of the extension
@@ -134,12 +134,14 @@ stage_python() {
         # Own build dir per interpreter: incremental between runs and never
         # shared with a developer's `pip install .` in the same tree.
         if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-                -C build-dir="$WORK/wheel-$v" "$ROOT[test]" numpy; then
+                -C build-dir="$WORK/wheel-$v" "$ROOT[test,examples,dask]" numpy; then
             stage_broken "$name" "pip install failed"; continue
         fi
         [ -n "$VENV_FOR_ASAN" ] || VENV_FOR_ASAN=$venv
         local report=$WORK/junit-$name.xml rc=0
         rm -f "$report"
+        # The extras were installed just above: their tests must run, not skip.
+        KESTRUM_REQUIRE_EXAMPLES=1 \
         "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider --junitxml="$report" || rc=$?
         finish_stage "$name" "$rc" "$report"
     done
