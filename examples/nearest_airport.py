@@ -278,13 +278,14 @@ def plot_map(path, latlon, km, airport_latlon):
     from matplotlib.colors import LogNorm
 
     fig, ax = plt.subplots(figsize=(12, 6.6), dpi=110)
-    ax.scatter(airport_latlon[:, 1], airport_latlon[:, 0], s=0.3, c="0.72", linewidths=0,
-               label=f"{len(airport_latlon):,} airports")
     finite = km[np.isfinite(km)]
     norm = LogNorm(vmin=max(1.0, float(finite.min())) if len(finite) else 1.0,
                    vmax=float(finite.max()) if len(finite) else 10.0)
     points = ax.scatter(latlon[:, 1], latlon[:, 0], c=km, s=4, cmap="plasma", norm=norm,
                         linewidths=0, label=f"{len(latlon):,} queries")
+    # On top, small and dark: the airports draw the continents.
+    ax.scatter(airport_latlon[:, 1], airport_latlon[:, 0], s=0.15, c="black", alpha=0.5, linewidths=0,
+               label=f"{len(airport_latlon):,} airports")
     fig.colorbar(points, ax=ax, fraction=0.025, pad=0.01, label="great-circle distance to the nearest airport (km)")
     ax.set_xlim(-180, 180)
     ax.set_ylim(-90, 90)
