@@ -24,6 +24,7 @@ any of these checks fails.
 
 import argparse
 import csv
+import logging
 import math
 import multiprocessing
 import os
@@ -202,7 +203,7 @@ def solve_dask(airports, block, args):
         # Each worker process gets its share of the cores for its own pool.
         env = {"RAYON_NUM_THREADS": str(args.worker_threads or worker_threads(args.workers))}
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               env=env, dashboard_address=None)
+                               env=env, dashboard_address=None, silence_logs=logging.ERROR)
         client = Client(cluster, timeout=args.timeout)
     try:
         client.wait_for_workers(1, timeout=args.timeout)
