@@ -40,6 +40,7 @@ PyMethodDef methods[] = {
     B::method<"sec", &AngleRadians::sec>(),
     B::method<"csc", &AngleRadians::csc>(),
     B::method<"cot", &AngleRadians::cot>(),
+    B::reduce(),
     {},
 };
 
@@ -69,6 +70,7 @@ AngleDegrees make(double angle) { return {angle}; }
 
 PyMethodDef methods[] = {
     B::method<"to_radians", &AngleDegrees::to_radians>(),
+    B::reduce(),
     {},
 };
 

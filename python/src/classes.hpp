@@ -116,6 +116,21 @@ struct Class<VecListIterValue> : Wrap<"VecListIterator"> {
     static const TypeDef& def();
 };
 
+// Pickled as the element block (see Pickled in frame.hpp).
+template <>
+struct Pickled<VecListValue> {
+    static PyObject* state(PyObject* self, const VecListValue& value, std::uint64_t protocol);
+    static VecListValue load(Bytes state);
+};
+
+// The other values pickle as their own bytes: plain doubles, no padding.
+static_assert(sizeof(kestrum::Vec3d) == 3 * sizeof(double));
+static_assert(sizeof(kestrum::Quat) == 4 * sizeof(double));
+static_assert(sizeof(kestrum::AngleRadians) == sizeof(double));
+static_assert(sizeof(kestrum::AngleDegrees) == sizeof(double));
+static_assert(sizeof(kestrum::geometry::Plane) == 4 * sizeof(double));
+static_assert(sizeof(kestrum::geometry::Circle) == 7 * sizeof(double));
+
 // The geometry submodule's functions, in registration order (null-terminated).
 PyMethodDef* geometry_functions();
 

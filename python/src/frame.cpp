@@ -1,5 +1,6 @@
 #include "frame.hpp"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -146,6 +147,11 @@ void set_cast_error(PyObject* obj, const char* target) noexcept {
 }
 
 void wrap_argument_error(const char* name) noexcept {
+    const std::string prefix = std::string("argument '") + name + "': ";
+    prefix_type_error(prefix.c_str());
+}
+
+void prefix_type_error(const char* prefix) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
@@ -167,7 +173,7 @@ void wrap_argument_error(const char* name) noexcept {
 #endif
     PyObject* wrapped = nullptr;
     if (PyObject* text = PyObject_Str(exc)) {
-        PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", name, text);
+        PyObject* msg = PyUnicode_FromFormat("%s%U", prefix, text);
         Py_DECREF(text);
         if (msg) {
             wrapped = PyObject_CallOneArg(PyExc_TypeError, msg);
@@ -297,6 +303,255 @@ PyTypeObject* create_type(const TypeDef& def) {
     if (def.vectorcall) tp->tp_vectorcall = def.vectorcall;
     return tp;
 }
+
+// ---------------------------------------------------------------------------
+// Strings, byte blocks and (n, 3) tables as arguments
+
+bool Param<std::string_view>::load(PyObject* o) noexcept {
+    if (!PyUnicode_Check(o)) {
+        set_cast_error(o, "str");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!text) return false;
+    v = std::string_view(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool Param<Bytes>::load(PyObject* o) noexcept {
+    if (!PyObject_CheckBuffer(o)) {
+        set_cast_error(o, "Buffer");
+        return false;
+    }
+    return acquire(o, PyBUF_SIMPLE);
+}
+
+namespace {
+
+// numpy's name for a buffer element type ("int64", "complex128"), for messages.
+std::string element_name(const char* format, Py_ssize_t itemsize) {
+    std::string_view f = format ? format : "B";
+    std::string order;
+    if (!f.empty() && std::strchr("@=<>!", f[0])) {
+        if (f[0] == '>' || f[0] == '!') order = "big-endian ";
+        f.remove_prefix(1);
+    }
+    const std::string bits = std::to_string(itemsize * 8);
+    if (f.size() == 1) {
+        switch (f[0]) {
+            case '?': return "bool";
+            case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': return order + "int" + bits;
+            case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': return order + "uint" + bits;
+            case 'e': case 'f': case 'd': case 'g': return order + "float" + bits;
+            case 'O': return "object";
+            default: break;
+        }
+    }
+    if (f.size() == 2 && f[0] == 'Z') return order + "complex" + bits;
+    return std::string("elements of format '") + (format ? format : "B") + "'";
+}
+
+// Native little-endian float64/float32, whatever byte-order prefix says so.
+bool format_is(const char* format, char code) {
+    if (!format) return false;
+    std::string_view f = format;
+    if (!f.empty() && (f[0] == '@' || f[0] == '=' ||
+                       (f[0] == '<' && std::endian::native == std::endian::little)))
+        f.remove_prefix(1);
+    return f.size() == 1 && f[0] == code;
+}
+
+std::string shape_text(const Py_buffer& view) {
+    std::string s = "(";
+    for (int i = 0; i < view.ndim; ++i) {
+        if (i) s += ", ";
+        s += std::to_string(view.shape ? view.shape[i] : view.len / std::max<Py_ssize_t>(view.itemsize, 1));
+    }
+    if (view.ndim == 1) s += ',';
+    return s + ')';
+}
+
+// The pending exception as one object (a new reference), normalised.
+PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+constexpr const char kRowsExpected[] = "an (n, 3) array or a sequence of 3-number sequences";
+
+}  // namespace
+
+bool Param<Rows3>::load(PyObject* o) {
+    if (PyObject_CheckBuffer(o)) return load_buffer(o);
+    return load_sequence(o);
+}
+
+bool Param<Rows3>::load_buffer(PyObject* o) {
+    if (!acquire(o, PyBUF_RECORDS_RO)) {
+        // An exporter that cannot describe its elements (numpy's datetime64,
+        // for one) holds nothing we could read.
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            return false;
+        PyObject* cause = take_exception();
+        const std::string name = type_qualname(o);
+        PyErr_Format(PyExc_TypeError, "expected %s, got a '%s' whose buffer cannot be read: %S",
+                     kRowsExpected, name.c_str(), cause ? cause : Py_None);
+        Py_XDECREF(cause);
+        return false;
+    }
+    const Py_buffer& b = view();
+    if (format_is(b.format, 'd') && b.itemsize == 8) {
+        v.type = Rows3::Type::f64;
+    } else if (format_is(b.format, 'f') && b.itemsize == 4) {
+        v.type = Rows3::Type::f32;
+    } else {
+        const std::string got = element_name(b.format, b.itemsize);
+        PyErr_Format(PyExc_TypeError, "expected float64 or float32 elements, got %s", got.c_str());
+        return false;
+    }
+    if (b.ndim != 2 || !b.shape || b.shape[1] != 3) {
+        const std::string got = shape_text(b);
+        PyErr_Format(PyExc_ValueError, "expected an array of shape (n, 3), got shape %s", got.c_str());
+        return false;
+    }
+    v.base = static_cast<const char*>(b.buf);
+    v.rows = static_cast<std::size_t>(b.shape[0]);
+    v.row_stride = b.strides ? b.strides[0] : 3 * b.itemsize;
+    v.col_stride = b.strides ? b.strides[1] : b.itemsize;
+    return true;
+}
+
+bool Param<Rows3>::load_sequence(PyObject* o) {
+    if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+        const std::string name = type_qualname(o);
+        PyErr_Format(PyExc_TypeError, "expected %s, got '%s'", kRowsExpected, name.c_str());
+        return false;
+    }
+    PyObject* seq = PySequence_Fast(o, "");
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    bool ok = true;
+    try {
+        collected.reserve(3 * static_cast<std::size_t>(n));
+    } catch (...) {
+        Py_DECREF(seq);
+        throw;
+    }
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+        // A list can shrink while a number's __float__ runs.
+        if (i >= PySequence_Fast_GET_SIZE(seq)) {
+            PyErr_SetString(PyExc_ValueError, "the sequence changed its length while being read");
+            ok = false;
+            break;
+        }
+        PyObject* row = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
+        PyObject* numbers = nullptr;
+        if (PyUnicode_Check(row) || !PySequence_Check(row)) {
+            const std::string name = type_qualname(row);
+            PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%s'", i,
+                         name.c_str());
+            ok = false;
+        } else if (!(numbers = PySequence_Fast(row, ""))) {
+            ok = false;
+        } else if (PySequence_Fast_GET_SIZE(numbers) != 3) {
+            PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i,
+                         PySequence_Fast_GET_SIZE(numbers));
+            ok = false;
+        } else {
+            for (Py_ssize_t j = 0; ok && j < 3; ++j) {
+                Param<double> number;
+                // A list row can change under a number's __float__: hold the item.
+                PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(numbers, j));
+                if (number.load(item)) {
+                    collected.push_back(number.get());
+                } else {
+                    const std::string prefix =
+                        "row " + std::to_string(i) + ", column " + std::to_string(j) + ": ";
+                    prefix_type_error(prefix.c_str());
+                    ok = false;
+                }
+                Py_DECREF(item);
+                if (ok && PySequence_Fast_GET_SIZE(numbers) != 3) {
+                    PyErr_Format(PyExc_ValueError, "row %zd changed its length while being read", i);
+                    ok = false;
+                }
+            }
+        }
+        Py_XDECREF(numbers);
+        Py_DECREF(row);
+    }
+    Py_DECREF(seq);
+    if (!ok) return false;
+    v.type = Rows3::Type::f64;
+    v.base = reinterpret_cast<const char*>(collected.data());
+    v.rows = collected.size() / 3;
+    v.row_stride = 3 * sizeof(double);
+    v.col_stride = sizeof(double);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Buffer export
+
+int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock block,
+                    const char* class_name) noexcept {
+    if (flags & PyBUF_WRITABLE) {
+        PyErr_Format(PyExc_BufferError, "%s buffer is read-only", class_name);
+        return -1;
+    }
+    // Row-major, so Fortran order only for a single row or column.
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && block.rows > 1 && block.cols > 1) {
+        PyErr_Format(PyExc_BufferError, "%s buffer is not Fortran contiguous", class_name);
+        return -1;
+    }
+    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(4 * sizeof(Py_ssize_t)));
+    if (!dims) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    dims[0] = static_cast<Py_ssize_t>(block.rows);
+    dims[1] = static_cast<Py_ssize_t>(block.cols);
+    dims[2] = static_cast<Py_ssize_t>(block.cols * sizeof(double));
+    dims[3] = sizeof(double);
+    static const double no_elements = 0.0;  // consumers expect a non-null pointer
+    view->buf = const_cast<double*>(block.data ? block.data : &no_elements);
+    view->obj = Py_NewRef(owner);
+    view->len = static_cast<Py_ssize_t>(block.rows * block.cols * sizeof(double));
+    view->itemsize = sizeof(double);
+    view->readonly = 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
+    // Without PyBUF_ND the consumer reads plain bytes (buf and len).
+    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+    view->ndim = nd ? 2 : 1;
+    view->shape = nd ? dims : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + 2 : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = dims;
+    return 0;
+}
+
+void release_block_view(Py_buffer* view) noexcept { PyMem_Free(view->internal); }
+
+// ---------------------------------------------------------------------------
+// Pickling
+
+namespace {
+std::atomic<PyObject*> g_unpickler{nullptr};  // the module keeps the function alive forever
+}  // namespace
+
+PyObject* unpickler() noexcept { return g_unpickler.load(std::memory_order_acquire); }
+void set_unpickler(PyObject* fn) noexcept { g_unpickler.store(fn, std::memory_order_release); }
+
 
 int add_member(PyObject* module, const char* name, PyObject* value) noexcept {
     PyObject* dict = PyModule_GetDict(module);

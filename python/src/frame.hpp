@@ -10,13 +10,17 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -58,6 +62,9 @@ inline R guarded(R fail, F&& body) noexcept {
 void set_cast_error(PyObject* obj, const char* target) noexcept;
 // Replaces a pending exact TypeError with "argument '<name>': <text>".
 void wrap_argument_error(const char* name) noexcept;
+// Replaces a pending exact TypeError with one whose text starts with
+// `prefix`; the cause is kept. Other errors pass unchanged.
+void prefix_type_error(const char* prefix) noexcept;
 
 // ---------------------------------------------------------------------------
 // Borrow flag: 0 free, n shared borrows, all ones = one exclusive borrow.
@@ -216,6 +223,8 @@ public:
         return true;
     }
     std::conditional_t<Exclusive_, T&, const T&> value() const noexcept { return obj_->value; }
+    // The borrow outlives the guard; whoever took it over releases it.
+    void hand_over() noexcept { obj_ = nullptr; }
 
 private:
     Object<T>* obj_ = nullptr;
@@ -289,6 +298,72 @@ struct Param<const T&> : Param<T> {};
 
 template <class T>
 struct Param<const T> : Param<T> {};
+
+// Exactly a str (or subclass); the text stays owned by the argument.
+template <>
+struct Param<std::string_view> {
+    std::string_view v;
+    bool load(PyObject* o) noexcept;
+    std::string_view get() const noexcept { return v; }
+};
+
+// An argument's buffer, held until the call returns.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* o, int flags) noexcept {
+        if (PyObject_GetBuffer(o, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Any object exporting a contiguous buffer (bytes, bytearray, memoryview,
+// PickleBuffer, ...), read in place as bytes.
+struct Bytes {
+    const std::byte* data;
+    std::size_t size;
+};
+template <>
+struct Param<Bytes> : HeldBuffer {
+    bool load(PyObject* o) noexcept;
+    Bytes get() const noexcept {
+        return {static_cast<const std::byte*>(view().buf), static_cast<std::size_t>(view().len)};
+    }
+};
+
+// An (n, 3) table of numbers: a two-dimensional float64 or float32 buffer
+// with any strides, read in place, or else a sequence of 3-number sequences,
+// each number converted as a float argument is.
+struct Rows3 {
+    enum class Type : std::uint8_t { f64, f32 };
+    const char* base = nullptr;  // element (0, 0)
+    std::size_t rows = 0;
+    std::ptrdiff_t row_stride = 0;  // in bytes, may be negative
+    std::ptrdiff_t col_stride = 0;
+    Type type = Type::f64;
+};
+template <>
+struct Param<Rows3> : HeldBuffer {
+    Rows3 v;
+    std::vector<double> collected;  // the sequence form, row after row
+    bool load(PyObject* o);
+    const Rows3& get() const noexcept { return v; }
+
+private:
+    bool load_buffer(PyObject* o);
+    bool load_sequence(PyObject* o);
+};
 
 // ---------------------------------------------------------------------------
 // Result conversions
@@ -544,6 +619,74 @@ PyObject* bind_and_run(const FuncName& fn, PyObject* const* args, Py_ssize_t nar
 }
 
 // ---------------------------------------------------------------------------
+// Buffer export
+
+// A C-contiguous (rows, cols) block of doubles lent out read-only.
+struct DoubleBlock {
+    const double* data;
+    std::size_t rows;
+    std::size_t cols;
+};
+// Fills `view` for `flags` (format "d", strides (cols * 8, 8)); the shape and
+// strides live in view->internal until release_block_view. On failure a
+// BufferError is set and nothing is held.
+int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock block,
+                    const char* class_name) noexcept;
+void release_block_view(Py_buffer* view) noexcept;
+
+// ---------------------------------------------------------------------------
+// Pickling and copying
+//
+// Every class reduces to a call of kestrum_py._unpickle(cls, version, state).
+// The classes report __module__ "builtins", where pickle could never find
+// them, so the reconstructor is a real attribute of kestrum_py (left out of
+// __all__): pickle stores it as "kestrum_py _unpickle" and a fresh process
+// finds it by importing kestrum_py. copy.copy and copy.deepcopy go the same
+// way through __reduce_ex__.
+//
+// The pickled form, version 1 (a later library keeps reading every version
+// it ever wrote):
+//   cls      the class name: "Vec3d", "Quat", "AngleRadians", "AngleDegrees",
+//            "VecList", "Plane" or "Circle"
+//   version  1
+//   state    the stored doubles as little-endian IEEE-754 binary64, bit for
+//            bit, in this order:
+//              Vec3d         x y z
+//              Quat          w i j k
+//              AngleRadians, AngleDegrees   angle
+//              Plane         normal.x normal.y normal.z distance
+//              Circle        center.x center.y center.z radius normal.x normal.y normal.z
+//              VecList       x y z of each element in order (24 bytes each);
+//                            protocol 5 hands over the elements as one
+//                            out-of-band-capable PickleBuffer, others as bytes
+inline constexpr std::uint64_t kPickleVersion = 1;
+static_assert(std::endian::native == std::endian::little,
+              "the pickled state is the values' own bytes, little-endian");
+
+// kestrum_py._unpickle (borrowed; set once at import).
+PyObject* unpickler() noexcept;
+void set_unpickler(PyObject* fn) noexcept;
+
+// The state of one value. A value that is a fixed run of doubles (checked by
+// each class's static_assert in classes.hpp) is pickled as its own bytes.
+template <class C>
+struct Pickled {
+    static_assert(std::is_trivially_copyable_v<C> && sizeof(C) % sizeof(double) == 0);
+    static PyObject* state(PyObject*, const C& value, std::uint64_t) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&value), sizeof value);
+    }
+    static C load(Bytes state) {
+        if (state.size != sizeof(C))
+            raise(PyExc_ValueError, std::string("pickled ") + Class<C>::name + " state must be " +
+                                        std::to_string(sizeof(C)) + " bytes, got " +
+                                        std::to_string(state.size));
+        C value;
+        std::memcpy(static_cast<void*>(&value), state.data, sizeof value);
+        return value;
+    }
+};
+
+// ---------------------------------------------------------------------------
 // The binder: one per wrapped class; produces table rows and slots.
 
 template <class C>
@@ -713,6 +856,33 @@ struct Binder {
         });
     }
 
+    // Buffer export of Fn's DoubleBlock. Each export keeps a shared borrow
+    // of the receiver until it is released, so writers fail meanwhile.
+    template <auto Fn>
+    static int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+        return guarded<int>(-1, [&]() -> int {
+            view->obj = nullptr;
+            Shared<C> recv;
+            if (!recv.acquire(self)) return -1;
+            if (fill_block_view(self, view, flags, std::invoke(Fn, recv.value()), Class<C>::name) < 0)
+                return -1;
+            recv.hand_over();  // given back by release_buffer
+            return 0;
+        });
+    }
+    static void release_buffer(PyObject* self, Py_buffer* view) {
+        release_block_view(view);
+        release_shared(as_object<C>(self)->flag);
+    }
+
+    // __reduce_ex__(protocol): the pickled form described above.
+    static PyMethodDef reduce() {
+        static const std::string doc = make_doc("__reduce_ex__", {"protocol"}, true);
+        return {"__reduce_ex__",
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&reduce_ex)),
+                METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    }
+
 private:
     template <auto Member>
     using FieldType = std::remove_cvref_t<decltype(std::declval<const C&>().*Member)>;
@@ -759,6 +929,30 @@ private:
         Receiver<std::tuple_element_t<0, ArgsOf<Fn>>> recv;
         if (!recv.acquire(self)) return nullptr;
         return Invoke<Fn, typename DropFirst<ArgsOf<Fn>>::type>::run(slots, names, recv.get());
+    }
+
+    static PyObject* reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {"protocol"};
+            PyObject* slots[1] = {};
+            if (!bind_vector({Class<C>::name, "__reduce_ex__"}, names, 1, slots, args, nargs,
+                             kwnames))
+                return nullptr;
+            Shared<C> recv;
+            if (!recv.acquire(self)) return nullptr;
+            Param<std::uint64_t> protocol;
+            if (!protocol.load(slots[0])) {
+                wrap_argument_error(names[0]);
+                return nullptr;
+            }
+            PyObject* fn = unpickler();
+            if (!fn) throw std::logic_error("kestrum_py._unpickle is not set");
+            PyObject* state = Pickled<C>::state(self, recv.value(), protocol.get());
+            if (!state) return nullptr;
+            return Py_BuildValue("(O(sKN))", fn, Class<C>::name,
+                                 static_cast<unsigned long long>(kPickleVersion), state);
+        });
     }
 
     template <auto Fn>
@@ -849,6 +1043,25 @@ PyMethodDef function() {
             METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 
+template <class C>
+PyObject* unpickle_as(std::uint64_t version, Bytes state) {
+    if (version == 0 || version > kPickleVersion)
+        raise(PyExc_ValueError, "unsupported pickle format version " + std::to_string(version) +
+                                    " of " + Class<C>::name + " (this kestrum_py reads version " +
+                                    std::to_string(kPickleVersion) + ")");
+    return to_py(Pickled<C>::load(state));
+}
+
+// Body of kestrum_py._unpickle over the classes Cs: a new object of the class
+// named `cls`, from the state of a version this library reads.
+template <class... Cs>
+PyObject* unpickle(std::string_view cls, std::uint64_t version, Bytes state) {
+    PyObject* out = nullptr;
+    const bool known = ((cls == Class<Cs>::name && (out = unpickle_as<Cs>(version, state), true)) || ...);
+    if (!known)
+        raise(PyExc_ValueError, "unknown class '" + std::string(cls) + "' in pickled kestrum_py data");
+    return out;
+}
 // Builds a type definition for class C from its tables.
 template <class C>
 TypeDef make_type(const char* doc, const PyType_Slot* slots, PyMethodDef* methods,

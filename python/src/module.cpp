@@ -70,6 +70,28 @@ ModuleRecord geometry_module{
     {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
     &init_geometry, {-1}, {}};
 
+// The pickle reconstructor (frame.hpp, "Pickling and copying"): reachable as
+// kestrum_py._unpickle so pickle can find it by name, but not in __all__.
+int add_unpickler(PyObject* m) {
+    namespace g = kestrum::geometry;
+    static PyMethodDef def =
+        function<"_unpickle",
+                 &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
+                           kestrum::Vec3d, g::Circle, g::Plane>,
+                 "cls", "version", "state">();
+    PyObject* modname = PyModule_GetNameObject(m);
+    if (!modname) return -1;
+    PyObject* fn = PyCFunction_NewEx(&def, m, modname);
+    Py_DECREF(modname);
+    if (!fn) return -1;
+    if (PyObject_SetAttrString(m, def.ml_name, fn) < 0) {
+        Py_DECREF(fn);
+        return -1;
+    }
+    set_unpickler(fn);  // keeps this reference: the module lives as long as the process
+    return 0;
+}
+
 int init_kestrum(PyObject* m) {
     if (add_class<kestrum::AngleDegrees>(m) < 0 || add_class<kestrum::AngleRadians>(m) < 0 ||
         add_class<kestrum::Quat>(m) < 0 || add_class<VecListValue>(m) < 0 ||
@@ -79,7 +101,7 @@ int init_kestrum(PyObject* m) {
     if (!geometry) return -1;
     const int rc = add_member(m, PyModule_GetName(geometry), geometry);
     Py_DECREF(geometry);
-    return rc;
+    return rc < 0 ? rc : add_unpickler(m);
 }
 
 ModuleRecord kestrum_module{

@@ -29,6 +29,7 @@ PyMethodDef methods[] = {
     B::method<"to_axis_angle", &to_axis_angle>(),
     B::method<"to_rotation_matrix", &Quat::to_rotation_matrix>(),
     B::method<"rotate", &Quat::rotate, "v">(),
+    B::reduce(),
     {},
 };
 

@@ -43,6 +43,7 @@ PyMethodDef methods[] = {
     B::method<"to_array", &to_array>(),
     B::method<"angle_to", &kestrum::angle_to, "other">(),
     B::method<"to_quat", &kestrum::Quat::from_vec3d>(),
+    B::reduce(),
     {},
 };
 

@@ -3,6 +3,7 @@
 // function, so results match Vec3d/Quat bit for bit whatever the pool size.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <span>
 
 #include "classes.hpp"
@@ -43,6 +44,49 @@ VecListValue make(const std::vector<Vec3d>& list) {
 }
 
 VecListValue empty() { return {}; }
+
+double read_double(const char* p) {
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return d;
+}
+double read_float(const char* p) {
+    float f;
+    std::memcpy(&f, p, sizeof f);
+    return static_cast<double>(f);  // exact
+}
+
+// Copied by the pool. float64 elements are moved as raw bytes (NaN payloads
+// and -0.0 untouched); unaligned and negative strides are fine.
+VecListValue from_rows(const Rows3& a) {
+    const char* base = a.base;
+    const std::ptrdiff_t rs = a.row_stride, cs = a.col_stride;
+    const auto row = [base, rs](std::size_t i) { return base + static_cast<std::ptrdiff_t>(i) * rs; };
+    if (a.type == Rows3::Type::f32) {
+        return {bulk<Vec3d>(a.rows, [row, cs](std::size_t i) {
+            const char* r = row(i);
+            return Vec3d{read_float(r), read_float(r + cs), read_float(r + 2 * cs)};
+        })};
+    }
+    if (cs == static_cast<std::ptrdiff_t>(sizeof(double))) {  // rows of three adjacent doubles
+        return {bulk<Vec3d>(a.rows, [row](std::size_t i) {
+            const char* r = row(i);
+            return Vec3d{read_double(r), read_double(r + 8), read_double(r + 16)};
+        })};
+    }
+    return {bulk<Vec3d>(a.rows, [row, cs](std::size_t i) {
+        const char* r = row(i);
+        return Vec3d{read_double(r), read_double(r + cs), read_double(r + 2 * cs)};
+    })};
+}
+
+VecListValue from_array(const Rows3& array) { return from_rows(array); }
+
+// The elements, in place: shape (len, 3), row-major.
+DoubleBlock block(const VecListValue& self) {
+    static_assert(sizeof(Vec3d) == 3 * sizeof(double));
+    return {reinterpret_cast<const double*>(self.items.data()), self.items.size(), 3};
+}
 
 void append(VecListValue& self, Vec3d vec) { self.items.push_back(vec); }
 
@@ -154,6 +198,7 @@ std::optional<Vec3d> next(VecListIterValue& it) {
 
 PyMethodDef methods[] = {
     B::static_method<"empty", &empty>(),
+    B::static_method<"from_array", &from_array, "array">(),
     B::method<"append", &append, "vec">(),
     B::method<"extend", &extend, "other">(),
     B::method<"to_array", &to_array>(),
@@ -166,6 +211,7 @@ PyMethodDef methods[] = {
     B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">(),
     B::method<"collapse", &collapse, "axis">(),
     B::method<"rotate", &rotate, "quat">(),
+    B::reduce(),
     {},
 };
 
@@ -184,6 +230,8 @@ const PyType_Slot slots[] = {
     {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
     {Py_nb_multiply, reinterpret_cast<void*>(&B::binary<&mul, &mul>)},
     {Py_nb_true_divide, reinterpret_cast<void*>(&B::binary<&div>)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&B::get_buffer<&block>)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
     {0, nullptr},
 };
 
@@ -194,6 +242,27 @@ const PyType_Slot iterator_slots[] = {
 };
 
 }  // namespace
+
+// Protocol 5 lends the elements out as one buffer: pickle writes it in-band
+// or gives it to buffer_callback, either way without an extra copy here.
+PyObject* Pickled<VecListValue>::state(PyObject* self, const VecListValue& value,
+                                       std::uint64_t protocol) {
+    if (protocol >= 5) return PyPickleBuffer_FromObject(self);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.items.data()),
+                                     static_cast<Py_ssize_t>(value.items.size() * sizeof(Vec3d)));
+}
+
+VecListValue Pickled<VecListValue>::load(Bytes state) {
+    if (state.size % sizeof(Vec3d) != 0)
+        raise(PyExc_ValueError, "pickled VecList state must be a multiple of 24 bytes, got " +
+                                    std::to_string(state.size));
+    Rows3 rows;
+    rows.base = reinterpret_cast<const char*>(state.data);
+    rows.rows = state.size / sizeof(Vec3d);
+    rows.row_stride = sizeof(Vec3d);
+    rows.col_stride = sizeof(double);
+    return from_rows(rows);
+}
 
 const TypeDef& Class<VecListValue>::def() {
     static const TypeDef def = make_type<VecListValue>(

@@ -14,6 +14,7 @@ PyMethodDef methods[] = {
     B::method<"get_plane", &Circle::get_plane>(),
     B::method<"in_same_plane", &Circle::in_same_plane, "other">(),
     B::method<"is_degenerate", &Circle::is_degenerate>(),
+    B::reduce(),
     {},
 };
 

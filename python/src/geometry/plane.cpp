@@ -15,6 +15,7 @@ PyMethodDef methods[] = {
     B::static_method<"yz", &Plane::yz>(),
     B::method<"contains_point", &Plane::contains_point, "point">(),
     B::method<"distance_to_point", &Plane::distance_to_point, "point">(),
+    B::reduce(),
     {},
 };
 
