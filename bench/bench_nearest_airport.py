@@ -100,6 +100,8 @@ def main():
 
     import cloudpickle
 
+    logging.getLogger("distributed").setLevel(logging.ERROR)  # its INFO lines would bury the table
+
     # Dask workers cannot import the example by name: ship its functions by value.
     cloudpickle.register_pickle_by_value(na)
     cores = os.cpu_count() or 1

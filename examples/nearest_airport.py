@@ -264,6 +264,8 @@ def first_difference(a, b):
 
 
 def print_table(latlon, result, codes, names, count):
+    if count <= 0:
+        return
     print(f"{'#':>5}  {'lat':>8} {'lon':>9}  {'airport':<8} {'name':<40} {'km':>9} {'bearing':>8}")
     for r in range(min(count, len(result))):
         i = int(result[r, 0])
