@@ -97,9 +97,9 @@ def session_members(sid):
     return pids
 
 
-def run_example(args, tmp_path):
+def run_example(args):
     """Runs the example in a session of its own, bounded in time; no process of it may outlive it."""
-    proc = subprocess.Popen([sys.executable, str(EXAMPLE), *args], cwd=tmp_path, start_new_session=True,
+    proc = subprocess.Popen([sys.executable, str(EXAMPLE), *args], start_new_session=True,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     try:
         out, _ = proc.communicate(timeout=CLUSTER_BOUND_S)
@@ -122,7 +122,7 @@ def test_dask_cluster_and_spawned_processes_agree_bit_for_bit(tmp_path):
     need("matplotlib")
     code, out = run_example(["-n", "400", "--seed", "7", "--chunk", "60", "--no-progress",
                              "--dask", "--workers", "2", "--worker-threads", "1", "--processes", "2",
-                             "--save", "r.npz", "--plot", "map.png"], tmp_path)
+                             "--save", str(tmp_path / "r.npz"), "--plot", str(tmp_path / "map.png")])
     assert code == 0, out
     assert "Dask results are bit-identical to the single-process run" in out
     assert "ProcessPoolExecutor results are bit-identical to the single-process run" in out
