@@ -68,6 +68,27 @@ VecListValue from_rows(const Rows3& a) {
             return Vec3d{read_float(r), read_float(r + cs), read_float(r + 2 * cs)};
         })};
     }
+    if (cs == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        rs == static_cast<std::ptrdiff_t>(sizeof(Vec3d))) {  // one block: a memcpy per piece
+        struct Copy {
+            char* dst;
+            const char* src;
+            std::size_t seq(std::size_t lo, std::size_t hi) const {
+                if (hi > lo)  // an empty list has no storage to copy to
+                    std::memcpy(dst + lo * sizeof(Vec3d), src + lo * sizeof(Vec3d),
+                                (hi - lo) * sizeof(Vec3d));
+                return hi - lo;
+            }
+            std::size_t combine(std::size_t l, std::size_t r) const { return l + r; }
+        };
+        VecArray out(a.rows);
+        const std::size_t copied =
+            pool::global().reduce(a.rows, Copy{reinterpret_cast<char*>(out.data()), base});
+        if (copied != a.rows)
+            kestrum::panic("from_array copied " + std::to_string(copied) + " rows of " +
+                           std::to_string(a.rows));
+        return {std::move(out)};
+    }
     if (cs == static_cast<std::ptrdiff_t>(sizeof(double))) {  // rows of three adjacent doubles
         return {bulk<Vec3d>(a.rows, [row](std::size_t i) {
             const char* r = row(i);

@@ -33,11 +33,13 @@ import argparse
 import collections
 import copy
 import faulthandler
+import gc
 import inspect
 import json
 import math
 import operator
 import os
+import pickle
 import random
 import re
 import subprocess
@@ -68,6 +70,28 @@ DOCUMENTED_PANICS = {
 # Slots that answer NotImplemented (dropping any conversion error) or compare.
 OPERATOR_SLOTS = {"add", "sub", "mul", "truediv", "lt", "le", "eq", "ne", "gt", "ge"}
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
+# Errors particular to one target: (type, message prefixes) pairs.
+DOCUMENTED_ERRORS = {
+    "VecList.from_array": [(ValueError, ("expected an array of shape", "row ",
+                                         "the sequence changed"))],
+    "_unpickle": [(ValueError, ("unsupported pickle format version", "pickled ", "unknown class")),
+                  (BufferError, ("memoryview: underlying buffer is not",))],
+    "VecList.__buffer__": [(BufferError, ("VecList buffer is",))],
+    "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
+    # float() and int() parse any object with a buffer as text.
+    "op:float": [(ValueError, ("could not convert",))],
+    "op:int": [(ValueError, ("invalid literal",))],
+}
+# Module functions that __all__ leaves out but the fuzzer calls too.
+HIDDEN_FUNCTIONS = ("_unpickle",)
+# Parameters whose good values the error messages do not reveal.
+PRESET_HINTS = {
+    ("VecList.from_array", 0): "rows",
+    ("_unpickle", 0): "class_name",
+    ("_unpickle", 1): "format_version",
+    ("_unpickle", 2): "pickled_state",
+    ("VecList.__release_buffer__", 0): "memoryview",
+}
 PLAIN_ALLOWED = (TypeError, OverflowError, IndexError, AttributeError)
 WRAPPED = re.compile(r"argument '([^']*)': (.*)\Z", re.S)
 
@@ -288,9 +312,21 @@ UNARY_OPS = [
     ("repr", repr), ("str", str), ("float", float), ("int", int), ("complex", complex),
     ("index", operator.index), ("list", list), ("reversed", reversed),
     ("copy", copy.copy), ("weakref", weakref.ref), ("sizeof", sys.getsizeof),
+    ("pickle", lambda a: _pickle_round_trip(a)), ("buffer", lambda a: bytes(memoryview(a))),
     ("vars", vars), ("getattr_missing", lambda a: a.fuzz_missing_attribute),
 ]
 TERNARY_OPS = [("setitem", operator.setitem), ("pow3", pow)]
+
+
+def _pickle_round_trip(a):
+    """pickle (protocols 2 and 5), copy and deepcopy each give a separate
+    object of the same class whose pickled state is byte for byte the same."""
+    state = a.__reduce_ex__(4)
+    for b in (pickle.loads(pickle.dumps(a, protocol=2)), pickle.loads(pickle.dumps(a, protocol=5)),
+              copy.copy(a), copy.deepcopy(a)):
+        if type(b) is not type(a) or b is a or b.__reduce_ex__(4) != state:
+            raise AssertionError(f"pickled copy differs: {safe_repr(a)} -> {safe_repr(b)}")
+    return a
 
 
 class Action:
@@ -347,6 +383,7 @@ class Fuzzer:
         self.op_targets = {}
         for m in modules:
             self._discover_module(m, set())
+        self.hints.update(PRESET_HINTS)
         self._values_init()
         for cls in list(self.classes):
             self._seed_pool(cls)
@@ -368,6 +405,11 @@ class Fuzzer:
             elif callable(obj):
                 params, kwok = _params_of(obj)
                 self.targets.append(Target(f"{name}", "function", None, obj, params, kwok))
+        for name in HIDDEN_FUNCTIONS:
+            obj = getattr(mod, name, None)
+            if callable(obj) and name not in names:
+                params, kwok = _params_of(obj)
+                self.targets.append(Target(name, "function", None, obj, params, kwok))
 
     def _discover_class(self, cls):
         if cls in self.by_class:
@@ -600,7 +642,74 @@ class Fuzzer:
             return rng.choice(opts)
         if kind == "Sequence":
             return self.sequence()
+        if kind == "rows":
+            return self.rows()
+        if kind == "class_name":
+            return rng.choice([c.__name__ for c in self.classes] + ["", "Vec3D", StrSub("Quat")])
+        if kind == "format_version":
+            return 1 if rng.random() < 0.8 else rng.choice([0, 2, -1, 2 ** 64, IndexLike(1)])
+        if kind == "pickled_state":
+            return self.pickled_state()
+        if kind == "memoryview":
+            return self.exported_view()
         return self.random_value()
+
+    def rows(self):
+        """An (n, 3) table for VecList.from_array, or something close to one."""
+        rng = self.rng
+        n = rng.choice([0, 1, 2, 3, 7, 40])
+        r = rng.random()
+        if np is None or r < 0.25:
+            rows = [[rng.choice(self.floats) for _ in range(3)] for _ in range(n)]
+            if rows and r < 0.06:
+                rows[rng.randrange(n)][rng.randrange(3)] = Hostile(self, "float", self.mode())
+            elif rows and r < 0.1:
+                rows[rng.randrange(n)] = self.random_value(depth=1)
+            return rows if r < 0.18 else tuple(tuple(row) for row in rows)
+        base = np.array([rng.choice(self.floats) for _ in range(6 * (n + 1))]).reshape(n + 1, 6)
+        arr = base[:n, ::2] if r < 0.4 else base[:n, :3]
+        if r < 0.5:
+            arr = arr[::-1]
+        elif r < 0.6:
+            arr = np.asfortranarray(arr)
+        elif r < 0.7:
+            arr = arr.astype(np.float32)
+        elif r < 0.8:
+            arr = arr.astype(rng.choice([np.int64, np.complex128, object, ">f8", np.float16]))
+        elif r < 0.86:
+            arr = rng.choice([arr.reshape(-1), base[:n, :4], arr[:, :, None]])
+        elif r < 0.93:
+            vl = self.class_by_name.get("VecList")
+            if vl is not None:  # a view of a list's own elements, held while the call runs
+                arr = np.asarray(self.instance(vl))
+        return arr
+
+    def pickled_state(self):
+        """The state part of some object's pickled form, intact or damaged."""
+        rng = self.rng
+        try:
+            state = self.any_instance().__reduce_ex__(rng.choice([2, 5]))[1][2]
+        except BaseException:  # noqa: BLE001 - not one of ours, or borrowed
+            return self.random_value(depth=1)
+        r = rng.random()
+        if r < 0.7:
+            return state
+        raw = bytes(state)
+        if r < 0.85:
+            return raw[:-rng.choice([1, 8])] + (b"\0" * rng.choice([0, 9]))
+        return rng.choice([bytearray(raw), memoryview(raw)[::-1] if raw else raw, self.random_value(1)])
+
+    def exported_view(self):
+        """A memoryview of a pool VecList, or a released one."""
+        vl = self.class_by_name.get("VecList")
+        if vl is None or self.rng.random() < 0.2:
+            m = memoryview(b"x")
+            m.release()
+            return m
+        try:
+            return memoryview(self.instance(vl))
+        except BaseException:  # noqa: BLE001 - borrowed right now
+            return self.random_value(depth=1)
 
     def value_for(self, target, index):
         kind = self.hints.get((target.name, index))
@@ -934,6 +1043,9 @@ class Fuzzer:
             return "StopIteration"
         if t is ValueError and msg.startswith("The truth value of") and self._has_array(act):
             return "ValueError(numpy truth value)"
+        for documented, prefixes in DOCUMENTED_ERRORS.get(act.target.name, ()):
+            if t is documented and msg.startswith(prefixes):
+                return f"{t.__name__} of {act.target.name}"
         return None
 
     @staticmethod
@@ -1039,6 +1151,13 @@ class Fuzzer:
             if after is not None and after != before:
                 self.outcomes["FINDING"] += 1
                 self.record_finding(act, exc, f"receiver changed by a failed call: {before!r} -> {after!r}")
+        # A view passed as an argument keeps its list borrowed: let it go first.
+        for a in list(act.args) + list(act.kwargs.values()):
+            if isinstance(a, memoryview):
+                try:
+                    a.release()
+                except BufferError:
+                    pass  # something built on it still holds it
         for o in self.context:
             self.check_usable(o, act)
         self.context = []
@@ -1074,6 +1193,16 @@ class Fuzzer:
         try:
             probe(o)
         except BaseException as e:  # noqa: BLE001
+            # A buffer export keeps its borrow until the view is freed, and a
+            # view caught in a reference cycle (an exception's traceback) lives
+            # until the collector runs.
+            if isinstance(e, RuntimeError):
+                gc.collect()
+                try:
+                    probe(o)
+                    return
+                except BaseException as again:  # noqa: BLE001
+                    e = again
             self.outcomes["FINDING"] += 1
             self.record_finding(act, e, f"borrow left set on a {type(o).__name__}: exclusive access refused")
 

@@ -9,9 +9,11 @@ small bound. A leaked object, exception, cause or buffer per call shows up
 thousands of times over.
 """
 
+import copy
 import ctypes
 import gc
 import os
+import pickle
 import sys
 from pathlib import Path
 
@@ -434,9 +436,43 @@ def foreign_receivers():
     expect(TypeError, setattr, AngleRadians(1), "__class__", AngleDegrees)
 
 
+def border():
+    """numpy in and out, pickling and copying, their error paths included."""
+    lst = VecList(SOURCE[:16])
+    view = memoryview(lst)
+    expect(RuntimeError, lst.append, Vec3d.zero())
+    view.release()
+    lst.append(Vec3d.zero())
+    VecList.from_array(lst.to_array())
+    expect(TypeError, VecList.from_array, [[1, 2, "x"]])
+    expect(ValueError, VecList.from_array, [[1, 2]])
+    expect(ValueError, VecList.from_array, Seq([[1, 2, 3]] * 4, 2))
+    expect(TypeError, VecList.from_array, "abc")
+    if np is not None:
+        arr = np.asarray(lst)
+        VecList.from_array(arr), VecList.from_array(np.asfortranarray(arr)[::-1]), VecList.from_array(arr.astype(np.float32))
+        del arr
+        expect(TypeError, VecList.from_array, np.zeros((4, 3), np.int64))
+        expect(ValueError, VecList.from_array, np.zeros((4, 4)))
+    for obj in (lst, Vec3d(1, 2, 3), Quat.identity(), AngleRadians(1), AngleDegrees(2), Plane.xy(),
+                Circle.none()):
+        for protocol in (2, 5):
+            pickle.loads(pickle.dumps(obj, protocol))
+        copy.copy(obj), copy.deepcopy(obj)
+    buffers = []
+    data = pickle.dumps(lst, 5, buffer_callback=buffers.append)
+    pickle.loads(data, buffers=buffers)
+    buffers[0].release()
+    expect(TypeError, pickle.dumps, iter(lst))
+    expect(ValueError, kestrum_py._unpickle, "Vec3d", 2, bytes(24))
+    expect(ValueError, kestrum_py._unpickle, "VecList", 1, bytes(25))
+    expect(ValueError, kestrum_py._unpickle, "Nope", 1, b"")
+    expect(TypeError, kestrum_py._unpickle, "Vec3d", 1, 24)
+
+
 SCENARIOS = [vec3d_ok, binding_errors, conversion_errors, setter_errors, not_implemented,
              borrow_conflicts, panics, iterators, veclist_construction_failures, veclist_bulk,
-             quat_and_angles, geometry_all, foreign_receivers]
+             quat_and_angles, geometry_all, foreign_receivers, border]
 
 
 def fuzz_replay():

@@ -10,6 +10,7 @@ every mismatch.
 """
 
 import ast
+import re
 import sys
 from pathlib import Path
 
@@ -33,12 +34,15 @@ SAMPLES = {
 ALLOWLIST = Path(__file__).with_name("stubtest-allowlist.txt")
 
 
+REFLECTED = re.compile(r"__r(add|sub|mul|matmul|truediv|floordiv|mod|divmod|pow|lshift|rshift|and|xor|or)__")
+
+
 def unserved_reflected() -> dict[str, list[str]]:
     out: dict[str, list[str]] = {}
     for line in ALLOWLIST.read_text().splitlines():
         entry = line.split("#", 1)[0].strip()
         parts = entry.split(".")
-        if len(parts) == 3 and parts[2].startswith("__r") and parts[2].endswith("__"):
+        if len(parts) == 3 and REFLECTED.fullmatch(parts[2]):
             out.setdefault(parts[1], []).append(parts[2])
     return out
 

@@ -128,6 +128,12 @@ fails(TypeError, set_normal_to_tuple)
 fails(TypeError, set_x_to_text)
 
 
+# from_array wants a buffer or rows of numbers.
+fails(TypeError, lambda: VecList.from_array(5))  # type: ignore[arg-type]
+fails(TypeError, lambda: VecList.from_array([["1", "2", "3"]]))  # type: ignore[list-item]
+fails(TypeError, lambda: vl.__reduce_ex__("4"))  # type: ignore[arg-type]
+
+
 # Every class is final.
 def subclass_vec3d() -> None:
     class Sub(Vec3d):  # type: ignore[misc]

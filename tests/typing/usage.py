@@ -5,6 +5,8 @@ result type), and run_stubtest.sh also executes it, so each call written here
 is known to work at runtime as well.
 """
 
+import copy
+import pickle
 from typing import assert_type
 
 import kestrum_py
@@ -177,6 +179,23 @@ def intersections() -> None:
     assert_type(geometry.plane_line(plane=geometry.Plane.xy(), a=n0, b=-n0), Vec3d)
 
 
+def crossing_borders() -> None:
+    vl = VecList.from_array([[1, 2.5, Half()], (0.0, True, 3)])
+    assert_type(vl, VecList)
+    assert_type(VecList.from_array(array=memoryview(vl)), VecList)
+    view = memoryview(vl)
+    assert view.shape == (2, 3)
+    view.release()
+    assert_type(copy.copy(vl), VecList)
+    assert_type(copy.deepcopy(geometry.Plane.xy()), geometry.Plane)
+    fn, args = Quat.identity().__reduce_ex__(2)
+    assert_type(args, tuple[str, int, bytes | pickle.PickleBuffer])
+    q = fn(*args)
+    assert isinstance(q, Quat) and q.w == 1.0
+    back = pickle.loads(pickle.dumps([Vec3d.i(), AngleDegrees(90), geometry.Circle.none()]))
+    assert isinstance(back[0], Vec3d)
+
+
 def annotated(v: Vec3d, vl: VecList, c: geometry.Circle, p: geometry.Plane) -> tuple[float, int]:
     """Every class can be named in annotations, the geometry ones through the submodule."""
     return v.x + p.distance + c.radius, len(vl)
@@ -189,5 +208,6 @@ if __name__ == "__main__":
     quaternions()
     planes_and_circles()
     intersections()
+    crossing_borders()
     annotated(Vec3d.zero(), VecList.empty(), geometry.Circle.none(), geometry.Plane.xy())
     print("usage.py ran")

@@ -1,0 +1,231 @@
+"""VecList and numpy: the buffer export (views in place, borrowed while alive)
+and VecList.from_array (any (n, 3) float64/float32 buffer, or rows of numbers)."""
+
+import hashlib
+import math
+import struct
+import sys
+
+import pytest
+
+from kestrum_py import Quat, Vec3d, VecList
+
+np = pytest.importorskip("numpy")
+
+# Doubles whose bits a careless copy would change: NaN payloads of both signs
+# (a signalling one included), -0.0, infinities, subnormals, extremes.
+SPECIAL_BITS = [0x7FF8000000000001, 0xFFF0000000000BAD, 0x7FF4000000000000, 0x8000000000000000,
+                0x7FF0000000000000, 0xFFF0000000000000, 0x0000000000000001, 0x800FFFFFFFFFFFFF,
+                0x7FEFFFFFFFFFFFFF, 0x3FF0000000000000, 0x3FB999999999999A, 0xC00921FB54442D18]
+
+
+def special_array(rows):
+    bits = np.array([SPECIAL_BITS[(i * 5) % len(SPECIAL_BITS)] for i in range(3 * rows)], np.uint64)
+    return bits.view(np.float64).reshape(rows, 3)
+
+
+def list_bytes(vl):
+    """The list's elements as little-endian bytes, read through the element API."""
+    return b"".join(struct.pack("<3d", *v.to_array()) for v in vl.list)
+
+
+def vector_list(n=3):
+    return VecList([Vec3d(i, -0.5 * i, 1.0 / (i + 1)) for i in range(n)])
+
+
+# -- the export ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("n", [0, 1, 5])
+def test_export_layout_and_bits(n):
+    vl = VecList.from_array(special_array(n)) if n else VecList.empty()
+    m = memoryview(vl)
+    assert (m.format, m.itemsize, m.ndim, m.shape, m.strides) == ("d", 8, 2, (n, 3), (24, 8))
+    assert m.readonly and m.c_contiguous and m.nbytes == 24 * n
+    assert m.tobytes() == list_bytes(vl)
+    a = np.asarray(vl)
+    assert a.shape == (n, 3) and a.dtype == np.float64 and not a.flags.writeable
+    assert a.tobytes() == list_bytes(vl)
+    if n:
+        # In place: two views see the same memory, no copy was made.
+        assert np.shares_memory(a, np.asarray(vl))
+        with pytest.raises(TypeError):
+            m[0, 0] = 1.0
+        with pytest.raises(ValueError):
+            a[0, 0] = 1.0
+    # Consumers asking for plain bytes (PyBUF_SIMPLE) get the same block.
+    assert hashlib.sha256(vl).digest() == hashlib.sha256(list_bytes(vl)).digest()
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ appeared in 3.12")
+def test_export_refuses_writable_and_fortran_requests():
+    import inspect
+    vl = vector_list(3)
+    flags = inspect.BufferFlags
+    with pytest.raises(BufferError, match="VecList buffer is read-only"):
+        vl.__buffer__(flags.WRITABLE)
+    with pytest.raises(BufferError, match="not Fortran contiguous"):
+        vl.__buffer__(flags.F_CONTIGUOUS)
+    with VecList([Vec3d(1, 2, 3)]).__buffer__(flags.F_CONTIGUOUS) as one_row:
+        assert one_row.shape == (1, 3)
+    vl.append(Vec3d.zero())  # the refused requests held nothing
+
+
+EXPORTS = {
+    "memoryview": memoryview,
+    "numpy.asarray": np.asarray,
+    "numpy slice": lambda vl: np.asarray(vl)[::2, 1:],
+    "memoryview of memoryview": lambda vl: memoryview(memoryview(vl)),
+}
+
+
+@pytest.mark.parametrize("export", EXPORTS.values(), ids=EXPORTS.keys())
+def test_list_is_borrowed_while_exported(export):
+    vl = vector_list(4)
+    before = list_bytes(vl)
+    view = export(vl)
+    q = Quat.from_axis_angle(Vec3d.k(), Vec3d.i().angle_to(Vec3d.j()))
+    for write in (lambda: vl.append(Vec3d.i()), lambda: vl.extend(vector_list(2)), lambda: vl.rotate(q)):
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            write()
+    assert list_bytes(vl) == before
+    # Reads go on: indexing, bulk operations, repr, another export.
+    assert len(vl) == 4 and vl[3].to_array() == [3.0, -1.5, 0.25]
+    assert len(vl.normalize()) == 4 and repr(vl).startswith("[Vec3d(0, -0, 1)")
+    assert memoryview(vl).tobytes() == before
+    del view
+    vl.append(Vec3d.i())
+    assert len(vl) == 5
+
+
+def test_borrow_counts_every_export_and_released_views():
+    vl = vector_list(2)
+    first, second = memoryview(vl), memoryview(vl)
+    arr = np.asarray(vl)
+    first.release()
+    second.release()
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        vl.append(Vec3d.i())  # the array still holds one export
+    del arr
+    vl.append(Vec3d.i())
+    copied = np.array(vl)  # a copy holds nothing
+    vl.append(Vec3d.j())
+    assert copied.shape == (3, 3) and len(vl) == 4
+    with memoryview(vl):
+        with pytest.raises(RuntimeError):
+            vl.extend(vl)
+    vl.extend(VecList.empty())
+
+
+# -- from_array ---------------------------------------------------------------------------
+
+def layouts(rows):
+    """The same float64 table in memory layouts numpy produces."""
+    base = special_array(rows)
+    wide = np.zeros((rows, 6))
+    wide[:, ::2] = base
+    tall = np.zeros((2 * rows, 3))
+    tall[::2] = base
+    raw = np.zeros(rows * 24 + 1, np.uint8)
+    unaligned = np.frombuffer(raw.data, np.float64, rows * 3, offset=1).reshape(rows, 3)
+    unaligned[...] = base
+    reversed_ = np.ascontiguousarray(base[::-1])
+    return {
+        "C order": base,
+        "Fortran order": np.asfortranarray(base),
+        "negative row stride": reversed_[::-1],
+        "negative column stride": np.ascontiguousarray(base[:, ::-1])[:, ::-1],
+        "every other column": wide[:, ::2],
+        "every other row": tall[::2],
+        "unaligned": unaligned,
+        "memoryview": memoryview(base),
+    }
+
+
+@pytest.mark.parametrize("rows", [0, 1, 7, 100_003])
+def test_from_array_copies_float64_bit_for_bit(rows):
+    expected = special_array(rows).tobytes()
+    for name, arr in layouts(rows).items():
+        vl = VecList.from_array(arr)
+        assert len(vl) == rows, name
+        assert memoryview(vl).tobytes() == expected, name
+        if rows:
+            assert not np.shares_memory(np.asarray(vl), np.asarray(arr)), name
+
+
+def test_from_array_widens_float32_exactly():
+    f32 = np.array([[1.5, -0.0, np.inf], [1e-45, 3.4028235e38, 0.1], [np.nan, -np.nan, 2.0 ** -130]],
+                   np.float32)
+    for arr in (f32, np.asfortranarray(f32), f32[::-1]):
+        got = VecList.from_array(arr)
+        assert memoryview(got).tobytes() == arr.astype(np.float64).tobytes()
+
+
+def test_from_array_reads_rows_of_numbers():
+    vl = VecList.from_array(special_array(4))
+    back = VecList.from_array(vl.to_array())
+    assert memoryview(back).tobytes() == memoryview(vl).tobytes()
+
+    class Half:
+        def __float__(self):
+            return 0.5
+
+    mixed = VecList.from_array(((1, True, 2.5), [np.float32(0.25), np.int64(-3), Half()],
+                                np.array([7.0, 8.0, 9.0])))
+    assert mixed.to_array() == [[1.0, 1.0, 2.5], [0.25, -3.0, 0.5], [7.0, 8.0, 9.0]]
+    assert len(VecList.from_array([])) == 0 and len(VecList.from_array(())) == 0
+    assert VecList.from_array.__text_signature__ == "(array)"
+    assert VecList.from_array(array=[[1, 2, 3]]).to_array() == [[1.0, 2.0, 3.0]]
+
+
+def _datetime_array():
+    return np.zeros((2, 3), "datetime64[s]")
+
+
+BAD = [
+    (np.zeros((2, 3), np.int64), TypeError, "expected float64 or float32 elements, got int64"),
+    (np.zeros((2, 3), np.complex128), TypeError, "got complex128"),
+    (np.zeros((2, 3), object), TypeError, "got object"),
+    (np.zeros((2, 3), np.float16), TypeError, "got float16"),
+    (np.zeros((2, 3), ">f8"), TypeError, "got big-endian float64"),
+    (_datetime_array(), TypeError, "buffer cannot be read"),
+    (b"abcdef", TypeError, "got uint8"),
+    ("abc", TypeError, "got 'str'"),
+    (5, TypeError, "got 'int'"),
+    ((r for r in [[1, 2, 3]]), TypeError, "got 'generator'"),
+    ([[1, 2, 3], 4], TypeError, "row 1: expected a sequence of 3 numbers, got 'int'"),
+    ([[1, 2, "3"]], TypeError, "row 0, column 2: must be real number, not str"),
+    (["xyz"], TypeError, "row 0: expected a sequence of 3 numbers, got 'str'"),
+    (np.zeros(3), ValueError, "expected an array of shape (n, 3), got shape (3,)"),
+    (np.zeros((2, 4)), ValueError, "got shape (2, 4)"),
+    (np.zeros((2, 3, 1)), ValueError, "got shape (2, 3, 1)"),
+    (np.float64(1.0), ValueError, "got shape ()"),
+    ([[1, 2, 3], [4, 5]], ValueError, "row 1 has 2 numbers, expected 3"),
+]
+
+
+@pytest.mark.parametrize("value,exc,text", BAD, ids=[b[2] for b in BAD])
+def test_from_array_rejects_bad_input_and_creates_nothing(value, exc, text):
+    refs = sys.getrefcount(VecList)  # every VecList holds one reference to its type
+    with pytest.raises(exc) as info:
+        VecList.from_array(value)
+    assert text in str(info.value)
+    if exc is TypeError:
+        assert str(info.value).startswith("argument 'array': ")
+    assert sys.getrefcount(VecList) == refs
+
+
+def test_from_array_lets_a_numbers_own_error_through():
+    class Broken:
+        def __float__(self):
+            raise ZeroDivisionError("mine")
+
+    with pytest.raises(ZeroDivisionError, match="mine"):
+        VecList.from_array([[1, 2, 3], [4, Broken(), 6]])
+
+
+def test_from_array_of_a_lists_own_view_leaves_it_borrowed_only_meanwhile():
+    vl = vector_list(3)
+    copy = VecList.from_array(np.asarray(vl))
+    assert memoryview(copy).tobytes() == memoryview(vl).tobytes()
+    vl.append(Vec3d.i())  # the temporary array is gone
+    assert math.isclose(copy.magnitude()[2], Vec3d(2, -1, 1 / 3).magnitude())
