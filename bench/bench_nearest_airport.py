@@ -67,7 +67,7 @@ class DaskCluster:
         self.chunk = chunk
         t = time.perf_counter()
         self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                    env={"RAYON_NUM_THREADS": str(threads)}, dashboard_address=None,
+                                    env={"RAYON_NUM_THREADS": str(threads)}, dashboard_address=":0",
                                     silence_logs=logging.ERROR)
         self.client = Client(self.cluster)
         self.client.wait_for_workers(workers)
@@ -85,6 +85,10 @@ class DaskCluster:
         return self.client.compute(results).result()
 
     def close(self):
+        # Shutdown chatter (INFO lines, closed-stream tracebacks) would bury the table.
+        for name in list(logging.root.manager.loggerDict):
+            if name.startswith("distributed"):
+                logging.getLogger(name).setLevel(logging.CRITICAL)
         self.client.close()
         self.cluster.close()
 
@@ -99,8 +103,6 @@ def main():
     args = p.parse_args()
 
     import cloudpickle
-
-    logging.getLogger("distributed").setLevel(logging.ERROR)  # its INFO lines would bury the table
 
     # Dask workers cannot import the example by name: ship its functions by value.
     cloudpickle.register_pickle_by_value(na)
