@@ -117,7 +117,7 @@ def solve_block(airports, block):
     through the module (kp.VecList): the classes report __module__ "builtins",
     and a class imported by name would be rebuilt as a broken copy there.
     """
-    queries = kp.VecList.from_array(np.ascontiguousarray(block[:, :3]))
+    queries = kp.VecList.from_array(block[:, :3])  # a strided view is fine
     k, j = kp.Vec3d.k(), kp.Vec3d.j()
     out = np.empty((len(block), 4))
     for r, q in enumerate(queries):
