@@ -395,7 +395,8 @@ def main(argv=None):
         print(f"Dask ({where})")
         print(f"  compute                {rate(n, compute_s)}   "
               f"({-(-n // args.chunk)} chunks of {args.chunk})")
-        print(f"  cluster start {start_s:.2f} s, scatter of the airports {scatter_s * 1e3:.1f} ms")
+        print(f"  {'connect' if args.scheduler else 'cluster start'} {start_s:.2f} s, "
+              f"scatter of the airports {scatter_s * 1e3:.1f} ms")
         ok &= report_identity("Dask", out, result)
 
     if args.processes:
