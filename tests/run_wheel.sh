@@ -71,7 +71,8 @@ PATH="$TOOLS/bin:$PATH" auditwheel show "$WHEEL" 2>/dev/null | sed -n '1,4p'
 
 rc=0; "$PY" - "$WHEEL" <<'EOF' || rc=$?
 import re, sys, zipfile
-names = zipfile.ZipFile(sys.argv[1]).namelist()
+# auditwheel's rewrite also stores directory entries; only files count.
+names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/")]
 for n in names:
     print("    " + n)
 payload = [n for n in names if ".dist-info/" not in n]
