@@ -107,8 +107,9 @@ def section_build(n, repeat):
 
 
 CHILD = textwrap.dedent(r"""
-    import json, sys, time
+    import json, signal, sys, time
     import kestrum_py as kp
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored
     n, which = int(sys.argv[1]), sys.argv[2]
     v = kp.VecList([kp.Vec3d(i * 0.5, -1.0 / (i + 1), 3.0) for i in range(1 << 16)])
     while len(v) < n:

@@ -20,8 +20,11 @@ import pytest
 from kestrum_py import Vec3d, VecList
 
 CHILD = textwrap.dedent(r"""
-    import gc, json, sys, time
+    import gc, json, signal, sys, time
     import kestrum_py as kp
+
+    # A runner started in the background may hand SIGINT down as ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     which = sys.argv[1]
     ops = {
