@@ -296,7 +296,7 @@ stage_wheel()  { run_counted_script wheel tests/run_wheel.sh KESTRUM_WHEEL_WORK=
 
 for s in $STAGES; do
     case "$s" in
-        python|cpp|tsan|asan|ft|typing|wheel) "stage_$s" ;;
+        python|cpp|tsan|asan|ft|typing|wheel) started=$SECONDS; "stage_$s"; echo "--- stage $s took $((SECONDS - started)) s" ;;
         *) echo "unknown stage '$s' (python cpp tsan asan ft typing wheel)" >&2; exit 2 ;;
     esac
 done
