@@ -111,9 +111,12 @@ CHILD = textwrap.dedent(r"""
     import kestrum_py as kp
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored
     n, which = int(sys.argv[1]), sys.argv[2]
-    v = kp.VecList([kp.Vec3d(i * 0.5, -1.0 / (i + 1), 3.0) for i in range(1 << 16)])
-    while len(v) < n:
-        v.extend(v * 1.0)
+    block = kp.VecList([kp.Vec3d(i * 0.5, -1.0 / (i + 1), 3.0) for i in range(1 << 16)])
+    v = kp.VecList.empty()
+    while len(v) + len(block) <= n:
+        v.extend(block)
+    for i in range(n - len(v)):
+        v.append(block[i])
     op = {"to_array": lambda: v.to_array(), "repr": lambda: repr(v),
           "magnitude": lambda: v.magnitude(), ".list": lambda: v.list}[which]
     print("ready", flush=True)
@@ -129,6 +132,7 @@ CHILD = textwrap.dedent(r"""
 
 def section_interrupt(n):
     print(f"\n## Ctrl-C latency at n = {n:.0e}, SIGINT 1 s into the call ({load()})")
+    print("   (includes freeing the part of the result built by then)")
     for which in ("to_array", "repr", "magnitude", ".list"):
         child = subprocess.Popen([sys.executable, "-c", CHILD, str(n), which],
                                  stdout=subprocess.PIPE, text=True)
