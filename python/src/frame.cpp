@@ -553,6 +553,46 @@ PyObject* unpickler() noexcept { return g_unpickler.load(std::memory_order_acqui
 void set_unpickler(PyObject* fn) noexcept { g_unpickler.store(fn, std::memory_order_release); }
 
 
+bool ResultLoop::check() noexcept {
+    if (!pausing_) return PyErr_CheckSignals() == 0;
+    if (paused_) PyGC_Enable();
+    const int rc = PyErr_CheckSignals();
+    paused_ = PyGC_Disable() == 1;
+    return rc == 0;
+}
+
+PyObject* ToPy<PieceText>::convert(const PieceText& text) {
+    ResultLoop loop(text.pieces);
+    std::vector<std::string> parts(text.pieces);
+    std::size_t total = 0;
+    bool ascii = true;
+    for (std::size_t p = 0; p < text.pieces; ++p) {
+        if (!loop.check()) return nullptr;
+        text.append(parts[p], p);
+        total += parts[p].size();
+        for (unsigned char c : parts[p]) ascii &= c < 0x80;
+    }
+    if (!ascii) {
+        std::string all;
+        all.reserve(total);
+        for (const auto& part : parts) all += part;
+        return PyUnicode_DecodeUTF8(all.data(), static_cast<Py_ssize_t>(all.size()), nullptr);
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
+    if (!str) return nullptr;
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+    for (auto& part : parts) {
+        if (!loop.check()) {
+            Py_DECREF(str);
+            return nullptr;
+        }
+        std::memcpy(out, part.data(), part.size());
+        out += part.size();
+        std::string().swap(part);  // the text's peak stays one copy plus a piece
+    }
+    return str;
+}
+
 int add_member(PyObject* module, const char* name, PyObject* value) noexcept {
     PyObject* dict = PyModule_GetDict(module);
     PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed

@@ -411,13 +411,45 @@ struct ToPy<T> {
     }
 };
 
+// A long loop on the calling thread that builds a Python result. It keeps
+// Ctrl-C working: poll() checks for pending signals every kEvery steps, and
+// a false return (the handler's exception set, KeyboardInterrupt for SIGINT)
+// means drop the partial result. Loops of at least kEvery steps also pause
+// the cyclic collector, which the new containers would otherwise trigger
+// again and again although nothing can reference them yet; the collector's
+// previous state comes back on every path.
+class ResultLoop {
+public:
+    static constexpr std::size_t kEvery = 4096;  // well under a millisecond of work
+    explicit ResultLoop(std::size_t steps) noexcept
+        : pausing_(steps >= kEvery), paused_(pausing_ && PyGC_Disable() == 1) {}
+    ResultLoop(const ResultLoop&) = delete;
+    ResultLoop& operator=(const ResultLoop&) = delete;
+    ~ResultLoop() {
+        if (paused_) PyGC_Enable();
+    }
+    bool poll(std::size_t step) noexcept { return step % kEvery != 0 || check(); }
+    // Runs pending signal handlers now, with the collector in the state the
+    // caller left it, so a handler sees (and may change) the real state.
+    bool check() noexcept;
+
+private:
+    bool pausing_;
+    bool paused_;  // we turned the collector off and owe turning it back on
+};
+
 template <class Seq>
 inline PyObject* list_from(Seq&& seq) {
     const auto n = static_cast<Py_ssize_t>(std::size(seq));
+    ResultLoop loop(static_cast<std::size_t>(n));
     PyObject* list = PyList_New(n);
     if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (auto&& item : seq) {
+        if (!loop.poll(static_cast<std::size_t>(i) + 1)) {
+            Py_DECREF(list);
+            return nullptr;
+        }
         PyObject* o = to_py(std::move(item));
         if (!o) {
             Py_DECREF(list);
@@ -478,6 +510,18 @@ struct ToPy<std::optional<E>> {
         if (!v) Py_RETURN_NONE;
         return to_py(std::move(*v));
     }
+};
+
+// A text produced piece by piece on demand (e.g. a block of elements at a
+// time by the worker pool), so that ResultLoop can poll between pieces both
+// while the text is made and while it is copied into the str.
+struct PieceText {
+    std::size_t pieces;
+    std::function<void(std::string& out, std::size_t piece)> append;
+};
+template <>
+struct ToPy<PieceText> {
+    static PyObject* convert(const PieceText& text);
 };
 
 // ---------------------------------------------------------------------------

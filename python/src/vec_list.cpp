@@ -202,14 +202,24 @@ VecListValue div(const VecListValue& self, double s) {
     return bulk_vectors(self, [s](Vec3d v) { return v / s; });
 }
 
-std::string repr(const VecListValue& self) {
+// Formatted a block of elements at a time (each block spread over the pool),
+// so that the frame can poll for Ctrl-C between blocks. The receiver stays
+// borrowed until the frame has converted the text.
+PieceText repr(const VecListValue& self) {
+    constexpr std::size_t kBlock = std::size_t{1} << 15;
     const Vec3d* e = self.items.data();
-    std::string text = "[";
-    text += pool::join(
-        self.items.size(), [e](std::string& out, std::size_t i) { kestrum::append_text(out, e[i]); },
-        "\n");
-    text += ']';
-    return text;
+    const std::size_t n = self.items.size();
+    const std::size_t pieces = n == 0 ? 1 : (n - 1) / kBlock + 1;
+    return {pieces, [e, n](std::string& out, std::size_t piece) {
+                const std::size_t lo = piece * kBlock;
+                const std::size_t hi = std::min(n, lo + kBlock);
+                out += piece == 0 ? '[' : '\n';
+                out += pool::join(
+                    hi - lo,
+                    [b = e + lo](std::string& text, std::size_t i) { kestrum::append_text(text, b[i]); },
+                    "\n");
+                if (hi == n) out += ']';
+            }};
 }
 
 std::optional<Vec3d> next(VecListIterValue& it) {

@@ -58,10 +58,56 @@ TEST(Angle, TrigReciprocalsAndArithmetic) {
     EXPECT_TRUE(AngleRadians{1.0} < AngleRadians{2.0});
 }
 
-TEST(Angle, AngleBetweenVectorsIsUnclamped) {
-    EXPECT_TRUE(std::isnan(angle_to({1, 1, 1}, {1, 1, 1}).angle));
+namespace {
+// The formula without the clamp, to show what the clamp may change.
+double unclamped_angle(Vec3d s, Vec3d o) { return std::acos(s.dot(o) / (s.magnitude() * o.magnitude())); }
+std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
+}  // namespace
+
+TEST(Angle, AngleBetweenVectorsClampsTheCosine) {
+    EXPECT_TRUE(std::isnan(unclamped_angle({1, 1, 1}, {1, 1, 1})));
+    EXPECT_SAME(angle_to({1, 1, 1}, {1, 1, 1}).angle, 0.0);
+    EXPECT_SAME(angle_to({1, 1, 1}, {-3, -3, -3}).angle, std::acos(-1.0));
     EXPECT_SAME(angle_to({1, 0, 0}, {0, 1, 0}).angle, 1.5707963267948966);
-    EXPECT_TRUE(std::isnan(angle_to({1, 0, 0}, {0, 0, 0}).angle));
+    // A cosine of +-inf (one magnitude underflows to 0, the dot does not).
+    EXPECT_SAME(angle_to({1e100, 0, 0}, {1e-170, 0, 0}).angle, 0.0);
+    EXPECT_SAME(angle_to({1e100, 0, 0}, {-1e-170, 0, 0}).angle, std::acos(-1.0));
+}
+
+TEST(Angle, ClampChangesOnlyWhatWasNaN) {
+    // Zero, infinite and NaN components keep their NaN, bit for bit.
+    const double qnan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000abc});
+    const Vec3d nan_cases[][2] = {
+        {{1, 0, 0}, {0, 0, 0}},  {{0, 0, 0}, {0, 0, 0}},  {{0, 0, -0.0}, {2, 3, 4}},
+        {{kInf, 0, 0}, {1, 0, 0}}, {{qnan, 1, 1}, {1, 1, 1}}, {{1, 1, 1}, {1, -qnan, 1}},
+        {{1e200, 0, 0}, {1e200, 0, 0}},
+    };
+    for (const auto& c : nan_cases) {
+        const double want = unclamped_angle(c[0], c[1]);
+        ASSERT_TRUE(std::isnan(want));
+        EXPECT_EQ(bits(angle_to(c[0], c[1]).angle), bits(want));
+    }
+    // Random and near-parallel pairs: every non-NaN result is unchanged, and
+    // every formerly NaN one is now 0 or pi.
+    std::uint64_t state = 0x243f6a8885a308d3;
+    auto next = [&state] {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        return static_cast<double>(state >> 11) * 0x1p-53 * 2.0 - 1.0;
+    };
+    int fixed = 0;
+    for (int n = 0; n < 200000; ++n) {
+        const Vec3d s{next() * 100, next(), next() * 1e-3};
+        const double k = n % 2 ? next() * 10 : -next();
+        const Vec3d o = n % 3 ? Vec3d{s.x * k, s.y * k, s.z * k} : Vec3d{next(), next(), next()};
+        const double before = unclamped_angle(s, o), after = angle_to(s, o).angle;
+        if (std::isnan(before) && !std::isnan(after)) {
+            ++fixed;
+            EXPECT_TRUE(bits(after) == bits(0.0) || bits(after) == bits(std::acos(-1.0)));
+        } else {
+            ASSERT_EQ(bits(after), bits(before)) << s.x << " " << s.y << " " << s.z;
+        }
+    }
+    EXPECT_GT(fixed, 1000);  // the near-parallel pairs did reach the clamp
 }
 
 TEST(Angle, TextForms) {

@@ -98,7 +98,9 @@ def vec_magnitude(s):
 
 
 def angle_to(s, o):
-    return acos(div(vec_dot(s, o), vec_magnitude(s) * vec_magnitude(o)))
+    # Clamped by comparisons, so a NaN cosine stays NaN.
+    c = div(vec_dot(s, o), vec_magnitude(s) * vec_magnitude(o))
+    return acos(1.0 if c > 1.0 else -1.0 if c < -1.0 else c)
 
 
 # -- quaternions -----------------------------------------------------------------

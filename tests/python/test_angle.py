@@ -1,5 +1,7 @@
 """AngleRadians, AngleDegrees and Vec3d.angle_to."""
 
+import ctypes
+import ctypes.util
 import math
 import operator
 
@@ -301,7 +303,9 @@ def test_setter_stores_converted_value_or_fails_unchanged(cls):
 # -- Vec3d.angle_to ----------------------------------------------------------------
 
 @pytest.mark.parametrize("a, b, want", [
-    ((1, 1, 1), (1, 1, 1), NAN),  # quotient rounds to 1.0000000000000002, not clamped
+    ((1, 1, 1), (1, 1, 1), 0.0),  # quotient rounds to 1.0000000000000002, clamped to 1
+    ((1, 1, 1), (-2, -2, -2), math.pi),  # and just below -1
+    ((1e100, 0, 0), (1e-170, 0, 0), 0.0),  # |o|^2 underflows: the quotient is inf
     ((1, 0, 0), (0, 1, 0), 1.5707963267948966),
     ((1, 0, 0), (-2, 0, 0), math.pi),
     ((3, 0, 0), (5, 0, 0), 0.0),
@@ -312,6 +316,36 @@ def test_angle_to(a, b, want):
     r = Vec3d(*a).angle_to(Vec3d(*b))
     assert type(r) is AngleRadians
     assert bits_equal(r.angle, want)
+
+
+def test_angle_to_keeps_the_nan_of_degenerate_inputs():
+    # The clamp must let a NaN cosine through untouched: the result is the
+    # C library's acos of the very NaN the division produced, bit for bit.
+    np = pytest.importorskip("numpy")
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    libm.acos.restype = ctypes.c_double
+    libm.acos.argtypes = [ctypes.c_double]
+    payload = ref.from_bits(0xFFF8_0000_0000_0ABC)
+    cases = [((1, 2, 3), (0, 0, 0)), ((0, 0, 0), (0, 0, -0.0)), ((INF, 0, 0), (1, 0, 0)),
+             ((1e200, 0, 0), (1e200, 0, 0)), ((payload, 1, 1), (1, 1, 1)), ((1, 1, 1), (1, 1, -payload))]
+    for s, o in cases:
+        with np.errstate(all="ignore"):
+            q = np.float64(ref.vec_dot(s, o)) / np.float64(ref.vec_magnitude(s) * ref.vec_magnitude(o))
+        want = libm.acos(float(q))
+        got = Vec3d(*s).angle_to(Vec3d(*o)).angle
+        assert math.isnan(got) and ref.bits(got) == ref.bits(want), (s, o, hex(ref.bits(got)))
+
+
+def test_angle_to_parallel_vectors_are_never_nan():
+    gen = ref.Inputs(13)
+    bad = []
+    for _ in range(3000):
+        s = tuple(gen.moderate() for _ in range(3))
+        k = gen.rng.choice((1.0, 3.0, 1e-3, 7.25)) * gen.rng.choice((1.0, -1.0))
+        a = Vec3d(*s).angle_to(Vec3d(*(x * k for x in s))).angle
+        if math.isnan(a) or not (a < 1e-7 if k > 0 else math.pi - a < 1e-7):
+            bad.append((s, k, a))
+    assert bad[:5] == []
 
 
 def test_angle_to_argument_errors():
