@@ -59,10 +59,10 @@ struct Quat {
 // result's last bit.
 inline Quat operator*(Quat a, Quat b) {
     return {
-        ((a.w * b.w - a.i * b.i) - a.j * b.j) - a.k * b.k,
-        ((a.w * b.i + a.i * b.w) + a.j * b.k) - a.k * b.j,
-        ((a.w * b.j + a.j * b.w) + a.k * b.i) - a.i * b.k,
-        ((a.w * b.k + a.k * b.w) + a.i * b.j) - a.j * b.i,
+        ((mul(a.w, b.w) - mul(a.i, b.i)) - mul(a.j, b.j)) - mul(a.k, b.k),
+        (add(add(mul(a.w, b.i), mul(a.i, b.w)), mul(a.j, b.k))) - mul(a.k, b.j),
+        (add(add(mul(a.w, b.j), mul(a.j, b.w)), mul(a.k, b.i))) - mul(a.i, b.k),
+        (add(add(mul(a.w, b.k), mul(a.k, b.w)), mul(a.i, b.j))) - mul(a.j, b.i),
     };
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "nan_order.hpp"
 #include "panic.hpp"
 
 namespace kestrum {
@@ -32,11 +33,11 @@ struct Vec3d {
         }
     }
 
-    double dot(Vec3d o) const { return (x * o.x + y * o.y) + z * o.z; }
+    double dot(Vec3d o) const { return add(add(mul(x, o.x), mul(y, o.y)), mul(z, o.z)); }
     Vec3d cross(Vec3d o) const {
-        return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
+        return {mul(y, o.z) - mul(z, o.y), mul(z, o.x) - mul(x, o.z), mul(x, o.y) - mul(y, o.x)};
     }
-    double magnitude_squared() const { return (x * x + y * y) + z * z; }
+    double magnitude_squared() const { return add(add(x * x, y * y), z * z); }
     double magnitude() const { return std::sqrt(magnitude_squared()); }
     Vec3d normalize() const {
         const double m = magnitude();
@@ -45,7 +46,7 @@ struct Vec3d {
     bool is_unit() const { return std::fabs(magnitude() - 1.0) < kEpsilon; }
     double distance_squared(Vec3d o) const {
         const double dx = x - o.x, dy = y - o.y, dz = z - o.z;
-        return (dx * dx + dy * dy) + dz * dz;
+        return add(add(dx * dx, dy * dy), dz * dz);
     }
     double distance_to(Vec3d o) const { return std::sqrt(distance_squared(o)); }
 
@@ -54,7 +55,7 @@ struct Vec3d {
         const Vec3d d = b - a;
         const Vec3d w = *this - a;
         const double t = d.dot(w) / d.dot(d);
-        const Vec3d p{a.x + d.x * t, a.y + d.y * t, a.z + d.z * t};
+        const Vec3d p{add(a.x, mul(d.x, t)), add(a.y, mul(d.y, t)), add(a.z, mul(d.z, t))};
         return (*this - p).magnitude();
     }
     // Foot of the perpendicular onto the infinite line through r and q.
@@ -62,18 +63,18 @@ struct Vec3d {
         const Vec3d d = r - q;
         const Vec3d u = q - *this;
         const double t = d.dot(u) / d.dot(d);
-        return {q.x - d.x * t, q.y - d.y * t, q.z - d.z * t};
+        return {q.x - mul(d.x, t), q.y - mul(d.y, t), q.z - mul(d.z, t)};
     }
     // The normal is used as given; only a unit normal yields a true projection.
     Vec3d project_onto_plane(Vec3d n) const {
         const double k = dot(n);
-        return {x - n.x * k, y - n.y * k, z - n.z * k};
+        return {x - mul(n.x, k), y - mul(n.y, k), z - mul(n.z, k)};
     }
     double scalar_triple_product(Vec3d b, Vec3d c) const { return dot(b.cross(c)); }
 
-    Vec3d operator+(Vec3d o) const { return {x + o.x, y + o.y, z + o.z}; }
+    Vec3d operator+(Vec3d o) const { return {add(x, o.x), add(y, o.y), add(z, o.z)}; }
     Vec3d operator-(Vec3d o) const { return {x - o.x, y - o.y, z - o.z}; }
-    Vec3d operator*(double c) const { return {x * c, y * c, z * c}; }
+    Vec3d operator*(double c) const { return {mul(x, c), mul(y, c), mul(z, c)}; }
     Vec3d operator/(double c) const { return {x / c, y / c, z / c}; }
     Vec3d operator-() const { return {-x, -y, -z}; }
 };
