@@ -24,33 +24,28 @@ PyObject* panic_type() {
 }
 
 // Qualified name of an object's type, or the fixed fallback text.
-std::string type_qualname(PyObject* obj) {
-    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
-    std::string out = utf8 ? utf8 : "<failed to extract type name>";
-    if (!utf8) PyErr_Clear();
-    Py_XDECREF(name);
-    return out;
+Ref type_qualname(PyObject* obj) noexcept {
+    Ref name(PyType_GetQualName(Py_TYPE(obj)));
+    if (name && PyUnicode_Check(name.get())) return name;
+    PyErr_Clear();
+    return Ref(PyUnicode_FromString("<failed to extract type name>"));
 }
 
 bool is_numpy_bool_type(PyTypeObject* tp) {
-    PyObject* name = PyType_GetName(tp);
+    Ref name(PyType_GetName(tp));
     if (!name) {
         PyErr_Clear();
         return false;
     }
-    const bool name_ok = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
-                         PyUnicode_CompareWithASCIIString(name, "bool") == 0;
-    Py_DECREF(name);
-    if (!name_ok) return false;
-    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__");
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
+        return false;
+    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__"));
     if (!module) {
         PyErr_Clear();
         return false;
     }
-    const bool ok = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
-    Py_DECREF(module);
-    return ok;
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
 void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t given) {
@@ -182,8 +177,8 @@ void set_from_current_exception() noexcept {
 }
 
 void set_cast_error(PyObject* obj, const char* target) noexcept {
-    const std::string name = type_qualname(obj);
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", name.c_str(), target);
+    const Ref name = type_qualname(obj);
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
 }
 
 void wrap_argument_error(const char* name) noexcept {
@@ -229,10 +224,9 @@ bool Param<std::uint64_t>::load(PyObject* o) noexcept {
     if (PyLong_Check(o)) {
         v = PyLong_AsUnsignedLongLong(o);
     } else {
-        PyObject* index = PyNumber_Index(o);
+        const Ref index(PyNumber_Index(o));
         if (!index) return false;
-        v = PyLong_AsUnsignedLongLong(index);
-        Py_DECREF(index);
+        v = PyLong_AsUnsignedLongLong(index.get());
     }
     return !(v == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
@@ -248,9 +242,10 @@ bool Param<bool>::load(PyObject* o) noexcept {
         return false;
     }
     if (!tp->tp_as_number || !tp->tp_as_number->nb_bool) {
-        const std::string name = type_qualname(o);
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     name.c_str());
+        const Ref name = type_qualname(o);
+        if (name)
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                         name.get());
         return false;
     }
     const int truth = tp->tp_as_number->nb_bool(o);
@@ -261,7 +256,7 @@ bool Param<bool>::load(PyObject* o) noexcept {
 
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
     if (static_cast<std::size_t>(nargs) > count) {
         set_argument_count_error(fn, count, nargs);
         return false;
@@ -280,7 +275,7 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
 }
 
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs) noexcept {
+                PyObject** slots, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (static_cast<std::size_t>(nargs) > count) {
         set_argument_count_error(fn, count, nargs);

@@ -43,6 +43,25 @@ void set_panic(const char* text) noexcept;
 // Translates whatever a body threw into the current Python exception.
 void set_from_current_exception() noexcept;
 
+// An owned reference, released on every path out, C++ exceptions included.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* o) noexcept : o_(o) {}
+    Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        std::swap(o_, other.o_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject* get() const noexcept { return o_; }
+    PyObject* release() noexcept { return std::exchange(o_, nullptr); }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
 // Runs a body; C++ exceptions become Python exceptions and `fail` is returned.
 template <class R, class F>
 inline R guarded(R fail, F&& body) noexcept {
@@ -370,18 +389,15 @@ struct ToPy<T> {
 template <class Seq>
 inline PyObject* list_from(Seq&& seq) {
     const auto n = static_cast<Py_ssize_t>(std::size(seq));
-    PyObject* list = PyList_New(n);
+    Ref list(PyList_New(n));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (auto&& item : seq) {
         PyObject* o = to_py(std::move(item));
-        if (!o) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, i++, o);
+        if (!o) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, o);
     }
-    return list;
+    return list.release();
 }
 template <class E, class A>
 struct ToPy<std::vector<E, A>> {
@@ -401,23 +417,19 @@ template <class... E>
 struct ToPy<std::tuple<E...>> {
     template <class U>
     static PyObject* convert(U&& t) {
-        PyObject* tuple = PyTuple_New(sizeof...(E));
+        Ref tuple(PyTuple_New(sizeof...(E)));
         if (!tuple) return nullptr;
         bool ok = std::apply(
             [&](auto&&... items) {
                 Py_ssize_t i = 0;
                 return ([&](PyObject* o) {
                     if (!o) return false;
-                    PyTuple_SET_ITEM(tuple, i++, o);
+                    PyTuple_SET_ITEM(tuple.get(), i++, o);
                     return true;
                 }(to_py(std::move(items))) && ...);
             },
             std::forward<U>(t));
-        if (!ok) {
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-        return tuple;
+        return ok ? tuple.release() : nullptr;
     }
 };
 template <class A, class B>
@@ -456,11 +468,11 @@ struct FuncName {
 // one per parameter). Both calling conventions end up here.
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept;
+                      PyObject* kwnames);
 // Exactly the parameters by position is the common call; keep it inline.
 inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
                         PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     if (!kwnames && static_cast<std::size_t>(nargs) == count) {
         std::copy_n(args, count, slots);
         return true;
@@ -468,7 +480,7 @@ inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_
     return bind_vector_slow(fn, names, count, slots, args, nargs, kwnames);
 }
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs) noexcept;
+                PyObject** slots, PyObject* args, PyObject* kwargs);
 
 // ---------------------------------------------------------------------------
 // Signature introspection of bodies: free functions and member functions.

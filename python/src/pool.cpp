@@ -568,6 +568,8 @@ void rethrow_as_panic(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const Panic&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;  // running out of memory is no broken invariant
     } catch (const std::exception& e) {
         throw Panic(e.what());
     } catch (...) {
@@ -645,10 +647,14 @@ Pool::Pool(std::size_t threads, std::size_t stack_size) : threads_(threads), cor
 Pool::~Pool() { detail::destroy_core(core_); }
 
 Pool& LazyPool::get() {
+    // Short of memory, nothing is decided: the exception leaves call_once
+    // unfinished and a later call tries again.
     std::call_once(once_, [this] {
         try {
             pool_ = factory_();
             if (!pool_) error_ = "no pool was created";
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (const std::exception& e) {
             error_ = e.what();
         } catch (...) {

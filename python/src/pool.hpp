@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -267,8 +268,8 @@ public:
     //   R seq(size_t lo, size_t hi) const   -- one piece, in index order
     //   R combine(R left, R right) const    -- adjacent pieces, left first
     // seq must be callable concurrently from many threads. A failure in any
-    // piece arrives here as kestrum::Panic with the same message once every
-    // piece has finished.
+    // piece arrives here once every piece has finished: std::bad_alloc as
+    // itself, anything else as kestrum::Panic with the same message.
     template <class Op>
     auto reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0));
 
@@ -303,7 +304,8 @@ private:
 
 // Creates its pool at the first get(), once. If that fails, get() throws
 // kestrum::Panic "The global thread pool has not been initialized.: <reason>"
-// then and on every later call.
+// then and on every later call; only std::bad_alloc leaves the pool to be
+// created by a later call.
 class LazyPool {
 public:
     using Factory = std::function<std::unique_ptr<Pool>()>;
