@@ -5,6 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -257,6 +261,34 @@ std::size_t configured_thread_count() {
 }
 
 // ===========================================================================
+// Floating-point environment
+
+namespace {
+
+bool in_default_fp_env() noexcept {
+#if defined(__x86_64__)
+    // Doubles use SSE only: MXCSR with its exception flags masked off must be
+    // the power-on value (all exceptions masked, round to nearest, no FTZ/DAZ).
+    return (_mm_getcsr() & ~0x3Fu) == 0x1F80u;
+#else
+    return false;  // no cheap test: always switch
+#endif
+}
+
+}  // namespace
+
+DefaultFpEnv::DefaultFpEnv() noexcept : saved_{}, changed_(!in_default_fp_env()) {
+    if (changed_) {
+        std::fegetenv(&saved_);
+        std::fesetenv(FE_DFL_ENV);
+    }
+}
+
+DefaultFpEnv::~DefaultFpEnv() {
+    if (changed_) std::fesetenv(&saved_);
+}
+
+// ===========================================================================
 // Pool machinery
 
 namespace detail {
@@ -467,6 +499,8 @@ void sleep_until(Worker* self, const std::atomic<bool>& latch) {
 void* worker_main(void* arg) {
     auto* self = static_cast<Worker*>(arg);
     tl_worker = self;
+    // A new thread inherits its creator's environment; workers never change it.
+    std::fesetenv(FE_DFL_ENV);
     wait_until(self, self->core->stop);
     return nullptr;
 }
@@ -639,7 +673,8 @@ std::string concat(std::vector<std::string>& chunks) {
 // ===========================================================================
 // Pool
 
-Pool::Pool(std::size_t threads, std::size_t stack_size) : threads_(threads), core_(nullptr) {
+Pool::Pool(std::size_t threads, std::size_t stack_size)
+    : threads_(threads), runnable_(std::min(threads, default_thread_count())), core_(nullptr) {
     if (threads == 0) throw Panic("a pool needs at least one thread");
     core_ = detail::create_core(threads, stack_size);
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cfenv>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +64,26 @@ std::size_t default_thread_count();
 
 // What the process-wide pool is sized to: the environment, else the default.
 std::size_t configured_thread_count();
+
+// ---------------------------------------------------------------------------
+// Floating-point environment
+
+// Bulk results do not depend on the floating-point environment of whichever
+// thread happens to use or start the pool: workers compute in the default one
+// (round to nearest, no flush-to-zero, no denormals-are-zero), and the parts
+// of an operation that run on the calling thread sit inside this guard, which
+// switches to the default environment and back when the caller's differs.
+class DefaultFpEnv {
+public:
+    DefaultFpEnv() noexcept;
+    ~DefaultFpEnv();
+    DefaultFpEnv(const DefaultFpEnv&) = delete;
+    DefaultFpEnv& operator=(const DefaultFpEnv&) = delete;
+
+private:
+    std::fenv_t saved_;
+    bool changed_;
+};
 
 // ---------------------------------------------------------------------------
 // Machinery the templates below need; the definitions live in pool.cpp.
@@ -201,16 +222,25 @@ inline std::optional<std::size_t> split_budget(std::size_t len, std::size_t budg
     return budget / 2;
 }
 
+// The shortest piece an operation on n elements is cut into. Stolen pieces
+// reset their budget, so with many idle workers the budget alone would cut
+// down to single elements; this keeps the pieces to a small multiple of the
+// workers that can run at once (`runnable`, at least 1).
+inline constexpr std::size_t kPiecesPerRunnable = 8;
+inline std::size_t min_piece(std::size_t n, std::size_t runnable) noexcept {
+    return std::max<std::size_t>(1, n / (kPiecesPerRunnable * runnable));
+}
+
 template <class Op>
 auto bridge(Worker* w, const Op& op, std::size_t lo, std::size_t hi, std::size_t budget, bool migrated,
-            std::size_t threads) -> decltype(op.seq(lo, hi)) {
-    const auto next = split_budget(hi - lo, budget, migrated, threads);
+            std::size_t threads, std::size_t grain) -> decltype(op.seq(lo, hi)) {
+    const auto next = (hi - lo) / 2 >= grain ? split_budget(hi - lo, budget, migrated, threads) : std::nullopt;
     if (!next) return op.seq(lo, hi);
     const std::size_t mid = lo + (hi - lo) / 2;
     const std::size_t b = *next;
     auto halves = fork_join(
-        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads); },
-        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads); });
+        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads, grain); },
+        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads, grain); });
     return op.combine(std::move(halves.first), std::move(halves.second));
 }
 
@@ -263,6 +293,9 @@ public:
     Pool& operator=(const Pool&) = delete;
 
     std::size_t thread_count() const noexcept { return threads_; }
+    // Workers that can run at once: the thread count, capped by the CPUs the
+    // process may use.
+    std::size_t runnable() const noexcept { return runnable_; }
 
     // The general form behind every primitive. Op provides
     //   R seq(size_t lo, size_t hi) const   -- one piece, in index order
@@ -299,6 +332,7 @@ public:
 
 private:
     std::size_t threads_;
+    std::size_t runnable_;
     detail::Core* core_;
 };
 
@@ -359,10 +393,14 @@ auto Pool::reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0)) {
     using R = decltype(op.seq(0, 0));
     try {
         // Too small to split: not worth waking anyone.
-        if (n < 2) return op.seq(0, n);
+        if (n < 2) {
+            const DefaultFpEnv fp;
+            return op.seq(0, n);
+        }
         const std::size_t threads = threads_;
-        auto root = [&op, n, threads](detail::Worker* w, bool migrated) {
-            return detail::bridge(w, op, 0, n, threads, migrated, threads);
+        const std::size_t grain = detail::min_piece(n, runnable_);
+        auto root = [&op, n, threads, grain](detail::Worker* w, bool migrated) {
+            return detail::bridge(w, op, 0, n, threads, migrated, threads, grain);
         };
         // A piece that itself uses this pool just recurses on its worker.
         if (detail::Worker* w = detail::current_worker(); w && detail::core_of(w) == core_) {

@@ -105,6 +105,7 @@ std::pair<std::uint64_t, double> minimum_distance_to(const VecListValue& self, V
     const std::size_t start = c >= stride ? c - stride : 0;
     const std::size_t end = stride >= n - c ? n : c + stride;  // c + stride may overflow
     const std::size_t j = *pool::first_min_range(start, end, key);
+    const pool::DefaultFpEnv fp;  // computed here, on the calling thread
     return {j, std::sqrt(key(j))};
 }
 

@@ -392,3 +392,73 @@ def test_bulk_operation_in_forked_child_completes():
     result = subprocess.run([sys.executable, "-c", FORK_CHILD], env=env, timeout=60,
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
+
+
+# -- floating-point environment --------------------------------------------------------------
+#
+# A caller with round-upward, flush-to-zero and denormals-are-zero set (as a
+# library built with fast-math leaves them) starts the pool and runs bulk
+# operations. Bulk results are those of the default environment anyway; the
+# single-value operations are computed afterwards in the default environment.
+
+FP_ENV_CHILD = r"""
+import ctypes, random, struct, sys
+from kestrum_py import Quat, Vec3d, VecList
+libm = ctypes.CDLL("libm.so.6")
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+rng = random.Random(8)
+def comp():
+    return rng.choice((rng.uniform(-1, 1), rng.uniform(-1, 1) * 1e-308, 1 / 3, 5e-324, 2.2e-308))
+points = [Vec3d(comp(), comp(), comp()) for _ in range(1000)]
+o, q = Vec3d(1 / 3, 2.5e-308, -0.1), Quat(0.9, 0.1, -1 / 3, 0.2)
+def bulk_results():
+    v = VecList(points)
+    one = VecList(points[:1])  # a single element runs on the calling thread
+    r = VecList(points)
+    r.rotate(q)
+    out = [v * 0.75, v.normalize(), v + o, v.cross(o), r, one * 0.75]
+    out = [x.to_array() for x in out] + [v.dot(o), v.magnitude(), v.distance_to(o), one.dot(o)]
+    j, d = v.minimum_distance_to(o, 1)
+    return out + [[j, d]]
+def single_results():
+    c = lambda e: [e.x, e.y, e.z]
+    out = [[c(p * 0.75) for p in points], [c(p.normalize()) for p in points],
+           [c(p + o) for p in points], [c(p.cross(o)) for p in points],
+           [c(q.rotate(p)) for p in points], [c(points[0] * 0.75)],
+           [p.dot(o) for p in points], [p.magnitude() for p in points],
+           [p.distance_to(o) for p in points], [points[0].dot(o)]]
+    d = [p.distance_to(o) for p in points]
+    j = min(range(len(d)), key=lambda i: (d[i], i))
+    return out + [[j, d[j]]]
+def flat(xs):
+    for x in xs:
+        if isinstance(x, list):
+            yield from flat(x)
+        else:
+            yield bits(float(x))
+env = ctypes.create_string_buffer(64)
+assert libm.fegetenv(env) == 0
+mxcsr = struct.unpack_from("<I", env, 28)[0]
+struct.pack_into("<I", env, 28, (mxcsr & ~0x6000) | 0x4000 | 0x8000 | 0x40)  # up, FTZ, DAZ
+assert libm.fesetenv(env) == 0
+during = bulk_results()        # also starts the pool in this environment
+assert libm.fesetenv(ctypes.c_void_p(-1)) == 0  # FE_DFL_ENV
+after = bulk_results()
+want = single_results()
+names = ["*", "normalize", "+", "cross", "rotate", "* one", "dot", "magnitude", "distance_to",
+         "dot one", "minimum_distance_to"]
+bad = [(n, which) for n, d, a, w in zip(names, during, after, want)
+       for which, got in (("during", d), ("after", a)) if list(flat(got)) != list(flat(w))]
+print(bad)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or os.uname().machine != "x86_64",
+                    reason="sets the SSE control register through glibc's fenv_t layout")
+def test_bulk_results_ignore_the_callers_floating_point_environment():
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "RAYON_NUM_THREADS": "2"}
+    proc = subprocess.run([sys.executable, "-c", FP_ENV_CHILD], env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[]"
