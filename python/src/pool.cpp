@@ -682,20 +682,22 @@ Pool::Pool(std::size_t threads, std::size_t stack_size)
 Pool::~Pool() { detail::destroy_core(core_); }
 
 Pool& LazyPool::get() {
-    // Short of memory, nothing is decided: the exception leaves call_once
-    // unfinished and a later call tries again.
-    std::call_once(once_, [this] {
+    if (Pool* p = ready_.load(std::memory_order_acquire)) return *p;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pool_ && !failed_) {
         try {
             pool_ = factory_();
             if (!pool_) error_ = "no pool was created";
         } catch (const std::bad_alloc&) {
-            throw;
+            throw;  // short of memory, nothing is decided: a later call tries again
         } catch (const std::exception& e) {
             error_ = e.what();
         } catch (...) {
             error_ = "unknown error";
         }
-    });
+        failed_ = !pool_;
+        if (pool_) ready_.store(pool_.get(), std::memory_order_release);
+    }
     if (!pool_) throw Panic(std::string(kNotInitialized) + ": " + error_);
     return *pool_;
 }

@@ -309,6 +309,10 @@ public:
     // out[i] = f(i) for every slot of `out`, each slot assigned exactly once.
     template <class Out, class F>
     void map_into(std::span<Out> out, const F& f);
+    // g(lo, hi) assigns out[lo, hi) for each piece; together the pieces
+    // assign every slot exactly once.
+    template <class Out, class G>
+    void map_ranges(std::span<Out> out, const G& g);
 
     // A new vector with out[i] = f(i), allocated once at length n.
     template <class Out, class F>
@@ -348,8 +352,10 @@ public:
 
 private:
     Factory factory_;
-    std::once_flag once_;
+    std::atomic<Pool*> ready_{nullptr};
+    std::mutex mutex_;  // guards the rest
     std::unique_ptr<Pool> pool_;
+    bool failed_ = false;
     std::string error_;
 };
 
@@ -367,6 +373,10 @@ std::vector<Out> map(std::size_t n, const F& f) {
 template <class Out, class F>
 void map_into(std::span<Out> out, const F& f) {
     global().map_into(out, f);
+}
+template <class Out, class G>
+void map_ranges(std::span<Out> out, const G& g) {
+    global().map_ranges(out, g);
 }
 template <class Key>
 std::optional<std::size_t> first_min(std::size_t m, const Key& key) {
@@ -420,16 +430,23 @@ template <class Out, class F>
 void Pool::map_into(std::span<Out> out, const F& f) {
     static_assert(std::is_assignable_v<Out&, std::invoke_result_t<const F&, std::size_t>>,
                   "f(i) must be assignable to an output slot");
+    Out* o = out.data();
+    map_ranges(out, [o, &f](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) o[i] = f(i);
+    });
+}
+
+template <class Out, class G>
+void Pool::map_ranges(std::span<Out> out, const G& g) {
     struct Op {
-        Out* out;
-        const F* f;
+        const G* g;
         detail::Filled seq(std::size_t lo, std::size_t hi) const {
-            for (std::size_t i = lo; i < hi; ++i) out[i] = (*f)(i);
+            (*g)(lo, hi);
             return {lo, hi - lo};
         }
         detail::Filled combine(detail::Filled l, detail::Filled r) const { return detail::merge_filled(l, r); }
     };
-    const detail::Filled filled = reduce(out.size(), Op{out.data(), &f});
+    const detail::Filled filled = reduce(out.size(), Op{&g});
     if (filled.lo != 0 || filled.len != out.size()) {
         throw Panic("expected " + std::to_string(out.size()) + " total writes, but got " +
                     std::to_string(filled.len));
