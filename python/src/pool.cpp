@@ -415,6 +415,7 @@ struct Core {
     std::atomic<std::size_t> injected_count{0};
 
     std::atomic<std::size_t> sleepers{0};
+    std::atomic<std::size_t> searching{0};  // awake, polling for work
     std::atomic<std::size_t> wake_cursor{0};
     std::atomic<bool> stop{false};
 };
@@ -431,11 +432,16 @@ bool work_visible(const Core* core) noexcept {
     return false;
 }
 
-// Wakes one sleeping worker, if any. The pusher has published its job with a
-// seq_cst store before this seq_cst load of `sleepers`; a worker going to
-// sleep counts itself in `sleepers` before its last look for work. So either
-// the worker sees the job or we see the worker.
+// Wakes one sleeping worker, if any. With more workers than CPUs, not while
+// a worker is already polling for work: that one will find the job, and a
+// pool far larger than the CPU count does not wake a crowd for every job
+// (with a CPU each, waking at once is faster). The pusher has published its
+// job with a seq_cst store before these seq_cst loads; a polling worker leaves
+// `searching` before it counts itself in `sleepers`, and counts itself there
+// before its last look for work. So either a worker sees the job or we see
+// the worker.
 void wake_one(Core* core) noexcept {
+    if (core->yield_cpu && core->searching.load(std::memory_order_seq_cst) > 0) return;
     if (core->sleepers.load(std::memory_order_seq_cst) == 0) return;
     const std::size_t n = core->threads;
     const std::size_t start = core->wake_cursor.fetch_add(1, std::memory_order_relaxed);
@@ -544,9 +550,15 @@ void wait_until(Worker* w, const std::atomic<bool>& latch) {
     Job* job = nullptr;
     auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     while (!latch.load(std::memory_order_acquire)) {
-        if (!found() && !spin_until(found, kWorkerSpinFor, w->core->yield_cpu)) {
-            sleep_until(w, latch);
-            continue;
+        if (!found()) {
+            Core* core = w->core;
+            core->searching.fetch_add(1, std::memory_order_seq_cst);
+            const bool got = spin_until(found, kWorkerSpinFor, core->yield_cpu);
+            core->searching.fetch_sub(1, std::memory_order_seq_cst);
+            if (!got) {
+                sleep_until(w, latch);
+                continue;
+            }
         }
         if (Job* run = job) {
             job = nullptr;
