@@ -55,14 +55,16 @@ struct Quat {
     std::string to_string() const;
 };
 
+namespace formula {
 // Hamilton product a ⊗ b; the term order inside each sum is part of the
 // result's last bit.
-inline Quat operator*(Quat a, Quat b) {
+template <class A>
+Quat hamilton(Quat a, Quat b) {
     return {
-        ((a.w * b.w - a.i * b.i) - a.j * b.j) - a.k * b.k,
-        ((a.w * b.i + a.i * b.w) + a.j * b.k) - a.k * b.j,
-        ((a.w * b.j + a.j * b.w) + a.k * b.i) - a.i * b.k,
-        ((a.w * b.k + a.k * b.w) + a.i * b.j) - a.j * b.i,
+        ((A::mul(a.w, b.w) - A::mul(a.i, b.i)) - A::mul(a.j, b.j)) - A::mul(a.k, b.k),
+        A::add(A::add(A::mul(a.w, b.i), A::mul(a.i, b.w)), A::mul(a.j, b.k)) - A::mul(a.k, b.j),
+        A::add(A::add(A::mul(a.w, b.j), A::mul(a.j, b.w)), A::mul(a.k, b.i)) - A::mul(a.i, b.k),
+        A::add(A::add(A::mul(a.w, b.k), A::mul(a.k, b.w)), A::mul(a.i, b.j)) - A::mul(a.j, b.i),
     };
 }
 
@@ -70,11 +72,16 @@ inline Quat operator*(Quat a, Quat b) {
 // product on purpose: it turns an infinite component into NaN everywhere and
 // fixes the signs of zero results. Shared by the bulk list rotation, so both
 // give identical bits.
-inline Vec3d rotate(Quat q, Vec3d v) {
-    const Quat t = q.conjugate() * Quat::from_vec3d(v);
-    const Quat r = t * q;
+template <class A>
+Vec3d rotate(Quat q, Vec3d v) {
+    const Quat t = hamilton<A>(q.conjugate(), Quat::from_vec3d(v));
+    const Quat r = hamilton<A>(t, q);
     return {r.i, r.j, r.k};
 }
+}  // namespace formula
+
+inline Quat operator*(Quat a, Quat b) { return formula::hamilton<NanOrdered>(a, b); }
+inline Vec3d rotate(Quat q, Vec3d v) { return formula::rotate<NanOrdered>(q, v); }
 
 inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "nan_order.hpp"
 #include "panic.hpp"
 
 namespace kestrum {
@@ -32,21 +33,14 @@ struct Vec3d {
         }
     }
 
-    double dot(Vec3d o) const { return (x * o.x + y * o.y) + z * o.z; }
-    Vec3d cross(Vec3d o) const {
-        return {y * o.z - z * o.y, z * o.x - x * o.z, x * o.y - y * o.x};
-    }
-    double magnitude_squared() const { return (x * x + y * y) + z * z; }
-    double magnitude() const { return std::sqrt(magnitude_squared()); }
-    Vec3d normalize() const {
-        const double m = magnitude();
-        return {x / m, y / m, z / m};
-    }
+    // The formulas shared with the bulk loops live in `formula` below.
+    inline double dot(Vec3d o) const;
+    inline Vec3d cross(Vec3d o) const;
+    inline double magnitude_squared() const;
+    inline double magnitude() const;
+    inline Vec3d normalize() const;
     bool is_unit() const { return std::fabs(magnitude() - 1.0) < kEpsilon; }
-    double distance_squared(Vec3d o) const {
-        const double dx = x - o.x, dy = y - o.y, dz = z - o.z;
-        return (dx * dx + dy * dy) + dz * dz;
-    }
+    inline double distance_squared(Vec3d o) const;
     double distance_to(Vec3d o) const { return std::sqrt(distance_squared(o)); }
 
     // Distance to the infinite line through a and b.
@@ -54,7 +48,7 @@ struct Vec3d {
         const Vec3d d = b - a;
         const Vec3d w = *this - a;
         const double t = d.dot(w) / d.dot(d);
-        const Vec3d p{a.x + d.x * t, a.y + d.y * t, a.z + d.z * t};
+        const Vec3d p{add(a.x, mul(d.x, t)), add(a.y, mul(d.y, t)), add(a.z, mul(d.z, t))};
         return (*this - p).magnitude();
     }
     // Foot of the perpendicular onto the infinite line through r and q.
@@ -62,21 +56,69 @@ struct Vec3d {
         const Vec3d d = r - q;
         const Vec3d u = q - *this;
         const double t = d.dot(u) / d.dot(d);
-        return {q.x - d.x * t, q.y - d.y * t, q.z - d.z * t};
+        return {q.x - mul(d.x, t), q.y - mul(d.y, t), q.z - mul(d.z, t)};
     }
     // The normal is used as given; only a unit normal yields a true projection.
     Vec3d project_onto_plane(Vec3d n) const {
         const double k = dot(n);
-        return {x - n.x * k, y - n.y * k, z - n.z * k};
+        return {x - mul(n.x, k), y - mul(n.y, k), z - mul(n.z, k)};
     }
     double scalar_triple_product(Vec3d b, Vec3d c) const { return dot(b.cross(c)); }
 
-    Vec3d operator+(Vec3d o) const { return {x + o.x, y + o.y, z + o.z}; }
+    inline Vec3d operator+(Vec3d o) const;
     Vec3d operator-(Vec3d o) const { return {x - o.x, y - o.y, z - o.z}; }
-    Vec3d operator*(double c) const { return {x * c, y * c, z * c}; }
+    inline Vec3d operator*(double c) const;
     Vec3d operator/(double c) const { return {x / c, y / c, z / c}; }
     Vec3d operator-() const { return {-x, -y, -z}; }
 };
+
+// Over an arithmetic A (nan_order.hpp); Vec3d's members use NanOrdered.
+namespace formula {
+template <class A>
+double dot(Vec3d a, Vec3d o) {
+    return A::add(A::add(A::mul(a.x, o.x), A::mul(a.y, o.y)), A::mul(a.z, o.z));
+}
+template <class A>
+Vec3d cross(Vec3d a, Vec3d o) {
+    return {A::mul(a.y, o.z) - A::mul(a.z, o.y), A::mul(a.z, o.x) - A::mul(a.x, o.z),
+            A::mul(a.x, o.y) - A::mul(a.y, o.x)};
+}
+template <class A>
+double magnitude_squared(Vec3d a) {
+    return A::add(A::add(a.x * a.x, a.y * a.y), a.z * a.z);
+}
+template <class A>
+double magnitude(Vec3d a) {
+    return std::sqrt(magnitude_squared<A>(a));
+}
+template <class A>
+Vec3d normalize(Vec3d a) {
+    const double m = magnitude<A>(a);
+    return {a.x / m, a.y / m, a.z / m};
+}
+template <class A>
+double distance_squared(Vec3d a, Vec3d o) {
+    const double dx = a.x - o.x, dy = a.y - o.y, dz = a.z - o.z;
+    return A::add(A::add(dx * dx, dy * dy), dz * dz);
+}
+template <class A>
+Vec3d sum(Vec3d a, Vec3d o) {
+    return {A::add(a.x, o.x), A::add(a.y, o.y), A::add(a.z, o.z)};
+}
+template <class A>
+Vec3d scale(Vec3d a, double c) {
+    return {A::mul(a.x, c), A::mul(a.y, c), A::mul(a.z, c)};
+}
+}  // namespace formula
+
+inline double Vec3d::dot(Vec3d o) const { return formula::dot<NanOrdered>(*this, o); }
+inline Vec3d Vec3d::cross(Vec3d o) const { return formula::cross<NanOrdered>(*this, o); }
+inline double Vec3d::magnitude_squared() const { return formula::magnitude_squared<NanOrdered>(*this); }
+inline double Vec3d::magnitude() const { return formula::magnitude<NanOrdered>(*this); }
+inline Vec3d Vec3d::normalize() const { return formula::normalize<NanOrdered>(*this); }
+inline double Vec3d::distance_squared(Vec3d o) const { return formula::distance_squared<NanOrdered>(*this, o); }
+inline Vec3d Vec3d::operator+(Vec3d o) const { return formula::sum<NanOrdered>(*this, o); }
+inline Vec3d Vec3d::operator*(double c) const { return formula::scale<NanOrdered>(*this, c); }
 
 }  // namespace kestrum
 

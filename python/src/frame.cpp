@@ -1,5 +1,8 @@
 #include "frame.hpp"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -22,33 +25,28 @@ PyObject* panic_type() {
 }
 
 // Qualified name of an object's type, or the fixed fallback text.
-std::string type_qualname(PyObject* obj) {
-    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
-    std::string out = utf8 ? utf8 : "<failed to extract type name>";
-    if (!utf8) PyErr_Clear();
-    Py_XDECREF(name);
-    return out;
+Ref type_qualname(PyObject* obj) noexcept {
+    Ref name(PyType_GetQualName(Py_TYPE(obj)));
+    if (name && PyUnicode_Check(name.get())) return name;
+    PyErr_Clear();
+    return Ref(PyUnicode_FromString("<failed to extract type name>"));
 }
 
 bool is_numpy_bool_type(PyTypeObject* tp) {
-    PyObject* name = PyType_GetName(tp);
+    Ref name(PyType_GetName(tp));
     if (!name) {
         PyErr_Clear();
         return false;
     }
-    const bool name_ok = PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
-                         PyUnicode_CompareWithASCIIString(name, "bool") == 0;
-    Py_DECREF(name);
-    if (!name_ok) return false;
-    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__");
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
+        return false;
+    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__"));
     if (!module) {
         PyErr_Clear();
         return false;
     }
-    const bool ok = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
-    Py_DECREF(module);
-    return ok;
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
 void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t given) {
@@ -102,6 +100,44 @@ bool check_missing(const FuncName& fn, const char* const* names, std::size_t cou
 
 }  // namespace
 
+namespace once {
+namespace {
+
+// Bumped in every forked child, so that claims of the parent's threads, which
+// do not exist there, read as stale.
+std::atomic<std::uint32_t> g_generation{0};
+std::atomic<std::uint32_t> g_next_serial{1};
+thread_local std::uint32_t t_serial = 0;
+
+void after_fork_in_child() noexcept { g_generation.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] const int g_registered = pthread_atfork(nullptr, nullptr, &after_fork_in_child);
+
+}  // namespace
+
+std::uint64_t token() noexcept {
+    if (t_serial == 0) {
+        std::uint32_t s;
+        do s = g_next_serial.fetch_add(1, std::memory_order_relaxed); while (s == 0);
+        t_serial = s;
+    }
+    return std::uint64_t{g_generation.load(std::memory_order_relaxed)} << 32 | t_serial;
+}
+
+bool stale(std::uint64_t token) noexcept {
+    return static_cast<std::uint32_t>(token >> 32) != g_generation.load(std::memory_order_relaxed);
+}
+
+void pause(int round) noexcept {
+    // Detached while waiting, so the creator can take the interpreter lock.
+    PyThreadState* ts = PyEval_SaveThread();
+    const long ns = round < 10 ? 20'000 : 1'000'000;
+    timespec t{0, ns};
+    nanosleep(&t, nullptr);
+    PyEval_RestoreThread(ts);
+}
+
+}  // namespace once
+
 std::string FuncName::full() const {
     std::string s;
     if (cls) {
@@ -142,8 +178,8 @@ void set_from_current_exception() noexcept {
 }
 
 void set_cast_error(PyObject* obj, const char* target) noexcept {
-    const std::string name = type_qualname(obj);
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", name.c_str(), target);
+    const Ref name = type_qualname(obj);
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
 }
 
 void wrap_argument_error(const char* name) noexcept {
@@ -194,10 +230,9 @@ bool Param<std::uint64_t>::load(PyObject* o) noexcept {
     if (PyLong_Check(o)) {
         v = PyLong_AsUnsignedLongLong(o);
     } else {
-        PyObject* index = PyNumber_Index(o);
+        const Ref index(PyNumber_Index(o));
         if (!index) return false;
-        v = PyLong_AsUnsignedLongLong(index);
-        Py_DECREF(index);
+        v = PyLong_AsUnsignedLongLong(index.get());
     }
     return !(v == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
@@ -213,9 +248,10 @@ bool Param<bool>::load(PyObject* o) noexcept {
         return false;
     }
     if (!tp->tp_as_number || !tp->tp_as_number->nb_bool) {
-        const std::string name = type_qualname(o);
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     name.c_str());
+        const Ref name = type_qualname(o);
+        if (name)
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                         name.get());
         return false;
     }
     const int truth = tp->tp_as_number->nb_bool(o);
@@ -226,7 +262,7 @@ bool Param<bool>::load(PyObject* o) noexcept {
 
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
     if (static_cast<std::size_t>(nargs) > count) {
         set_argument_count_error(fn, count, nargs);
         return false;
@@ -245,7 +281,7 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
 }
 
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs) noexcept {
+                PyObject** slots, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (static_cast<std::size_t>(nargs) > count) {
         set_argument_count_error(fn, count, nargs);
@@ -403,9 +439,10 @@ bool Param<Rows3>::load_buffer(PyObject* o) {
         if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
             return false;
         PyObject* cause = take_exception();
-        const std::string name = type_qualname(o);
-        PyErr_Format(PyExc_TypeError, "expected %s, got a '%s' whose buffer cannot be read: %S",
-                     kRowsExpected, name.c_str(), cause ? cause : Py_None);
+        const Ref name = type_qualname(o);
+        if (name)
+            PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
+                         kRowsExpected, name.get(), cause ? cause : Py_None);
         Py_XDECREF(cause);
         return false;
     }
@@ -433,8 +470,8 @@ bool Param<Rows3>::load_buffer(PyObject* o) {
 
 bool Param<Rows3>::load_sequence(PyObject* o) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-        const std::string name = type_qualname(o);
-        PyErr_Format(PyExc_TypeError, "expected %s, got '%s'", kRowsExpected, name.c_str());
+        const Ref name = type_qualname(o);
+        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", kRowsExpected, name.get());
         return false;
     }
     PyObject* seq = PySequence_Fast(o, "");
@@ -457,9 +494,10 @@ bool Param<Rows3>::load_sequence(PyObject* o) {
         PyObject* row = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
         PyObject* numbers = nullptr;
         if (PyUnicode_Check(row) || !PySequence_Check(row)) {
-            const std::string name = type_qualname(row);
-            PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%s'", i,
-                         name.c_str());
+            const Ref name = type_qualname(row);
+            if (name)
+                PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%U'",
+                             i, name.get());
             ok = false;
         } else if (!(numbers = PySequence_Fast(row, ""))) {
             ok = false;

@@ -47,6 +47,25 @@ void set_panic(const char* text) noexcept;
 // Translates whatever a body threw into the current Python exception.
 void set_from_current_exception() noexcept;
 
+// An owned reference, released on every path out, C++ exceptions included.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* o) noexcept : o_(o) {}
+    Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        std::swap(o_, other.o_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject* get() const noexcept { return o_; }
+    PyObject* release() noexcept { return std::exchange(o_, nullptr); }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
 // Runs a body; C++ exceptions become Python exceptions and `fail` is returned.
 template <class R, class F>
 inline R guarded(R fail, F&& body) noexcept {
@@ -126,28 +145,59 @@ struct TypeDef {
 
 PyTypeObject* create_type(const TypeDef& def);
 
-// Once-per-process creation. A waiting thread detaches from the interpreter
-// so it never blocks on another thread's creation while holding the lock.
+// Once-per-process creation, safe against fork and re-entry. No lock is ever
+// held across a call into the interpreter: the creating thread claims the cell
+// with a token, others poll with the interpreter released until the value is
+// published. A creation that re-enters on its own thread (a finalizer run by
+// the garbage collector inside the type machinery) creates its own value; the
+// first one published wins and a later one is dropped. A claim made before a
+// fork is stale in the child, whose first use creates afresh.
+namespace once {
+// Non-zero, unique to the calling thread and to this process image.
+std::uint64_t token() noexcept;
+// True for a token taken before the most recent fork of this process.
+bool stale(std::uint64_t token) noexcept;
+// Lets other threads run for a moment.
+void pause(int round) noexcept;
+}  // namespace once
+
 template <class T>
 class OnceCell {
 public:
     template <class Make>
     T* get(Make&& make) {
         if (T* v = peek()) return v;
-        PyThreadState* ts = PyEval_SaveThread();
-        std::unique_lock<std::mutex> lock(mutex_);
-        PyEval_RestoreThread(ts);
-        if (T* v = peek()) return v;
-        T* v = make();  // nullptr with an exception set: a later call retries
-        if (v) value_.store(v, std::memory_order_release);
-        return v;
+        const std::uint64_t me = once::token();
+        for (int round = 0;; ++round) {
+            std::uint64_t holder = owner_.load(std::memory_order_acquire);
+            if (holder == me) return publish(make());  // re-entered inside our own creation
+            if (holder == 0 || once::stale(holder)) {
+                if (owner_.compare_exchange_strong(holder, me, std::memory_order_acq_rel)) break;
+                continue;
+            }
+            once::pause(round);
+            if (T* v = peek()) return v;
+        }
+        struct Release {  // also when make() throws
+            std::atomic<std::uint64_t>& owner;
+            ~Release() { owner.store(0, std::memory_order_release); }
+        } release{owner_};
+        return publish(make());  // nullptr with an exception set: a later call retries
     }
 
 private:
     T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+    // The first value published is the one everybody gets.
+    T* publish(T* made) noexcept {
+        if (!made) return nullptr;
+        T* expected = nullptr;
+        if (value_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
+        Py_DECREF(reinterpret_cast<PyObject*>(made));
+        return expected;
+    }
 
     std::atomic<T*> value_{nullptr};
-    std::mutex mutex_;
+    std::atomic<std::uint64_t> owner_{0};
 };
 
 template <class T>
@@ -442,22 +492,16 @@ template <class Seq>
 inline PyObject* list_from(Seq&& seq) {
     const auto n = static_cast<Py_ssize_t>(std::size(seq));
     ResultLoop loop(static_cast<std::size_t>(n));
-    PyObject* list = PyList_New(n);
+    Ref list(PyList_New(n));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (auto&& item : seq) {
-        if (!loop.poll(static_cast<std::size_t>(i) + 1)) {
-            Py_DECREF(list);
-            return nullptr;
-        }
+        if (!loop.poll(static_cast<std::size_t>(i) + 1)) return nullptr;
         PyObject* o = to_py(std::move(item));
-        if (!o) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, i++, o);
+        if (!o) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, o);
     }
-    return list;
+    return list.release();
 }
 template <class E, class A>
 struct ToPy<std::vector<E, A>> {
@@ -477,23 +521,19 @@ template <class... E>
 struct ToPy<std::tuple<E...>> {
     template <class U>
     static PyObject* convert(U&& t) {
-        PyObject* tuple = PyTuple_New(sizeof...(E));
+        Ref tuple(PyTuple_New(sizeof...(E)));
         if (!tuple) return nullptr;
         bool ok = std::apply(
             [&](auto&&... items) {
                 Py_ssize_t i = 0;
                 return ([&](PyObject* o) {
                     if (!o) return false;
-                    PyTuple_SET_ITEM(tuple, i++, o);
+                    PyTuple_SET_ITEM(tuple.get(), i++, o);
                     return true;
                 }(to_py(std::move(items))) && ...);
             },
             std::forward<U>(t));
-        if (!ok) {
-            Py_DECREF(tuple);
-            return nullptr;
-        }
-        return tuple;
+        return ok ? tuple.release() : nullptr;
     }
 };
 template <class A, class B>
@@ -544,11 +584,11 @@ struct FuncName {
 // one per parameter). Both calling conventions end up here.
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept;
+                      PyObject* kwnames);
 // Exactly the parameters by position is the common call; keep it inline.
 inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
                         PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     if (!kwnames && static_cast<std::size_t>(nargs) == count) {
         std::copy_n(args, count, slots);
         return true;
@@ -556,7 +596,7 @@ inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_
     return bind_vector_slow(fn, names, count, slots, args, nargs, kwnames);
 }
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs) noexcept;
+                PyObject** slots, PyObject* args, PyObject* kwargs);
 
 // ---------------------------------------------------------------------------
 // Signature introspection of bodies: free functions and member functions.

@@ -2,6 +2,17 @@
 // process and refuses a second interpreter.
 #include "classes.hpp"
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// CPython 3.12 runs a single-phase module's init function in an isolated
+// sub-interpreter and only then refuses the module. This is the importer's own
+// test (exported, declared in an internal header); asking it first keeps a
+// refused import from claiming the module.
+extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#define KP_IMPORTER_REFUSES(name) (_PyImport_CheckSubinterpIncompatibleExtensionAllowed(name) < 0)
+#else
+#define KP_IMPORTER_REFUSES(name) false
+#endif
+
 namespace kp {
 namespace {
 
@@ -13,6 +24,7 @@ struct ModuleRecord {
 };
 
 PyObject* make_module(ModuleRecord& rec) {
+    if (KP_IMPORTER_REFUSES(rec.def.m_name)) return nullptr;
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
     std::int64_t expected = -1;
@@ -22,20 +34,14 @@ PyObject* make_module(ModuleRecord& rec) {
         return nullptr;
     }
     PyObject* mod = rec.module.get([&]() -> PyObject* {
-        PyObject* m = PyModule_Create2(&rec.def, PYTHON_API_VERSION);
+        Ref m(PyModule_Create2(&rec.def, PYTHON_API_VERSION));
         if (!m) return nullptr;
 #ifdef Py_GIL_DISABLED
         // A free-threaded interpreter switches the lock on for this module.
-        if (PyUnstable_Module_SetGIL(m, Py_MOD_GIL_USED) < 0) {
-            Py_DECREF(m);
-            return nullptr;
-        }
+        if (PyUnstable_Module_SetGIL(m.get(), Py_MOD_GIL_USED) < 0) return nullptr;
 #endif
-        if (rec.init(m) < 0) {
-            Py_DECREF(m);
-            return nullptr;
-        }
-        return m;  // the record keeps this reference for the process's life
+        if (rec.init(m.get()) < 0) return nullptr;
+        return m.release();  // the record keeps this reference for the process's life
     });
     return mod ? Py_NewRef(mod) : nullptr;
 }

@@ -5,6 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -257,6 +261,34 @@ std::size_t configured_thread_count() {
 }
 
 // ===========================================================================
+// Floating-point environment
+
+namespace {
+
+bool in_default_fp_env() noexcept {
+#if defined(__x86_64__)
+    // Doubles use SSE only: MXCSR with its exception flags masked off must be
+    // the power-on value (all exceptions masked, round to nearest, no FTZ/DAZ).
+    return (_mm_getcsr() & ~0x3Fu) == 0x1F80u;
+#else
+    return false;  // no cheap test: always switch
+#endif
+}
+
+}  // namespace
+
+DefaultFpEnv::DefaultFpEnv() noexcept : saved_{}, changed_(!in_default_fp_env()) {
+    if (changed_) {
+        std::fegetenv(&saved_);
+        std::fesetenv(FE_DFL_ENV);
+    }
+}
+
+DefaultFpEnv::~DefaultFpEnv() {
+    if (changed_) std::fesetenv(&saved_);
+}
+
+// ===========================================================================
 // Pool machinery
 
 namespace detail {
@@ -383,6 +415,7 @@ struct Core {
     std::atomic<std::size_t> injected_count{0};
 
     std::atomic<std::size_t> sleepers{0};
+    std::atomic<std::size_t> searching{0};  // awake, polling for work
     std::atomic<std::size_t> wake_cursor{0};
     std::atomic<bool> stop{false};
 };
@@ -399,11 +432,16 @@ bool work_visible(const Core* core) noexcept {
     return false;
 }
 
-// Wakes one sleeping worker, if any. The pusher has published its job with a
-// seq_cst store before this seq_cst load of `sleepers`; a worker going to
-// sleep counts itself in `sleepers` before its last look for work. So either
-// the worker sees the job or we see the worker.
+// Wakes one sleeping worker, if any. With more workers than CPUs, not while
+// a worker is already polling for work: that one will find the job, and a
+// pool far larger than the CPU count does not wake a crowd for every job
+// (with a CPU each, waking at once is faster). The pusher has published its
+// job with a seq_cst store before these seq_cst loads; a polling worker leaves
+// `searching` before it counts itself in `sleepers`, and counts itself there
+// before its last look for work. So either a worker sees the job or we see
+// the worker.
 void wake_one(Core* core) noexcept {
+    if (core->yield_cpu && core->searching.load(std::memory_order_seq_cst) > 0) return;
     if (core->sleepers.load(std::memory_order_seq_cst) == 0) return;
     const std::size_t n = core->threads;
     const std::size_t start = core->wake_cursor.fetch_add(1, std::memory_order_relaxed);
@@ -467,6 +505,8 @@ void sleep_until(Worker* self, const std::atomic<bool>& latch) {
 void* worker_main(void* arg) {
     auto* self = static_cast<Worker*>(arg);
     tl_worker = self;
+    // A new thread inherits its creator's environment; workers never change it.
+    std::fesetenv(FE_DFL_ENV);
     wait_until(self, self->core->stop);
     return nullptr;
 }
@@ -510,9 +550,15 @@ void wait_until(Worker* w, const std::atomic<bool>& latch) {
     Job* job = nullptr;
     auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     while (!latch.load(std::memory_order_acquire)) {
-        if (!found() && !spin_until(found, kWorkerSpinFor, w->core->yield_cpu)) {
-            sleep_until(w, latch);
-            continue;
+        if (!found()) {
+            Core* core = w->core;
+            core->searching.fetch_add(1, std::memory_order_seq_cst);
+            const bool got = spin_until(found, kWorkerSpinFor, core->yield_cpu);
+            core->searching.fetch_sub(1, std::memory_order_seq_cst);
+            if (!got) {
+                sleep_until(w, latch);
+                continue;
+            }
         }
         if (Job* run = job) {
             job = nullptr;
@@ -568,6 +614,8 @@ void rethrow_as_panic(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const Panic&) {
         throw;
+    } catch (const std::bad_alloc&) {
+        throw;  // running out of memory is no broken invariant
     } catch (const std::exception& e) {
         throw Panic(e.what());
     } catch (...) {
@@ -637,7 +685,8 @@ std::string concat(std::vector<std::string>& chunks) {
 // ===========================================================================
 // Pool
 
-Pool::Pool(std::size_t threads, std::size_t stack_size) : threads_(threads), core_(nullptr) {
+Pool::Pool(std::size_t threads, std::size_t stack_size)
+    : threads_(threads), runnable_(std::min(threads, default_thread_count())), core_(nullptr) {
     if (threads == 0) throw Panic("a pool needs at least one thread");
     core_ = detail::create_core(threads, stack_size);
 }
@@ -645,16 +694,22 @@ Pool::Pool(std::size_t threads, std::size_t stack_size) : threads_(threads), cor
 Pool::~Pool() { detail::destroy_core(core_); }
 
 Pool& LazyPool::get() {
-    std::call_once(once_, [this] {
+    if (Pool* p = ready_.load(std::memory_order_acquire)) return *p;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pool_ && !failed_) {
         try {
             pool_ = factory_();
             if (!pool_) error_ = "no pool was created";
+        } catch (const std::bad_alloc&) {
+            throw;  // short of memory, nothing is decided: a later call tries again
         } catch (const std::exception& e) {
             error_ = e.what();
         } catch (...) {
             error_ = "unknown error";
         }
-    });
+        failed_ = !pool_;
+        if (pool_) ready_.store(pool_.get(), std::memory_order_release);
+    }
     if (!pool_) throw Panic(std::string(kNotInitialized) + ": " + error_);
     return *pool_;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cfenv>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -62,6 +64,26 @@ std::size_t default_thread_count();
 
 // What the process-wide pool is sized to: the environment, else the default.
 std::size_t configured_thread_count();
+
+// ---------------------------------------------------------------------------
+// Floating-point environment
+
+// Bulk results do not depend on the floating-point environment of whichever
+// thread happens to use or start the pool: workers compute in the default one
+// (round to nearest, no flush-to-zero, no denormals-are-zero), and the parts
+// of an operation that run on the calling thread sit inside this guard, which
+// switches to the default environment and back when the caller's differs.
+class DefaultFpEnv {
+public:
+    DefaultFpEnv() noexcept;
+    ~DefaultFpEnv();
+    DefaultFpEnv(const DefaultFpEnv&) = delete;
+    DefaultFpEnv& operator=(const DefaultFpEnv&) = delete;
+
+private:
+    std::fenv_t saved_;
+    bool changed_;
+};
 
 // ---------------------------------------------------------------------------
 // Machinery the templates below need; the definitions live in pool.cpp.
@@ -200,16 +222,25 @@ inline std::optional<std::size_t> split_budget(std::size_t len, std::size_t budg
     return budget / 2;
 }
 
+// The shortest piece an operation on n elements is cut into. Stolen pieces
+// reset their budget, so with many idle workers the budget alone would cut
+// down to single elements; this keeps the pieces to a small multiple of the
+// workers that can run at once (`runnable`, at least 1).
+inline constexpr std::size_t kPiecesPerRunnable = 8;
+inline std::size_t min_piece(std::size_t n, std::size_t runnable) noexcept {
+    return std::max<std::size_t>(1, n / (kPiecesPerRunnable * runnable));
+}
+
 template <class Op>
 auto bridge(Worker* w, const Op& op, std::size_t lo, std::size_t hi, std::size_t budget, bool migrated,
-            std::size_t threads) -> decltype(op.seq(lo, hi)) {
-    const auto next = split_budget(hi - lo, budget, migrated, threads);
+            std::size_t threads, std::size_t grain) -> decltype(op.seq(lo, hi)) {
+    const auto next = (hi - lo) / 2 >= grain ? split_budget(hi - lo, budget, migrated, threads) : std::nullopt;
     if (!next) return op.seq(lo, hi);
     const std::size_t mid = lo + (hi - lo) / 2;
     const std::size_t b = *next;
     auto halves = fork_join(
-        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads); },
-        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads); });
+        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads, grain); },
+        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads, grain); });
     return op.combine(std::move(halves.first), std::move(halves.second));
 }
 
@@ -262,19 +293,26 @@ public:
     Pool& operator=(const Pool&) = delete;
 
     std::size_t thread_count() const noexcept { return threads_; }
+    // Workers that can run at once: the thread count, capped by the CPUs the
+    // process may use.
+    std::size_t runnable() const noexcept { return runnable_; }
 
     // The general form behind every primitive. Op provides
     //   R seq(size_t lo, size_t hi) const   -- one piece, in index order
     //   R combine(R left, R right) const    -- adjacent pieces, left first
     // seq must be callable concurrently from many threads. A failure in any
-    // piece arrives here as kestrum::Panic with the same message once every
-    // piece has finished.
+    // piece arrives here once every piece has finished: std::bad_alloc as
+    // itself, anything else as kestrum::Panic with the same message.
     template <class Op>
     auto reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0));
 
     // out[i] = f(i) for every slot of `out`, each slot assigned exactly once.
     template <class Out, class F>
     void map_into(std::span<Out> out, const F& f);
+    // g(lo, hi) assigns out[lo, hi) for each piece; together the pieces
+    // assign every slot exactly once.
+    template <class Out, class G>
+    void map_ranges(std::span<Out> out, const G& g);
 
     // A new vector with out[i] = f(i), allocated once at length n.
     template <class Out, class F>
@@ -298,12 +336,14 @@ public:
 
 private:
     std::size_t threads_;
+    std::size_t runnable_;
     detail::Core* core_;
 };
 
 // Creates its pool at the first get(), once. If that fails, get() throws
 // kestrum::Panic "The global thread pool has not been initialized.: <reason>"
-// then and on every later call.
+// then and on every later call; only std::bad_alloc leaves the pool to be
+// created by a later call.
 class LazyPool {
 public:
     using Factory = std::function<std::unique_ptr<Pool>()>;
@@ -312,8 +352,10 @@ public:
 
 private:
     Factory factory_;
-    std::once_flag once_;
+    std::atomic<Pool*> ready_{nullptr};
+    std::mutex mutex_;  // guards the rest
     std::unique_ptr<Pool> pool_;
+    bool failed_ = false;
     std::string error_;
 };
 
@@ -331,6 +373,10 @@ std::vector<Out> map(std::size_t n, const F& f) {
 template <class Out, class F>
 void map_into(std::span<Out> out, const F& f) {
     global().map_into(out, f);
+}
+template <class Out, class G>
+void map_ranges(std::span<Out> out, const G& g) {
+    global().map_ranges(out, g);
 }
 template <class Key>
 std::optional<std::size_t> first_min(std::size_t m, const Key& key) {
@@ -357,10 +403,14 @@ auto Pool::reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0)) {
     using R = decltype(op.seq(0, 0));
     try {
         // Too small to split: not worth waking anyone.
-        if (n < 2) return op.seq(0, n);
+        if (n < 2) {
+            const DefaultFpEnv fp;
+            return op.seq(0, n);
+        }
         const std::size_t threads = threads_;
-        auto root = [&op, n, threads](detail::Worker* w, bool migrated) {
-            return detail::bridge(w, op, 0, n, threads, migrated, threads);
+        const std::size_t grain = detail::min_piece(n, runnable_);
+        auto root = [&op, n, threads, grain](detail::Worker* w, bool migrated) {
+            return detail::bridge(w, op, 0, n, threads, migrated, threads, grain);
         };
         // A piece that itself uses this pool just recurses on its worker.
         if (detail::Worker* w = detail::current_worker(); w && detail::core_of(w) == core_) {
@@ -380,16 +430,23 @@ template <class Out, class F>
 void Pool::map_into(std::span<Out> out, const F& f) {
     static_assert(std::is_assignable_v<Out&, std::invoke_result_t<const F&, std::size_t>>,
                   "f(i) must be assignable to an output slot");
+    Out* o = out.data();
+    map_ranges(out, [o, &f](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) o[i] = f(i);
+    });
+}
+
+template <class Out, class G>
+void Pool::map_ranges(std::span<Out> out, const G& g) {
     struct Op {
-        Out* out;
-        const F* f;
+        const G* g;
         detail::Filled seq(std::size_t lo, std::size_t hi) const {
-            for (std::size_t i = lo; i < hi; ++i) out[i] = (*f)(i);
+            (*g)(lo, hi);
             return {lo, hi - lo};
         }
         detail::Filled combine(detail::Filled l, detail::Filled r) const { return detail::merge_filled(l, r); }
     };
-    const detail::Filled filled = reduce(out.size(), Op{out.data(), &f});
+    const detail::Filled filled = reduce(out.size(), Op{&g});
     if (filled.lo != 0 || filled.len != out.size()) {
         throw Panic("expected " + std::to_string(out.size()) + " total writes, but got " +
                     std::to_string(filled.len));

@@ -81,19 +81,12 @@ bool Param<std::vector<Vec3d>>::load(PyObject* o) {
     }
     if (!PySequence_Check(o)) {
         // Only the target's name is wanted; no instance check is made.
-        std::string target = "Sequence";
-        if (PyObject* abc = PyImport_ImportModule("collections.abc")) {
-            if (PyObject* seq = PyObject_GetAttrString(abc, "Sequence")) {
-                if (PyObject* qn = PyObject_GetAttrString(seq, "__qualname__")) {
-                    if (const char* s = PyUnicode_AsUTF8(qn)) target = s;
-                    Py_DECREF(qn);
-                }
-                Py_DECREF(seq);
-            }
-            Py_DECREF(abc);
-        }
+        Ref abc(PyImport_ImportModule("collections.abc"));
+        Ref seq(abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr);
+        Ref qn(seq ? PyObject_GetAttrString(seq.get(), "__qualname__") : nullptr);
+        const char* s = qn ? PyUnicode_AsUTF8(qn.get()) : nullptr;
         PyErr_Clear();
-        set_cast_error(o, target.c_str());
+        set_cast_error(o, s ? s : "Sequence");
         return false;
     }
     const Py_ssize_t hint = PySequence_Size(o);
@@ -101,22 +94,13 @@ bool Param<std::vector<Vec3d>>::load(PyObject* o) {
         PyErr_Clear();  // only a capacity hint
     else
         v.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1u << 20));
-    PyObject* it = PyObject_GetIter(o);
+    const Ref it(PyObject_GetIter(o));
     if (!it) return false;
-    while (PyObject* item = PyIter_Next(it)) {
-        bool ok;
-        {
-            Shared<Vec3d> borrow;  // held only while the components are copied
-            ok = borrow.acquire(item);
-            if (ok) v.push_back(borrow.value());
-        }
-        Py_DECREF(item);
-        if (!ok) {
-            Py_DECREF(it);
-            return false;
-        }
+    while (const Ref item{PyIter_Next(it.get())}) {
+        Shared<Vec3d> borrow;  // held only while the components are copied
+        if (!borrow.acquire(item.get())) return false;
+        v.push_back(borrow.value());
     }
-    Py_DECREF(it);
     return !PyErr_Occurred();
 }
 

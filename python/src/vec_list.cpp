@@ -14,6 +14,7 @@ namespace {
 
 using kestrum::Quat;
 using kestrum::Vec3d;
+namespace formula = kestrum::formula;
 namespace pool = kestrum::pool;
 using B = Binder<VecListValue>;
 using It = Binder<VecListIterValue>;
@@ -36,6 +37,31 @@ std::vector<Out, UninitAllocator<Out>> bulk_values(const VecListValue& self, con
 template <class F>
 VecListValue bulk_vectors(const VecListValue& self, const F& f) {
     return {bulk_values<Vec3d>(self, f)};
+}
+
+// f(arith, element) evaluates a core formula (nan_order.hpp). Each run of
+// elements is evaluated with Plain, which vectorises, and again with
+// NanOrdered if any result came out NaN; results are then the single-value
+// bits wherever the runs and pieces start.
+constexpr std::size_t kRun = 256;
+
+template <class Out, class F>
+std::vector<Out, UninitAllocator<Out>> bulk_formula(const VecListValue& self, const F& f) {
+    static_assert(sizeof(Out) % sizeof(double) == 0, "results are doubles");
+    const std::size_t n = self.items.size();
+    std::vector<Out, UninitAllocator<Out>> out(n);
+    const Vec3d* e = self.items.data();
+    Out* o = out.data();
+    pool::map_ranges(std::span<Out>(o, n), [e, o, &f](std::size_t lo, std::size_t hi) {
+        for (std::size_t a = lo, b; a < hi; a = b) {
+            b = std::min(hi, a + kRun);
+            for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::Plain{}, e[i]);
+            if (kestrum::any_nan(reinterpret_cast<const double*>(o + a), (b - a) * (sizeof(Out) / sizeof(double)))) {
+                for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::NanOrdered{}, e[i]);
+            }
+        }
+    });
+    return out;
 }
 
 VecListValue make(const std::vector<Vec3d>& list) {
@@ -133,11 +159,11 @@ std::vector<std::array<double, 3>, UninitAllocator<std::array<double, 3>>> to_ar
 }
 
 std::vector<double, UninitAllocator<double>> magnitude(const VecListValue& self) {
-    return bulk_values<double>(self, [](Vec3d v) { return v.magnitude(); });
+    return bulk_formula<double>(self, [](auto a, Vec3d v) { return formula::magnitude<decltype(a)>(v); });
 }
 
 VecListValue normalize(const VecListValue& self) {
-    return bulk_vectors(self, [](Vec3d v) { return v.normalize(); });
+    return {bulk_formula<Vec3d>(self, [](auto a, Vec3d v) { return formula::normalize<decltype(a)>(v); })};
 }
 
 std::vector<Truth, UninitAllocator<Truth>> is_unit(const VecListValue& self) {
@@ -145,15 +171,17 @@ std::vector<Truth, UninitAllocator<Truth>> is_unit(const VecListValue& self) {
 }
 
 std::vector<double, UninitAllocator<double>> dot(const VecListValue& self, Vec3d other) {
-    return bulk_values<double>(self, [other](Vec3d v) { return v.dot(other); });
+    return bulk_formula<double>(self, [other](auto a, Vec3d v) { return formula::dot<decltype(a)>(v, other); });
 }
 
 VecListValue cross(const VecListValue& self, Vec3d other) {
-    return bulk_vectors(self, [other](Vec3d v) { return v.cross(other); });
+    return {bulk_formula<Vec3d>(self, [other](auto a, Vec3d v) { return formula::cross<decltype(a)>(v, other); })};
 }
 
 std::vector<double, UninitAllocator<double>> distance_to(const VecListValue& self, Vec3d other) {
-    return bulk_values<double>(self, [other](Vec3d v) { return v.distance_to(other); });
+    return bulk_formula<double>(self, [other](auto a, Vec3d v) {
+        return std::sqrt(formula::distance_squared<decltype(a)>(v, other));
+    });
 }
 
 // Coarse pass over every stride-th element, then a fine pass over the
@@ -170,6 +198,7 @@ std::pair<std::uint64_t, double> minimum_distance_to(const VecListValue& self, V
     const std::size_t start = c >= stride ? c - stride : 0;
     const std::size_t end = stride >= n - c ? n : c + stride;  // c + stride may overflow
     const std::size_t j = *pool::first_min_range(start, end, key);
+    const pool::DefaultFpEnv fp;  // computed here, on the calling thread
     return {j, std::sqrt(key(j))};
 }
 
@@ -185,18 +214,19 @@ VecListValue collapse(const VecListValue& self, std::uint64_t axis) {
 // Readers never see a half-rotated list: the new array is complete before it
 // replaces the old one.
 void rotate(VecListValue& self, Quat quat) {
-    VecListValue rotated = bulk_vectors(self, [quat](Vec3d v) { return kestrum::rotate(quat, v); });
+    VecListValue rotated{
+        bulk_formula<Vec3d>(self, [quat](auto a, Vec3d v) { return formula::rotate<decltype(a)>(quat, v); })};
     self.items.swap(rotated.items);
 }
 
 VecListValue add(const VecListValue& self, Vec3d other) {
-    return bulk_vectors(self, [other](Vec3d v) { return v + other; });
+    return {bulk_formula<Vec3d>(self, [other](auto a, Vec3d v) { return formula::sum<decltype(a)>(v, other); })};
 }
 VecListValue sub(const VecListValue& self, Vec3d other) {
     return bulk_vectors(self, [other](Vec3d v) { return v - other; });
 }
 VecListValue mul(const VecListValue& self, double s) {
-    return bulk_vectors(self, [s](Vec3d v) { return v * s; });
+    return {bulk_formula<Vec3d>(self, [s](auto a, Vec3d v) { return formula::scale<decltype(a)>(v, s); })};
 }
 VecListValue div(const VecListValue& self, double s) {
     return bulk_vectors(self, [s](Vec3d v) { return v / s; });

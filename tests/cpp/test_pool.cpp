@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 #include <algorithm>
+#include <cfenv>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -8,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <new>
 #include <mutex>
 #include <random>
 #include <set>
@@ -260,6 +266,17 @@ TEST(LazyPool, FailedStartIsReportedOnEveryUseAndNotRetried) {
     EXPECT_EQ(made, 1);
 }
 
+TEST(LazyPool, OutOfMemoryAtStartIsRetriedLater) {
+    int made = 0;
+    kp::LazyPool lazy([&made]() -> std::unique_ptr<kp::Pool> {
+        if (++made == 1) throw std::bad_alloc();
+        return std::make_unique<kp::Pool>(1);
+    });
+    EXPECT_THROW(lazy.get(), std::bad_alloc);
+    EXPECT_EQ(lazy.get().thread_count(), 1u);
+    EXPECT_EQ(made, 2);
+}
+
 TEST(Pool, RejectsZeroThreads) { EXPECT_THROW(kp::Pool(0), Panic); }
 
 // ---------------------------------------------------------------------------
@@ -302,6 +319,26 @@ TEST(Splitting, OneWorkerCutsIntoAtMostFourPiecesAtHalves) {
         }
         EXPECT_EQ(starts, expected) << "n=" << n;
         expect_tiling(pieces, n);
+    }
+}
+
+// Stolen pieces reset their budget; with many more workers than CPUs every
+// piece would be stolen and cut again, down to single elements. The pieces
+// stay a small multiple of the CPUs, and the result is the same.
+TEST(Splitting, ManyIdleWorkersDoNotCutIntoSingleElements) {
+    kp::Pool pool(64);
+    const std::size_t cpus = std::min<std::size_t>(64, kp::default_thread_count());
+    EXPECT_EQ(pool.runnable(), cpus);
+    for (std::size_t n : {std::size_t{100}, std::size_t{4097}, std::size_t{100000}}) {
+        for (int round = 0; round < 20; ++round) {
+            std::mutex mutex;
+            std::vector<Piece> pieces;
+            const Piece whole = pool.reduce(n, RecordingOp{&mutex, &pieces});
+            EXPECT_EQ(whole.hi, n);
+            expect_tiling(pieces, n);
+            EXPECT_LE(pieces.size(), 2 * kp::detail::kPiecesPerRunnable * cpus) << "n=" << n;
+            for (const Piece& p : pieces) EXPECT_GE(p.hi - p.lo, kp::detail::min_piece(n, cpus));
+        }
     }
 }
 
@@ -544,6 +581,46 @@ TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
     // The pool is still fine afterwards.
     const auto out = pool->map<std::size_t>(1000, [](std::size_t i) { return i * 3; });
     for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i * 3);
+}
+
+// Running out of memory is no broken invariant: it stays std::bad_alloc.
+TEST_P(PoolOfSize, AllocationFailuresArriveAsBadAlloc) {
+    EXPECT_THROW(pool->map<int>(1000, [](std::size_t i) { return i == 700 ? throw std::bad_alloc() : 0; }),
+                 std::bad_alloc);
+    EXPECT_THROW(pool->join(1, [](std::string&, std::size_t) { throw std::bad_alloc(); }, ","), std::bad_alloc);
+    // A lower failing index of another kind still wins.
+    EXPECT_THROW(pool->map<int>(1000, [](std::size_t i) {
+        return i == 3 ? kestrum::panic("first"), 0 : i == 900 ? throw std::bad_alloc() : 0;
+    }), Panic);
+}
+
+// Workers compute in the default floating-point environment, whatever the
+// environment of the thread that started the pool or calls it.
+TEST(FpEnv, WorkersAndTinyRangesUseTheDefaultEnvironment) {
+    static const double third = 1.0 / 3.0, tiny = 1e-310;
+    auto values = [](std::size_t i) {
+        volatile double a = third * static_cast<double>(i + 1), b = tiny * static_cast<double>(i + 1);
+        return a / 7.0 + b * 0.5;  // rounds differently upward; b flushes under FTZ/DAZ
+    };
+    std::vector<double> want(64);
+    for (std::size_t i = 0; i < want.size(); ++i) want[i] = values(i);
+
+    std::vector<double> got, one;
+    std::thread starter([&] {
+        ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+#if defined(__x86_64__)
+        _mm_setcsr(_mm_getcsr() | 0x8040);  // flush-to-zero, denormals-are-zero
+#endif
+        kp::Pool pool(3);
+        got = pool.map<double>(want.size(), values);
+        one = pool.map<double>(1, values);  // on this thread
+        // The caller's environment is its own again afterwards.
+        EXPECT_EQ(std::fegetround(), FE_UPWARD);
+    });
+    starter.join();
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(same_bits(got[i], want[i])) << i;
+    EXPECT_TRUE(same_bits(one.at(0), want[0]));
 }
 
 // ---------------------------------------------------------------------------

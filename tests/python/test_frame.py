@@ -662,3 +662,119 @@ def test_failed_conversions_leak_no_exceptions():
             passthrough.__traceback__ = None
     gc.collect()
     assert [sys.getrefcount(e) for e in (original, root, passthrough)] == before
+
+
+# -- once-only creation of types and of PanicException ------------------------------------
+#
+# Each case needs a process whose first iterator / first panic has not happened
+# yet, so it runs in a child; a hang shows up as the child's timeout.
+
+import os
+import subprocess
+import textwrap
+
+FIRST_USE = {
+    "iter": "next(iter(v))",
+    "panic": "expect_panic()",
+}
+
+ONCE_PRELUDE = textwrap.dedent("""
+    import gc, itertools, os, sys, threading, time
+    from kestrum_py import Vec3d, VecList
+    v = VecList([Vec3d(1, 2, 3)] * 3)
+    def expect_panic():
+        try:
+            v.collapse(3)
+        except BaseException as e:
+            assert type(e).__name__ == "PanicException", e
+        else:
+            raise AssertionError("no panic")
+    def fork_and_use(first_use):
+        # The forked child must be able to use the type; a hang is a failure.
+        pid = os.fork()
+        if pid == 0:
+            try:
+                exec(first_use)
+                next(iter(v)); expect_panic()
+                os._exit(0)
+            except BaseException:
+                os._exit(4)
+        deadline = time.monotonic() + 10
+        while not os.waitpid(pid, os.WNOHANG)[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                os._exit(5)
+            time.sleep(0.01)
+""")
+
+# Another thread is inside the first creation when this one forks. The other
+# thread makes one C-level call from the gate to the first use, so the
+# interpreter lock can change hands only inside the creation itself.
+FORK_DURING_CREATION = ONCE_PRELUDE + textwrap.dedent("""
+    which = sys.argv[1]
+    gate = threading.Lock()
+    gate.acquire()
+    first = map(iter, [v]) if which == "iter" else itertools.starmap(VecList.collapse, [(v, 3)])
+    def first_use():
+        try:
+            list(itertools.chain(itertools.starmap(gate.release, [()]), range(20_000_000), first))
+        except BaseException:
+            pass
+    sys.setswitchinterval(0.001)
+    t = threading.Thread(target=first_use)
+    t.start()
+    gate.acquire()
+    sys.setswitchinterval(1.0)  # keep the lock while the other thread settles
+    end = time.perf_counter() + 0.02
+    while time.perf_counter() < end:
+        pass
+    fork_and_use("pass")
+    t.join()
+""")
+
+# Garbage collected inside the creation runs finalizers that use the type
+# being created (on 3.11 the collector runs inside the type machinery).
+REENTER_CREATION = ONCE_PRELUDE + textwrap.dedent("""
+    which, then_fork = sys.argv[1], sys.argv[2] == "fork"
+    first_use = (lambda: next(iter(v))) if which == "iter" else expect_panic
+    seen = []
+    class Cycle:
+        def __init__(self):
+            self.me = self
+        def __del__(self):
+            if then_fork and not seen:
+                seen.append("forked")
+                fork_and_use("first_use()")
+            first_use()
+            seen.append(1)
+    for _ in range(50):
+        Cycle()
+    gc.set_threshold(1)
+    first_use()
+    gc.set_threshold(700)
+    gc.collect()
+    assert len(seen) >= 50, seen
+    next(iter(v)); expect_panic()
+""")
+
+
+def run_child(script, *args):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", script, *args], env=env,
+                          capture_output=True, text=True, timeout=60)
+    return proc.returncode, proc.stderr[-2000:]
+
+
+@pytest.mark.parametrize("which", FIRST_USE)
+def test_fork_while_another_thread_creates_a_type(which):
+    # The handover is timing-dependent; three tries catch a hang almost surely.
+    for _ in range(3):
+        assert run_child(FORK_DURING_CREATION, which) == (0, "")
+
+
+@pytest.mark.parametrize("then_fork", ["", "fork"])
+@pytest.mark.parametrize("which", FIRST_USE)
+def test_creation_reentered_by_a_finalizer_returns(which, then_fork):
+    rc, err = run_child(REENTER_CREATION, which, then_fork)
+    assert rc == 0, err

@@ -523,3 +523,77 @@ def test_the_measure_sees_a_leak():
     assert delta["refs(VecList)"] >= 500
     if HEAP:
         assert delta["heap"] >= 500 * BIG * 24
+
+
+# -- running out of memory -------------------------------------------------------------------
+#
+# A child process caps its own address space a little above what it uses. An
+# allocation failure anywhere, on a pool worker too, must arrive as
+# MemoryError, leave the receiver and the arguments as they were, and keep no
+# reference. ASan reserves terabytes of shadow memory, so no cap is possible
+# under it.
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+MEMORY_CHILD = r"""
+import gc, resource, struct, sys
+from kestrum_py import Quat, Vec3d, VecList
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+def vmsize():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+def capped(mb, fn):
+    resource.setrlimit(resource.RLIMIT_AS, (vmsize() + (mb << 20), hard))
+    try:
+        fn()
+        return "ok"
+    except MemoryError:
+        return "MemoryError"
+    except BaseException as e:
+        return f"{type(e).__name__}: {e}"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+VecList([])  # the pool's threads exist before any cap
+outcomes = set()
+
+# Construction from six million references to one vector: the buffer grows
+# past the cap.
+item = Vec3d(1, 2, 3)
+src = [item] * 6_000_000
+refs = sys.getrefcount(src), sys.getrefcount(item)
+outcomes.add(capped(100, lambda: VecList(src)))
+gc.collect()
+assert (sys.getrefcount(src), sys.getrefcount(item)) == refs, "constructor kept references"
+del src
+
+# Bulk work on 4.1 million elements; repr builds its texts on the workers.
+v = VecList([Vec3d(i * 0.1, -i, 1e-300 * i) for i in range(4_100_000)])
+def digest():
+    picks = [v[i] for i in (0, 1, len(v) // 3, len(v) - 1)]
+    return len(v), struct.pack("<12d", *(c for e in picks for c in (e.x, e.y, e.z)))
+before = digest()
+q = Quat(0.5, 0.5, -0.5, 0.5)
+for mb in (5, 20, 40, 80, 120):
+    outcomes.add(capped(mb, lambda: repr(v)))
+    outcomes.add(capped(mb, lambda: (v.normalize(), v.magnitude(), v.to_array())))
+    assert digest() == before, mb
+    rotated = capped(mb, lambda: v.rotate(q))
+    outcomes.add(rotated)
+    if rotated == "ok":  # a finished rotation is fine
+        before = digest()
+    assert digest() == before, mb
+print(sorted(outcomes))
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="no address-space cap under AddressSanitizer")
+def test_out_of_memory_is_memory_error_and_changes_nothing():
+    import subprocess
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "RAYON_NUM_THREADS": "2"}
+    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    outcomes = eval(proc.stdout)
+    assert "MemoryError" in outcomes
+    assert set(outcomes) <= {"ok", "MemoryError"}, outcomes

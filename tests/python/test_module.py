@@ -143,6 +143,60 @@ def test_second_interpreter_is_refused():
             os.remove(out)
 
 
+ISOLATED_FIRST = textwrap.dedent("""
+    import sys
+    try:
+        import _interpreters as interp
+        sub = interp.create("isolated")
+    except ImportError:
+        import _xxsubinterpreters as interp
+        sub = interp.create(isolated=True)
+    code = (
+        "import sys\\n"
+        "sys.path[:0] = %r\\n"
+        "try:\\n"
+        "    import kestrum_py\\n"
+        "    result = 'imported'\\n"
+        "except ImportError as e:\\n"
+        "    result = str(e)\\n"
+        "open(%r, 'w').write(result)\\n"
+    ) % (sys.path, sys.argv[1])
+    try:
+        interp.run_string(sub, code)
+    finally:
+        interp.destroy(sub)
+    try:
+        import kestrum_py
+        print(kestrum_py.Vec3d(1, 2, 3).x)
+    except ImportError as e:
+        print(e)
+""")
+
+
+def test_import_refused_by_an_isolated_interpreter_claims_nothing():
+    # Where the importer refuses single-phase modules in an isolated
+    # sub-interpreter, the main interpreter can still import afterwards; where
+    # the sub-interpreter's import succeeds, it owns the module.
+    if not any(importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")):
+        pytest.skip("this interpreter has no sub-interpreter module")
+    out = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"kp_isolated_{os.getpid()}")
+    try:
+        proc = subprocess.run([sys.executable, "-c", ISOLATED_FIRST, out], capture_output=True,
+                              text=True, timeout=60, env={**os.environ,
+                                                          "PYTHONPATH": os.pathsep.join(sys.path)})
+        assert proc.returncode == 0, proc.stderr
+        with open(out) as f:
+            sub = f.read()
+    finally:
+        if os.path.exists(out):
+            os.remove(out)
+    if sub == "imported":
+        assert proc.stdout.strip() == "kestrum_py cannot be loaded in more than one interpreter per process"
+    else:
+        assert sub == "module kestrum_py does not support loading in subinterpreters"
+        assert proc.stdout.strip() == "1.0"
+
+
 # -- class properties shared by every class ---------------------------------------
 
 @pytest.mark.parametrize("mod,name", CLASS_PARAMS)

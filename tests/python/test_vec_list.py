@@ -382,9 +382,7 @@ def test_collapse_writes_positive_zero(axis):
     for e, t in zip(got.list, src):
         expected = list(t)
         expected[k] = 0.0
-        for i in range(3):
-            assert same_double(c(e)[i], expected[i]), (e, expected)
-        assert bits(c(e)[k]) == 0
+        assert [bits(x) for x in c(e)] == [bits(x) for x in expected], (e, expected)  # NaNs copied as they are
 
 
 @pytest.mark.parametrize("axis", [3, 4, 2**64 - 1])

@@ -14,7 +14,7 @@ import pytest
 from kestrum_py import Quat, Vec3d, VecList
 
 import purepy_list as pl
-from purepy import same_double
+from purepy import bits, same_double
 from purepy_rot import Inputs
 
 INF = math.inf
@@ -25,18 +25,20 @@ def c(v):
     return (v.x, v.y, v.z)
 
 
+# Bulk against single-value results: the full bit patterns, NaN sign and
+# payload included.
 def same_vecs(bulk, singles):
     got = bulk.to_array() if isinstance(bulk, VecList) else bulk
     assert len(got) == len(singles)
     for i, (g, s) in enumerate(zip(got, singles)):
         e = c(s) if isinstance(s, Vec3d) else s
-        assert all(same_double(a, b) for a, b in zip(g, e)), (i, g, e)
+        assert [bits(a) for a in g] == [bits(b) for b in e], (i, g, e)
 
 
 def same_scalars(bulk, singles):
     assert len(bulk) == len(singles)
     for i, (g, e) in enumerate(zip(bulk, singles)):
-        assert same_double(g, e), (i, g, e)
+        assert bits(g) == bits(e), (i, g, e)
 
 
 # -- bit-identity with Vec3d / Quat -------------------------------------------------
@@ -81,7 +83,7 @@ def test_vector_argument_operations_match_vec3d(bulk_input, other):
     same_vecs(v + o, [s + o for s in singles])
     same_vecs(v - o, [s - o for s in singles])
     j, d = v.minimum_distance_to(o, 1)
-    assert same_double(d, singles[j].distance_to(o))
+    assert bits(d) == bits(singles[j].distance_to(o))
 
 
 @pytest.mark.parametrize("s", SCALARS, ids=repr)
@@ -104,6 +106,101 @@ def test_rotate_matches_quat_rotate(bulk_input):
         assert v.rotate(q) is None
         assert id(v) == before
         same_vecs(v, [q.rotate(s) for s in singles])
+
+
+# -- NaN operands: which NaN comes out ------------------------------------------------
+#
+# When both operands of a sum or product are NaNs, the result is the left one
+# (quieted); bulk results must follow the single-value operations there too,
+# whatever the pool size and wherever the pieces are cut.
+
+NAN_CHILD = r"""
+import hashlib, random, struct, sys
+from kestrum_py import Quat, Vec3d, VecList
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+def f(b):
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+SPECIALS = [f(b) for b in (0x7FF8000000000000, 0xFFF8000000000000, 0x7FF800000000ABCD,
+                           0xFFFC000000001234, 0x7FF0000000000001, 0xFFF4000000000F00)]
+SPECIALS += [float("inf"), -float("inf"), 0.0, -0.0, 1.5, -2.0, 5e-324, 1e308]
+rng = random.Random(int(sys.argv[1]))
+# Seed 1: NaNs everywhere. Seed 2: NaN-free elements and arguments whose
+# infinities and zeros make NaNs inside the formulas, plus a few NaN elements.
+choices = SPECIALS if sys.argv[1] == "1" else SPECIALS[6:]
+def comp():
+    return rng.choice(choices) if rng.random() < 0.8 else rng.uniform(-4, 4)
+points = [Vec3d(comp(), comp(), comp()) for _ in range(3001)]
+if sys.argv[1] != "1":
+    for i in range(0, 3001, 700):
+        points[i] = Vec3d(SPECIALS[i % 6], SPECIALS[(i + 1) % 6], 1.0)
+v = VecList(points)
+others = [Vec3d(comp(), comp(), comp()) for _ in range(4)] + [Vec3d(-SPECIALS[0], SPECIALS[2], 1.0)]
+quats = [Quat(comp(), comp(), comp(), comp()) for _ in range(3)]
+c = lambda e: (e.x, e.y, e.z)
+h = hashlib.sha256()
+bad = []
+def check(name, got, want):
+    got = [tuple(map(bits, g)) if isinstance(g, (list, tuple)) else bits(g) for g in got]
+    want = [tuple(map(bits, c(w))) if isinstance(w, Vec3d) else bits(w) for w in want]
+    h.update(repr(got).encode())
+    if got != want:
+        bad.append((name, sum(g != w for g, w in zip(got, want))))
+check("magnitude", v.magnitude(), [p.magnitude() for p in points])
+check("normalize", v.normalize().to_array(), [p.normalize() for p in points])
+for o in others:
+    check("dot", v.dot(o), [p.dot(o) for p in points])
+    check("cross", v.cross(o).to_array(), [p.cross(o) for p in points])
+    check("distance_to", v.distance_to(o), [p.distance_to(o) for p in points])
+    check("+", (v + o).to_array(), [p + o for p in points])
+    check("-", (v - o).to_array(), [p - o for p in points])
+    j, d = v.minimum_distance_to(o, 1)
+    h.update(repr((j, bits(d))).encode())
+for s in SPECIALS[:4] + [0.75, float("inf"), 0.0]:
+    check("*", (v * s).to_array(), [p * s for p in points])
+    check("/", (v / s).to_array(), [p / s for p in points])
+for q in quats:
+    r = VecList(points)
+    r.rotate(q)
+    check("rotate", r.to_array(), [q.rotate(p) for p in points])
+# Keys that are all NaNs: the sign bit ranks them.
+w = VecList([Vec3d(1, 1, SPECIALS[0])] * 10007) + Vec3d(0, 0, SPECIALS[1])
+h.update(repr(w.minimum_distance_to(Vec3d(0, 0, 0), 1)).encode())
+print(h.hexdigest(), bad)
+"""
+
+
+def test_nan_results_follow_single_values_for_every_pool_size():
+    base = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    base["PYTHONPATH"] = os.pathsep.join(sys.path)
+    outs = set()
+    for seed in (1, 2):
+        for threads in ("1", "2", "3", "7"):
+            proc = subprocess.run([sys.executable, "-c", NAN_CHILD, str(seed)], timeout=120,
+                                  env={**base, "RAYON_NUM_THREADS": threads},
+                                  capture_output=True, text=True)
+            assert proc.returncode == 0, proc.stderr
+            digest, bad = proc.stdout.split(maxsplit=1)
+            assert bad.strip() == "[]", (seed, threads, bad)
+            outs.add((seed, digest))
+    assert len(outs) == 2
+
+
+def test_nan_keys_rank_by_sign_in_the_search():
+    pos, neg = NAN, -NAN
+    w = VecList([Vec3d(1, 1, pos)] * 10007) + Vec3d(0, 0, neg)
+    j, d = w.minimum_distance_to(Vec3d(0, 0, 0), 1)
+    assert j == 0 and bits(d) == bits(pos)  # every key is the left, positive NaN
+    # x - other.x keeps the left NaN: one negative key among positive ones
+    # ranks first; with the other's negative NaN every key is the same.
+    points = [Vec3d(3, 0, 0)] * 5000 + [Vec3d(neg, 0, 0)] + [Vec3d(0, 0, 0)] * 5000
+    assert VecList(points).minimum_distance_to(Vec3d(pos, 0, 0), 1)[0] == 5000
+    assert VecList(points).minimum_distance_to(Vec3d(neg, 0, 0), 1)[0] == 0
+    # A negative NaN key ranks below every number, a positive one above.
+    assert VecList(points).minimum_distance_to(Vec3d(0, 0, 0), 1)[0] == 5000
+    points[7000] = Vec3d(1, 0, pos)
+    j, d = VecList(points).minimum_distance_to(Vec3d(1, 0, 0), 1)
+    assert (j, bits(d)) == (5000, bits(neg))
 
 
 # -- strided search against the pure-Python evaluation ------------------------------------
@@ -301,3 +398,73 @@ def test_bulk_operation_in_forked_child_completes():
     result = subprocess.run([sys.executable, "-c", FORK_CHILD], env=env, timeout=60,
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
+
+
+# -- floating-point environment --------------------------------------------------------------
+#
+# A caller with round-upward, flush-to-zero and denormals-are-zero set (as a
+# library built with fast-math leaves them) starts the pool and runs bulk
+# operations. Bulk results are those of the default environment anyway; the
+# single-value operations are computed afterwards in the default environment.
+
+FP_ENV_CHILD = r"""
+import ctypes, random, struct, sys
+from kestrum_py import Quat, Vec3d, VecList
+libm = ctypes.CDLL("libm.so.6")
+def bits(x):
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+rng = random.Random(8)
+def comp():
+    return rng.choice((rng.uniform(-1, 1), rng.uniform(-1, 1) * 1e-308, 1 / 3, 5e-324, 2.2e-308))
+points = [Vec3d(comp(), comp(), comp()) for _ in range(1000)]
+o, q = Vec3d(1 / 3, 2.5e-308, -0.1), Quat(0.9, 0.1, -1 / 3, 0.2)
+def bulk_results():
+    v = VecList(points)
+    one = VecList(points[:1])  # a single element runs on the calling thread
+    r = VecList(points)
+    r.rotate(q)
+    out = [v * 0.75, v.normalize(), v + o, v.cross(o), r, one * 0.75]
+    out = [x.to_array() for x in out] + [v.dot(o), v.magnitude(), v.distance_to(o), one.dot(o)]
+    j, d = v.minimum_distance_to(o, 1)
+    return out + [[j, d]]
+def single_results():
+    c = lambda e: [e.x, e.y, e.z]
+    out = [[c(p * 0.75) for p in points], [c(p.normalize()) for p in points],
+           [c(p + o) for p in points], [c(p.cross(o)) for p in points],
+           [c(q.rotate(p)) for p in points], [c(points[0] * 0.75)],
+           [p.dot(o) for p in points], [p.magnitude() for p in points],
+           [p.distance_to(o) for p in points], [points[0].dot(o)]]
+    d = [p.distance_to(o) for p in points]
+    j = min(range(len(d)), key=lambda i: (d[i], i))
+    return out + [[j, d[j]]]
+def flat(xs):
+    for x in xs:
+        if isinstance(x, list):
+            yield from flat(x)
+        else:
+            yield bits(float(x))
+env = ctypes.create_string_buffer(64)
+assert libm.fegetenv(env) == 0
+mxcsr = struct.unpack_from("<I", env, 28)[0]
+struct.pack_into("<I", env, 28, (mxcsr & ~0x6000) | 0x4000 | 0x8000 | 0x40)  # up, FTZ, DAZ
+assert libm.fesetenv(env) == 0
+during = bulk_results()        # also starts the pool in this environment
+assert libm.fesetenv(ctypes.c_void_p(-1)) == 0  # FE_DFL_ENV
+after = bulk_results()
+want = single_results()
+names = ["*", "normalize", "+", "cross", "rotate", "* one", "dot", "magnitude", "distance_to",
+         "dot one", "minimum_distance_to"]
+bad = [(n, which) for n, d, a, w in zip(names, during, after, want)
+       for which, got in (("during", d), ("after", a)) if list(flat(got)) != list(flat(w))]
+print(bad)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or os.uname().machine != "x86_64",
+                    reason="sets the SSE control register through glibc's fenv_t layout")
+def test_bulk_results_ignore_the_callers_floating_point_environment():
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "RAYON_NUM_THREADS": "2"}
+    proc = subprocess.run([sys.executable, "-c", FP_ENV_CHILD], env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[]"

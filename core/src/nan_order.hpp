@@ -1,0 +1,53 @@
+#pragma once
+// Sums and products whose NaN result does not depend on operand order.
+//
+// When both operands of an SSE add or multiply are NaNs, the hardware returns
+// the first source operand (quieted). C++ leaves NaN payloads unspecified, so
+// the compiler may emit `a + b` with either operand first, and it does choose
+// differently in a vectorised loop body, its scalar remainder and a lone
+// scalar call. NanOrdered replaces the right operand by the left one when the
+// left is a NaN: then every emission order gives the left NaN, and otherwise
+// the operation is exactly commutative (one NaN propagates whichever side it
+// is on; inf - inf and 0 * inf give the same default NaN both ways). Non-NaN
+// results are the plain IEEE results, bit for bit.
+//
+// Formulas are written once over an arithmetic A. NanOrdered is what every
+// result is defined by. Plain gives the same bits for every result that is not
+// a NaN (a NaN operand is never absorbed, so a non-NaN result saw no NaN on its
+// way, and non-NaN sums and products do not depend on order). Bulk loops
+// evaluate a stretch with Plain, which vectorises at full speed, and evaluate
+// it again with NanOrdered only if a result came out NaN.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+
+struct NanOrdered {
+    static double add(double a, double b) { return a + (a != a ? a : b); }
+    static double mul(double a, double b) { return a * (a != a ? a : b); }
+};
+
+struct Plain {
+    static double add(double a, double b) { return a + b; }
+    static double mul(double a, double b) { return a * b; }
+};
+
+// Whether any of p[0, n) is a NaN; branch-free, so it vectorises.
+inline bool any_nan(const double* p, std::size_t n) {
+    // |bits| + (2^52 - 1) reaches the sign bit exactly for |bits| above inf.
+    const auto nan_bit = [](double x) {
+        return (std::bit_cast<std::uint64_t>(x) & 0x7FFFFFFFFFFFFFFFull) + 0x000FFFFFFFFFFFFFull;
+    };
+    std::uint64_t acc[4] = {0, 0, 0, 0};  // independent chains
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (std::size_t k = 0; k < 8; ++k) acc[k & 3] |= nan_bit(p[i + k]);
+    for (; i < n; ++i) acc[0] |= nan_bit(p[i]);
+    return ((acc[0] | acc[1] | acc[2] | acc[3]) >> 63) != 0;
+}
+
+inline double add(double a, double b) { return NanOrdered::add(a, b); }
+inline double mul(double a, double b) { return NanOrdered::mul(a, b); }
+
+}  // namespace kestrum
