@@ -116,7 +116,7 @@ struct Class<VecListIterValue> : Wrap<"VecListIterator"> {
     static const TypeDef& def();
 };
 
-// Pickled as the element block (see Pickled in frame.hpp).
+// Pickled as the element block (see Pickled in frame/pickle.hpp).
 template <>
 struct Pickled<VecListValue> {
     static PyObject* state(PyObject* self, const VecListValue& value, std::uint64_t protocol);
@@ -136,7 +136,7 @@ PyMethodDef* geometry_functions();
 
 // A sequence of Vec3d objects, copied out in iteration order.
 template <>
-struct Param<std::vector<kestrum::Vec3d>> {
+struct FromPy<std::vector<kestrum::Vec3d>> {
     std::vector<kestrum::Vec3d> v;
     bool load(PyObject* o);
     const std::vector<kestrum::Vec3d>& get() const noexcept { return v; }
