@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "panic.hpp"
+#include "kestrum/panic.hpp"
 
 namespace kp {
 
