@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "pool.hpp"
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
 
 using kestrum::Vec3d;
 using Clock = std::chrono::steady_clock;

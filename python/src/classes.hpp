@@ -7,12 +7,12 @@
 #include <new>
 #include <vector>
 
-#include "angle.hpp"
 #include "frame.hpp"
-#include "geometry/circle.hpp"
-#include "geometry/plane.hpp"
-#include "quat.hpp"
-#include "vec3d.hpp"
+#include "kestrum/angle.hpp"
+#include "kestrum/geometry/circle.hpp"
+#include "kestrum/geometry/plane.hpp"
+#include "kestrum/quat.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kp {
 

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "panic.hpp"
+#include "kestrum/panic.hpp"
 
 namespace kestrum::pool {
 

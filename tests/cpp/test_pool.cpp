@@ -26,7 +26,7 @@
 #include <unistd.h>
 
 #include "pool.hpp"
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
 
 using kestrum::Panic;
 using kestrum::Vec3d;
