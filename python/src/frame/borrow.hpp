@@ -30,11 +30,8 @@ inline constexpr const char kBorrowed[] = "Already borrowed";
 
 // Holds one borrow of an object of class T for the guard's lifetime.
 template <class T, bool Exclusive_>
-class Borrow {
+class Borrow : Pinned {
 public:
-    Borrow() = default;
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
     ~Borrow() {
         if (!obj_) return;
         if constexpr (Exclusive_)

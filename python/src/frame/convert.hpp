@@ -74,11 +74,8 @@ struct FromPy<std::string_view> {
 };
 
 // An argument's buffer, held until the call returns.
-class HeldBuffer {
+class HeldBuffer : Pinned {
 public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
     ~HeldBuffer() {
         if (held_) PyBuffer_Release(&view_);
     }
@@ -184,13 +181,11 @@ struct ToPy<T> {
 // the cyclic collector, which the new containers would otherwise trigger
 // again and again although nothing can reference them yet; the collector's
 // previous state comes back on every path.
-class ResultLoop {
+class ResultLoop : Pinned {
 public:
     static constexpr std::size_t kEvery = 4096;  // well under a millisecond of work
     explicit ResultLoop(std::size_t steps) noexcept
         : pausing_(steps >= kEvery), paused_(pausing_ && PyGC_Disable() == 1) {}
-    ResultLoop(const ResultLoop&) = delete;
-    ResultLoop& operator=(const ResultLoop&) = delete;
     ~ResultLoop() {
         if (paused_) PyGC_Enable();
     }

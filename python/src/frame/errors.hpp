@@ -25,6 +25,13 @@ void set_panic(const char* text) noexcept;
 // Translates whatever a body threw into the current Python exception.
 void set_from_current_exception() noexcept;
 
+// A guard tied to one scope: never copied.
+struct Pinned {
+    Pinned() = default;
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+};
+
 // An owned reference, released on every path out, C++ exceptions included.
 class Ref {
 public:
