@@ -7,7 +7,7 @@
 #include <span>
 
 #include "classes.hpp"
-#include "pool.hpp"
+#include "parallel/algorithms.hpp"
 
 namespace kp {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 using kestrum::Quat;
 using kestrum::Vec3d;
 namespace formula = kestrum::formula;
-namespace pool = kestrum::pool;
+namespace pool = kestrum::parallel;
 using B = Binder<VecListValue>;
 using It = Binder<VecListIterValue>;
 
