@@ -302,7 +302,7 @@ struct Binder {
         release_shared(as_object<C>(self)->flag);
     }
 
-    // __reduce_ex__(protocol): the pickled form described above.
+    // __reduce_ex__(protocol): the pickled form of frame/pickle.hpp.
     static PyMethodDef reduce() { return method<"__reduce_ex__", &reduce_ex, "protocol">(); }
 
 private:
