@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <new>
@@ -27,6 +29,7 @@
 
 #include "kestrum/vec3d.hpp"
 #include "parallel/algorithms.hpp"
+#include "parallel/notifier.hpp"
 #include "parallel/sizing.hpp"
 
 using kestrum::Panic;
@@ -276,6 +279,58 @@ TEST(LazyPool, OutOfMemoryAtStartIsRetriedLater) {
     EXPECT_THROW(lazy.get(), std::bad_alloc);
     EXPECT_EQ(lazy.get().thread_count(), 1u);
     EXPECT_EQ(made, 2);
+}
+
+// A lost wake-up hangs the sleeper for good; the watchdog turns that into a
+// failure. Each round races a waker against a worker going to sleep, through
+// each of the three ways in: new work, a set latch, and a signal.
+TEST(Notifier, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!finished.load()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                std::fprintf(stderr, "Notifier: a sleeper was never woken\n");
+                std::abort();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    for (const bool lazy : {false, true}) {
+        kp::detail::Notifier notifier(2, lazy);
+        for (int round = 0; round < 2000; ++round) {
+            // New work wakes some sleeper, whichever: here only one sleeps.
+            std::atomic<bool> work{false}, never{false};
+            std::thread on_work([&] {
+                while (!work.load(std::memory_order_seq_cst)) {
+                    notifier.sleep(round % 2, never, [&] { return work.load(std::memory_order_seq_cst); });
+                }
+            });
+            work.store(true, std::memory_order_seq_cst);
+            notifier.notify_one();
+            on_work.join();
+        }
+        for (int round = 0; round < 2000; ++round) {
+            // A set latch wakes its owner, even with another worker asleep.
+            std::atomic<bool> latch{false}, other{false};
+            std::thread owner([&] {
+                while (!latch.load(std::memory_order_seq_cst)) notifier.sleep(1, latch, [] { return false; });
+            });
+            std::thread bystander([&] { notifier.sleep(0, other, [] { return false; }); });
+            latch.store(true, std::memory_order_seq_cst);
+            notifier.notify(1);
+            owner.join();
+            other.store(true, std::memory_order_seq_cst);
+            notifier.notify(0);
+            bystander.join();
+        }
+        // A signal before the sleep makes that sleep return at once.
+        std::atomic<bool> never{false};
+        notifier.signal(0);
+        notifier.sleep(0, never, [] { return false; });
+    }
+    finished.store(true);
+    watchdog.join();
 }
 
 TEST(Pool, RejectsZeroThreads) { EXPECT_THROW(kp::Pool(0), Panic); }
