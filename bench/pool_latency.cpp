@@ -1,10 +1,8 @@
 // Hand-off cost of the worker pool: how long a caller waits for a bulk
 // operation on a handful of elements, and what the pool gains on big ones.
 //
-// Build (from the repository root), all on one line:
-//   g++ -std=c++20 -O2 -ffp-contract=off -Icore/src -Ipython/src
-//       bench/pool_latency.cpp python/src/pool.cpp core/src/*.cpp -lpthread -o /tmp/pool_latency
-// Run: /tmp/pool_latency [threads...]   (default: 1, 2 and the machine's default)
+// Built by CMake with -DKESTRUM_BUILD_BENCH=ON (target pool_latency).
+// Run: <build dir>/pool_latency [threads...]   (default: 1, 2 and the machine's default)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,8 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "pool.hpp"
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
+#include "parallel/algorithms.hpp"
+#include "parallel/sizing.hpp"
 
 using kestrum::Vec3d;
 using Clock = std::chrono::steady_clock;
@@ -43,7 +42,7 @@ void time_calls(const char* label, std::size_t calls, F&& call) {
                 ns[calls * 9 / 10], sum / calls);
 }
 
-void run(kestrum::pool::Pool& pool) {
+void run(kestrum::parallel::Pool& pool) {
     std::printf("threads = %zu\n", pool.thread_count());
     for (std::size_t n : {16u, 1000u, 16000u, 100000u, 1000000u}) {
         const auto in = make_input(n);
@@ -59,7 +58,7 @@ void run(kestrum::pool::Pool& pool) {
         });
         std::snprintf(label, sizeof label, "normalize n=%zu pool", n);
         time_calls(label, calls, [&] {
-            pool.map_into(std::span<Vec3d>(out), [&](std::size_t i) { return in[i].normalize(); });
+            kestrum::parallel::map_into(pool, std::span<Vec3d>(out), [&](std::size_t i) { return in[i].normalize(); });
             if (out[n / 2].x == 12345.0) std::abort();
         });
     }
@@ -69,7 +68,7 @@ void run(kestrum::pool::Pool& pool) {
     for (int k = 0; k < 200; ++k) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         const auto t0 = Clock::now();
-        auto out = pool.map<Vec3d>(16, [&](std::size_t i) { return in[i].normalize(); });
+        auto out = kestrum::parallel::map<Vec3d>(pool, 16, [&](std::size_t i) { return in[i].normalize(); });
         ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
     }
     std::sort(ns.begin(), ns.end());
@@ -82,9 +81,9 @@ void run(kestrum::pool::Pool& pool) {
 int main(int argc, char** argv) {
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
-    if (sizes.empty()) sizes = {1, 2, kestrum::pool::default_thread_count()};
+    if (sizes.empty()) sizes = {1, 2, kestrum::parallel::default_thread_count()};
     for (std::size_t n : sizes) {
-        kestrum::pool::Pool pool(n);
+        kestrum::parallel::Pool pool(n);
         run(pool);
     }
 }

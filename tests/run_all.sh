@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test stage of kestrum_py in one command:
 #   python   pytest on each of CPython 3.11 / 3.12 / 3.13 (fresh venv, `pip install .[test,examples,dask]`)
-#   cpp      GoogleTest suites through ctest
+#   cpp      GoogleTest suites through ctest (and every C++ benchmark program built)
 #   tsan     the worker-pool tests under ThreadSanitizer
 #   asan     the pytest suite against an AddressSanitizer+UBSan build of the extension
 #   ft       compile-only check of the bindings with the free-threaded object layout
@@ -155,7 +155,7 @@ stage_python() {
 stage_cpp() {
     local dir=$WORK/cpp name="ctest"
     log "$name: C++ tests"
-    if ! configure_build "$dir" "" -DKESTRUM_BUILD_EXTENSION=OFF -DKESTRUM_BUILD_TESTS=ON; then
+    if ! configure_build "$dir" "" -DKESTRUM_BUILD_EXTENSION=OFF -DKESTRUM_BUILD_TESTS=ON -DKESTRUM_BUILD_BENCH=ON; then
         stage_broken "$name" "build failed"; return
     fi
     local report=$WORK/junit-ctest.xml rc=0
@@ -237,8 +237,8 @@ stage_asan() {
     # batch runs in a child process, so a crash or a hang is reported with the
     # seed that replays it.
     local calls=${KESTRUM_FUZZ_CALLS:-200000} fuzz_rc=0
-    log "fuzz-asan+ubsan: $calls calls of tests/fuzz/fuzz_api.py"
-    "${env[@]}" "$venv/bin/python" tests/fuzz/fuzz_api.py --calls "$calls" \
+    log "fuzz-asan+ubsan: $calls calls of tools/kestrum_fuzz"
+    "${env[@]}" "$venv/bin/python" tools/kestrum_fuzz/fuzz_api.py --calls "$calls" \
         --seed "${KESTRUM_FUZZ_SEED:-1}" --jobs 2 || fuzz_rc=$?
     if [ "$fuzz_rc" -eq 0 ]; then
         record "fuzz-asan+ubsan" 1 0 0 "$calls calls, no finding"

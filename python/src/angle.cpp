@@ -50,7 +50,6 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "angle">)},
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&AngleRadians::to_string>)},
     {Py_nb_add, reinterpret_cast<void*>(&B::binary<&add>)},
     {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
@@ -80,7 +79,6 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "angle">)},
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&AngleDegrees::to_string>)},
     {0, nullptr},
 };
@@ -90,15 +88,15 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<AngleRadians>::def() {
     static const TypeDef def =
-        make_type<AngleRadians>("AngleRadians(angle)\n--\n\n", rad::slots, rad::methods,
-                                rad::properties, &rad::B::ctor_vectorcall<&rad::make, "angle">);
+        make_type<AngleRadians>(rad::B::constructor<&rad::make, "angle">(),
+                rad::slots, rad::methods, rad::properties);
     return def;
 }
 
 const TypeDef& Class<AngleDegrees>::def() {
     static const TypeDef def =
-        make_type<AngleDegrees>("AngleDegrees(angle)\n--\n\n", deg::slots, deg::methods,
-                                deg::properties, &deg::B::ctor_vectorcall<&deg::make, "angle">);
+        make_type<AngleDegrees>(deg::B::constructor<&deg::make, "angle">(),
+                deg::slots, deg::methods, deg::properties);
     return def;
 }
 

@@ -7,12 +7,12 @@
 #include <new>
 #include <vector>
 
-#include "angle.hpp"
 #include "frame.hpp"
-#include "geometry/circle.hpp"
-#include "geometry/plane.hpp"
-#include "quat.hpp"
-#include "vec3d.hpp"
+#include "kestrum/angle.hpp"
+#include "kestrum/geometry/circle.hpp"
+#include "kestrum/geometry/plane.hpp"
+#include "kestrum/quat.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kp {
 
@@ -116,7 +116,7 @@ struct Class<VecListIterValue> : Wrap<"VecListIterator"> {
     static const TypeDef& def();
 };
 
-// Pickled as the element block (see Pickled in frame.hpp).
+// Pickled as the element block (see Pickled in frame/pickle.hpp).
 template <>
 struct Pickled<VecListValue> {
     static PyObject* state(PyObject* self, const VecListValue& value, std::uint64_t protocol);
@@ -136,7 +136,7 @@ PyMethodDef* geometry_functions();
 
 // A sequence of Vec3d objects, copied out in iteration order.
 template <>
-struct Param<std::vector<kestrum::Vec3d>> {
+struct FromPy<std::vector<kestrum::Vec3d>> {
     std::vector<kestrum::Vec3d> v;
     bool load(PyObject* o);
     const std::vector<kestrum::Vec3d>& get() const noexcept { return v; }

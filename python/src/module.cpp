@@ -76,7 +76,7 @@ ModuleRecord geometry_module{
     {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
     &init_geometry, {-1}, {}};
 
-// The pickle reconstructor (frame.hpp, "Pickling and copying"): reachable as
+// The pickle reconstructor (frame/pickle.hpp): reachable as
 // kestrum_py._unpickle so pickle can find it by name, but not in __all__.
 int add_unpickler(PyObject* m) {
     namespace g = kestrum::geometry;

@@ -42,7 +42,6 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "w", "i", "j", "k">)},
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&Quat::to_string>)},
     {0, nullptr},
 };
@@ -50,9 +49,8 @@ const PyType_Slot slots[] = {
 }  // namespace
 
 const TypeDef& Class<Quat>::def() {
-    static const TypeDef def = make_type<Quat>("Quat(w, i, j, k)\n--\n\n", slots, methods,
-                                               properties,
-                                               &B::ctor_vectorcall<&make, "w", "i", "j", "k">);
+    static const TypeDef def =
+        make_type<Quat>(B::constructor<&make, "w", "i", "j", "k">(), slots, methods, properties);
     return def;
 }
 

@@ -55,7 +55,6 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "x", "y", "z">)},
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
     {Py_nb_add, reinterpret_cast<void*>(&B::binary<&add>)},
     {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
@@ -69,12 +68,12 @@ const PyType_Slot slots[] = {
 }  // namespace
 
 const TypeDef& Class<Vec3d>::def() {
-    static const TypeDef def = make_type<Vec3d>("Vec3d(x, y, z)\n--\n\n", slots, methods,
-                                                properties, &B::ctor_vectorcall<&make, "x", "y", "z">);
+    static const TypeDef def =
+        make_type<Vec3d>(B::constructor<&make, "x", "y", "z">(), slots, methods, properties);
     return def;
 }
 
-bool Param<std::vector<Vec3d>>::load(PyObject* o) {
+bool FromPy<std::vector<Vec3d>>::load(PyObject* o) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "classes.hpp"
-#include "pool.hpp"
+#include "parallel/algorithms.hpp"
 
 namespace kp {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 using kestrum::Quat;
 using kestrum::Vec3d;
 namespace formula = kestrum::formula;
-namespace pool = kestrum::pool;
+namespace pool = kestrum::parallel;
 using B = Binder<VecListValue>;
 using It = Binder<VecListIterValue>;
 
@@ -282,7 +282,6 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&make, "list">)},
     {Py_mp_length, reinterpret_cast<void*>(&B::length<&length>)},
     {Py_mp_subscript, reinterpret_cast<void*>(&B::subscript<&item, "index">)},
     {Py_tp_iter, reinterpret_cast<void*>(&B::unary<&iter>)},
@@ -326,14 +325,14 @@ VecListValue Pickled<VecListValue>::load(Bytes state) {
 }
 
 const TypeDef& Class<VecListValue>::def() {
-    static const TypeDef def = make_type<VecListValue>(
-        "VecList(list)\n--\n\n", slots, methods, properties, &B::ctor_vectorcall<&make, "list">);
+    static const TypeDef def =
+        make_type<VecListValue>(B::constructor<&make, "list">(), slots, methods, properties);
     return def;
 }
 
 const TypeDef& Class<VecListIterValue>::def() {
     static const TypeDef def =
-        make_type<VecListIterValue>("", iterator_slots, nullptr, nullptr, nullptr, false);
+        make_type<VecListIterValue>({}, iterator_slots);
     return def;
 }
 

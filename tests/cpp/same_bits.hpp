@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
 
 inline bool same(double a, double b) {
     return (std::isnan(a) && std::isnan(b)) ||

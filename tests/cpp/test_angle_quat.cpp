@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "angle.hpp"
-#include "quat.hpp"
+#include "kestrum/angle.hpp"
+#include "kestrum/quat.hpp"
 
 using namespace kestrum;
 

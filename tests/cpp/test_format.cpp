@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "format.hpp"
+#include "kestrum/format.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <random>
 
-#include "geometry/circle.hpp"
-#include "geometry/intersection.hpp"
-#include "geometry/plane.hpp"
+#include "kestrum/geometry/circle.hpp"
+#include "kestrum/geometry/intersection.hpp"
+#include "kestrum/geometry/plane.hpp"
 
 using namespace kestrum;
 using namespace kestrum::geometry;

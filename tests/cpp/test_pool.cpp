@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <new>
@@ -25,12 +27,14 @@
 
 #include <unistd.h>
 
-#include "pool.hpp"
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
+#include "parallel/algorithms.hpp"
+#include "parallel/notifier.hpp"
+#include "parallel/sizing.hpp"
 
 using kestrum::Panic;
 using kestrum::Vec3d;
-namespace kp = kestrum::pool;
+namespace kp = kestrum::parallel;
 
 namespace {
 
@@ -277,6 +281,58 @@ TEST(LazyPool, OutOfMemoryAtStartIsRetriedLater) {
     EXPECT_EQ(made, 2);
 }
 
+// A lost wake-up hangs the sleeper for good; the watchdog turns that into a
+// failure. Each round races a waker against a worker going to sleep, through
+// each of the three ways in: new work, a set latch, and a signal.
+TEST(Notifier, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!finished.load()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                std::fprintf(stderr, "Notifier: a sleeper was never woken\n");
+                std::abort();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    for (const bool lazy : {false, true}) {
+        kp::detail::Notifier notifier(2, lazy);
+        for (int round = 0; round < 2000; ++round) {
+            // New work wakes some sleeper, whichever: here only one sleeps.
+            std::atomic<bool> work{false}, never{false};
+            std::thread on_work([&] {
+                while (!work.load(std::memory_order_seq_cst)) {
+                    notifier.sleep(round % 2, never, [&] { return work.load(std::memory_order_seq_cst); });
+                }
+            });
+            work.store(true, std::memory_order_seq_cst);
+            notifier.notify_one();
+            on_work.join();
+        }
+        for (int round = 0; round < 2000; ++round) {
+            // A set latch wakes its owner, even with another worker asleep.
+            std::atomic<bool> latch{false}, other{false};
+            std::thread owner([&] {
+                while (!latch.load(std::memory_order_seq_cst)) notifier.sleep(1, latch, [] { return false; });
+            });
+            std::thread bystander([&] { notifier.sleep(0, other, [] { return false; }); });
+            latch.store(true, std::memory_order_seq_cst);
+            notifier.notify(1);
+            owner.join();
+            other.store(true, std::memory_order_seq_cst);
+            notifier.notify(0);
+            bystander.join();
+        }
+        // A signal before the sleep makes that sleep return at once.
+        std::atomic<bool> never{false};
+        notifier.signal(0);
+        notifier.sleep(0, never, [] { return false; });
+    }
+    finished.store(true);
+    watchdog.join();
+}
+
 TEST(Pool, RejectsZeroThreads) { EXPECT_THROW(kp::Pool(0), Panic); }
 
 // ---------------------------------------------------------------------------
@@ -359,7 +415,7 @@ TEST_P(PoolOfSize, CallerRunsOnlyTinyRanges) {
     for (std::size_t n : kLengths) {
         std::mutex mutex;
         std::set<std::thread::id> ran_on;
-        pool->map<int>(n, [&](std::size_t) {
+        kp::map<int>(*pool, n, [&](std::size_t) {
             std::lock_guard<std::mutex> lock(mutex);
             ran_on.insert(std::this_thread::get_id());
             return 0;
@@ -382,7 +438,7 @@ TEST_P(PoolOfSize, AllWorkersTakePart) {
     std::mutex mutex;
     std::set<std::thread::id> arrived;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    pool->map<int>(256 * n_threads, [&](std::size_t) {
+    kp::map<int>(*pool, 256 * n_threads, [&](std::size_t) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (!arrived.insert(std::this_thread::get_id()).second) return 0;
@@ -405,14 +461,14 @@ TEST_P(PoolOfSize, AllWorkersTakePart) {
 TEST_P(PoolOfSize, MapEqualsSequentialAndWritesEachSlotOnce) {
     for (std::size_t n : kLengths) {
         std::vector<std::atomic<int>> writes(n);
-        const std::vector<Vec3d> out = pool->map<Vec3d>(n, [&](std::size_t i) {
+        const std::vector<Vec3d> out = kp::map<Vec3d>(*pool, n, [&](std::size_t i) {
             writes[i].fetch_add(1, std::memory_order_relaxed);
             return element(i).normalize();
         });
         ASSERT_EQ(out.size(), n);
         // The caller's-buffer form, with guard slots on both sides.
         std::vector<double> buffer(n + 2, -7.0);
-        pool->map_into(std::span<double>(buffer.data() + 1, n), [](std::size_t i) { return element(i).magnitude(); });
+        kp::map_into(*pool, std::span<double>(buffer.data() + 1, n), [](std::size_t i) { return element(i).magnitude(); });
         EXPECT_EQ(buffer.front(), -7.0);
         EXPECT_EQ(buffer.back(), -7.0);
         for (std::size_t i = 0; i < n; ++i) {
@@ -448,7 +504,7 @@ TEST_P(PoolOfSize, FirstMinEqualsSequentialWithTiesZerosAndNans) {
     const std::vector<double> specials = {0.0, -0.0, nan, -nan, inf, -inf, 1.0, -1.0};
     std::mt19937_64 rng(GetParam());
     auto run = [&](const std::vector<double>& keys) {
-        return pool->first_min(keys.size(), [&](std::size_t t) { return keys[t]; });
+        return kp::first_min(*pool, keys.size(), [&](std::size_t t) { return keys[t]; });
     };
     for (std::size_t n : kLengths) {
         for (int levels : {1, 3, 50, 0}) {
@@ -480,16 +536,16 @@ TEST_P(PoolOfSize, StridedAndWindowSearchesReturnElementIndices) {
                 if (!want || keys[i] < keys[*want]) want = i;
                 if (n - i <= stride) break;  // also keeps i + stride from wrapping
             }
-            EXPECT_EQ(pool->first_min_strided(n, stride, key), want) << "n=" << n << " stride=" << stride;
+            EXPECT_EQ(kp::first_min_strided(*pool, n, stride, key), want) << "n=" << n << " stride=" << stride;
         }
         const std::size_t lo = n / 3, hi = n - n / 4;
         std::optional<std::size_t> want;
         for (std::size_t i = lo; i < hi; ++i) {
             if (!want || keys[i] < keys[*want]) want = i;
         }
-        EXPECT_EQ(pool->first_min_range(lo, hi, key), want) << "n=" << n;
+        EXPECT_EQ(kp::first_min_range(*pool, lo, hi, key), want) << "n=" << n;
     }
-    EXPECT_THROW(pool->first_min_strided(5, 0, [](std::size_t) { return 0.0; }), Panic);
+    EXPECT_THROW(kp::first_min_strided(*pool, 5, 0, [](std::size_t) { return 0.0; }), Panic);
 }
 
 // ---------------------------------------------------------------------------
@@ -499,13 +555,13 @@ TEST_P(PoolOfSize, JoinEqualsSequentialJoin) {
     for (std::size_t n : kLengths) {
         for (std::string_view sep : {std::string_view("\n"), std::string_view(", "), std::string_view("")}) {
             const std::string got =
-                pool->join(n, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, sep);
+                kp::join(*pool, n, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, sep);
             EXPECT_EQ(got, sequential_join(n, sep)) << "n=" << n;
         }
     }
-    EXPECT_EQ(pool->join(0, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "");
-    EXPECT_EQ(pool->join(1, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "x");
-    EXPECT_EQ(pool->join(3, [](std::string& out, std::size_t i) { out += std::to_string(i); }, "\n"), "0\n1\n2");
+    EXPECT_EQ(kp::join(*pool, 0, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "");
+    EXPECT_EQ(kp::join(*pool, 1, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "x");
+    EXPECT_EQ(kp::join(*pool, 3, [](std::string& out, std::size_t i) { out += std::to_string(i); }, "\n"), "0\n1\n2");
 }
 
 // ---------------------------------------------------------------------------
@@ -563,33 +619,33 @@ TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
         return "<no panic>";
     };
     EXPECT_EQ(panic_text([&] {
-                  pool->map<int>(100, [](std::size_t i) { return i == 70 ? throw std::out_of_range("slot 70") : 0; });
+                  kp::map<int>(*pool, 100, [](std::size_t i) { return i == 70 ? throw std::out_of_range("slot 70") : 0; });
               }),
               "slot 70");
     EXPECT_EQ(panic_text([&] {
-                  pool->first_min(50, [](std::size_t i) { return i == 3 ? kestrum::panic("inner"), 0.0 : 0.0; });
+                  kp::first_min(*pool, 50, [](std::size_t i) { return i == 3 ? kestrum::panic("inner"), 0.0 : 0.0; });
               }),
               "inner");
     // Not a std::exception at all: still a Panic, with some text.
-    EXPECT_NE(panic_text([&] { pool->map<int>(10, [](std::size_t i) { return i == 9 ? throw 42 : 0; }); }),
+    EXPECT_NE(panic_text([&] { kp::map<int>(*pool, 10, [](std::size_t i) { return i == 9 ? throw 42 : 0; }); }),
               "<no panic>");
     // A single element runs on the calling thread and is converted the same way.
     EXPECT_EQ(panic_text([&] {
-                  pool->join(1, [](std::string&, std::size_t) { throw std::invalid_argument("lonely"); }, ",");
+                  kp::join(*pool, 1, [](std::string&, std::size_t) { throw std::invalid_argument("lonely"); }, ",");
               }),
               "lonely");
     // The pool is still fine afterwards.
-    const auto out = pool->map<std::size_t>(1000, [](std::size_t i) { return i * 3; });
+    const auto out = kp::map<std::size_t>(*pool, 1000, [](std::size_t i) { return i * 3; });
     for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i * 3);
 }
 
 // Running out of memory is no broken invariant: it stays std::bad_alloc.
 TEST_P(PoolOfSize, AllocationFailuresArriveAsBadAlloc) {
-    EXPECT_THROW(pool->map<int>(1000, [](std::size_t i) { return i == 700 ? throw std::bad_alloc() : 0; }),
+    EXPECT_THROW(kp::map<int>(*pool, 1000, [](std::size_t i) { return i == 700 ? throw std::bad_alloc() : 0; }),
                  std::bad_alloc);
-    EXPECT_THROW(pool->join(1, [](std::string&, std::size_t) { throw std::bad_alloc(); }, ","), std::bad_alloc);
+    EXPECT_THROW(kp::join(*pool, 1, [](std::string&, std::size_t) { throw std::bad_alloc(); }, ","), std::bad_alloc);
     // A lower failing index of another kind still wins.
-    EXPECT_THROW(pool->map<int>(1000, [](std::size_t i) {
+    EXPECT_THROW(kp::map<int>(*pool, 1000, [](std::size_t i) {
         return i == 3 ? kestrum::panic("first"), 0 : i == 900 ? throw std::bad_alloc() : 0;
     }), Panic);
 }
@@ -612,8 +668,8 @@ TEST(FpEnv, WorkersAndTinyRangesUseTheDefaultEnvironment) {
         _mm_setcsr(_mm_getcsr() | 0x8040);  // flush-to-zero, denormals-are-zero
 #endif
         kp::Pool pool(3);
-        got = pool.map<double>(want.size(), values);
-        one = pool.map<double>(1, values);  // on this thread
+        got = kp::map<double>(pool, want.size(), values);
+        one = kp::map<double>(pool, 1, values);  // on this thread
         // The caller's environment is its own again afterwards.
         EXPECT_EQ(std::fegetround(), FE_UPWARD);
     });
@@ -637,16 +693,16 @@ TEST_P(PoolOfSize, ManyCallersAtOnceEachGetTheirOwnResult) {
             for (int r = 0; r < kRounds; ++r) {
                 const std::size_t n = rng() % 700;
                 const std::size_t salt = rng() % 1000;
-                const auto out = pool->map<std::size_t>(n, [salt](std::size_t i) { return i * 31 + salt; });
+                const auto out = kp::map<std::size_t>(*pool, n, [salt](std::size_t i) { return i * 31 + salt; });
                 for (std::size_t i = 0; i < n; ++i) {
                     if (out[i] != i * 31 + salt) wrong.fetch_add(1);
                 }
                 std::vector<double> keys(n);
                 for (auto& k : keys) k = static_cast<double>(rng() % 5);
-                if (pool->first_min(n, [&](std::size_t t) { return keys[t]; }) != sequential_first_min(keys)) {
+                if (kp::first_min(*pool, n, [&](std::size_t t) { return keys[t]; }) != sequential_first_min(keys)) {
                     wrong.fetch_add(1);
                 }
-                const std::string text = pool->join(
+                const std::string text = kp::join(*pool, 
                     n % 50, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, "\n");
                 if (text != sequential_join(n % 50, "\n")) wrong.fetch_add(1);
             }
@@ -657,8 +713,8 @@ TEST_P(PoolOfSize, ManyCallersAtOnceEachGetTheirOwnResult) {
 }
 
 TEST_P(PoolOfSize, APieceMayItselfUseThePool) {
-    const auto sums = pool->map<std::size_t>(40, [&](std::size_t i) {
-        const auto inner = pool->map<std::size_t>(i, [](std::size_t j) { return j; });
+    const auto sums = kp::map<std::size_t>(*pool, 40, [&](std::size_t i) {
+        const auto inner = kp::map<std::size_t>(*pool, i, [](std::size_t j) { return j; });
         std::size_t s = 0;
         for (std::size_t v : inner) s += v;
         return s;

@@ -8,31 +8,13 @@ order: (a + b) + c is not a + (b + c) here.
 """
 
 import math
-import struct
 from decimal import Decimal
 
-EPSILON = 2.220446049250313e-16  # 2**-52
-
-
-# -- bit-level comparison ----------------------------------------------------
-
-def bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
-def from_bits(b):
-    return struct.unpack("<d", struct.pack("<Q", b))[0]
-
-
-def same_double(a, b):
-    """Equal bit patterns; any two NaNs match (NaN payloads are not part of the contract)."""
-    if math.isnan(a) or math.isnan(b):
-        return math.isnan(a) and math.isnan(b)
-    return bits(a) == bits(b)
+from oracle import EPSILON, bits, dot, from_bits, ieee_div, same_all, same_double  # noqa: F401 (re-exported)
 
 
 def same_vec(a, b):
-    return len(a) == len(b) == 3 and all(same_double(p, q) for p, q in zip(a, b))
+    return len(a) == len(b) == 3 and same_all(a, b)
 
 
 # -- shortest positional decimal ------------------------------------------------
@@ -58,18 +40,6 @@ def vec_repr(v):
     return "Vec3d(" + ", ".join(fmt_double(c) for c in v) + ")"
 
 
-# -- IEEE division without Python's ZeroDivisionError -----------------------
-
-def ieee_div(a, c):
-    """a / c with IEEE semantics for a zero divisor (Python raises instead)."""
-    if c != 0.0:
-        return a / c
-    if math.isnan(a) or a == 0.0:
-        return math.nan
-    neg_result = (math.copysign(1.0, a) < 0) != (math.copysign(1.0, c) < 0)
-    return -math.inf if neg_result else math.inf
-
-
 # -- Vec3d -----------------------------------------------------------------
 
 def add(a, b):
@@ -90,10 +60,6 @@ def div(a, c):
 
 def neg(a):
     return (-a[0], -a[1], -a[2])
-
-
-def dot(s, o):
-    return (s[0] * o[0] + s[1] * o[1]) + s[2] * o[2]
 
 
 def cross(s, o):

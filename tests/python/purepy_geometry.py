@@ -7,38 +7,12 @@ reproduces the extension's bits. Vectors are (x, y, z) tuples, planes
 """
 
 import math
-import struct
 
-EPS = 2.220446049250313e-16
-PI = 3.141592653589793
-
-
-def same_double(a, b):
-    # NaN payloads and signs are not part of the contract.
-    if a != a or b != b:
-        return a != a and b != b
-    return struct.pack("<d", a) == struct.pack("<d", b)
-
-
-def same_vec(a, b):
-    return all(same_double(p, q) for p, q in zip(a, b, strict=True))
-
-
-def fdiv(a, b):
-    # Python raises on a zero divisor; IEEE gives inf or NaN.
-    if b != 0.0:
-        return a / b
-    if a != a or a == 0.0:
-        return math.nan
-    return math.copysign(math.inf, math.copysign(1.0, a) * math.copysign(1.0, b))
+from oracle import EPSILON as EPS, PI, dot, ieee_div as fdiv, same_all as same_vec, same_double  # noqa: F401
 
 
 def fsqrt(x):
     return math.nan if x < 0.0 else math.sqrt(x)
-
-
-def dot(a, b):
-    return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]
 
 
 def normalised(v):

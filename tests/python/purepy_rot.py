@@ -11,46 +11,8 @@ Quaternions are (w, i, j, k) tuples, vectors (x, y, z) tuples.
 
 import math
 import random
-import struct
 
-PI = 3.141592653589793
-EPSILON = 2.220446049250313e-16  # 2**-52
-
-
-# -- bit-level helpers -------------------------------------------------------
-
-def bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
-def from_bits(b):
-    return struct.unpack("<d", struct.pack("<Q", b))[0]
-
-
-def same(a, b):
-    """Identical doubles; any NaN matches any NaN (payloads are not fixed)."""
-    if math.isnan(a) or math.isnan(b):
-        return math.isnan(a) and math.isnan(b)
-    return bits(a) == bits(b)
-
-
-def same_all(xs, ys):
-    xs, ys = list(xs), list(ys)
-    return len(xs) == len(ys) and all(same(a, b) for a, b in zip(xs, ys))
-
-
-def is_neg(x):
-    return math.copysign(1.0, x) < 0
-
-
-# -- IEEE semantics where Python raises ----------------------------------------
-
-def div(a, b):
-    if b != 0.0:
-        return a / b
-    if math.isnan(a) or a == 0.0:
-        return math.nan
-    return -math.inf if is_neg(a) != is_neg(b) else math.inf
+from oracle import EPSILON, PI, bits, dot, from_bits, ieee_div as div, is_neg, same_all, same_double as same  # noqa: F401
 
 
 def _libm(fn):
@@ -89,8 +51,7 @@ TRIG = {
 }
 
 
-def vec_dot(s, o):
-    return (s[0] * o[0] + s[1] * o[1]) + s[2] * o[2]
+vec_dot = dot
 
 
 def vec_magnitude(s):

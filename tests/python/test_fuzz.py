@@ -1,21 +1,17 @@
-"""A bounded, seeded run of the API fuzzer (tests/fuzz/fuzz_api.py), plus
+"""A bounded, seeded run of the API fuzzer (tools/kestrum_fuzz), plus
 checks that the fuzzer itself tells allowed outcomes from findings.
 
-Longer campaigns: python tests/fuzz/fuzz_api.py --calls 1000000 --jobs 2
+Longer campaigns: python tools/kestrum_fuzz/fuzz_api.py --calls 1000000 --jobs 2
 """
 
 import faulthandler
 import subprocess
 import sys
 import types
-from pathlib import Path
 
 import pytest
 
-FUZZ_DIR = Path(__file__).resolve().parents[1] / "fuzz"
-sys.path.insert(0, str(FUZZ_DIR))
-
-import fuzz_api  # noqa: E402
+from kestrum_fuzz import fuzz_api
 
 # Enough to reach every member many times; a few seconds even under ASan.
 CALLS = 20000
@@ -197,7 +193,7 @@ def test_judge_accepts_a_wrapped_typeerror_with_its_cause():
 # -- the command line: batches in child processes ------------------------------------
 
 def _cli(*args, timeout=120):
-    return subprocess.run([sys.executable, str(FUZZ_DIR / "fuzz_api.py"), *args],
+    return subprocess.run([sys.executable, fuzz_api.__file__, *args],
                           capture_output=True, text=True, timeout=timeout)
 
 

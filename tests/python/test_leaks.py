@@ -15,7 +15,6 @@ import gc
 import os
 import pickle
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -28,8 +27,7 @@ try:
 except ImportError:
     np = None
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
-import fuzz_api  # noqa: E402
+from kestrum_fuzz import fuzz_api  # noqa: E402
 
 WARMUP = 300
 ITERATIONS = 1500

@@ -28,7 +28,6 @@ PyGetSetDef properties[] = {
 
 // Only equality; ordering is refused and the type stays unhashable.
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&Circle::make, "center", "radius", "normal">)},
     {Py_tp_richcompare,
      reinterpret_cast<void*>(&B::compare<nullptr, nullptr, &eq, nullptr, nullptr>)},
     {0, nullptr},
@@ -37,9 +36,9 @@ const PyType_Slot slots[] = {
 }  // namespace
 
 const TypeDef& Class<Circle>::def() {
-    static const TypeDef def = make_type<Circle>(
-        "Circle(center, radius, normal)\n--\n\n", slots, methods, properties,
-        &B::ctor_vectorcall<&Circle::make, "center", "radius", "normal">);
+    static const TypeDef def =
+        make_type<Circle>(B::constructor<&Circle::make, "center", "radius", "normal">(),
+                slots, methods, properties);
     return def;
 }
 

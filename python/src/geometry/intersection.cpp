@@ -1,6 +1,6 @@
 // The geometry submodule's intersection functions.
 #include "classes.hpp"
-#include "geometry/intersection.hpp"
+#include "kestrum/geometry/intersection.hpp"
 
 namespace kp {
 

@@ -26,7 +26,6 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&B::ctor_new<&Plane::make, "normal", "distance">)},
     {0, nullptr},
 };
 
@@ -34,8 +33,8 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<Plane>::def() {
     static const TypeDef def =
-        make_type<Plane>("Plane(normal, distance)\n--\n\n", slots, methods, properties,
-                         &B::ctor_vectorcall<&Plane::make, "normal", "distance">);
+        make_type<Plane>(B::constructor<&Plane::make, "normal", "distance">(),
+                slots, methods, properties);
     return def;
 }
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "nan_order.hpp"
-#include "panic.hpp"
+#include "kestrum/nan_order.hpp"
+#include "kestrum/panic.hpp"
 
 namespace kestrum {
 

@@ -1,6 +1,6 @@
-#include "quat.hpp"
+#include "kestrum/quat.hpp"
 
-#include "format.hpp"
+#include "kestrum/format.hpp"
 
 namespace kestrum {
 

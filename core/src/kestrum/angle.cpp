@@ -1,6 +1,6 @@
-#include "angle.hpp"
+#include "kestrum/angle.hpp"
 
-#include "format.hpp"
+#include "kestrum/format.hpp"
 
 namespace kestrum {
 

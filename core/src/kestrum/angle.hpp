@@ -7,7 +7,7 @@
 #include <string>
 #include <type_traits>
 
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kestrum {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <type_traits>
 
-#include "angle.hpp"
-#include "vec3d.hpp"
+#include "kestrum/angle.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kestrum {
 

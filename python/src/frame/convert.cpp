@@ -1,36 +1,14 @@
-#include "frame.hpp"
+// Conversions that are too long to inline: integers, truth values, text,
+// buffers and (n, 3) tables in; long texts and buffer exports out.
+#include "frame/convert.hpp"
 
-#include <pthread.h>
-#include <time.h>
-
-#include <bit>
-#include <cstdio>
-#include <cstdlib>
-#include <new>
-
-#include "panic.hpp"
+#include <cstring>
+#include <string>
+#include <string_view>
 
 namespace kp {
 
 namespace {
-
-PyObject* panic_type() {
-    static OnceCell<PyObject> cell;
-    return cell.get([] {
-        // Derives from BaseException so `except Exception` lets it through.
-        return PyErr_NewExceptionWithDoc("kestrum_py.PanicException",
-                                         "An internal invariant of kestrum_py failed.",
-                                         PyExc_BaseException, nullptr);
-    });
-}
-
-// Qualified name of an object's type, or the fixed fallback text.
-Ref type_qualname(PyObject* obj) noexcept {
-    Ref name(PyType_GetQualName(Py_TYPE(obj)));
-    if (name && PyUnicode_Check(name.get())) return name;
-    PyErr_Clear();
-    return Ref(PyUnicode_FromString("<failed to extract type name>"));
-}
 
 bool is_numpy_bool_type(PyTypeObject* tp) {
     Ref name(PyType_GetName(tp));
@@ -49,184 +27,9 @@ bool is_numpy_bool_type(PyTypeObject* tp) {
     return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
-void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 fn.full().c_str(), count, given, given == 1 ? "was" : "were");
-}
-
-bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count,
-                  PyObject** slots, PyObject* key, PyObject* value) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-            if (slots[i]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                             fn.full().c_str(), names[i]);
-                return false;
-            }
-            slots[i] = value;
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                 fn.full().c_str(), key);
-    return false;
-}
-
-bool check_missing(const FuncName& fn, const char* const* names, std::size_t count,
-                   PyObject* const* slots) {
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < count; ++i)
-        if (!slots[i]) missing.push_back(names[i]);
-    if (missing.empty()) return true;
-    std::string list;
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) {
-            if (missing.size() == 2)
-                list += " and ";
-            else if (i + 1 == missing.size())
-                list += ", and ";
-            else
-                list += ", ";
-        }
-        list += '\'';
-        list += missing[i];
-        list += '\'';
-    }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-                 fn.full().c_str(), missing.size(), missing.size() == 1 ? "" : "s",
-                 list.c_str());
-    return false;
-}
-
 }  // namespace
 
-namespace once {
-namespace {
-
-// Bumped in every forked child, so that claims of the parent's threads, which
-// do not exist there, read as stale.
-std::atomic<std::uint32_t> g_generation{0};
-std::atomic<std::uint32_t> g_next_serial{1};
-thread_local std::uint32_t t_serial = 0;
-
-void after_fork_in_child() noexcept { g_generation.fetch_add(1, std::memory_order_relaxed); }
-[[maybe_unused]] const int g_registered = pthread_atfork(nullptr, nullptr, &after_fork_in_child);
-
-}  // namespace
-
-std::uint64_t token() noexcept {
-    if (t_serial == 0) {
-        std::uint32_t s;
-        do s = g_next_serial.fetch_add(1, std::memory_order_relaxed); while (s == 0);
-        t_serial = s;
-    }
-    return std::uint64_t{g_generation.load(std::memory_order_relaxed)} << 32 | t_serial;
-}
-
-bool stale(std::uint64_t token) noexcept {
-    return static_cast<std::uint32_t>(token >> 32) != g_generation.load(std::memory_order_relaxed);
-}
-
-void pause(int round) noexcept {
-    // Detached while waiting, so the creator can take the interpreter lock.
-    PyThreadState* ts = PyEval_SaveThread();
-    const long ns = round < 10 ? 20'000 : 1'000'000;
-    timespec t{0, ns};
-    nanosleep(&t, nullptr);
-    PyEval_RestoreThread(ts);
-}
-
-}  // namespace once
-
-std::string FuncName::full() const {
-    std::string s;
-    if (cls) {
-        s += cls;
-        s += '.';
-    }
-    s += name;
-    s += "()";
-    return s;
-}
-
-void set_panic(const char* text) noexcept {
-    PyObject* type = panic_type();
-    if (!type) return;  // creating the class failed; that error stays set
-    PyObject* msg = PyUnicode_FromString(text);
-    if (!msg) return;
-    PyErr_SetObject(type, msg);
-    Py_DECREF(msg);
-}
-
-void set_from_current_exception() noexcept {
-    try {
-        try {
-            throw;
-        } catch (const Error& e) {
-            PyErr_SetString(e.type, e.message.c_str());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& e) {
-            set_panic(e.what());
-        } catch (...) {
-            set_panic("internal failure without a message");
-        }
-    } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
-}
-
-void set_cast_error(PyObject* obj, const char* target) noexcept {
-    const Ref name = type_qualname(obj);
-    if (name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
-}
-
-void wrap_argument_error(const char* name) noexcept {
-    const std::string prefix = std::string("argument '") + name + "': ";
-    prefix_type_error(prefix.c_str());
-}
-
-void prefix_type_error(const char* prefix) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        PyErr_SetRaisedException(exc);
-        return;
-    }
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyObject* exc = value;
-#endif
-    PyObject* wrapped = nullptr;
-    if (PyObject* text = PyObject_Str(exc)) {
-        PyObject* msg = PyUnicode_FromFormat("%s%U", prefix, text);
-        Py_DECREF(text);
-        if (msg) {
-            wrapped = PyObject_CallOneArg(PyExc_TypeError, msg);
-            Py_DECREF(msg);
-        }
-    }
-    if (!wrapped) {  // could not build the new error: report that instead
-        Py_DECREF(exc);
-        return;
-    }
-    if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(wrapped, cause);
-    Py_DECREF(exc);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(wrapped)), wrapped);
-    Py_DECREF(wrapped);
-}
-
-bool Param<std::uint64_t>::load(PyObject* o) noexcept {
+bool FromPy<std::uint64_t>::load(PyObject* o) noexcept {
     if (PyLong_Check(o)) {
         v = PyLong_AsUnsignedLongLong(o);
     } else {
@@ -237,7 +40,7 @@ bool Param<std::uint64_t>::load(PyObject* o) noexcept {
     return !(v == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
-bool Param<bool>::load(PyObject* o) noexcept {
+bool FromPy<bool>::load(PyObject* o) noexcept {
     if (o == Py_True || o == Py_False) {
         v = (o == Py_True);
         return true;
@@ -260,90 +63,10 @@ bool Param<bool>::load(PyObject* o) noexcept {
     return true;
 }
 
-bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
-                      PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    if (static_cast<std::size_t>(nargs) > count) {
-        set_argument_count_error(fn, count, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (!bind_keyword(fn, names, count, slots, PyTuple_GET_ITEM(kwnames, k),
-                              args[nargs + k]))
-                return false;
-    } else if (static_cast<std::size_t>(nargs) == count) {
-        return true;
-    }
-    return check_missing(fn, names, count, slots);
-}
-
-bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > count) {
-        set_argument_count_error(fn, count, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value))
-            if (!bind_keyword(fn, names, count, slots, key, value)) return false;
-    }
-    return check_missing(fn, names, count, slots);
-}
-
-PyTypeObject* create_type(const TypeDef& def) {
-    // The type takes the name by pointer on some versions: keep it forever.
-    std::string* qualified = new std::string(std::string("builtins.") + def.name);
-    std::vector<PyType_Slot> slots;
-    for (const PyType_Slot* s = def.slots; s && s->slot; ++s) slots.push_back(*s);
-    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
-    slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
-    if (def.methods) slots.push_back({Py_tp_methods, def.methods});
-    if (def.getset) slots.push_back({Py_tp_getset, def.getset});
-    slots.push_back({0, nullptr});
-
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
-    if (!def.instantiable) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    PyType_Spec type_spec{qualified->c_str(), def.basicsize, 0, flags, slots.data()};
-    PyObject* type = PyType_FromSpec(&type_spec);
-    if (!type) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* cause = PyErr_GetRaisedException();
-#else
-        PyObject *t, *cause, *tb;
-        PyErr_Fetch(&t, &cause, &tb);
-        PyErr_NormalizeException(&t, &cause, &tb);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
-#endif
-        PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s",
-                                              ("An error occurred while initializing class " +
-                                               std::string(def.name))
-                                                  .c_str());
-        if (err) {
-            if (cause) PyException_SetCause(err, cause);
-            PyErr_SetObject(PyExc_RuntimeError, err);
-            Py_DECREF(err);
-        } else {
-            Py_XDECREF(cause);
-        }
-        return nullptr;
-    }
-    auto* tp = reinterpret_cast<PyTypeObject*>(type);
-    if (def.vectorcall) tp->tp_vectorcall = def.vectorcall;
-    return tp;
-}
-
 // ---------------------------------------------------------------------------
 // Strings, byte blocks and (n, 3) tables as arguments
 
-bool Param<std::string_view>::load(PyObject* o) noexcept {
+bool FromPy<std::string_view>::load(PyObject* o) noexcept {
     if (!PyUnicode_Check(o)) {
         set_cast_error(o, "str");
         return false;
@@ -355,7 +78,7 @@ bool Param<std::string_view>::load(PyObject* o) noexcept {
     return true;
 }
 
-bool Param<Bytes>::load(PyObject* o) noexcept {
+bool FromPy<Bytes>::load(PyObject* o) noexcept {
     if (!PyObject_CheckBuffer(o)) {
         set_cast_error(o, "Buffer");
         return false;
@@ -427,12 +150,12 @@ constexpr const char kRowsExpected[] = "an (n, 3) array or a sequence of 3-numbe
 
 }  // namespace
 
-bool Param<Rows3>::load(PyObject* o) {
+bool FromPy<Rows3>::load(PyObject* o) {
     if (PyObject_CheckBuffer(o)) return load_buffer(o);
     return load_sequence(o);
 }
 
-bool Param<Rows3>::load_buffer(PyObject* o) {
+bool FromPy<Rows3>::load_buffer(PyObject* o) {
     if (!acquire(o, PyBUF_RECORDS_RO)) {
         // An exporter that cannot describe its elements (numpy's datetime64,
         // for one) holds nothing we could read.
@@ -468,7 +191,7 @@ bool Param<Rows3>::load_buffer(PyObject* o) {
     return true;
 }
 
-bool Param<Rows3>::load_sequence(PyObject* o) {
+bool FromPy<Rows3>::load_sequence(PyObject* o) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
         if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", kRowsExpected, name.get());
@@ -507,7 +230,7 @@ bool Param<Rows3>::load_sequence(PyObject* o) {
             ok = false;
         } else {
             for (Py_ssize_t j = 0; ok && j < 3; ++j) {
-                Param<double> number;
+                FromPy<double> number;
                 // A list row can change under a number's __float__: hold the item.
                 PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(numbers, j));
                 if (number.load(item)) {
@@ -580,16 +303,6 @@ int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock blo
 
 void release_block_view(Py_buffer* view) noexcept { PyMem_Free(view->internal); }
 
-// ---------------------------------------------------------------------------
-// Pickling
-
-namespace {
-std::atomic<PyObject*> g_unpickler{nullptr};  // the module keeps the function alive forever
-}  // namespace
-
-PyObject* unpickler() noexcept { return g_unpickler.load(std::memory_order_acquire); }
-void set_unpickler(PyObject* fn) noexcept { g_unpickler.store(fn, std::memory_order_release); }
-
 
 bool ResultLoop::check() noexcept {
     if (!pausing_) return PyErr_CheckSignals() == 0;
@@ -629,27 +342,6 @@ PyObject* ToPy<PieceText>::convert(const PieceText& text) {
         std::string().swap(part);  // the text's peak stays one copy plus a piece
     }
     return str;
-}
-
-int add_member(PyObject* module, const char* name, PyObject* value) noexcept {
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
-    if (!all) {
-        all = PyList_New(0);
-        if (!all) return -1;
-        const int rc = PyDict_SetItemString(dict, "__all__", all);
-        Py_DECREF(all);
-        if (rc < 0) return -1;
-    } else if (!PyList_Check(all)) {
-        set_cast_error(all, "list");
-        return -1;
-    }
-    PyObject* pyname = PyUnicode_FromString(name);
-    if (!pyname) return -1;
-    int rc = PyList_Append(all, pyname);
-    if (rc == 0) rc = PyObject_SetAttr(module, pyname, value);
-    Py_DECREF(pyname);
-    return rc;
 }
 
 }  // namespace kp

@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
-#include "geometry/circle.hpp"
-#include "geometry/plane.hpp"
-#include "vec3d.hpp"
+#include "kestrum/geometry/circle.hpp"
+#include "kestrum/geometry/plane.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kestrum::geometry {
 

@@ -19,7 +19,8 @@ every object involved still works (repr succeeds and an exclusive borrow can be
 taken, so no borrow was left behind). Anything else is a finding, as are
 crashes, hangs and sanitizer reports.
 
-    python tests/fuzz/fuzz_api.py --calls 1000000 [--seed S] [--jobs 2]
+    python tools/kestrum_fuzz/fuzz_api.py --calls 1000000 [--seed S] [--jobs 2]
+    python -m kestrum_fuzz --calls 1000000      (tools/ on PYTHONPATH)
 
 The calls run in batches, each in a child process, so a segfault, an abort or
 a hang is reported with the batch's seed and the last actions it started (the

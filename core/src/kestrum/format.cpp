@@ -1,4 +1,4 @@
-#include "format.hpp"
+#include "kestrum/format.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 // Infinite plane: the points p with normal·p + distance = 0.
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kestrum::geometry {
 

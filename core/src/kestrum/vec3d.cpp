@@ -1,6 +1,6 @@
-#include "vec3d.hpp"
+#include "kestrum/vec3d.hpp"
 
-#include "format.hpp"
+#include "kestrum/format.hpp"
 
 namespace kestrum {
 

@@ -4,9 +4,9 @@
 #include <limits>
 #include <type_traits>
 
-#include "angle.hpp"
-#include "geometry/plane.hpp"
-#include "vec3d.hpp"
+#include "kestrum/angle.hpp"
+#include "kestrum/geometry/plane.hpp"
+#include "kestrum/vec3d.hpp"
 
 namespace kestrum::geometry {
 

@@ -1,0 +1,59 @@
+#include "parallel/notifier.hpp"
+
+namespace kestrum::parallel::detail {
+
+Notifier::Notifier(std::size_t workers, bool lazy) : n_(workers), lazy_(lazy), slots_(new Slot[workers]) {}
+
+void Notifier::notify_one() noexcept {
+    if (lazy_ && searching_.load(std::memory_order_seq_cst) > 0) return;
+    if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+    const std::size_t start = cursor_.fetch_add(1, std::memory_order_relaxed);
+    for (std::size_t k = 0; k < n_; ++k) {
+        Slot& s = slots_[(start + k) % n_];
+        if (!s.asleep.load(std::memory_order_seq_cst)) continue;
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.asleep.load(std::memory_order_relaxed) && !s.signalled) {
+            s.signalled = true;
+            s.cv.notify_one();
+            return;
+        }
+    }
+}
+
+void Notifier::notify(std::size_t i) noexcept {
+    // The latch's owner may free it from here on; only the slot is touched.
+    Slot& s = slots_[i];
+    if (s.asleep.load(std::memory_order_seq_cst)) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.asleep.load(std::memory_order_relaxed)) {
+            s.signalled = true;
+            s.cv.notify_one();
+        }
+    }
+}
+
+void Notifier::signal(std::size_t i) noexcept {
+    Slot& s = slots_[i];
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.signalled = true;
+    s.cv.notify_one();
+}
+
+void CallerLatch::set() {
+    // Set and notify under the lock: the waiter owns this object and may
+    // destroy it as soon as it can take the lock and sees done.
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.store(true, std::memory_order_release);
+    cv_.notify_one();
+}
+
+void CallerLatch::wait(bool yield_cpu) {
+    if (spin_until([this] { return done_.load(std::memory_order_acquire); }, kCallerSpinFor, yield_cpu)) {
+        std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock before we go
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return done_.load(std::memory_order_relaxed); });
+}
+
+}  // namespace kestrum::parallel::detail

@@ -1,0 +1,149 @@
+#pragma once
+// A pool of worker threads and its one fork-join operation, `reduce`. No
+// Python in here: workers only ever see plain values, and the calling thread
+// builds Python objects after the parallel phase is over.
+//
+// `reduce` cuts [0, n) into pieces by a fixed rule and combines the pieces'
+// results in index order, so results never depend on the thread count or on
+// which thread ran which piece. The algorithms built on it are in
+// algorithms.hpp.
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "parallel/fp_env.hpp"
+#include "parallel/scheduler.hpp"
+
+namespace kestrum::parallel {
+
+namespace detail {
+
+// The split rule. A piece of length < 2 never splits. A piece that moved to
+// another thread (stolen or injected) resets its budget to at least
+// `threads`; otherwise it splits only while budget remains, halving it.
+// Returns the halves' budget, or nullopt to run the piece sequentially.
+inline std::optional<std::size_t> split_budget(std::size_t len, std::size_t budget, bool migrated,
+                                               std::size_t threads) noexcept {
+    if (len < 2) return std::nullopt;
+    if (migrated) return std::max(threads, budget / 2);
+    if (budget == 0) return std::nullopt;
+    return budget / 2;
+}
+
+// The shortest piece an operation on n elements is cut into. Stolen pieces
+// reset their budget, so with many idle workers the budget alone would cut
+// down to single elements; this keeps the pieces to a small multiple of the
+// workers that can run at once (`runnable`, at least 1).
+inline constexpr std::size_t kPiecesPerRunnable = 8;
+inline std::size_t min_piece(std::size_t n, std::size_t runnable) noexcept {
+    return std::max<std::size_t>(1, n / (kPiecesPerRunnable * runnable));
+}
+
+template <class Op>
+auto bridge(Worker* w, const Op& op, std::size_t lo, std::size_t hi, std::size_t budget, bool migrated,
+            std::size_t threads, std::size_t grain) -> decltype(op.seq(lo, hi)) {
+    const auto next = (hi - lo) / 2 >= grain ? split_budget(hi - lo, budget, migrated, threads) : std::nullopt;
+    if (!next) return op.seq(lo, hi);
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const std::size_t b = *next;
+    auto halves = fork_join(
+        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads, grain); },
+        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads, grain); });
+    return op.combine(std::move(halves.first), std::move(halves.second));
+}
+
+}  // namespace detail
+
+// A pool of a fixed number of workers. The process uses one (see global());
+// tests make their own with explicit sizes.
+class Pool {
+public:
+    // Starts `threads` workers (a stack_size of 0 means the system default).
+    // Throws if any worker cannot be started; none is left running then.
+    explicit Pool(std::size_t threads, std::size_t stack_size = 0);
+    ~Pool();  // stops and joins the workers; no operation may be pending
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    std::size_t thread_count() const noexcept { return threads_; }
+    // Workers that can run at once: the thread count, capped by the CPUs the
+    // process may use.
+    std::size_t runnable() const noexcept { return runnable_; }
+
+    // The fork-join primitive behind every algorithm. Op provides
+    //   R seq(size_t lo, size_t hi) const   -- one piece, in index order
+    //   R combine(R left, R right) const    -- adjacent pieces, left first
+    // seq must be callable concurrently from many threads. A failure in any
+    // piece arrives here once every piece has finished: std::bad_alloc as
+    // itself, anything else as kestrum::Panic with the same message.
+    template <class Op>
+    auto reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0));
+
+private:
+    std::size_t threads_;
+    std::size_t runnable_;
+    detail::Core* core_;
+};
+
+// Creates its pool at the first get(), once. If that fails, get() throws
+// kestrum::Panic "The global thread pool has not been initialized.: <reason>"
+// then and on every later call; only std::bad_alloc leaves the pool to be
+// created by a later call.
+class LazyPool {
+public:
+    using Factory = std::function<std::unique_ptr<Pool>()>;
+    explicit LazyPool(Factory factory) : factory_(std::move(factory)) {}
+    Pool& get();
+
+private:
+    Factory factory_;
+    std::atomic<Pool*> ready_{nullptr};
+    std::mutex mutex_;  // guards the rest
+    std::unique_ptr<Pool> pool_;
+    bool failed_ = false;
+    std::string error_;
+};
+
+inline constexpr std::string_view kNotInitialized = "The global thread pool has not been initialized.";
+
+// The process-wide pool, started on first use and never stopped.
+Pool& global();
+// Its size; the first call starts the pool.
+std::size_t thread_count();
+
+template <class Op>
+auto Pool::reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0)) {
+    using R = decltype(op.seq(0, 0));
+    try {
+        // Too small to split: not worth waking anyone.
+        if (n < 2) {
+            const DefaultFpEnv fp;
+            return op.seq(0, n);
+        }
+        const std::size_t threads = threads_;
+        const std::size_t grain = detail::min_piece(n, runnable_);
+        auto root = [&op, n, threads, grain](detail::Worker* w, bool migrated) {
+            return detail::bridge(w, op, 0, n, threads, migrated, threads, grain);
+        };
+        // A piece that itself uses this pool just recurses on its worker.
+        if (detail::Worker* w = detail::current_worker(); w && detail::core_of(w) == core_) {
+            return root(w, false);
+        }
+        detail::InjectedJob<R, decltype(root)> job(root);
+        detail::run_injected(core_, &job, job.latch);
+        if (job.error) std::rethrow_exception(job.error);
+        return std::move(*job.result);
+    } catch (...) {
+        detail::rethrow_as_panic(std::current_exception());
+    }
+}
+
+}  // namespace kestrum::parallel

@@ -1,0 +1,294 @@
+#pragma once
+// Conversions in both directions. FromPy<T> turns an argument into
+// the value a body declares; ToPy<T> turns the body's result into an object.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "frame/borrow.hpp"
+
+namespace kp {
+
+// ---------------------------------------------------------------------------
+// Argument conversions: FromPy<T> for every parameter type a body may declare.
+// load() returns false with a Python exception set.
+
+template <class T>
+struct FromPy;
+
+template <>
+struct FromPy<double> {
+    double v = 0.0;
+    bool load(PyObject* o) noexcept {
+        if (PyFloat_CheckExact(o)) {
+            v = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        v = PyFloat_AsDouble(o);
+        return !(v == -1.0 && PyErr_Occurred());
+    }
+    double get() const noexcept { return v; }
+};
+
+// Indices and counts: negative or >= 2^64 raise OverflowError (not wrapped).
+template <>
+struct FromPy<std::uint64_t> {
+    std::uint64_t v = 0;
+    bool load(PyObject* o) noexcept;
+    std::uint64_t get() const noexcept { return v; }
+};
+
+// Only True/False, plus numpy's bool scalars.
+template <>
+struct FromPy<bool> {
+    bool v = false;
+    bool load(PyObject* o) noexcept;
+    bool get() const noexcept { return v; }
+};
+
+// Instances of the module's classes: borrowed shared until the call returns.
+template <Wrapped T>
+struct FromPy<T> : Shared<T> {
+    bool load(PyObject* o) noexcept { return this->acquire(o); }
+    const T& get() const noexcept { return this->value(); }
+};
+template <Wrapped T>
+struct FromPy<const T&> : FromPy<T> {};
+
+template <class T>
+struct FromPy<const T> : FromPy<T> {};
+
+// Exactly a str (or subclass); the text stays owned by the argument.
+template <>
+struct FromPy<std::string_view> {
+    std::string_view v;
+    bool load(PyObject* o) noexcept;
+    std::string_view get() const noexcept { return v; }
+};
+
+// An argument's buffer, held until the call returns.
+class HeldBuffer : Pinned {
+public:
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* o, int flags) noexcept {
+        if (PyObject_GetBuffer(o, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+    const Py_buffer& view() const noexcept { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Any object exporting a contiguous buffer (bytes, bytearray, memoryview,
+// PickleBuffer, ...), read in place as bytes.
+struct Bytes {
+    const std::byte* data;
+    std::size_t size;
+};
+template <>
+struct FromPy<Bytes> : HeldBuffer {
+    bool load(PyObject* o) noexcept;
+    Bytes get() const noexcept {
+        return {static_cast<const std::byte*>(view().buf), static_cast<std::size_t>(view().len)};
+    }
+};
+
+// An (n, 3) table of numbers: a two-dimensional float64 or float32 buffer
+// with any strides, read in place, or else a sequence of 3-number sequences,
+// each number converted as a float argument is.
+struct Rows3 {
+    enum class Type : std::uint8_t { f64, f32 };
+    const char* base = nullptr;  // element (0, 0)
+    std::size_t rows = 0;
+    std::ptrdiff_t row_stride = 0;  // in bytes, may be negative
+    std::ptrdiff_t col_stride = 0;
+    Type type = Type::f64;
+};
+template <>
+struct FromPy<Rows3> : HeldBuffer {
+    Rows3 v;
+    std::vector<double> collected;  // the sequence form, row after row
+    bool load(PyObject* o);
+    const Rows3& get() const noexcept { return v; }
+
+private:
+    bool load_buffer(PyObject* o);
+    bool load_sequence(PyObject* o);
+};
+
+// ---------------------------------------------------------------------------
+// Result conversions
+
+template <class T>
+struct ToPy;
+
+template <class T>
+inline PyObject* to_py(T&& v) {
+    return ToPy<std::remove_cvref_t<T>>::convert(std::forward<T>(v));
+}
+
+template <>
+struct ToPy<double> {
+    static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
+};
+template <>
+struct ToPy<bool> {
+    static PyObject* convert(bool v) { return PyBool_FromLong(v); }
+};
+// A truth value stored as a whole byte: bulk results are written from several
+// threads at once, which std::vector<bool>'s packed bits would not allow.
+struct Truth {
+    bool value;
+};
+template <>
+struct ToPy<Truth> {
+    static PyObject* convert(Truth v) { return PyBool_FromLong(v.value); }
+};
+template <>
+struct ToPy<std::uint64_t> {
+    static PyObject* convert(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+};
+template <>
+struct ToPy<std::string> {
+    static PyObject* convert(const std::string& s) {
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    }
+};
+template <Wrapped T>
+struct ToPy<T> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return new_object(std::forward<U>(v));
+    }
+};
+
+// A long loop on the calling thread that builds a Python result. It keeps
+// Ctrl-C working: poll() checks for pending signals every kEvery steps, and
+// a false return (the handler's exception set, KeyboardInterrupt for SIGINT)
+// means drop the partial result. Loops of at least kEvery steps also pause
+// the cyclic collector, which the new containers would otherwise trigger
+// again and again although nothing can reference them yet; the collector's
+// previous state comes back on every path.
+class ResultLoop : Pinned {
+public:
+    static constexpr std::size_t kEvery = 4096;  // well under a millisecond of work
+    explicit ResultLoop(std::size_t steps) noexcept
+        : pausing_(steps >= kEvery), paused_(pausing_ && PyGC_Disable() == 1) {}
+    ~ResultLoop() {
+        if (paused_) PyGC_Enable();
+    }
+    bool poll(std::size_t step) noexcept { return step % kEvery != 0 || check(); }
+    // Runs pending signal handlers now, with the collector in the state the
+    // caller left it, so a handler sees (and may change) the real state.
+    bool check() noexcept;
+
+private:
+    bool pausing_;
+    bool paused_;  // we turned the collector off and owe turning it back on
+};
+
+template <class Seq>
+inline PyObject* list_from(Seq&& seq) {
+    const auto n = static_cast<Py_ssize_t>(std::size(seq));
+    ResultLoop loop(static_cast<std::size_t>(n));
+    Ref list(PyList_New(n));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (auto&& item : seq) {
+        if (!loop.poll(static_cast<std::size_t>(i) + 1)) return nullptr;
+        PyObject* o = to_py(std::move(item));
+        if (!o) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, o);
+    }
+    return list.release();
+}
+template <class E, class A>
+struct ToPy<std::vector<E, A>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return list_from(std::forward<U>(v));
+    }
+};
+template <class E, std::size_t N>
+struct ToPy<std::array<E, N>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return list_from(std::forward<U>(v));
+    }
+};
+template <class... E>
+struct ToPy<std::tuple<E...>> {
+    template <class U>
+    static PyObject* convert(U&& t) {
+        Ref tuple(PyTuple_New(sizeof...(E)));
+        if (!tuple) return nullptr;
+        bool ok = std::apply(
+            [&](auto&&... items) {
+                Py_ssize_t i = 0;
+                return ([&](PyObject* o) {
+                    if (!o) return false;
+                    PyTuple_SET_ITEM(tuple.get(), i++, o);
+                    return true;
+                }(to_py(std::move(items))) && ...);
+            },
+            std::forward<U>(t));
+        return ok ? tuple.release() : nullptr;
+    }
+};
+template <class A, class B>
+struct ToPy<std::pair<A, B>> {
+    template <class U>
+    static PyObject* convert(U&& p) {
+        return ToPy<std::tuple<A, B>>::convert(std::tuple<A, B>(std::forward<U>(p)));
+    }
+};
+template <class E>
+struct ToPy<std::optional<E>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        if (!v) Py_RETURN_NONE;
+        return to_py(std::move(*v));
+    }
+};
+
+// A text produced piece by piece on demand (e.g. a block of elements at a
+// time by the worker pool), so that ResultLoop can poll between pieces both
+// while the text is made and while it is copied into the str.
+struct PieceText {
+    std::size_t pieces;
+    std::function<void(std::string& out, std::size_t piece)> append;
+};
+template <>
+struct ToPy<PieceText> {
+    static PyObject* convert(const PieceText& text);
+};
+
+// ---------------------------------------------------------------------------
+// Buffer export
+
+// A C-contiguous (rows, cols) block of doubles lent out read-only.
+struct DoubleBlock {
+    const double* data;
+    std::size_t rows;
+    std::size_t cols;
+};
+// Fills `view` for `flags` (format "d", strides (cols * 8, 8)); the shape and
+// strides live in view->internal until release_block_view. On failure a
+// BufferError is set and nothing is held.
+int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock block,
+                    const char* class_name) noexcept;
+void release_block_view(Py_buffer* view) noexcept;
+
+}  // namespace kp

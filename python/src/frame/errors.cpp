@@ -1,0 +1,113 @@
+// Exception mapping and the fixed error texts.
+#include "frame/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "frame/types.hpp"
+
+namespace kp {
+
+namespace {
+
+PyObject* panic_type() {
+    static OnceCell<PyObject> cell;
+    return cell.get([] {
+        // Derives from BaseException so `except Exception` lets it through.
+        return PyErr_NewExceptionWithDoc("kestrum_py.PanicException",
+                                         "An internal invariant of kestrum_py failed.",
+                                         PyExc_BaseException, nullptr);
+    });
+}
+
+
+}  // namespace
+
+// Qualified name of an object's type, or the fixed fallback text.
+Ref type_qualname(PyObject* obj) noexcept {
+    Ref name(PyType_GetQualName(Py_TYPE(obj)));
+    if (name && PyUnicode_Check(name.get())) return name;
+    PyErr_Clear();
+    return Ref(PyUnicode_FromString("<failed to extract type name>"));
+}
+
+void set_panic(const char* text) noexcept {
+    PyObject* type = panic_type();
+    if (!type) return;  // creating the class failed; that error stays set
+    PyObject* msg = PyUnicode_FromString(text);
+    if (!msg) return;
+    PyErr_SetObject(type, msg);
+    Py_DECREF(msg);
+}
+
+void set_from_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const Error& e) {
+            PyErr_SetString(e.type, e.message.c_str());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            set_panic(e.what());
+        } catch (...) {
+            set_panic("internal failure without a message");
+        }
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+void set_cast_error(PyObject* obj, const char* target) noexcept {
+    const Ref name = type_qualname(obj);
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
+}
+
+void wrap_argument_error(const char* name) noexcept {
+    const std::string prefix = std::string("argument '") + name + "': ";
+    prefix_type_error(prefix.c_str());
+}
+
+void prefix_type_error(const char* prefix) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyObject* exc = value;
+#endif
+    PyObject* wrapped = nullptr;
+    if (PyObject* text = PyObject_Str(exc)) {
+        PyObject* msg = PyUnicode_FromFormat("%s%U", prefix, text);
+        Py_DECREF(text);
+        if (msg) {
+            wrapped = PyObject_CallOneArg(PyExc_TypeError, msg);
+            Py_DECREF(msg);
+        }
+    }
+    if (!wrapped) {  // could not build the new error: report that instead
+        Py_DECREF(exc);
+        return;
+    }
+    if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(wrapped, cause);
+    Py_DECREF(exc);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(wrapped)), wrapped);
+    Py_DECREF(wrapped);
+}
+
+}  // namespace kp
