@@ -132,7 +132,7 @@ void wait_until(Worker* w, const std::atomic<bool>& latch) {
     Job* job = nullptr;
     auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     while (!latch.load(std::memory_order_acquire)) {
-        if (!found() && !core->notifier.search(found)) {
+        if (!found() && !core->notifier.search(found, [&] { return job != nullptr; })) {
             core->notifier.sleep(w->index, latch, [core] { return work_visible(core); });
             continue;
         }
