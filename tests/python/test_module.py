@@ -128,16 +128,23 @@ def test_second_interpreter_is_refused():
         assert importlib.import_module("kestrum_py") is kestrum_py
         assert kestrum_py.Vec3d(1, 2, 3).x == 1.0
     """)
+    _proc, written = run_interpreter_script(script, "subinterp")
+    assert written == "ImportError"
+
+
+def run_interpreter_script(script, tag):
+    """Runs `script` in a fresh interpreter with a file path as its argument;
+    returns the process and what the script wrote to that file."""
     if not any(importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")):
         pytest.skip("this interpreter has no sub-interpreter module")
-    out = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"kp_subinterp_{os.getpid()}")
+    out = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"kp_{tag}_{os.getpid()}")
     try:
         proc = subprocess.run([sys.executable, "-c", script, out], capture_output=True,
                               text=True, timeout=60, env={**os.environ,
                                                           "PYTHONPATH": os.pathsep.join(sys.path)})
         assert proc.returncode == 0, proc.stderr
         with open(out) as f:
-            assert f.read() == "ImportError"
+            return proc, f.read()
     finally:
         if os.path.exists(out):
             os.remove(out)
@@ -177,19 +184,7 @@ def test_import_refused_by_an_isolated_interpreter_claims_nothing():
     # Where the importer refuses single-phase modules in an isolated
     # sub-interpreter, the main interpreter can still import afterwards; where
     # the sub-interpreter's import succeeds, it owns the module.
-    if not any(importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")):
-        pytest.skip("this interpreter has no sub-interpreter module")
-    out = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"kp_isolated_{os.getpid()}")
-    try:
-        proc = subprocess.run([sys.executable, "-c", ISOLATED_FIRST, out], capture_output=True,
-                              text=True, timeout=60, env={**os.environ,
-                                                          "PYTHONPATH": os.pathsep.join(sys.path)})
-        assert proc.returncode == 0, proc.stderr
-        with open(out) as f:
-            sub = f.read()
-    finally:
-        if os.path.exists(out):
-            os.remove(out)
+    proc, sub = run_interpreter_script(ISOLATED_FIRST, "isolated")
     if sub == "imported":
         assert proc.stdout.strip() == "kestrum_py cannot be loaded in more than one interpreter per process"
     else:
