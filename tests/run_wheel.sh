@@ -81,7 +81,7 @@ stubs = sorted(n for n in payload if n.startswith("kestrum_py-stubs/"))
 problems = []
 if len(ext) != 1:
     problems.append(f"expected one top-level extension module, found {ext}")
-if stubs != ["kestrum_py-stubs/__init__.pyi", "kestrum_py-stubs/geometry.pyi"]:
+if stubs != ["kestrum_py-stubs/__init__.pyi", "kestrum_py-stubs/_geometry.pyi"]:
     problems.append(f"stub files: {stubs}")
 extra = sorted(set(payload) - set(ext) - set(stubs))
 if extra:

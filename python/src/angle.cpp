@@ -26,37 +26,37 @@ bool gt(const AngleRadians& a, const AngleRadians& b) { return a.angle > b.angle
 bool ge(const AngleRadians& a, const AngleRadians& b) { return a.angle >= b.angle; }
 
 PyMethodDef methods[] = {
-    B::static_method<"zero", &AngleRadians::zero>(),
-    B::static_method<"pi", &AngleRadians::pi>(),
-    B::static_method<"two_pi", &AngleRadians::two_pi>(),
-    B::static_method<"half_pi", &AngleRadians::half_pi>(),
-    B::static_method<"third_pi", &AngleRadians::third_pi>(),
-    B::static_method<"quarter_pi", &AngleRadians::quarter_pi>(),
-    B::static_method<"sixth_pi", &AngleRadians::sixth_pi>(),
-    B::method<"to_degrees", &AngleRadians::to_degrees>(),
-    B::method<"sin", &AngleRadians::sin>(),
-    B::method<"cos", &AngleRadians::cos>(),
-    B::method<"tan", &AngleRadians::tan>(),
-    B::method<"sec", &AngleRadians::sec>(),
-    B::method<"csc", &AngleRadians::csc>(),
-    B::method<"cot", &AngleRadians::cot>(),
+    B::static_method<"zero", &AngleRadians::zero>("The angle 0."),
+    B::static_method<"pi", &AngleRadians::pi>("The angle pi."),
+    B::static_method<"two_pi", &AngleRadians::two_pi>("The angle 2 pi."),
+    B::static_method<"half_pi", &AngleRadians::half_pi>("The angle pi / 2."),
+    B::static_method<"third_pi", &AngleRadians::third_pi>("The angle pi / 3."),
+    B::static_method<"quarter_pi", &AngleRadians::quarter_pi>("The angle pi / 4."),
+    B::static_method<"sixth_pi", &AngleRadians::sixth_pi>("The angle pi / 6."),
+    B::method<"to_degrees", &AngleRadians::to_degrees>("The same angle in degrees."),
+    B::method<"sin", &AngleRadians::sin>("Sine."),
+    B::method<"cos", &AngleRadians::cos>("Cosine."),
+    B::method<"tan", &AngleRadians::tan>("Tangent."),
+    B::method<"sec", &AngleRadians::sec>("Secant."),
+    B::method<"csc", &AngleRadians::csc>("Cosecant."),
+    B::method<"cot", &AngleRadians::cot>("Cotangent."),
     B::reduce(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    B::field<"angle", &AngleRadians::angle>(),
+    B::field<"angle", &AngleRadians::angle>("The angle in radians."),
     {},
 };
 
 const PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&AngleRadians::to_string>)},
-    {Py_nb_add, reinterpret_cast<void*>(&B::binary<&add>)},
-    {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
-    {Py_nb_multiply, reinterpret_cast<void*>(&B::binary<&mul>)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(&B::binary<&div>)},
-    {Py_nb_negative, reinterpret_cast<void*>(&B::unary<&neg>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(&B::compare<&lt, &le, &eq, &gt, &ge>)},
+    B::number<Py_nb_add, &add>("Sum of two angles."),
+    B::number<Py_nb_subtract, &sub>("Difference of two angles."),
+    B::number<Py_nb_multiply, &mul>("Scaled by a number."),
+    B::number<Py_nb_true_divide, &div>("Divided by a number."),
+    B::negative<&neg>("The opposite angle."),
+    B::comparison<&lt, &le, &eq, &gt, &ge>("Compares the angles' values."),
     {0, nullptr},
 };
 }  // namespace rad
@@ -68,13 +68,13 @@ using B = Binder<AngleDegrees>;
 AngleDegrees make(double angle) { return {angle}; }
 
 PyMethodDef methods[] = {
-    B::method<"to_radians", &AngleDegrees::to_radians>(),
+    B::method<"to_radians", &AngleDegrees::to_radians>("The same angle in radians."),
     B::reduce(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    B::field<"angle", &AngleDegrees::angle>(),
+    B::field<"angle", &AngleDegrees::angle>("The angle in degrees."),
     {},
 };
 
@@ -88,14 +88,14 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<AngleRadians>::def() {
     static const TypeDef def =
-        make_type<AngleRadians>(rad::B::constructor<&rad::make, "angle">(),
+        make_type<AngleRadians>(rad::B::constructor<&rad::make, "angle">("An angle in radians."),
                 rad::slots, rad::methods, rad::properties);
     return def;
 }
 
 const TypeDef& Class<AngleDegrees>::def() {
     static const TypeDef def =
-        make_type<AngleDegrees>(deg::B::constructor<&deg::make, "angle">(),
+        make_type<AngleDegrees>(deg::B::constructor<&deg::make, "angle">("An angle in degrees."),
                 deg::slots, deg::methods, deg::properties);
     return def;
 }

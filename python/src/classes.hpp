@@ -140,6 +140,7 @@ struct FromPy<std::vector<kestrum::Vec3d>> {
     std::vector<kestrum::Vec3d> v;
     bool load(PyObject* o);
     const std::vector<kestrum::Vec3d>& get() const noexcept { return v; }
+    static std::string py_type() { return "Sequence[Vec3d]"; }
 };
 
 }  // namespace kp

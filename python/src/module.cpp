@@ -84,7 +84,8 @@ int add_unpickler(PyObject* m) {
         function<"_unpickle",
                  &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
                            kestrum::Vec3d, g::Circle, g::Plane>,
-                 "cls", "version", "state">();
+                 "cls", "version", "state">(
+            "Rebuilds a pickled value of class `cls`.", "Any");
     PyObject* modname = PyModule_GetNameObject(m);
     if (!modname) return -1;
     PyObject* fn = PyCFunction_NewEx(&def, m, modname);

@@ -19,25 +19,25 @@ std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
 }
 
 PyMethodDef methods[] = {
-    B::static_method<"identity", &Quat::identity>(),
-    B::static_method<"from_axis_angle", &Quat::from_axis_angle, "axis", "angle">(),
-    B::method<"conjugate", &Quat::conjugate>(),
-    B::method<"magnitude", &Quat::magnitude>(),
-    B::method<"normalize", &Quat::normalize>(),
-    B::method<"is_unit", &Quat::is_unit>(),
-    B::method<"to_vec3d", &to_vec3d>(),
-    B::method<"to_axis_angle", &to_axis_angle>(),
-    B::method<"to_rotation_matrix", &Quat::to_rotation_matrix>(),
-    B::method<"rotate", &Quat::rotate, "v">(),
+    B::static_method<"identity", &Quat::identity>("The identity rotation (1, 0, 0, 0)."),
+    B::static_method<"from_axis_angle", &Quat::from_axis_angle, "axis", "angle">("The rotation by `angle` about `axis`."),
+    B::method<"conjugate", &Quat::conjugate>("The conjugate (w, -i, -j, -k)."),
+    B::method<"magnitude", &Quat::magnitude>("Euclidean norm."),
+    B::method<"normalize", &Quat::normalize>("This quaternion scaled to norm 1."),
+    B::method<"is_unit", &Quat::is_unit>("Whether the norm is 1 within the library's tolerance."),
+    B::method<"to_vec3d", &to_vec3d>("The vector part (i, j, k) as a tuple."),
+    B::method<"to_axis_angle", &to_axis_angle>("The rotation's axis and angle."),
+    B::method<"to_rotation_matrix", &Quat::to_rotation_matrix>("The 3x3 rotation matrix, row by row."),
+    B::method<"rotate", &Quat::rotate, "v">("`v` rotated by this quaternion."),
     B::reduce(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    B::field<"w", &Quat::w>(),
-    B::field<"i", &Quat::i>(),
-    B::field<"j", &Quat::j>(),
-    B::field<"k", &Quat::k>(),
+    B::field<"w", &Quat::w>("The scalar part."),
+    B::field<"i", &Quat::i>("The i component."),
+    B::field<"j", &Quat::j>("The j component."),
+    B::field<"k", &Quat::k>("The k component."),
     {},
 };
 
@@ -50,7 +50,7 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<Quat>::def() {
     static const TypeDef def =
-        make_type<Quat>(B::constructor<&make, "w", "i", "j", "k">(), slots, methods, properties);
+        make_type<Quat>(B::constructor<&make, "w", "i", "j", "k">("A quaternion from its four components."), slots, methods, properties);
     return def;
 }
 

@@ -24,44 +24,44 @@ Vec3d neg(const Vec3d& v) { return -v; }
 std::string repr(const Vec3d& v) { return kestrum::to_text(v); }
 
 PyMethodDef methods[] = {
-    B::static_method<"i", &Vec3d::i>(),
-    B::static_method<"j", &Vec3d::j>(),
-    B::static_method<"k", &Vec3d::k>(),
-    B::static_method<"zero", &Vec3d::zero>(),
-    B::static_method<"new_from_to", &Vec3d::new_from_to, "from", "to">(),
-    B::method<"dot", &Vec3d::dot, "other">(),
-    B::method<"cross", &Vec3d::cross, "other">(),
-    B::method<"magnitude", &Vec3d::magnitude>(),
-    B::method<"normalize", &Vec3d::normalize>(),
-    B::method<"is_unit", &Vec3d::is_unit>(),
-    B::method<"distance_to", &Vec3d::distance_to, "other">(),
-    B::method<"distance_squared", &Vec3d::distance_squared, "other">(),
-    B::method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">(),
-    B::method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">(),
-    B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">(),
-    B::method<"scalar_triple_product", &Vec3d::scalar_triple_product, "b", "c">(),
-    B::method<"to_array", &to_array>(),
-    B::method<"angle_to", &kestrum::angle_to, "other">(),
-    B::method<"to_quat", &kestrum::Quat::from_vec3d>(),
+    B::static_method<"i", &Vec3d::i>("The unit vector along x."),
+    B::static_method<"j", &Vec3d::j>("The unit vector along y."),
+    B::static_method<"k", &Vec3d::k>("The unit vector along z."),
+    B::static_method<"zero", &Vec3d::zero>("The zero vector."),
+    B::static_method<"new_from_to", &Vec3d::new_from_to, "from", "to">("The vector from point `from` to point `to`."),
+    B::method<"dot", &Vec3d::dot, "other">("Dot product with `other`."),
+    B::method<"cross", &Vec3d::cross, "other">("Cross product with `other`."),
+    B::method<"magnitude", &Vec3d::magnitude>("Euclidean length."),
+    B::method<"normalize", &Vec3d::normalize>("This vector scaled to length 1."),
+    B::method<"is_unit", &Vec3d::is_unit>("Whether the length is 1 within the library's tolerance."),
+    B::method<"distance_to", &Vec3d::distance_to, "other">("Euclidean distance to the point `other`."),
+    B::method<"distance_squared", &Vec3d::distance_squared, "other">("Squared Euclidean distance to the point `other`."),
+    B::method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">("Distance to the line through `a` and `b`."),
+    B::method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">("Projection onto the line through `line_r` and `line_q`."),
+    B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">("Projection onto the plane through the origin with `normal`."),
+    B::method<"scalar_triple_product", &Vec3d::scalar_triple_product, "b", "c">("self . (b x c)."),
+    B::method<"to_array", &to_array>("The components as [x, y, z]."),
+    B::method<"angle_to", &kestrum::angle_to, "other">("The angle between this vector and `other`."),
+    B::method<"to_quat", &kestrum::Quat::from_vec3d>("The pure quaternion (0, x, y, z)."),
     B::reduce(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    B::field<"x", &Vec3d::x>(),
-    B::field<"y", &Vec3d::y>(),
-    B::field<"z", &Vec3d::z>(),
+    B::field<"x", &Vec3d::x>("The x component."),
+    B::field<"y", &Vec3d::y>("The y component."),
+    B::field<"z", &Vec3d::z>("The z component."),
     {},
 };
 
 const PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
-    {Py_nb_add, reinterpret_cast<void*>(&B::binary<&add>)},
-    {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
-    {Py_nb_multiply, reinterpret_cast<void*>(&B::binary<&mul, &mul>)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(&B::binary<&div>)},
-    {Py_nb_negative, reinterpret_cast<void*>(&B::unary<&neg>)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&B::subscript<&item, "index">)},
+    B::number<Py_nb_add, &add>("Vector sum."),
+    B::number<Py_nb_subtract, &sub>("Vector difference."),
+    B::number<Py_nb_multiply, &mul, &mul>("Scaled by a number."),
+    B::number<Py_nb_true_divide, &div>("Divided by a number."),
+    B::negative<&neg>("The opposite vector."),
+    B::item<&item, "index">("Component 0, 1 or 2."),
     {0, nullptr},
 };
 
@@ -69,7 +69,7 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<Vec3d>::def() {
     static const TypeDef def =
-        make_type<Vec3d>(B::constructor<&make, "x", "y", "z">(), slots, methods, properties);
+        make_type<Vec3d>(B::constructor<&make, "x", "y", "z">("A vector from its three components."), slots, methods, properties);
     return def;
 }
 

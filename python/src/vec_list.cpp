@@ -258,46 +258,46 @@ std::optional<Vec3d> next(VecListIterValue& it) {
 }
 
 PyMethodDef methods[] = {
-    B::static_method<"empty", &empty>(),
-    B::static_method<"from_array", &from_array, "array">(),
-    B::method<"append", &append, "vec">(),
-    B::method<"extend", &extend, "other">(),
-    B::method<"to_array", &to_array>(),
-    B::method<"magnitude", &magnitude>(),
-    B::method<"normalize", &normalize>(),
-    B::method<"is_unit", &is_unit>(),
-    B::method<"dot", &dot, "other">(),
-    B::method<"cross", &cross, "other">(),
-    B::method<"distance_to", &distance_to, "other">(),
-    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">(),
-    B::method<"collapse", &collapse, "axis">(),
-    B::method<"rotate", &rotate, "quat">(),
+    B::static_method<"empty", &empty>("A list with no vectors."),
+    B::static_method<"from_array", &from_array, "array">("A list from an (n, 3) float64/float32 buffer or rows of three numbers."),
+    B::method<"append", &append, "vec">("Adds `vec` at the end."),
+    B::method<"extend", &extend, "other">("Adds the vectors of `other` at the end."),
+    B::method<"to_array", &to_array>("The vectors as [[x, y, z], ...]."),
+    B::method<"magnitude", &magnitude>("The length of each vector."),
+    B::method<"normalize", &normalize>("Each vector scaled to length 1."),
+    B::method<"is_unit", &is_unit>("Whether each vector has length 1."),
+    B::method<"dot", &dot, "other">("Each vector's dot product with `other`."),
+    B::method<"cross", &cross, "other">("Each vector's cross product with `other`."),
+    B::method<"distance_to", &distance_to, "other">("Each vector's distance to the point `other`."),
+    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">("Index and distance of the nearest vector to `other`, testing every `stride`-th."),
+    B::method<"collapse", &collapse, "axis">("The vectors with component `axis` set to 0."),
+    B::method<"rotate", &rotate, "quat">("Rotates every vector in place by `quat`."),
     B::reduce(),
     {},
 };
 
 PyGetSetDef properties[] = {
-    B::property<"list", &as_list>(),
+    B::property<"list", &as_list>("The vectors as a list of Vec3d."),
     {},
 };
 
 const PyType_Slot slots[] = {
-    {Py_mp_length, reinterpret_cast<void*>(&B::length<&length>)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&B::subscript<&item, "index">)},
-    {Py_tp_iter, reinterpret_cast<void*>(&B::unary<&iter>)},
+    B::len<&length>("The number of vectors."),
+    B::item<&item, "index">("A copy of the vector at `index`."),
+    B::iter<&iter>("Iterates over copies of the vectors."),
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
-    {Py_nb_add, reinterpret_cast<void*>(&B::binary<&add>)},
-    {Py_nb_subtract, reinterpret_cast<void*>(&B::binary<&sub>)},
-    {Py_nb_multiply, reinterpret_cast<void*>(&B::binary<&mul, &mul>)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(&B::binary<&div>)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(&B::get_buffer<&block>)},
+    B::number<Py_nb_add, &add>("Each vector plus a vector."),
+    B::number<Py_nb_subtract, &sub>("Each vector minus a vector."),
+    B::number<Py_nb_multiply, &mul, &mul>("Each vector scaled by a number."),
+    B::number<Py_nb_true_divide, &div>("Each vector divided by a number."),
+    B::buffer<&block>("A read-only (len, 3) float64 view; the list cannot change while a view is alive."),
     {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
     {0, nullptr},
 };
 
 const PyType_Slot iterator_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(&It::iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&It::next<&next>)},
+    It::iter_itself("The iterator itself."),
+    It::next_item<&next>("The next vector."),
     {0, nullptr},
 };
 
@@ -326,7 +326,7 @@ VecListValue Pickled<VecListValue>::load(Bytes state) {
 
 const TypeDef& Class<VecListValue>::def() {
     static const TypeDef def =
-        make_type<VecListValue>(B::constructor<&make, "list">(), slots, methods, properties);
+        make_type<VecListValue>(B::constructor<&make, "list">("A list of copies of the vectors in `list`."), slots, methods, properties);
     return def;
 }
 

@@ -148,5 +148,13 @@ def subclass_circle() -> None:
 fails(TypeError, subclass_vec3d)
 fails(TypeError, subclass_circle)
 
+
+# geometry is an attribute of kestrum_py, not a submodule anyone can import.
+def import_geometry_by_dotted_name() -> None:
+    import kestrum_py.geometry  # type: ignore[import-not-found]  # noqa: F401
+
+
+fails(ModuleNotFoundError, import_geometry_by_dotted_name)
+
 if __name__ == "__main__":
     print(f"misuse.py: {CHECKED} wrong uses failed at runtime as expected")

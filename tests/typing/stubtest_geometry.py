@@ -1,9 +1,9 @@
-"""Runs stubtest with kestrum_py.geometry reachable under its dotted name.
+"""Runs stubtest on the geometry stub, the private stub module `_geometry`.
 
-The submodule is only an attribute of kestrum_py, so a plain stubtest run
-cannot import `kestrum_py.geometry` and skips every check of geometry.pyi.
-Registering the attribute in sys.modules for this process alone lets stubtest
-compare the geometry stub with the real objects. Arguments are stubtest's.
+At run time the submodule is only an attribute of kestrum_py, so no import by
+dotted name reaches it. Registering it in sys.modules as
+`kestrum_py._geometry` for this process alone lets stubtest compare the stub
+with the real objects. Arguments are stubtest's.
 """
 
 import sys
@@ -11,5 +11,5 @@ import sys
 import kestrum_py
 from mypy import stubtest
 
-sys.modules.setdefault("kestrum_py.geometry", kestrum_py.geometry)
+sys.modules.setdefault("kestrum_py._geometry", kestrum_py.geometry)
 sys.exit(stubtest.main())

@@ -11,6 +11,7 @@
 #include "frame/convert.hpp"
 #include "frame/pickle.hpp"
 #include "frame/signature.hpp"
+#include "frame/stubs.hpp"
 
 namespace kp {
 
@@ -149,10 +150,16 @@ struct Binder {
     // -- methods --------------------------------------------------------------
 
     // Instance method; Fn's first parameter is the receiver (`const C&` or `C&`).
+    // `summary` is the member's one-line description for the type stubs;
+    // `result` spells the result type only where it cannot be derived (a
+    // body returning PyObject*).
     template <Name MethodName, auto Fn, Name... Params>
-    static PyMethodDef method() {
+    static PyMethodDef method(const char* summary, const char* result = nullptr) {
         static_assert(std::tuple_size_v<typename MethodSig<Fn>::Params> == sizeof...(Params),
                       "one name per parameter");
+        add_stub({"method", Class<C>::name, MethodName.s,
+                  StubParams<typename MethodSig<Fn>::Params>::of({Params.s...}),
+                  result ? result : result_type<RetOf<Fn>>(), summary});
         static const std::string doc = doc_text(MethodName.s, {Params.s...}, true);
         if constexpr (sizeof...(Params) == 0) {
             return {MethodName.s, &noargs<Fn>, METH_NOARGS, doc.c_str()};
@@ -164,9 +171,11 @@ struct Binder {
     }
 
     template <Name MethodName, auto Fn, Name... Params>
-    static PyMethodDef static_method() {
+    static PyMethodDef static_method(const char* summary) {
         static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params),
                       "one name per parameter");
+        add_stub({"static", Class<C>::name, MethodName.s, StubParams<ArgsOf<Fn>>::of({Params.s...}),
+                  result_type<RetOf<Fn>>(), summary});
         static const std::string doc = doc_text(MethodName.s, {Params.s...}, false);
         if constexpr (sizeof...(Params) == 0) {
             return {MethodName.s, &static_noargs<Fn>, METH_NOARGS | METH_STATIC, doc.c_str()};
@@ -181,7 +190,11 @@ struct Binder {
     // -- properties -----------------------------------------------------------
 
     template <Name PropName, auto Get, auto Set = nullptr>
-    static PyGetSetDef property() {
+    static PyGetSetDef property(const char* summary) {
+        add_stub({"property", Class<C>::name, PropName.s, {}, result_type<RetOf<Get>>(), summary});
+        if constexpr (!std::is_null_pointer_v<decltype(Set)>)
+            add_stub({"setter", Class<C>::name, PropName.s,
+                      {{"value", arg_type<std::tuple_element_t<1, ArgsOf<Set>>>()}}, "None", summary});
         if constexpr (std::is_null_pointer_v<decltype(Set)>) {
             return {PropName.s, &getter<Get>, nullptr, nullptr, nullptr};
         } else {
@@ -191,8 +204,8 @@ struct Binder {
 
     // A data member exposed as a settable property, e.g. field<"x", &Vec3d::x>().
     template <Name PropName, auto Member>
-    static PyGetSetDef field() {
-        return property<PropName, &read_field<Member>, &write_field<Member>>();
+    static PyGetSetDef field(const char* summary) {
+        return property<PropName, &read_field<Member>, &write_field<Member>>(summary);
     }
 
     // -- constructor ----------------------------------------------------------
@@ -201,8 +214,10 @@ struct Binder {
     // arguments. The parameters named here give tp_new, the vectorcall and
     // the class doc "Vec3d(x, y, z)".
     template <auto Fn, Name... Params>
-    static Constructor constructor() {
+    static Constructor constructor(const char* summary) {
         static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
+        add_stub({"new", Class<C>::name, "__new__", StubParams<ArgsOf<Fn>>::of({Params.s...}),
+                  Class<C>::name, summary});
         static const std::string doc = doc_text(Class<C>::name, {Params.s...}, false);
         return {&ctor_new<Fn, Params...>, &ctor_vectorcall<Fn, Params...>, doc.c_str()};
     }
@@ -303,9 +318,93 @@ struct Binder {
     }
 
     // __reduce_ex__(protocol): the pickled form of frame/pickle.hpp.
-    static PyMethodDef reduce() { return method<"__reduce_ex__", &reduce_ex, "protocol">(); }
+    static PyMethodDef reduce() {
+        return method<"__reduce_ex__", &reduce_ex, "protocol">(
+            "Pickle support: kestrum_py._unpickle and its arguments.", "_Reduced");
+    }
+
+    // -- slot rows: the slot plus its typed description --------------------
+
+    // A number slot (+, -, *, /); the stub's dunder names follow the slot.
+    template <int Slot, auto Fwd, auto Refl = nullptr>
+    static PyType_Slot number(const char* summary) {
+        static_assert(Slot == Py_nb_add || Slot == Py_nb_subtract || Slot == Py_nb_multiply ||
+                      Slot == Py_nb_true_divide);
+        constexpr const char* name = Slot == Py_nb_add        ? "add"
+                                     : Slot == Py_nb_subtract ? "sub"
+                                     : Slot == Py_nb_multiply ? "mul"
+                                                              : "truediv";
+        operand_stub<Fwd>(std::string("__") + name + "__", summary);
+        if constexpr (!std::is_null_pointer_v<decltype(Refl)>)
+            operand_stub<Refl>(std::string("__r") + name + "__", summary);
+        return {Slot, reinterpret_cast<void*>(&binary<Fwd, Refl>)};
+    }
+    template <auto Fn>
+    static PyType_Slot negative(const char* summary) {
+        add_stub({"op", Class<C>::name, "__neg__", {}, result_type<RetOf<Fn>>(), summary});
+        return {Py_nb_negative, reinterpret_cast<void*>(&unary<Fn>)};
+    }
+    template <auto Fn, Name Key>
+    static PyType_Slot item(const char* summary) {
+        add_stub({"op", Class<C>::name, "__getitem__",
+                  StubParams<typename MethodSig<Fn>::Params>::of({Key.s}), result_type<RetOf<Fn>>(),
+                  summary});
+        return {Py_mp_subscript, reinterpret_cast<void*>(&subscript<Fn, Key>)};
+    }
+    template <auto Fn>
+    static PyType_Slot len(const char* summary) {
+        add_stub({"op", Class<C>::name, "__len__", {}, "int", summary});
+        return {Py_mp_length, reinterpret_cast<void*>(&length<Fn>)};
+    }
+    template <auto Fn>
+    static PyType_Slot iter(const char* summary) {
+        add_stub({"op", Class<C>::name, "__iter__", {}, result_type<RetOf<Fn>>(), summary});
+        return {Py_tp_iter, reinterpret_cast<void*>(&unary<Fn>)};
+    }
+    static PyType_Slot iter_itself(const char* summary) {
+        add_stub({"op", Class<C>::name, "__iter__", {}, Class<C>::name, summary});
+        return {Py_tp_iter, reinterpret_cast<void*>(&iter_self)};
+    }
+    template <auto Fn>
+    static PyType_Slot next_item(const char* summary) {
+        add_stub({"op", Class<C>::name, "__next__", {},
+                  result_type<typename RetOf<Fn>::value_type>(), summary});
+        return {Py_tp_iternext, reinterpret_cast<void*>(&next<Fn>)};
+    }
+    // Comparisons; a class that defines == has no hash (None in the stubs).
+    template <auto Lt, auto Le, auto Eq, auto Gt, auto Ge>
+    static PyType_Slot comparison(const char* summary) {
+        if constexpr (!std::is_null_pointer_v<decltype(Eq)>) {
+            add_stub({"op", Class<C>::name, "__eq__", {{"other", "object"}}, "bool", summary});
+            add_stub({"op", Class<C>::name, "__ne__", {{"other", "object"}}, "bool", summary});
+            add_stub({"hash_none", Class<C>::name, "__hash__", {}, "", summary});
+        }
+        order_stub<Lt>("__lt__", summary);
+        order_stub<Le>("__le__", summary);
+        order_stub<Gt>("__gt__", summary);
+        order_stub<Ge>("__ge__", summary);
+        return {Py_tp_richcompare, reinterpret_cast<void*>(&compare<Lt, Le, Eq, Gt, Ge>)};
+    }
+    template <auto Fn>
+    static PyType_Slot buffer(const char* summary) {
+        add_stub({"op", Class<C>::name, "__buffer__", {{"flags", "int"}}, "memoryview", summary});
+        add_stub({"op", Class<C>::name, "__release_buffer__", {{"buffer", "memoryview"}}, "None",
+                  summary});
+        return {Py_bf_getbuffer, reinterpret_cast<void*>(&get_buffer<Fn>)};
+    }
 
 private:
+    template <auto Fn>
+    static void operand_stub(std::string name, const char* summary) {
+        add_stub({"op", Class<C>::name, std::move(name),
+                  {{"other", arg_type<std::tuple_element_t<1, ArgsOf<Fn>>>()}},
+                  result_type<RetOf<Fn>>(), summary});
+    }
+    template <auto Fn>
+    static void order_stub(const char* name, const char* summary) {
+        if constexpr (!std::is_null_pointer_v<decltype(Fn)>) operand_stub<Fn>(name, summary);
+    }
+
     template <auto Member>
     using FieldType = std::remove_cvref_t<decltype(std::declval<const C&>().*Member)>;
     template <auto Member>
@@ -426,8 +525,10 @@ PyObject* module_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 template <Name FnName, auto Fn, Name... Params>
-PyMethodDef function() {
+PyMethodDef function(const char* summary, const char* result = nullptr) {
     static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
+    add_stub({"function", "", FnName.s, StubParams<ArgsOf<Fn>>::of({Params.s...}),
+              result ? result : result_type<RetOf<Fn>>(), summary});
     static const std::string doc = doc_text(FnName.s, {Params.s...}, false);
     return {FnName.s,
             reinterpret_cast<PyCFunction>(

@@ -35,6 +35,7 @@ struct FromPy<double> {
         return !(v == -1.0 && PyErr_Occurred());
     }
     double get() const noexcept { return v; }
+    static std::string py_type() { return "_Float"; }
 };
 
 // Indices and counts: negative or >= 2^64 raise OverflowError (not wrapped).
@@ -43,6 +44,7 @@ struct FromPy<std::uint64_t> {
     std::uint64_t v = 0;
     bool load(PyObject* o) noexcept;
     std::uint64_t get() const noexcept { return v; }
+    static std::string py_type() { return "SupportsIndex"; }
 };
 
 // Only True/False, plus numpy's bool scalars.
@@ -51,6 +53,7 @@ struct FromPy<bool> {
     bool v = false;
     bool load(PyObject* o) noexcept;
     bool get() const noexcept { return v; }
+    static std::string py_type() { return "bool"; }
 };
 
 // Instances of the module's classes: borrowed shared until the call returns.
@@ -58,6 +61,7 @@ template <Wrapped T>
 struct FromPy<T> : Shared<T> {
     bool load(PyObject* o) noexcept { return this->acquire(o); }
     const T& get() const noexcept { return this->value(); }
+    static std::string py_type() { return Class<T>::name; }
 };
 template <Wrapped T>
 struct FromPy<const T&> : FromPy<T> {};
@@ -71,6 +75,7 @@ struct FromPy<std::string_view> {
     std::string_view v;
     bool load(PyObject* o) noexcept;
     std::string_view get() const noexcept { return v; }
+    static std::string py_type() { return "str"; }
 };
 
 // An argument's buffer, held until the call returns.
@@ -103,6 +108,7 @@ struct FromPy<Bytes> : HeldBuffer {
     Bytes get() const noexcept {
         return {static_cast<const std::byte*>(view().buf), static_cast<std::size_t>(view().len)};
     }
+    static std::string py_type() { return "Buffer"; }
 };
 
 // An (n, 3) table of numbers: a two-dimensional float64 or float32 buffer
@@ -122,6 +128,7 @@ struct FromPy<Rows3> : HeldBuffer {
     std::vector<double> collected;  // the sequence form, row after row
     bool load(PyObject* o);
     const Rows3& get() const noexcept { return v; }
+    static std::string py_type() { return "_Rows"; }
 
 private:
     bool load_buffer(PyObject* o);
@@ -142,10 +149,12 @@ inline PyObject* to_py(T&& v) {
 template <>
 struct ToPy<double> {
     static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
+    static std::string py_type() { return "float"; }
 };
 template <>
 struct ToPy<bool> {
     static PyObject* convert(bool v) { return PyBool_FromLong(v); }
+    static std::string py_type() { return "bool"; }
 };
 // A truth value stored as a whole byte: bulk results are written from several
 // threads at once, which std::vector<bool>'s packed bits would not allow.
@@ -155,16 +164,19 @@ struct Truth {
 template <>
 struct ToPy<Truth> {
     static PyObject* convert(Truth v) { return PyBool_FromLong(v.value); }
+    static std::string py_type() { return "bool"; }
 };
 template <>
 struct ToPy<std::uint64_t> {
     static PyObject* convert(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+    static std::string py_type() { return "int"; }
 };
 template <>
 struct ToPy<std::string> {
     static PyObject* convert(const std::string& s) {
         return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
     }
+    static std::string py_type() { return "str"; }
 };
 template <Wrapped T>
 struct ToPy<T> {
@@ -172,6 +184,7 @@ struct ToPy<T> {
     static PyObject* convert(U&& v) {
         return new_object(std::forward<U>(v));
     }
+    static std::string py_type() { return Class<T>::name; }
 };
 
 // A long loop on the calling thread that builds a Python result. It keeps
@@ -220,6 +233,7 @@ struct ToPy<std::vector<E, A>> {
     static PyObject* convert(U&& v) {
         return list_from(std::forward<U>(v));
     }
+    static std::string py_type() { return "list[" + ToPy<E>::py_type() + "]"; }
 };
 template <class E, std::size_t N>
 struct ToPy<std::array<E, N>> {
@@ -227,6 +241,7 @@ struct ToPy<std::array<E, N>> {
     static PyObject* convert(U&& v) {
         return list_from(std::forward<U>(v));
     }
+    static std::string py_type() { return "list[" + ToPy<E>::py_type() + "]"; }
 };
 template <class... E>
 struct ToPy<std::tuple<E...>> {
@@ -246,6 +261,11 @@ struct ToPy<std::tuple<E...>> {
             std::forward<U>(t));
         return ok ? tuple.release() : nullptr;
     }
+    static std::string py_type() {
+        std::string items;
+        ((items += (items.empty() ? "" : ", ") + ToPy<E>::py_type()), ...);
+        return "tuple[" + items + "]";
+    }
 };
 template <class A, class B>
 struct ToPy<std::pair<A, B>> {
@@ -253,6 +273,7 @@ struct ToPy<std::pair<A, B>> {
     static PyObject* convert(U&& p) {
         return ToPy<std::tuple<A, B>>::convert(std::tuple<A, B>(std::forward<U>(p)));
     }
+    static std::string py_type() { return ToPy<std::tuple<A, B>>::py_type(); }
 };
 template <class E>
 struct ToPy<std::optional<E>> {
@@ -261,6 +282,7 @@ struct ToPy<std::optional<E>> {
         if (!v) Py_RETURN_NONE;
         return to_py(std::move(*v));
     }
+    static std::string py_type() { return ToPy<E>::py_type() + " | None"; }
 };
 
 // A text produced piece by piece on demand (e.g. a block of elements at a
@@ -273,6 +295,7 @@ struct PieceText {
 template <>
 struct ToPy<PieceText> {
     static PyObject* convert(const PieceText& text);
+    static std::string py_type() { return "str"; }
 };
 
 // ---------------------------------------------------------------------------
