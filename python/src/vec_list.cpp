@@ -84,7 +84,7 @@ double read_float(const char* p) {
 
 // Copied by the pool. float64 elements are moved as raw bytes (NaN payloads
 // and -0.0 untouched); unaligned and negative strides are fine.
-VecListValue from_rows(const Rows3& a) {
+VecListValue from_array(const Rows3& a) {
     const char* base = a.base;
     const std::ptrdiff_t rs = a.row_stride, cs = a.col_stride;
     const auto row = [base, rs](std::size_t i) { return base + static_cast<std::ptrdiff_t>(i) * rs; };
@@ -126,8 +126,6 @@ VecListValue from_rows(const Rows3& a) {
         return Vec3d{read_double(r), read_double(r + cs), read_double(r + 2 * cs)};
     })};
 }
-
-VecListValue from_array(const Rows3& array) { return from_rows(array); }
 
 // The elements, in place: shape (len, 3), row-major.
 DoubleBlock block(const VecListValue& self) {
@@ -321,7 +319,7 @@ VecListValue Pickled<VecListValue>::load(Bytes state) {
     rows.rows = state.size / sizeof(Vec3d);
     rows.row_stride = sizeof(Vec3d);
     rows.col_stride = sizeof(double);
-    return from_rows(rows);
+    return from_array(rows);
 }
 
 const TypeDef& Class<VecListValue>::def() {

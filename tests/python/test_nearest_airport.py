@@ -35,9 +35,9 @@ need("tqdm")
 
 @pytest.fixture(scope="module")
 def na():
-    spec = importlib.util.spec_from_file_location("nearest_airport", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("nearest_airport", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -131,21 +131,6 @@ std::string shape_text(const Py_buffer& view) {
     return s + ')';
 }
 
-// The pending exception as one object (a new reference), normalised.
-PyObject* take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-#endif
-}
-
 constexpr const char kRowsExpected[] = "an (n, 3) array or a sequence of 3-number sequences";
 
 }  // namespace

@@ -71,6 +71,21 @@ void wrap_argument_error(const char* name) noexcept {
     prefix_type_error(prefix.c_str());
 }
 
+// The pending exception as one object (a new reference), normalised.
+PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
 void prefix_type_error(const char* prefix) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();

@@ -71,5 +71,8 @@ void wrap_argument_error(const char* name) noexcept;
 // Replaces a pending exact TypeError with one whose text starts with
 // `prefix`; the cause is kept. Other errors pass unchanged.
 void prefix_type_error(const char* prefix) noexcept;
+// Takes the pending exception as one normalised object (a new reference, or
+// null if none is pending).
+PyObject* take_exception() noexcept;
 
 }  // namespace kp

@@ -64,15 +64,7 @@ PyTypeObject* create_type(const TypeDef& def) {
     PyType_Spec type_spec{qualified->c_str(), def.basicsize, 0, flags, slots.data()};
     PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* cause = PyErr_GetRaisedException();
-#else
-        PyObject *t, *cause, *tb;
-        PyErr_Fetch(&t, &cause, &tb);
-        PyErr_NormalizeException(&t, &cause, &tb);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
-#endif
+        PyObject* cause = take_exception();
         PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s",
                                               ("An error occurred while initializing class " +
                                                std::string(def.name))
