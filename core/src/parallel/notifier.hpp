@@ -64,22 +64,24 @@ class Notifier {
 public:
     // `lazy` (more workers than CPUs): a new job wakes no sleeper while a
     // worker is already searching; that one will find it (and wakes the next
-    // sleeper when it takes a job, see `search`), and a pool far
+    // sleeper, see `search`), and a pool far
     // larger than the CPU count does not wake a crowd for every job (with a
     // CPU each, waking at once is faster).
     Notifier(std::size_t workers, bool lazy);
 
     // Polls `found` as a searching worker for a while; true if it held.
-    // `took_job` tells whether what was found is a job (not just a latch).
-    template <class Found, class TookJob>
-    bool search(Found found, const TookJob& took_job) {
+    // `hand_on()` tells whether work is left that a lazy push may have left
+    // to us: what was found is a job, or other jobs are still visible.
+    template <class Found, class HandOn>
+    bool search(Found found, const HandOn& hand_on) {
         searching_.fetch_add(1, std::memory_order_seq_cst);
         const bool got = spin_until(found, kWorkerSpinFor, lazy_);
         const std::size_t still_searching = searching_.fetch_sub(1, std::memory_order_seq_cst) - 1;
-        // A lazy push left its wake-up to us, and we take only one job: the
-        // last searcher to find work hands the search on, or the other jobs
-        // could wait while every other worker sleeps.
-        if (got && lazy_ && still_searching == 0 && took_job()) notify_one();
+        // A lazy push left its wake-up to the searchers, and each takes only
+        // one job: the last searcher to leave with work in sight hands the
+        // search on, or the other jobs could wait while every other worker
+        // sleeps. That holds when it leaves for its latch, too.
+        if (got && lazy_ && still_searching == 0 && hand_on()) notify_one();
         return got;
     }
 
