@@ -1,7 +1,6 @@
 #pragma once
 // The module's classes: which core value each Python class wraps. Kept in one
 // header (not one per class) so python/src never shadows a core header name.
-#include <sys/mman.h>
 
 #include <cstdlib>
 #include <new>
@@ -13,6 +12,7 @@
 #include "kestrum/geometry/plane.hpp"
 #include "kestrum/quat.hpp"
 #include "kestrum/vec3d.hpp"
+#include "memory/block_cache.hpp"
 
 namespace kp {
 
@@ -74,26 +74,20 @@ struct UninitAllocator : std::allocator<T> {
         ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
     }
 
-    // Large arrays get 2 MiB-aligned memory marked for transparent huge
-    // pages: at millions of elements the page faults and TLB misses of 4 KiB
-    // pages cost as much as the arithmetic of a bulk operation.
-    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    static constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+    // Large arrays come from the process's block cache (memory/block_cache):
+    // recently freed output blocks are reused instead of faulting in and
+    // zero-filling fresh pages on every bulk operation.
     T* allocate(std::size_t n) {
         if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
-        if (bytes < kHugeFrom) return std::allocator<T>::allocate(n);
-        const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* p = std::aligned_alloc(kHugePage, size);
-        if (!p) throw std::bad_alloc();
-        madvise(p, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
-        return static_cast<T*>(p);
+        if (bytes < kestrum::memory::kLargeFrom) return std::allocator<T>::allocate(n);
+        return static_cast<T*>(kestrum::memory::process_cache().allocate(bytes));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < kHugeFrom)
+        if (n * sizeof(T) < kestrum::memory::kLargeFrom)
             std::allocator<T>::deallocate(p, n);
         else
-            std::free(p);
+            kestrum::memory::process_cache().deallocate(p, n * sizeof(T));
     }
 };
 using VecArray = std::vector<kestrum::Vec3d, UninitAllocator<kestrum::Vec3d>>;

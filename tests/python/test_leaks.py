@@ -595,3 +595,58 @@ def test_out_of_memory_is_memory_error_and_changes_nothing():
     outcomes = eval(proc.stdout)
     assert "MemoryError" in outcomes
     assert set(outcomes) <= {"ok", "MemoryError"}, outcomes
+
+
+# -- resident memory over long loops ------------------------------------------------------
+#
+# Large element blocks come from a cache of recently freed blocks with a fixed
+# cap of 64 MiB. A long loop of
+# bulk operations must keep the resident size flat, and freeing lists must
+# give everything above the cap back to the system.
+
+RSS_CHILD = r"""
+import os, sys
+from kestrum_py import Quat, Vec3d, VecList
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+MiB = 1 << 20
+p, q = Vec3d(0.25, -1.5, 3.0), Quat(0.5, 0.5, -0.5, 0.5)
+# Below the cache's threshold, inside the cap, and one list bigger than the cap.
+lists = [VecList.from_array([[i * 0.5, -i, 1.0] for i in range(n)]) for n in (3_000, 40_000, 1_000_000, 3_500_000)]
+def loop(rounds):
+    for _ in range(rounds):
+        for v in lists:
+            r = v * 2.0; r = r / 3.0; r = r + p; r = r - p; r = r.collapse(1)
+            r = v.normalize(); r = v.cross(p); v.rotate(q); del r
+            v.minimum_distance_to(p, 7)
+loop(3)
+settled = rss()
+loop(60)
+grown = rss() - settled
+# Lists of a size the cache cannot hold all of, freed at once.
+held = [lists[2] * float(k) for k in range(12)]
+before_free = rss()
+del held
+freed = before_free - rss()
+print(repr((grown / MiB, freed / MiB)))
+"""
+
+
+def _rss_child():
+    import subprocess
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    proc = subprocess.run([sys.executable, "-c", RSS_CHILD], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return eval(proc.stdout)
+
+
+@pytest.mark.skipif(SANITIZED or UNDER_ASAN, reason="the sanitizer owns the heap and keeps freed memory")
+def test_bulk_loops_keep_rss_flat_and_give_memory_back():
+    grown, freed = _rss_child()
+    assert grown < 8, f"resident size grew {grown:.1f} MiB over 60 rounds"
+    # Twelve 24 MiB results were live; at most the cap (plus one block's
+    # rounding) may stay resident after they are freed.
+    assert freed >= 12 * 22.9 - 64 - 2, f"only {freed:.1f} MiB went back"

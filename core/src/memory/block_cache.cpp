@@ -1,0 +1,134 @@
+#include "memory/block_cache.hpp"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace kestrum::memory {
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Sanitizers see heap blocks only: keep the blocks on the heap there, so an
+// overrun of an element block is still caught.
+void* map_block(std::size_t size, std::size_t align) { return std::aligned_alloc(align, size); }
+void unmap_block(void* p, std::size_t) noexcept { std::free(p); }
+#else
+// Mapped directly, so a block given back really leaves the process.
+void* map_block(std::size_t size, std::size_t align) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t extra = align > page ? align : 0;
+    void* raw = mmap(nullptr, size + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto* base = static_cast<char*>(raw);
+    if (extra != 0) {
+        const auto addr = reinterpret_cast<std::uintptr_t>(base);
+        const std::size_t head = (align - addr % align) % align;
+        if (head != 0) munmap(base, head);
+        if (extra - head != 0) munmap(base + head + size, extra - head);
+        base += head;
+        madvise(base, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    }
+    return base;
+}
+void unmap_block(void* p, std::size_t size) noexcept { munmap(p, size); }
+#endif
+
+}  // namespace
+
+std::size_t BlockCache::block_size(std::size_t bytes) noexcept {
+    const std::size_t granule = bytes >= kHugeFrom ? kHugePage : std::size_t{4096};
+    if (bytes > std::size_t(-1) - granule) return std::size_t(-1);
+    return (bytes + granule - 1) / granule * granule;
+}
+
+BlockCache::~BlockCache() {
+    for (const Block& b : held_) unmap_block(b.p, b.size);
+}
+
+void* BlockCache::allocate(std::size_t bytes) {
+    const std::size_t size = block_size(bytes);
+    if (size == std::size_t(-1)) throw std::bad_alloc();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The newest block of the very size: its pages are the likeliest to
+        // be resident, and no block is handed out bigger than asked for.
+        for (std::size_t k = held_.size(); k-- > 0;) {
+            if (held_[k].size == size) {
+                void* p = held_[k].p;
+                held_bytes_ -= size;
+                held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(k));
+                return p;
+            }
+        }
+    }
+    const std::size_t align = bytes >= kHugeFrom ? kHugePage : alignof(std::max_align_t);
+    void* p = map_block(size, align);
+    if (p == nullptr) {
+        // Out of address space or memory: what the cache holds goes first.
+        release_all();
+        p = map_block(size, align);
+        if (p == nullptr) throw std::bad_alloc();
+    }
+    return p;
+}
+
+void BlockCache::release_all() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Block& b : held_) unmap_block(b.p, b.size);
+    held_.clear();
+    held_bytes_ = 0;
+}
+
+void BlockCache::deallocate(void* p, std::size_t bytes) noexcept {
+    const std::size_t size = block_size(bytes);
+    if (size <= cap_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            held_.push_back({p, size});
+            p = nullptr;
+        } catch (...) {  // no room to note it: it goes back below
+        }
+        if (p == nullptr) {
+            held_bytes_ += size;
+            // Over the cap, the oldest blocks go back to the system.
+            std::size_t drop = 0;
+            while (held_bytes_ > cap_) {
+                held_bytes_ -= held_[drop].size;
+                ++drop;
+            }
+            for (std::size_t k = 0; k < drop; ++k) unmap_block(held_[k].p, held_[k].size);
+            held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(drop));
+        }
+    }
+    if (p != nullptr) unmap_block(p, size);
+}
+
+std::size_t BlockCache::held_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_bytes_;
+}
+
+std::size_t BlockCache::held_blocks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size();
+}
+
+BlockCache& process_cache() {
+    // Never destroyed: lists may be freed during interpreter teardown, after
+    // static destructors would have run.
+    static BlockCache* cache = [] {
+        auto* c = new BlockCache(kDefaultCap);
+        pthread_atfork([] { process_cache().lock_for_fork(); }, [] { process_cache().unlock_after_fork(); },
+                       [] { process_cache().unlock_after_fork(); });
+        return c;
+    }();
+    return *cache;
+}
+
+}  // namespace kestrum::memory

@@ -1,0 +1,65 @@
+#pragma once
+// Large element blocks, and a bounded cache of recently freed ones.
+//
+// A bulk operation returns a new list, and at a million elements its output
+// block is tens of MiB. Fresh pages from the kernel cost a fault and a
+// zero-fill each, several times the operation itself, so a freed block is
+// kept and handed to the next request of the same size. The cache holds at
+// most `cap` bytes; a block that does not fit goes back to the system at once.
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+namespace kestrum::memory {
+
+// Blocks below this size come from the C heap as usual.
+inline constexpr std::size_t kLargeFrom = std::size_t{256} << 10;
+// From here on, blocks are 2 MiB aligned and marked for transparent huge
+// pages: at millions of elements the page faults and TLB misses of 4 KiB
+// pages cost as much as the arithmetic.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+inline constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+inline constexpr std::size_t kDefaultCap = std::size_t{64} << 20;
+
+class BlockCache {
+public:
+    explicit BlockCache(std::size_t cap) : cap_(cap) {}
+    ~BlockCache();  // unmaps whatever it holds
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+
+    // A block of at least `bytes` (>= kLargeFrom). Throws std::bad_alloc.
+    void* allocate(std::size_t bytes);
+    // Gives back a block from allocate(bytes); kept or unmapped.
+    void deallocate(void* p, std::size_t bytes) noexcept;
+
+    // Gives every held block back to the system.
+    void release_all() noexcept;
+
+    std::size_t held_bytes() const;
+    std::size_t held_blocks() const;
+    std::size_t cap() const noexcept { return cap_; }
+
+    // The size a request of `bytes` is served with.
+    static std::size_t block_size(std::size_t bytes) noexcept;
+
+    // fork() copies the lock in whatever state another thread holds it; the
+    // process's cache is locked around fork so the child starts unlocked.
+    void lock_for_fork() { mutex_.lock(); }
+    void unlock_after_fork() { mutex_.unlock(); }
+
+private:
+    struct Block {
+        void* p;
+        std::size_t size;
+    };
+    std::size_t cap_;
+    mutable std::mutex mutex_;
+    std::vector<Block> held_;  // oldest first; guarded by mutex_
+    std::size_t held_bytes_ = 0;
+};
+
+// The process's cache, with the cap kDefaultCap.
+BlockCache& process_cache();
+
+}  // namespace kestrum::memory

@@ -1,0 +1,113 @@
+// The block cache: reuse of the very size only, the cap, and give-back.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+#include "memory/block_cache.hpp"
+
+using kestrum::memory::BlockCache;
+using kestrum::memory::kHugePage;
+using kestrum::memory::kLargeFrom;
+
+namespace {
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+// Whether [p, p + size) is still mapped in this process.
+bool mapped(void* p, std::size_t size) {
+    std::vector<unsigned char> pages((size + 4095) / 4096);
+    return mincore(p, size, pages.data()) == 0;
+}
+
+}  // namespace
+
+TEST(BlockCache, ReusesTheNewestBlockOfTheSameSizeOnly) {
+    BlockCache cache(64 * kMiB);
+    void* a = cache.allocate(3 * kMiB);
+    void* b = cache.allocate(3 * kMiB);
+    std::memset(a, 1, 3 * kMiB);
+    cache.deallocate(a, 3 * kMiB);
+    cache.deallocate(b, 3 * kMiB);
+    EXPECT_EQ(cache.held_blocks(), 2u);
+    // A different size never gets a held block.
+    void* c = cache.allocate(5 * kMiB);
+    EXPECT_NE(c, a);
+    EXPECT_NE(c, b);
+    // The same rounded size does, newest first; the pages keep their contents.
+    EXPECT_EQ(cache.allocate(3 * kMiB - 100), b);
+    void* again = cache.allocate(3 * kMiB);
+    EXPECT_EQ(again, a);
+    EXPECT_EQ(static_cast<unsigned char*>(again)[3 * kMiB - 1], 1);
+    EXPECT_EQ(cache.held_bytes(), 0u);
+    cache.deallocate(c, 5 * kMiB);
+    cache.deallocate(b, 3 * kMiB);
+    cache.deallocate(again, 3 * kMiB);
+}
+
+TEST(BlockCache, HoldsNoMoreThanTheCapAndGivesTheRestBack) {
+    BlockCache cache(10 * kMiB);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 5; ++i) blocks.push_back(cache.allocate(4 * kMiB));
+    for (void* p : blocks) cache.deallocate(p, 4 * kMiB);
+    // Two 4 MiB blocks fit under 10 MiB; the oldest three went back.
+    EXPECT_EQ(cache.held_blocks(), 2u);
+    EXPECT_EQ(cache.held_bytes(), 8 * kMiB);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(mapped(blocks[i], 4 * kMiB)) << i;
+    for (int i = 3; i < 5; ++i) EXPECT_TRUE(mapped(blocks[i], 4 * kMiB)) << i;
+#endif
+    // A block bigger than the cap is never held.
+    void* big = cache.allocate(12 * kMiB);
+    cache.deallocate(big, 12 * kMiB);
+    EXPECT_EQ(cache.held_bytes(), 8 * kMiB);
+
+    BlockCache off(0);
+    off.deallocate(off.allocate(kLargeFrom), kLargeFrom);
+    EXPECT_EQ(off.held_blocks(), 0u);
+}
+
+TEST(BlockCache, BlocksAreAlignedAndSizedForTheirUse) {
+    BlockCache cache(64 * kMiB);
+    EXPECT_EQ(BlockCache::block_size(kLargeFrom + 1), kLargeFrom + 4096);
+    EXPECT_EQ(BlockCache::block_size(4 * kMiB + 1), 6 * kMiB);
+    void* huge = cache.allocate(24 * kMiB + 24);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(huge) % kHugePage, 0u);
+    // Every byte asked for is writable.
+    std::memset(huge, 0xAB, 24 * kMiB + 24);
+    cache.deallocate(huge, 24 * kMiB + 24);
+    EXPECT_THROW(cache.allocate(std::size_t(-1) - 10), std::bad_alloc);
+}
+
+TEST(BlockCache, AForkedChildCanUseTheProcessCache) {
+    // Another thread keeps taking and giving back blocks while this one
+    // forks: a child must never inherit the lock held.
+    BlockCache& cache = kestrum::memory::process_cache();
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop.load()) cache.deallocate(cache.allocate(kLargeFrom), kLargeFrom);
+    });
+    int hung_or_failed = 0;
+    for (int i = 0; i < 40; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(5);  // a child stuck on the lock dies of SIGALRM
+            void* q = cache.allocate(kLargeFrom);
+            cache.deallocate(q, kLargeFrom);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++hung_or_failed;
+    }
+    stop.store(true);
+    busy.join();
+    EXPECT_EQ(hung_or_failed, 0);
+}
