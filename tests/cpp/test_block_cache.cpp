@@ -1,4 +1,5 @@
-// The block cache: reuse of the very size only, the cap, and give-back.
+// The block cache: reuse of the very size only, the limit (a floor, or the
+// bytes in use), and give-back.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -51,22 +52,41 @@ TEST(BlockCache, ReusesTheNewestBlockOfTheSameSizeOnly) {
     cache.deallocate(again, 3 * kMiB);
 }
 
-TEST(BlockCache, HoldsNoMoreThanTheCapAndGivesTheRestBack) {
+TEST(BlockCache, HoldsNoMoreThanTheLimitAndGivesTheRestBack) {
     BlockCache cache(10 * kMiB);
     std::vector<void*> blocks;
     for (int i = 0; i < 5; ++i) blocks.push_back(cache.allocate(4 * kMiB));
+    EXPECT_EQ(cache.live_bytes(), 20 * kMiB);
+    EXPECT_EQ(cache.cap(), 20 * kMiB);
     for (void* p : blocks) cache.deallocate(p, 4 * kMiB);
-    // Two 4 MiB blocks fit under 10 MiB; the oldest three went back.
+    // With nothing in use the floor is the limit: two 4 MiB blocks fit under
+    // 10 MiB, and the oldest three went back.
+    EXPECT_EQ(cache.live_bytes(), 0u);
     EXPECT_EQ(cache.held_blocks(), 2u);
     EXPECT_EQ(cache.held_bytes(), 8 * kMiB);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(mapped(blocks[i], 4 * kMiB)) << i;
     for (int i = 3; i < 5; ++i) EXPECT_TRUE(mapped(blocks[i], 4 * kMiB)) << i;
 #endif
-    // A block bigger than the cap is never held.
+    // A block bigger than the limit is not held...
     void* big = cache.allocate(12 * kMiB);
     cache.deallocate(big, 12 * kMiB);
     EXPECT_EQ(cache.held_bytes(), 8 * kMiB);
+    // ...unless as much is still in use (an input beside its freed output).
+    void* input = cache.allocate(40 * kMiB);
+    void* output = cache.allocate(30 * kMiB);
+    cache.deallocate(output, 30 * kMiB);
+    EXPECT_EQ(cache.held_bytes(), 38 * kMiB);
+    EXPECT_EQ(cache.allocate(30 * kMiB), output);
+    cache.deallocate(output, 30 * kMiB);
+    // Once the input goes too, the limit drops to the floor and the big
+    // blocks go back, the oldest first.
+    cache.deallocate(input, 40 * kMiB);
+    EXPECT_LE(cache.held_bytes(), 10 * kMiB);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_FALSE(mapped(output, 30 * kMiB));
+    EXPECT_FALSE(mapped(input, 40 * kMiB));
+#endif
 
     BlockCache off(0);
     off.deallocate(off.allocate(kLargeFrom), kLargeFrom);

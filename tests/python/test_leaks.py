@@ -599,10 +599,10 @@ def test_out_of_memory_is_memory_error_and_changes_nothing():
 
 # -- resident memory over long loops ------------------------------------------------------
 #
-# Large element blocks come from a cache of recently freed blocks with a fixed
-# cap of 64 MiB. A long loop of
-# bulk operations must keep the resident size flat, and freeing lists must
-# give everything above the cap back to the system.
+# Large element blocks come from a cache of recently freed blocks, which holds
+# at most the larger of 64 MiB and the bytes of the large lists alive. A long
+# loop of bulk operations must keep the resident size flat, and freeing lists
+# must give everything above that limit back to the system.
 
 RSS_CHILD = r"""
 import os, sys
@@ -624,8 +624,11 @@ loop(3)
 settled = rss()
 loop(60)
 grown = rss() - settled
-# Lists of a size the cache cannot hold all of, freed at once.
-held = [lists[2] * float(k) for k in range(12)]
+# Lists of a size the cache cannot hold all of, freed at once while only
+# their 24 MiB source is alive: the limit is then the 64 MiB floor.
+source = lists[2]
+del lists
+held = [source * float(k) for k in range(12)]
 before_free = rss()
 del held
 freed = before_free - rss()
@@ -647,6 +650,6 @@ def _rss_child():
 def test_bulk_loops_keep_rss_flat_and_give_memory_back():
     grown, freed = _rss_child()
     assert grown < 8, f"resident size grew {grown:.1f} MiB over 60 rounds"
-    # Twelve 24 MiB results were live; at most the cap (plus one block's
-    # rounding) may stay resident after they are freed.
+    # Twelve 24 MiB results were live; at most the 64 MiB floor (plus one
+    # block's rounding) may stay resident after they are freed.
     assert freed >= 12 * 22.9 - 64 - 2, f"only {freed:.1f} MiB went back"

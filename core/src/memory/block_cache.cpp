@@ -62,6 +62,7 @@ void* BlockCache::allocate(std::size_t bytes) {
             if (held_[k].size == size) {
                 void* p = held_[k].p;
                 held_bytes_ -= size;
+                live_bytes_ += size;
                 held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(k));
                 return p;
             }
@@ -75,6 +76,8 @@ void* BlockCache::allocate(std::size_t bytes) {
         p = map_block(size, align);
         if (p == nullptr) throw std::bad_alloc();
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_bytes_ += size;
     return p;
 }
 
@@ -87,24 +90,23 @@ void BlockCache::release_all() noexcept {
 
 void BlockCache::deallocate(void* p, std::size_t bytes) noexcept {
     const std::size_t size = block_size(bytes);
-    if (size <= cap_) {
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        try {
-            held_.push_back({p, size});
-            p = nullptr;
-        } catch (...) {  // no room to note it: it goes back below
-        }
-        if (p == nullptr) {
-            held_bytes_ += size;
-            // Over the cap, the oldest blocks go back to the system.
-            std::size_t drop = 0;
-            while (held_bytes_ > cap_) {
-                held_bytes_ -= held_[drop].size;
-                ++drop;
+        live_bytes_ -= size;
+        const std::size_t cap = cap_locked();
+        if (size <= cap) {
+            try {
+                held_.push_back({p, size});
+                held_bytes_ += size;
+                p = nullptr;
+            } catch (...) {  // no room to note it: it goes back below
             }
-            for (std::size_t k = 0; k < drop; ++k) unmap_block(held_[k].p, held_[k].size);
-            held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(drop));
         }
+        // Over the limit, the oldest blocks go back to the system.
+        std::size_t drop = 0;
+        while (held_bytes_ > cap) held_bytes_ -= held_[drop++].size;
+        for (std::size_t k = 0; k < drop; ++k) unmap_block(held_[k].p, held_[k].size);
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(drop));
     }
     if (p != nullptr) unmap_block(p, size);
 }
@@ -112,6 +114,16 @@ void BlockCache::deallocate(void* p, std::size_t bytes) noexcept {
 std::size_t BlockCache::held_bytes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return held_bytes_;
+}
+
+std::size_t BlockCache::live_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return live_bytes_;
+}
+
+std::size_t BlockCache::cap() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cap_locked();
 }
 
 std::size_t BlockCache::held_blocks() const {
@@ -123,7 +135,7 @@ BlockCache& process_cache() {
     // Never destroyed: lists may be freed during interpreter teardown, after
     // static destructors would have run.
     static BlockCache* cache = [] {
-        auto* c = new BlockCache(kDefaultCap);
+        auto* c = new BlockCache(kCapFloor);
         pthread_atfork([] { process_cache().lock_for_fork(); }, [] { process_cache().unlock_after_fork(); },
                        [] { process_cache().unlock_after_fork(); });
         return c;
@@ -132,3 +144,4 @@ BlockCache& process_cache() {
 }
 
 }  // namespace kestrum::memory
+

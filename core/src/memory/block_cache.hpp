@@ -5,7 +5,11 @@
 // block is tens of MiB. Fresh pages from the kernel cost a fault and a
 // zero-fill each, several times the operation itself, so a freed block is
 // kept and handed to the next request of the same size. The cache holds at
-// most `cap` bytes; a block that does not fit goes back to the system at once.
+// most the larger of a fixed floor and the bytes of blocks in use: an
+// operation on a list has its input and its output alive at once, so keeping
+// a freed output of that size adds nothing to the peak. A block that does not
+// fit goes back to the system at once, and so do the oldest held blocks when
+// the limit drops below what is held.
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -19,11 +23,11 @@ inline constexpr std::size_t kLargeFrom = std::size_t{256} << 10;
 // pages cost as much as the arithmetic.
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 inline constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
-inline constexpr std::size_t kDefaultCap = std::size_t{64} << 20;
+inline constexpr std::size_t kCapFloor = std::size_t{64} << 20;
 
 class BlockCache {
 public:
-    explicit BlockCache(std::size_t cap) : cap_(cap) {}
+    explicit BlockCache(std::size_t cap_floor) : cap_floor_(cap_floor) {}
     ~BlockCache();  // unmaps whatever it holds
     BlockCache(const BlockCache&) = delete;
     BlockCache& operator=(const BlockCache&) = delete;
@@ -38,7 +42,9 @@ public:
 
     std::size_t held_bytes() const;
     std::size_t held_blocks() const;
-    std::size_t cap() const noexcept { return cap_; }
+    std::size_t live_bytes() const;  // handed out and not given back
+    // What may be held now: max(cap floor, live bytes).
+    std::size_t cap() const;
 
     // The size a request of `bytes` is served with.
     static std::size_t block_size(std::size_t bytes) noexcept;
@@ -53,13 +59,16 @@ private:
         void* p;
         std::size_t size;
     };
-    std::size_t cap_;
+    std::size_t cap_locked() const noexcept { return live_bytes_ > cap_floor_ ? live_bytes_ : cap_floor_; }
+
+    std::size_t cap_floor_;
     mutable std::mutex mutex_;
     std::vector<Block> held_;  // oldest first; guarded by mutex_
     std::size_t held_bytes_ = 0;
+    std::size_t live_bytes_ = 0;
 };
 
-// The process's cache, with the cap kDefaultCap.
+// The process's cache, with the floor kCapFloor.
 BlockCache& process_cache();
 
 }  // namespace kestrum::memory
