@@ -47,8 +47,9 @@ void CallerLatch::set() {
     cv_.notify_one();
 }
 
-void CallerLatch::wait(bool yield_cpu) {
-    if (spin_until([this] { return done_.load(std::memory_order_acquire); }, kCallerSpinFor, yield_cpu)) {
+void CallerLatch::wait(Clock::duration spin_for, bool yield_cpu) {
+    if (spin_for > Clock::duration::zero() &&
+        spin_until([this] { return done_.load(std::memory_order_acquire); }, spin_for, yield_cpu)) {
         std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock before we go
         return;
     }

@@ -131,7 +131,7 @@ private:
 class CallerLatch {
 public:
     void set();
-    void wait(bool yield_cpu);
+    void wait(Clock::duration spin_for, bool yield_cpu);
 
 private:
     std::mutex mutex_;

@@ -155,14 +155,14 @@ void set_latch(std::atomic<bool>& latch, Worker* owner) {
     owner->core->notifier.notify(owner->index);
 }
 
-void run_injected(Core* core, Job* job, CallerLatch& latch) {
+void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for) {
     {
         std::lock_guard<std::mutex> lock(core->injected_mutex);
         core->injected.push_back(job);
     }
     core->injected_count.fetch_add(1, std::memory_order_seq_cst);
     core->notifier.notify_one();
-    latch.wait(core->yield_cpu);
+    latch.wait(spin_for, core->yield_cpu);
 }
 
 void rethrow_as_panic(std::exception_ptr error) {

@@ -34,8 +34,9 @@ bool take_back(Worker* w, Job* mine);
 void wait_until(Worker* w, const std::atomic<bool>& latch);
 // Sets a stolen job's latch and wakes its owner if it sleeps.
 void set_latch(std::atomic<bool>& latch, Worker* owner);
-// Hands `job` to the workers and blocks until it sets `latch`.
-void run_injected(Core* core, Job* job, CallerLatch& latch);
+// Hands `job` to the workers and blocks until it sets `latch`, polling for
+// `spin_for` first.
+void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for);
 
 // std::bad_alloc and kestrum::Panic as themselves, anything else as a Panic
 // with the same message.
