@@ -634,7 +634,8 @@ def flag_word(obj):
     return ctypes.c_uint64.from_address(id(obj) + type(obj).__basicsize__ - 8)
 
 
-@pytest.mark.parametrize("obj,name", float_fields(), ids=lambda x: x if isinstance(x, str) else "")
+@pytest.mark.parametrize("obj,name", float_fields(),
+                         ids=[f"{type(o).__name__}.{n}" for o, n in float_fields()])
 def test_float_getter_keeps_the_borrow_rules(obj, name):
     flag = flag_word(obj)
     assert flag.value == 0

@@ -496,14 +496,14 @@ private:
         return unary<Get>(self);
     }
 
-    // The receiver step of every getter, then the member's float; nothing
-    // here throws.
+    // The receiver is checked and glanced at (frame/borrow.hpp): making the
+    // float calls no Python code; nothing here throws.
     template <auto Member>
     static PyObject* float_getter(PyObject* self, void*) {
         static constinit FloatCell cell;
-        Receiver<const C&> recv;
+        Glance<C> recv;
         if (!recv.acquire(self)) return nullptr;
-        return cell.make(recv.get().*Member);
+        return cell.make(recv.value().*Member);
     }
 
     // The value is converted before the receiver is borrowed exclusively, and
