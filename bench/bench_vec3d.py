@@ -28,7 +28,12 @@ import kestrum_py  # noqa: E402
 
 def ns_kestrum():
     V = kestrum_py.Vec3d
-    return {"Vec3d": V, "a": V(1.0, 2.0, 3.0), "b": V(-4.0, 0.5, 2.0)}
+    ns = {"Vec3d": V, "a": V(1.0, 2.0, 3.0), "b": V(-4.0, 0.5, 2.0)}
+    if hasattr(kestrum_py, "Quat"):
+        ns["q"] = kestrum_py.Quat(1.0, 2.0, 3.0, 4.0)
+    if hasattr(kestrum_py, "AngleRadians"):
+        ns["r"] = kestrum_py.AngleRadians(0.5)
+    return ns
 
 
 def ns_floor():
@@ -40,7 +45,8 @@ def ns_floor():
 def ns_glm():
     import glm
 
-    return {"glm": glm, "dvec3": glm.dvec3, "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.0)}
+    return {"glm": glm, "dvec3": glm.dvec3, "ga": glm.dvec3(1.0, 2.0, 3.0), "gb": glm.dvec3(-4.0, 0.5, 2.0),
+            "gq": glm.dquat(1.0, 2.0, 3.0, 4.0)}
 
 
 def ns_numpy():
@@ -80,15 +86,36 @@ def vec3d_table():
             row("cross", "a.cross(b)", "copysign(x, y)", "glm.cross(ga, gb)", "cross(na, nb)"),
             row("normalize", "a.normalize()", "copysign(x, y)", "glm.normalize(ga)", "na / norm(na)"),
             row("read x", "a.x", "c1.real", "ga.x", "na[0]"),
+            row("read y", "a.y", "c1.imag", "ga.y", "na[1]"),
+            row("read z", "a.z", "c1.real", "ga.z", "na[2]"),
+            # the first read is still held when the second is made
+            row("a.x + a.x", "a.x + a.x", "c1.real + c1.real", "ga.x + ga.x", "na[0] + na[0]"),
             row("repr", "repr(a)", "repr(c1)", "repr(ga)", "repr(na)"),
         ],
         RATIOS,
     )
 
 
-# Each entry: (names kestrum_py must have, table factory). Add Quat / VecList here.
+def components_table():
+    def row(label, kestrum, floor, glm=None):
+        return Row(label, {"kestrum": kestrum, "floor": floor, **({"glm": glm} if glm else {})})
+
+    return Table(
+        "Quat and angle components",
+        COLUMNS[:3],
+        [
+            row("quat w", "q.w", "c1.real", "gq.w"),
+            row("quat i", "q.i", "c1.imag", "gq.x"),
+            row("angle", "r.angle", "c1.real"),
+        ],
+        RATIOS[:2],
+    )
+
+
+# Each entry: (names kestrum_py must have, table factory). Add VecList here.
 TABLES = [
     (["Vec3d"], vec3d_table),
+    (["Quat", "AngleRadians"], components_table),
 ]
 
 

@@ -617,6 +617,82 @@ def test_same_object_as_receiver_and_arguments():
     assert_writable(v)
 
 
+# -- float fields: the getter row's checks and its recycled result ---------------------------
+
+def float_fields():
+    """(object, field name) for every float member exposed as a field."""
+    from kestrum_py import AngleDegrees, AngleRadians, Quat, geometry
+    z = Vec3d(0, 0, 1)
+    return [(Vec3d(1, 2, 3), n) for n in "xyz"] + [(Quat(1, 2, 3, 4), n) for n in "wijk"] + [
+        (AngleRadians(0.5), "angle"), (AngleDegrees(30), "angle"),
+        (geometry.Plane(z, 2.0), "distance"), (geometry.Circle(z, 2.0, z), "radius")]
+
+
+def flag_word(obj):
+    """The object's borrow flag, the last word of its instance (header, value, flag)."""
+    import ctypes
+    return ctypes.c_uint64.from_address(id(obj) + type(obj).__basicsize__ - 8)
+
+
+@pytest.mark.parametrize("obj,name", float_fields(),
+                         ids=[f"{type(o).__name__}.{n}" for o, n in float_fields()])
+def test_float_getter_keeps_the_borrow_rules(obj, name):
+    flag = flag_word(obj)
+    assert flag.value == 0
+    value = getattr(obj, name)
+    try:
+        flag.value = 2**64 - 1  # as if a writer held it
+        for _ in range(2):
+            with pytest.raises(RuntimeError) as info:
+                getattr(obj, name)
+            assert type(info.value) is RuntimeError and str(info.value) == "Already mutably borrowed"
+            assert flag.value == 2**64 - 1
+        flag.value = 3  # three readers elsewhere: reading is fine and leaves them be
+        assert bits(getattr(obj, name)) == bits(value)
+        assert flag.value == 3
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            setattr(obj, name, 1.0)
+        assert flag.value == 3
+    finally:
+        flag.value = 0
+    setattr(obj, name, 0.25)
+    assert getattr(obj, name) == 0.25
+
+
+VALUES = [0.0, -0.0, 1.5, -2.0**-1074, math.inf, float.fromhex("0x1.fffffffffffffp+1023")]
+
+
+def test_recycled_floats_never_change_a_value_someone_holds():
+    from oracle import from_bits
+    values = VALUES + [from_bits(0x7FF8000000000123), from_bits(0xFFF0000000000001)]
+    for obj, name in float_fields():
+        held, expected = [], []
+        for value in values:
+            setattr(obj, name, value)
+            held.append(getattr(obj, name))        # kept: the next read must not reuse it
+            expected.append(bits(value))
+            getattr(obj, name)                     # dropped at once: may be reused
+            pair = (getattr(obj, name), getattr(obj, name))
+            assert [bits(p) for p in pair] == [bits(value)] * 2
+            assert pair[0] is not pair[1]
+        assert [bits(h) for h in held] == expected, name
+        kept = {getattr(obj, name): 1}             # a dict key holds one reference too
+        setattr(obj, name, 7.0)
+        assert [bits(k) for k in kept] == [expected[-1]] and getattr(obj, name) == 7.0
+
+
+def test_recycled_floats_across_objects_and_fields():
+    vs = [Vec3d(i, -i, i / 3) for i in range(50)]
+    xs = [v.x for v in vs]
+    sums = [v.x + v.y + v.z for v in vs]
+    del vs[::2]
+    again = [(v.x, v.y, v.z) for v in vs]
+    assert [bits(x) for x in xs] == [bits(float(i)) for i in range(50)]
+    assert [bits(s) for s in sums] == [bits(i + -i + i / 3) for i in range(50)]
+    assert [tuple(map(bits, t)) for t in again] == [
+        (bits(float(i)), bits(float(-i)), bits(i / 3)) for i in range(1, 50, 2)]
+
+
 # -- references ------------------------------------------------------------------------------
 
 def test_calls_keep_no_reference_to_their_arguments():

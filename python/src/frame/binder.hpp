@@ -203,9 +203,12 @@ struct Binder {
     }
 
     // A data member exposed as a settable property, e.g. field<"x", &Vec3d::x>().
+    // A float member's getter recycles its result (FloatCell).
     template <Name PropName, auto Member>
     static PyGetSetDef field(const char* summary) {
-        return property<PropName, &read_field<Member>, &write_field<Member>>(summary);
+        PyGetSetDef row = property<PropName, &read_field<Member>, &write_field<Member>>(summary);
+        if constexpr (std::is_same_v<FieldType<Member>, double>) row.get = &float_getter<Member>;
+        return row;
     }
 
     // -- constructor ----------------------------------------------------------
@@ -491,6 +494,16 @@ private:
     template <auto Get>
     static PyObject* getter(PyObject* self, void*) {
         return unary<Get>(self);
+    }
+
+    // The receiver is checked and glanced at (frame/borrow.hpp): making the
+    // float calls no Python code; nothing here throws.
+    template <auto Member>
+    static PyObject* float_getter(PyObject* self, void*) {
+        static constinit FloatCell cell;
+        Glance<C> recv;
+        if (!recv.acquire(self)) return nullptr;
+        return cell.make(recv.value().*Member);
     }
 
     // The value is converted before the receiver is borrowed exclusively, and

@@ -69,6 +69,38 @@ using Shared = Borrow<T, false>;
 template <class T>
 using Exclusive = Borrow<T, true>;
 
+// The receiver of a read that runs no Python code and keeps the interpreter
+// lock while it holds the object (a float field's getter). Nobody can look at
+// the flag meanwhile (other threads wait for the lock, pool workers never
+// touch flags), so a shared borrow and its release would go unseen: the pair
+// is left out and only its test remains, and an object under an exclusive
+// borrow fails exactly as before. Free-threaded builds take the borrow.
+#ifdef Py_GIL_DISABLED
+template <class T>
+using Glance = Shared<T>;
+#else
+template <class T>
+class Glance : Pinned {
+public:
+    bool acquire(PyObject* o) noexcept {
+        if (!PyObject_TypeCheck(o, type_of<T>())) {
+            set_cast_error(o, Class<T>::name);
+            return false;
+        }
+        obj_ = as_object<T>(o);
+        if (obj_->flag.load(std::memory_order_acquire) == kExclusive) {
+            PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
+            return false;
+        }
+        return true;
+    }
+    const T& value() const noexcept { return obj_->value; }
+
+private:
+    Object<T>* obj_ = nullptr;
+};
+#endif
+
 // The receiver of an entry: `const C&` borrows shared, `C&` exclusive.
 template <class P>
 struct Receiver;

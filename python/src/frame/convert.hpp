@@ -151,6 +151,38 @@ struct ToPy<double> {
     static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
     static std::string py_type() { return "float"; }
 };
+// The floats a getter row hands out, made anew only while the last two are
+// still held elsewhere (so `v.x * v.x` reuses too): once the caller has
+// dropped one, this cell owns the only reference, nobody can see the object,
+// and its value is overwritten in place (the interpreter reuses zip's and
+// enumerate's result tuples the same way). No destructor: the references are
+// dropped with the process. A free-threaded build, where a count of one
+// proves nothing across threads, always makes a new float.
+class FloatCell {
+public:
+    PyObject* make(double v) noexcept {
+#ifdef Py_GIL_DISABLED
+        return PyFloat_FromDouble(v);
+#else
+        for (PyObject* f : spare_) {
+            if (f && Py_REFCNT(f) == 1) {
+                reinterpret_cast<PyFloatObject*>(f)->ob_fval = v;
+                return Py_NewRef(f);
+            }
+        }
+        PyObject* f = PyFloat_FromDouble(v);
+        if (!f) return nullptr;
+        // The float replaced is still held elsewhere, so this cannot free it.
+        Py_XSETREF(spare_[next_], Py_NewRef(f));
+        next_ ^= 1;
+        return f;
+#endif
+    }
+
+private:
+    PyObject* spare_[2] = {};
+    unsigned next_ = 0;
+};
 template <>
 struct ToPy<bool> {
     static PyObject* convert(bool v) { return PyBool_FromLong(v); }

@@ -76,6 +76,13 @@ public:
     template <class Make>
     T* get(Make&& make) {
         if (T* v = peek()) return v;
+        return create(make);
+    }
+
+private:
+    // Kept out of line so that every caller's fast path stays one load.
+    template <class Make>
+    [[gnu::noinline, gnu::cold]] T* create(Make& make) {
         const std::uint64_t me = once::token();
         for (int round = 0;; ++round) {
             std::uint64_t holder = owner_.load(std::memory_order_acquire);
@@ -94,7 +101,6 @@ public:
         return publish(make());  // nullptr with an exception set: a later call retries
     }
 
-private:
     T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
     // The first value published is the one everybody gets.
     T* publish(T* made) noexcept {
