@@ -93,6 +93,15 @@ TEST(BlockCache, HoldsNoMoreThanTheLimitAndGivesTheRestBack) {
     EXPECT_EQ(off.held_blocks(), 0u);
 }
 
+TEST(BlockCache, HoldsAtMostKMaxHeldBlocksTheNewestKept) {
+    BlockCache cache(64 * kMiB);
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i < kestrum::memory::kMaxHeld + 5; ++i) blocks.push_back(cache.allocate(kLargeFrom));
+    for (void* p : blocks) cache.deallocate(p, kLargeFrom);
+    EXPECT_EQ(cache.held_blocks(), kestrum::memory::kMaxHeld);
+    EXPECT_EQ(cache.allocate(kLargeFrom), blocks.back());
+}
+
 TEST(BlockCache, BlocksAreAlignedAndSizedForTheirUse) {
     BlockCache cache(64 * kMiB);
     EXPECT_EQ(BlockCache::block_size(kLargeFrom + 1), kLargeFrom + 4096);

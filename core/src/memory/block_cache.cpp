@@ -94,17 +94,14 @@ void BlockCache::deallocate(void* p, std::size_t bytes) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         live_bytes_ -= size;
         const std::size_t cap = cap_locked();
-        if (size <= cap) {
-            try {
-                held_.push_back({p, size});
-                held_bytes_ += size;
-                p = nullptr;
-            } catch (...) {  // no room to note it: it goes back below
-            }
+        if (size <= cap) {  // room for kMaxHeld + 1 is reserved: no allocation
+            held_.push_back({p, size});
+            held_bytes_ += size;
+            p = nullptr;
         }
         // Over the limit, the oldest blocks go back to the system.
         std::size_t drop = 0;
-        while (held_bytes_ > cap) held_bytes_ -= held_[drop++].size;
+        while (held_bytes_ > cap || held_.size() - drop > kMaxHeld) held_bytes_ -= held_[drop++].size;
         for (std::size_t k = 0; k < drop; ++k) unmap_block(held_[k].p, held_[k].size);
         held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(drop));
     }

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -65,6 +66,51 @@ inline std::string concat(std::vector<std::string>& chunks) {
 
 }  // namespace detail
 
+namespace detail {
+
+// Element loops are compiled for the base instruction set and again for AVX2
+// and AVX-512, and each piece runs the widest the CPU offers. Results are the
+// same bits: every vector lane performs the same single-rounding IEEE
+// operation, with the first operand's NaN winning as in SSE, and no FMA is
+// ever formed (-ffp-contract=off).
+enum class Isa { base, avx2, avx512 };
+
+#if defined(__x86_64__) && defined(__GNUC__)
+inline Isa widest_isa() noexcept {
+    static const Isa isa = [] {
+        __builtin_cpu_init();
+        if (const char* e = std::getenv("KX_ISA")) return Isa(std::atoi(e));
+        if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
+        if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+        return Isa::base;
+    }();
+    return isa;
+}
+template <class G>
+[[gnu::target("avx512f")]] void run_avx512(const G& g, std::size_t lo, std::size_t hi) {
+    g(lo, hi);
+}
+template <class G>
+[[gnu::target("avx2")]] void run_avx2(const G& g, std::size_t lo, std::size_t hi) {
+    g(lo, hi);
+}
+template <class G>
+void run_widest(const G& g, std::size_t lo, std::size_t hi) {
+    switch (widest_isa()) {
+        case Isa::avx512: return run_avx512(g, lo, hi);
+        case Isa::avx2: return run_avx2(g, lo, hi);
+        default: return g(lo, hi);
+    }
+}
+#else
+template <class G>
+void run_widest(const G& g, std::size_t lo, std::size_t hi) {
+    g(lo, hi);
+}
+#endif
+
+}  // namespace detail
+
 // g(lo, hi) assigns out[lo, hi) for each piece; together the pieces assign
 // every slot exactly once.
 template <class Out, class G>
@@ -72,7 +118,7 @@ void map_ranges(Pool& pool, std::span<Out> out, const G& g) {
     struct Op {
         const G* g;
         detail::Filled seq(std::size_t lo, std::size_t hi) const {
-            (*g)(lo, hi);
+            detail::run_widest(*g, lo, hi);
             return {lo, hi - lo};
         }
         detail::Filled combine(detail::Filled l, detail::Filled r) const { return detail::merge_filled(l, r); }
