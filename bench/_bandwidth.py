@@ -227,13 +227,14 @@ def evaluate_targets(results: dict) -> list[dict]:
     """Every target with its measured figure and met / MISSED / not measured."""
     out = []
     rows = (results.get("floor") or {}).get("rows") or []
-    threads = (results.get("floor") or {}).get("meta", {}).get("pool_threads", "all")
+    pool_threads = (results.get("floor") or {}).get("meta", {}).get("pool_threads")
+    threads = f"{pool_threads} " if pool_threads else ""
     for label in BANDWIDTH_OPS:
         read, write = BYTES[label]
         for n in TARGET_SIZES:
             r = _op(results, label, n)
             fl = floor_ns(rows, n, read, write, "warm", "pool")
-            name = f"{label}, n={n:,}: kestrum / warm floor on all {threads} pool threads <= {FLOOR_LIMIT}"
+            name = f"{label}, n={n:,}: kestrum / warm floor on all {threads}pool threads <= {FLOOR_LIMIT}"
             if r is None or fl is None:
                 out.append(_target(name, None, FLOOR_LIMIT))
                 continue

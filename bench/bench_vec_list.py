@@ -424,6 +424,7 @@ def main(argv):
     results = {"meta": header(), "floor": None, "ops": [], "small": [], "threads": None, "thread_n": None,
                "memory": None, "targets": []}
     results["meta"].update(repeat=repeat, quick=quick, sizes=sizes)
+    results["statements"] = {label: {"kestrum": k, "numpy": n, "numpy-q": q} for label, k, n, q in OPS}
     if floor_program:
         print(f"bandwidth floor: {floor_program}")
         if note := BW.stale_note(floor_program):
