@@ -233,9 +233,9 @@ void run_size(std::size_t n, const Options& o, kestrum::parallel::Pool& pool) {
         for (Regime r : {Regime::Warm, Regime::Fresh, Regime::FreshHuge}) variants.push_back({Kind::Copy, r, p});
         variants.push_back({Kind::Read, Regime::Warm, p});
     }
-    // Short calls are timed in batches of about a millisecond's worth of
-    // memory traffic, so the clock's own cost stays out of the figure.
-    const std::size_t calls = std::max<std::size_t>(1, 1'000'000 / n);
+    // Short calls are timed in batches (up to a million elements' worth, at
+    // most 1000 calls), so the clock's own cost stays out of the figure.
+    const std::size_t calls = std::clamp<std::size_t>(1'000'000 / n, 1, 1000);
     for (auto& v : variants) sample(v, in, warm.doubles(), n, 1);  // warm up: pool started, pages touched
     for (int r = 0; r < o.repeat; ++r) {
         for (auto& v : variants) v.best_ns = std::min(v.best_ns, sample(v, in, warm.doubles(), n, calls));

@@ -31,9 +31,9 @@ PLOTTED = [
     "collapse(2)", "dot(p)", "minimum_distance_to(p, 1)",
 ]
 FLOOR_LINES = [  # regime, style, label
-    ("warm", dict(color="0.25", ls="-", lw=1.2), "floor, warm output"),
-    ("fresh", dict(color="0.45", ls=":", lw=1.4), "floor, fresh 4 KiB pages"),
-    ("fresh-huge", dict(color="0.6", ls="-.", lw=1.2), "floor, fresh 2 MiB pages"),
+    ("warm", dict(color="0.25", ls="-", lw=1.2, marker="^", ms=4), "floor, warm output"),
+    ("fresh", dict(color="0.45", ls=":", lw=1.4, marker="v", ms=4), "floor, fresh 4 KiB pages"),
+    ("fresh-huge", dict(color="0.6", ls="-.", lw=1.2, marker="d", ms=4), "floor, fresh 2 MiB pages"),
 ]
 
 
