@@ -161,7 +161,7 @@ FLOOR_KINDS = [("copy", "warm"), ("copy", "fresh"), ("copy", "fresh-huge"), ("re
 
 
 def print_floor(rows, n):
-    """The floor program's rows at size n, pool rows first."""
+    """The floor program's rows at size n: calling thread alone, then all pool threads."""
     print(f"{'bandwidth floor':<26}{'caller thread':>24}{'all pool threads':>28}")
     for kind, regime in FLOOR_KINDS:
         cells = []
@@ -176,6 +176,11 @@ def throughput(sizes, repeat, target, show_legend, floor_program):
     """Times every operation at every size; returns (op records, floor meta, floor rows)."""
     cols = ["kestrum", "numpy", "numpy-q"]
     records, floor_meta, floor_rows = [], None, []
+    print(
+        "kestrum and numpy: each result lands in whatever memory its allocator returns (recycled or fresh pages),"
+        " neither forced; k/warm, k/fresh, np/warm: time over the floor for the operation's bytes (B r+w) on all"
+        " pool threads, writing into warm output / fresh 2 MiB-advised output (--legend for every statement).\n"
+    )
     for n in sizes:
         if floor_program:
             floor_meta, rows = BW.run_floor(floor_program, [n], repeat)
