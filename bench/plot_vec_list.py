@@ -12,8 +12,8 @@ drawn. Without it, bench_vec_list.py runs first (its throughput tables only, at
 --sizes, default 1e2 to 1e7) and writes the JSON beside the plot. The statements,
 the floor program and the bytes each operation is charged for are those of
 bench_vec_list.py; each point is the minimum over interleaved repeats. The floor
-lines are on all pool threads, for the operation's bytes: warm output, fresh
-4 KiB pages, fresh 2 MiB-advised pages.
+lines are for the operation's bytes, on all pool threads (warm output, fresh
+4 KiB pages, fresh 2 MiB-advised pages) and on the calling thread alone (warm).
 """
 
 import json
@@ -30,15 +30,16 @@ PLOTTED = [
     "v + p", "v * 2.0", "v / 2.0",
     "collapse(2)", "dot(p)", "minimum_distance_to(p, 1)",
 ]
-FLOOR_LINES = [  # regime, style, label
-    ("warm", dict(color="0.25", ls="-", lw=1.2, marker="^", ms=4), "floor, warm output"),
-    ("fresh", dict(color="0.45", ls=":", lw=1.4, marker="v", ms=4), "floor, fresh 4 KiB pages"),
-    ("fresh-huge", dict(color="0.6", ls="-.", lw=1.2, marker="d", ms=4), "floor, fresh 2 MiB pages"),
+FLOOR_LINES = [  # regime, where, style, label
+    ("warm", "pool", dict(color="0.25", ls="-", lw=1.2, marker="^", ms=4), "floor, warm output"),
+    ("fresh", "pool", dict(color="0.45", ls=":", lw=1.4, marker="v", ms=4), "floor, fresh 4 KiB pages"),
+    ("fresh-huge", "pool", dict(color="0.6", ls="-.", lw=1.2, marker="d", ms=4), "floor, fresh 2 MiB pages"),
+    ("warm", "caller", dict(color="tab:green", ls="-", lw=0.8, alpha=0.6), "floor, warm, calling thread alone"),
 ]
 
 
 def series(results, label):
-    """(sizes, kestrum ns/elem, numpy ns/elem, {regime: floor ns/elem}) of one operation."""
+    """(sizes, kestrum ns/elem, numpy ns/elem, {(regime, where): [(n, floor ns/elem)]}) of one operation."""
     recs = sorted((r for r in results["ops"] if r["op"] == label), key=lambda r: r["n"])
     sizes = [r["n"] for r in recs]
     k = [r["kestrum_ns"] / r["n"] for r in recs]
@@ -46,11 +47,13 @@ def series(results, label):
     floors = {}
     rows = (results.get("floor") or {}).get("rows") or []
     rd, wr = BW.BYTES[label]
-    for regime, _, _ in FLOOR_LINES:
-        pts = [(n, BW.floor_ns(rows, n, rd, wr, regime, "pool")) for n in sizes]
+    for regime, where, _, _ in FLOOR_LINES:
+        if wr == 0 and regime != "warm":
+            continue  # nothing written: the output regime does not apply
+        pts = [(n, BW.floor_ns(rows, n, rd, wr, regime, where)) for n in sizes]
         pts = [(n, t / n) for n, t in pts if t is not None]
         if pts:
-            floors[regime] = pts
+            floors[(regime, where)] = pts
     return sizes, k, np_, floors
 
 
@@ -69,9 +72,9 @@ def plot(results, out):
         k_stmt, np_stmt = st.get("kestrum", "kestrum"), st.get("numpy", "numpy")
         ax.loglog(sizes, k, "o-", color="tab:blue", lw=2, label=f"kestrum: {k_stmt}")
         ax.loglog(sizes, np_, "s--", color="tab:orange", lw=2, label=f"numpy: {np_stmt}"[:60])
-        for regime, style, text in FLOOR_LINES:
-            if regime in floors and (regime != "fresh" or BW.BYTES[label][1]):
-                xs, ys = zip(*floors[regime])
+        for regime, where, style, text in FLOOR_LINES:
+            if (regime, where) in floors:
+                xs, ys = zip(*floors[(regime, where)])
                 ax.loglog(xs, ys, **style, label=text)
         rd, wr = BW.BYTES[label]
         ax.set_title(f"{label}   ({rd}+{wr} B/element)", fontsize=11)

@@ -187,3 +187,23 @@ class TestFindProgram:
         assert BW.find_floor_program(None, root=str(tmp_path)) == str(tmp_path / "build-ci" / "cpp" / "bandwidth_floor")
         with pytest.raises(BW.FloorError, match="--floor"):
             BW.find_floor_program(str(tmp_path / "nope"), root=str(tmp_path))
+
+
+def test_plot_series_and_drawing(tmp_path):
+    """plot_vec_list draws from bench_vec_list's JSON: per-element floors for each op's
+    bytes, no output-regime lines for an op that writes nothing, and a PNG at the end."""
+    import plot_vec_list as PL
+
+    res = results_for({}, {}, 2.0, 0.5)
+    sizes, k, np_, floors = PL.series(res, "v + p")
+    assert sizes == list(BW.TARGET_SIZES)
+    assert floors[("warm", "pool")] == [(n, pytest.approx(2.0)) for n in sizes]  # copy warm pool = 2 ns/elem
+    assert floors[("warm", "caller")] == [(n, pytest.approx(3.0)) for n in sizes]
+    assert ("fresh", "pool") not in floors  # not measured in this result
+    _, _, _, floors = PL.series(res, "minimum_distance_to(p, 1)")
+    assert set(floors) == {("warm", "pool"), ("warm", "caller")}
+    pytest.importorskip("matplotlib")
+    res["meta"] = {"machine": "x86_64", "cpus": 2, "repeat": 3, "load_start": [0.5], "load_end": [0.6]}
+    out = tmp_path / "plot.png"
+    PL.plot(json.loads(json.dumps(res)), str(out))  # through JSON, as the file is read
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
