@@ -189,9 +189,9 @@ class TestFindProgram:
             BW.find_floor_program(str(tmp_path / "nope"), root=str(tmp_path))
 
 
-def test_plot_series_and_drawing(tmp_path):
+def test_plot_series():
     """plot_vec_list draws from bench_vec_list's JSON: per-element floors for each op's
-    bytes, no output-regime lines for an op that writes nothing, and a PNG at the end."""
+    bytes, and no output-regime lines for an op that writes nothing."""
     import plot_vec_list as PL
 
     res = results_for({}, {}, 2.0, 0.5)
@@ -202,7 +202,13 @@ def test_plot_series_and_drawing(tmp_path):
     assert ("fresh", "pool") not in floors  # not measured in this result
     _, _, _, floors = PL.series(res, "minimum_distance_to(p, 1)")
     assert set(floors) == {("warm", "pool"), ("warm", "caller")}
+
+
+def test_plot_draws_from_json(tmp_path):
     pytest.importorskip("matplotlib")
+    import plot_vec_list as PL
+
+    res = results_for({}, {}, 2.0, 0.5)
     res["meta"] = {"machine": "x86_64", "cpus": 2, "repeat": 3, "load_start": [0.5], "load_end": [0.6]}
     out = tmp_path / "plot.png"
     PL.plot(json.loads(json.dumps(res)), str(out))  # through JSON, as the file is read
