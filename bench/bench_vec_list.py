@@ -9,6 +9,9 @@ with the memory-bandwidth floor, all in one run.
                                     [--no-threads] [--no-memory] [--memory-n 1e7]
                                     [--blas-default]
 
+Default: sizes 1e5, 1e6, 1e7, minimum of 15 repeats (about 4.5 minutes on 2 cores).
+--quick: 5 repeats, sizes 1e5 and 1e6 unless --sizes says otherwise (under a minute).
+
 Sections:
 
 1. Throughput at each size. First the floor program (bench/bandwidth_floor.cpp,
