@@ -1,34 +1,54 @@
-"""VecList bulk operations side by side with numpy on float64 (n, 3) arrays.
+"""VecList bulk operations side by side with numpy on float64 (n, 3) arrays and
+with the memory-bandwidth floor, all in one run.
 
     python3 -m pip install -r bench/requirements.txt   # numpy
-    python3 bench/bench_vec_list.py [--quick] [--legend] [--sizes 1e3,1e5,1e6]
+    cmake -S . -B build-bench -DKESTRUM_BUILD_EXTENSION=OFF -DKESTRUM_BUILD_BENCH=ON
+    cmake --build build-bench -j2 --target bandwidth_floor
+    python3 bench/bench_vec_list.py [--quick] [--legend] [--sizes 1e5,1e6,1e7]
+                                    [--floor PATH | --no-floor] [--json FILE]
                                     [--no-threads] [--no-memory] [--memory-n 1e7]
                                     [--blas-default]
 
-Four sections, all in one run:
+Default: sizes 1e5, 1e6, 1e7, minimum of 15 repeats (about 4.5 minutes on 2 cores).
+--quick: 5 repeats, sizes 1e5 and 1e6 unless --sizes says otherwise (under a minute).
 
-1. Throughput at each size: every operation and its numpy equivalent on the
-   same data, repeats interleaved, minimum reported. Operations that return a
+Sections:
+
+1. Throughput at each size. First the floor program (bench/bandwidth_floor.cpp,
+   found in build*/ unless --floor names it) times the ideal loops at that size:
+   read n x 3 doubles and write them x 2.0 (48 B/element), and a read-only sum
+   (24 B/element), on the calling thread alone and on all threads of the
+   library's pool (sized by the same rules: RAYON_NUM_THREADS, else the usable
+   CPUs), into warm output (one buffer, touched, reused) and fresh output (a
+   new mapping per call, mmap + faults + munmap timed; 4 KiB pages, and 2 MiB
+   transparent huge pages as the extension's allocator advises). Then every
+   operation and its numpy equivalent on the same data, repeats interleaved,
+   minimum reported. kestrum and numpy each time whatever their allocators hand
+   them for the result (recycled memory or fresh pages): they get one row each,
+   and their ratios to the warm and to the fresh (huge-page) floor, both on all
+   pool threads, show which regime they ran in. Operations that return a
    Python list (dot, magnitude, distance_to) are compared with numpy's
    computation followed by `.tolist()`, since that is what a caller gets.
-   Both sides allocate a fresh output on every call. `rotate` mutates in
-   place, so it is timed with a unit quaternion (the list stays bounded);
-   numpy does the same rotation as `a @ m` with m = q.to_rotation_matrix()
-   (the transpose of what rotate applies to a column vector, so the matrix
-   for row vectors), and in the "numpy-q" column with the quaternion
-   formula vectorised.
-2. Small lists: 16 elements in a tight loop, which is dominated by handing
-   the work to the pool and back; a 1-element list (done on the calling
-   thread, no pool) is shown for reference.
+   `rotate` mutates in place, so it is timed with a unit quaternion (the list
+   stays bounded); numpy does the same rotation as `a @ m` with
+   m = q.to_rotation_matrix() (the transpose of what rotate applies to a
+   column vector, so the matrix for row vectors), and in the "numpy-q" column
+   with the quaternion formula vectorised.
+2. Small lists: every operation on 16 elements in a tight loop, which is
+   dominated by handing the work to the pool and back; a 1-element list (done
+   on the calling thread, no pool) is shown for reference.
 3. Thread scaling: the pool size is fixed per process, so one child process
    per RAYON_NUM_THREADS value times `rotate` on 1e6 elements and 16-element
    `normalize`; children alternate over a few rounds and the minimum counts.
 4. Memory: RSS of a VecList per element, and the peak RSS of the constructor
    and of one bulk operation (`normalize`), in a child process. The peak is
    read from VmHWM after resetting it through /proc/self/clear_refs.
+5. Targets: each one with its figure from this run and met / MISSED / not
+   measured (sizes left out, --no-floor, --no-threads). --json FILE writes all
+   figures, the floor rows and the targets for bench/plot_vec_list.py.
 
-Ratios are kestrum/numpy (below 1: kestrum faster). Figures depend on the
-machine's load; the load average is printed with them.
+Ratios are kestrum/numpy and kestrum/floor (below 1: kestrum faster). Figures
+depend on the machine's load; the load average is printed with them.
 """
 
 import os
@@ -46,6 +66,7 @@ import platform  # noqa: E402
 import subprocess  # noqa: E402
 import timeit  # noqa: E402
 
+import _bandwidth as BW  # noqa: E402
 from _harness import Column, Row, prepare, time_row  # noqa: E402
 
 import kestrum_py as K  # noqa: E402
@@ -65,8 +86,7 @@ def make_data(n, seed=1):
     import numpy as np
 
     a = np.random.default_rng(seed).standard_normal((n, 3))
-    V = K.Vec3d
-    return a, K.VecList([V(x, y, z) for x, y, z in a.tolist()])
+    return a, K.VecList.from_array(a)
 
 
 # --------------------------------------------------------------------------
@@ -78,8 +98,10 @@ OPS = [
     ("rotate(q)", "vl.rotate(q)", "a @ m", "t = cross(u2, a); a + w * t + cross(u, t)"),
     ("cross(p)", "vl.cross(p)", "cross(a, o)", None),
     ("v + p", "vl + p", "a + o", None),
+    ("v - p", "vl - p", "a - o", None),
     ("v * 2.0", "vl * 2.0", "a * 2.0", None),
     ("v / 2.0", "vl / 2.0", "a / 2.0", None),
+    ("collapse(2)", "vl.collapse(2)", "c = a.copy(); c[:, 2] = 0.0; c", None),
     ("dot(p)", "vl.dot(p)", "(a @ o).tolist()", None),
     ("magnitude()", "vl.magnitude()", "sqrt(einsum('ij,ij->i', a, a)).tolist()", None),
     ("distance_to(p)", "vl.distance_to(p)", "d = a - o; sqrt(einsum('ij,ij->i', d, d)).tolist()", None),
@@ -90,21 +112,6 @@ OPS = [
         None,
     ),
 ]
-
-# Targets on a 2-core machine at 1e6 elements: the largest kestrum/numpy ratio that meets it.
-TARGETS = {
-    "normalize": 0.5,
-    "rotate(q)": 0.5,
-    "cross(p)": 0.5,
-    "v + p": 0.5,
-    "v * 2.0": 0.5,
-    "v / 2.0": 0.5,
-    "dot(p)": 1.0,
-    "magnitude()": 1.0,
-    "distance_to(p)": 1.0,
-    "minimum_distance_to(p, 1)": 0.5,
-}
-
 
 def namespaces_for(n):
     import numpy as np
@@ -151,26 +158,47 @@ def check_equivalent(n=1000):
                 raise SystemExit(f"{label}: {col} `{stmt}` does not compute what `{k_stmt}` does")
 
 
-def fmt_time(ns):
-    if ns >= 1e6:
-        return f"{ns / 1e6:.2f} ms"
-    if ns >= 1e3:
-        return f"{ns / 1e3:.1f} us"
-    return f"{ns:.0f} ns"
+fmt_time = BW.fmt_ns
+
+FLOOR_KINDS = [("copy", "warm"), ("copy", "fresh"), ("copy", "fresh-huge"), ("read", "warm")]
 
 
-def throughput(sizes, repeat, target, show_legend):
+def print_floor(rows, n):
+    """The floor program's rows at size n: calling thread alone, then all pool threads."""
+    print(f"{'bandwidth floor':<26}{'caller thread':>24}{'all pool threads':>28}")
+    for kind, regime in FLOOR_KINDS:
+        cells = []
+        for where in ("caller", "pool"):
+            r = BW.floor_row(rows, kind, regime, where, n)
+            cells.append(f"{fmt_time(r['ns_per_call']):>11} {r['gbps']:6.1f} GB/s ({r['threads']})" if r else "—")
+        what = f"{kind} {regime}" + (" 48 B/el" if kind == "copy" else " 24 B/el")
+        print(f"  {what:<24}{cells[0]:>24}{cells[1]:>28}")
+
+
+def throughput(sizes, repeat, target, show_legend, floor_program):
+    """Times every operation at every size; returns (op records, floor meta, floor rows)."""
     cols = ["kestrum", "numpy", "numpy-q"]
-    summary = {}
+    records, floor_meta, floor_rows = [], None, []
+    print(
+        "kestrum and numpy: each result lands in whatever memory its allocator returns (recycled or fresh pages),"
+        " neither forced; k/warm, k/fresh, np/warm: time over the floor for the operation's bytes (B r+w) on all"
+        " pool threads, writing into warm output / fresh 2 MiB-advised output (--legend for every statement).\n"
+    )
     for n in sizes:
+        if floor_program:
+            floor_meta, rows = BW.run_floor(floor_program, [n], repeat)
+            floor_rows.extend(rows)
         nss = namespaces_for(n)
         namespaces, _ = prepare([Column(c, lambda c=c: nss[c]) for c in cols])
-        title = f"## VecList vs numpy, n = {n:,}  (per call, min of {repeat}; ns/elem = per element)"
+        title = f"## VecList vs numpy vs bandwidth floor, n = {n:,}  (per call, min of {repeat}; ns/elem = per element)"
         head = (
-            f"{'operation':<26}{'kestrum':>11}{'numpy':>11}{'numpy-q':>11}"
-            f"{'k ns/elem':>11}{'np ns/elem':>11} |{'kestrum/numpy':>14}{'kestrum/np-q':>13}"
+            f"{'operation':<26}{'kestrum':>10}{'numpy':>10}{'numpy-q':>10}"
+            f"{'k ns/el':>9}{'np ns/el':>9} |{'k/numpy':>8}{'k/np-q':>8} |{'B r+w':>6}"
+            f"{'k/warm':>8}{'k/fresh':>8}{'np/warm':>8}"
         )
         print(title, flush=True)
+        if floor_program:
+            print_floor(floor_rows, n)
         print(head)
         print("-" * len(head))
         for label, k_stmt, np_stmt, npq_stmt in OPS:
@@ -178,17 +206,23 @@ def throughput(sizes, repeat, target, show_legend):
             if npq_stmt:
                 stmts["numpy-q"] = npq_stmt
             t = time_row(Row(label, stmts), namespaces, repeat, target)
+            records.append({"op": label, "n": n, "kestrum_ns": t["kestrum"], "numpy_ns": t["numpy"],
+                            "numpy_q_ns": t.get("numpy-q")})
             r = t["kestrum"] / t["numpy"]
             rq = t["kestrum"] / t["numpy-q"] if "numpy-q" in t else None
-            summary[(label, n)] = r
-            mark = ""
-            if n == 1_000_000 and label in TARGETS:
-                mark = "  target met" if r <= TARGETS[label] else f"  target MISSED (<= {TARGETS[label]})"
+            rd, wr = BW.BYTES[label]
+            warm = BW.floor_ns(floor_rows, n, rd, wr, "warm", "pool")
+            fresh = BW.floor_ns(floor_rows, n, rd, wr, "fresh-huge", "pool")
+
+            def ratio(a, b):
+                return f"{a / b:.2f}" if b else "—"
+
             print(
-                f"{label:<26}{fmt_time(t['kestrum']):>11}{fmt_time(t['numpy']):>11}"
-                f"{fmt_time(t['numpy-q']) if 'numpy-q' in t else '—':>11}"
-                f"{t['kestrum'] / n:>11.2f}{t['numpy'] / n:>11.2f} |{r:>14.3g}"
-                f"{format(rq, '.3g') if rq else '—':>13}{mark}",
+                f"{label:<26}{fmt_time(t['kestrum']):>10}{fmt_time(t['numpy']):>10}"
+                f"{fmt_time(t['numpy-q']) if 'numpy-q' in t else '—':>10}"
+                f"{t['kestrum'] / n:>9.2f}{t['numpy'] / n:>9.2f} |{r:>8.3g}"
+                f"{format(rq, '.3g') if rq else '—':>8} |{f'{rd}+{wr}':>6}"
+                f"{ratio(t['kestrum'], warm):>8}{ratio(t['kestrum'], fresh):>8}{ratio(t['numpy'], warm):>8}",
                 flush=True,
             )
         print()
@@ -199,36 +233,37 @@ def throughput(sizes, repeat, target, show_legend):
             print(f"  {label}\n    kestrum  {k_stmt}\n    numpy    {np_stmt}")
             if npq_stmt:
                 print(f"    numpy-q  {npq_stmt}")
+        print(
+            "k/warm, k/fresh, np/warm: time over the floor for the op's bytes on all pool threads, into warm output"
+            " and into fresh 2 MiB-advised output (the extension's allocator; 4 KiB rows above for reference);"
+            " kestrum and numpy run on whatever memory their allocators return."
+        )
+        print(BW.BYTES_LEGEND)
         print()
-    return summary
+    return records, floor_meta, floor_rows
 
 
 def small_lists(repeat, target):
-    import numpy as np
-
-    a16, vl16 = make_data(16)
+    nss = namespaces_for(16)
     _, vl1 = make_data(1)
-    ns = {"np": np, "sqrt": np.sqrt, "einsum": np.einsum, "a": a16, "vl": vl16, "vl1": vl1,
-          "p": K.Vec3d(*P), "o": np.array(P)}
-    rows = [
-        ("normalize, 16 elements", "vl.normalize()", "a / sqrt(einsum('ij,ij->i', a, a))[:, None]"),
-        ("v + p, 16 elements", "vl + p", "a + o"),
-        ("normalize, 1 element (no pool)", "vl1.normalize()", None),
-    ]
-    head = f"{'operation':<32}{'kestrum':>11}{'numpy':>11} |{'kestrum/numpy':>14}"
-    print(f"## Small lists in a tight loop  (per call, min of {repeat})")
+    namespaces = {"kestrum": dict(nss["kestrum"], vl1=vl1), "numpy": nss["numpy"]}
+    rows = [(f"{label}, 16 elements", label, k, np_) for label, k, np_, _ in OPS]
+    rows.append(("normalize, 1 element (no pool)", None, "vl1.normalize()", None))
+    head = f"{'operation':<38}{'kestrum':>11}{'numpy':>11} |{'kestrum/numpy':>14}"
+    print(f"## Small lists in a tight loop  (per call, min of {repeat}; same statements as above)")
     print(head)
     print("-" * len(head))
-    out = {}
-    for label, k_stmt, np_stmt in rows:
+    out = []
+    for text, label, k_stmt, np_stmt in rows:
         stmts = {"kestrum": k_stmt}
         if np_stmt:
             stmts["numpy"] = np_stmt
-        t = time_row(Row(label, stmts), {"kestrum": ns, "numpy": ns}, repeat, target)
+        t = time_row(Row(text, stmts), namespaces, repeat, target)
         r = t["kestrum"] / t["numpy"] if "numpy" in t else None
-        out[label] = t
+        if label:
+            out.append({"op": label, "n": 16, "kestrum_ns": t["kestrum"], "numpy_ns": t.get("numpy")})
         print(
-            f"{label:<32}{fmt_time(t['kestrum']):>11}{fmt_time(t['numpy']) if 'numpy' in t else '—':>11} |"
+            f"{text:<38}{fmt_time(t['kestrum']):>11}{fmt_time(t['numpy']) if 'numpy' in t else '—':>11} |"
             f"{format(r, '.3g') if r else '—':>14}",
             flush=True,
         )
@@ -348,16 +383,32 @@ def memory(n):
 # --------------------------------------------------------------------------
 
 
+def load_text():
+    """`uptime`'s line (load averages over 1, 5, 15 minutes)."""
+    try:
+        return subprocess.run(["uptime"], capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def header():
     import numpy as np
 
     print(f"Python {platform.python_version()}, numpy {np.__version__}, kestrum_py from {K.__file__}")
     print(f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS', '(unset: OpenBLAS default)')}")
-    la = os.getloadavg()
     print(
-        f"{platform.machine()}, {os.cpu_count()} CPUs, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')};"
-        f" load average {la[0]:.2f} {la[1]:.2f} {la[2]:.2f}\n"
+        f"{platform.machine()}, {os.cpu_count()} CPUs, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}"
     )
+    print(f"uptime: {load_text()}\n")
+    return {
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "machine": platform.machine(),
+        "cpus": os.cpu_count(),
+        "rayon_num_threads": os.environ.get("RAYON_NUM_THREADS"),
+        "openblas_num_threads": os.environ.get("OPENBLAS_NUM_THREADS"),
+        "load_start": list(os.getloadavg()),
+    }
 
 
 def arg(argv, name, default):
@@ -371,16 +422,49 @@ def main(argv):
         return child_memory(argv)
     quick = "--quick" in argv
     repeat, target = (5, 0.02) if quick else (15, 0.05)
-    sizes = [int(float(s)) for s in arg(argv, "--sizes", "1e3,1e5,1e6").split(",")]
-    header()
+    sizes = [int(float(s)) for s in arg(argv, "--sizes", "1e5,1e6" if quick else "1e5,1e6,1e7").split(",")]
+    floor_program = None
+    if "--no-floor" not in argv:
+        try:
+            floor_program = BW.find_floor_program(arg(argv, "--floor", None))
+        except BW.FloorError as exc:
+            raise SystemExit(f"error: {exc}")
+    results = {"meta": header(), "floor": None, "ops": [], "small": [], "threads": None, "thread_n": None,
+               "memory": None, "targets": []}
+    results["meta"].update(repeat=repeat, quick=quick, sizes=sizes)
+    results["statements"] = {label: {"kestrum": k, "numpy": n, "numpy-q": q} for label, k, n, q in OPS}
+    if floor_program:
+        print(f"bandwidth floor: {floor_program}")
+        if note := BW.stale_note(floor_program):
+            print(note)
     check_equivalent()
-    throughput(sizes, repeat, target, "--legend" in argv)
-    small_lists(repeat, target)
+    ops, floor_meta, floor_rows = throughput(sizes, repeat, target, "--legend" in argv, floor_program)
+    results["ops"] = ops
+    if floor_program:
+        results["floor"] = {"program": floor_program, "meta": floor_meta, "rows": floor_rows}
+    results["small"] = small_lists(repeat, target)
     if "--no-threads" not in argv:
-        thread_scaling([1, 2], 1_000_000, rounds=2 if quick else 4, repeat=3 if quick else 5)
+        thread_n = 1_000_000
+        best = thread_scaling([1, 2], thread_n, rounds=2 if quick else 4, repeat=3 if quick else 5)
+        results["threads"] = {str(c): b for c, b in best.items()}
+        results["thread_n"] = thread_n
     if "--no-memory" not in argv:
-        memory(int(float(arg(argv, "--memory-n", "1e7"))))
-    print(f"load average now {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+        results["memory"] = memory(int(float(arg(argv, "--memory-n", "1e7"))))
+    results["meta"]["load_end"] = list(os.getloadavg())
+    results["targets"] = BW.evaluate_targets(results)
+    la0, la1 = results["meta"]["load_start"], results["meta"]["load_end"]
+    print(
+        f"## Targets  (ratios from this run; load average {la0[0]:.2f} {la0[1]:.2f} {la0[2]:.2f} at start,"
+        f" {la1[0]:.2f} {la1[1]:.2f} {la1[2]:.2f} now)"
+    )
+    for line in BW.format_targets(results["targets"]):
+        print(line)
+    print(f"uptime: {load_text()}")
+    if "--json" in argv:
+        path = arg(argv, "--json", None)
+        with open(path, "w") as f:
+            json.dump(results, f, indent=1)
+        print(f"wrote {path}")
 
 
 if __name__ == "__main__":
