@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -79,7 +78,6 @@ enum class Isa { base, avx2, avx512 };
 inline Isa widest_isa() noexcept {
     static const Isa isa = [] {
         __builtin_cpu_init();
-        if (const char* e = std::getenv("KX_ISA")) return Isa(std::atoi(e));
         if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
         if (__builtin_cpu_supports("avx2")) return Isa::avx2;
         return Isa::base;
