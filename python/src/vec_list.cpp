@@ -52,7 +52,7 @@ std::vector<Out, UninitAllocator<Out>> bulk_formula(const VecListValue& self, co
     std::vector<Out, UninitAllocator<Out>> out(n);
     const Vec3d* e = self.items.data();
     Out* o = out.data();
-    pool::map_ranges(std::span<Out>(o, n), [e, o, &f](std::size_t lo, std::size_t hi) {
+    pool::map_ranges(std::span<Out>(o, n), [e, o, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
         for (std::size_t a = lo, b; a < hi; a = b) {
             b = std::min(hi, a + kRun);
             for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::Plain{}, e[i]);
@@ -209,7 +209,7 @@ VecListValue collapse_axis(const VecListValue& self) {
     VecArray out(n);
     const Vec3d* e = self.items.data();
     Vec3d* o = out.data();
-    pool::map_ranges(std::span<Vec3d>(o, n), [e, o](std::size_t lo, std::size_t hi) {
+    pool::map_ranges(std::span<Vec3d>(o, n), [e, o](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
         for (std::size_t a = lo, b; a < hi; a = b) {
             b = std::min(hi, a + kRun);
             std::memcpy(static_cast<void*>(o + a), e + a, (b - a) * sizeof(Vec3d));
