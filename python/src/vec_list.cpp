@@ -236,13 +236,22 @@ void rotate(VecListValue& self, Quat quat) {
     self.items.swap(rotated.items);
 }
 
+// Each component of v + p and v * s is one operation on an element component
+// and an argument. With no NaN in the argument, at most one operand of each
+// is a NaN, which then wins in either operand order: the plain result is the
+// NaN-ordered one, bit for bit, and the per-run NaN test can be skipped.
+bool has_nan(Vec3d p) { return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z); }
+
 VecListValue add(const VecListValue& self, Vec3d other) {
+    if (!has_nan(other))
+        return bulk_vectors(self, [other](Vec3d v) { return formula::sum<kestrum::Plain>(v, other); });
     return {bulk_formula<Vec3d>(self, [other](auto a, Vec3d v) { return formula::sum<decltype(a)>(v, other); })};
 }
 VecListValue sub(const VecListValue& self, Vec3d other) {
     return bulk_vectors(self, [other](Vec3d v) { return v - other; });
 }
 VecListValue mul(const VecListValue& self, double s) {
+    if (!std::isnan(s)) return bulk_vectors(self, [s](Vec3d v) { return formula::scale<kestrum::Plain>(v, s); });
     return {bulk_formula<Vec3d>(self, [s](auto a, Vec3d v) { return formula::scale<decltype(a)>(v, s); })};
 }
 VecListValue div(const VecListValue& self, double s) {
