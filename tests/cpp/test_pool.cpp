@@ -364,14 +364,15 @@ TEST(Splitting, OneWorkerCutsIntoAtMostFourPiecesAtHalves) {
         std::sort(pieces.begin(), pieces.end(), [](Piece a, Piece b) { return a.lo < b.lo; });
         std::vector<std::size_t> starts;
         for (const Piece& p : pieces) starts.push_back(p.lo);
+        // Halves, then quarters, but a piece is cut only into halves no
+        // shorter than the minimum piece.
         const std::size_t h = n / 2;
-        std::vector<std::size_t> expected;
-        if (n < 2) {
-            expected = {0};
-        } else {
-            for (std::size_t lo : {std::size_t{0}, h / 2, h, h + (n - h) / 2}) {
-                if (expected.empty() || expected.back() != lo) expected.push_back(lo);
-            }
+        const std::size_t grain = kp::detail::min_piece(n, 1);
+        std::vector<std::size_t> expected = {0};
+        if (n >= 2 && h >= grain) {
+            if (h / 2 >= grain) expected.push_back(h / 2);
+            expected.push_back(h);
+            if ((n - h) / 2 >= grain) expected.push_back(h + (n - h) / 2);
         }
         EXPECT_EQ(starts, expected) << "n=" << n;
         expect_tiling(pieces, n);

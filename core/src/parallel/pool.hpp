@@ -41,10 +41,14 @@ inline std::optional<std::size_t> split_budget(std::size_t len, std::size_t budg
 // The shortest piece an operation on n elements is cut into. Stolen pieces
 // reset their budget, so with many idle workers the budget alone would cut
 // down to single elements; this keeps the pieces to a small multiple of the
-// workers that can run at once (`runnable`, at least 1).
+// workers that can run at once (`runnable`, at least 1). And no piece is cut
+// below kMinPiece elements: handing a piece to another thread costs more than
+// computing 64 elements of any operation, so a 16-element `v * 2.0` ran 3x
+// faster as one piece than cut into eight.
 inline constexpr std::size_t kPiecesPerRunnable = 8;
+inline constexpr std::size_t kMinPiece = 64;
 inline std::size_t min_piece(std::size_t n, std::size_t runnable) noexcept {
-    return std::max<std::size_t>(1, n / (kPiecesPerRunnable * runnable));
+    return std::max<std::size_t>(kMinPiece, n / (kPiecesPerRunnable * runnable));
 }
 
 // How long a calling thread polls for its operation before it sleeps. Only a
