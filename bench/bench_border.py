@@ -14,13 +14,13 @@ minimum reported):
                                                vs  numpy's normalize     target <= 0.5x
               (the faster of a / sqrt((a*a).sum(1))[:, None] and a / norm(a, axis=1, keepdims=True))
 
-Memory regime. Every row allocates a fresh n x 24-byte result per call. In the
+Memory regime. Every row allocates a new n x 24-byte result per call. In the
 "warm" regime glibc's defaults apply: once numpy has freed a block that size,
-malloc hands the same, already-mapped pages back, while a VecList's array
-(2 MiB-aligned, huge pages) is a fresh mapping whose pages the kernel zeroes
-on first touch. The "fresh" regime (a child process with M_MMAP_THRESHOLD
-pinned at 128 KiB) puts numpy on fresh mappings too. `--regime both` (the
-default) prints both.
+malloc hands the same, already-mapped pages back. The "fresh" regime (a child
+process with M_MMAP_THRESHOLD pinned at 128 KiB) puts numpy on fresh mappings
+for every call. A VecList's array comes from the library's own block cache in
+both: the block freed by the previous call of the same size, already mapped
+(README, "Memory"). `--regime both` (the default) prints both.
 
 The machine's load average is printed before and after; with other work on
 the cores the pool's parallel copies lose most, so repeat on a quiet machine.
@@ -126,10 +126,10 @@ def main():
         return
     print(f"kestrum_py {K.__file__}\nnumpy {np.__version__}, Python {sys.version.split()[0]}")
     if args.regime in ("both", "warm"):
-        print("\n## warm regime: glibc defaults (numpy reuses freed blocks; VecList arrays are fresh pages)")
+        print("\n## warm regime: glibc defaults (numpy reuses freed blocks; VecList reuses its own)")
         run(n, args.repeat)
     if args.regime in ("both", "fresh"):
-        print("\n## fresh regime: every large block a fresh mapping, for numpy too")
+        print("\n## fresh regime: numpy's large blocks fresh mappings (VecList still reuses its own)")
         subprocess.run([sys.executable, __file__, "--fresh-child", "--n", str(n),
                         "--repeat", str(args.repeat)], check=True)
 
