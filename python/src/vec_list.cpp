@@ -45,8 +45,9 @@ VecListValue bulk_vectors(const VecListValue& self, const F& f) {
 // bits wherever the runs and pieces start.
 constexpr std::size_t kRun = 256;
 
+// `weight`: an element's cost relative to `v * s` (Pool::reduce).
 template <class Out, class F>
-std::vector<Out, UninitAllocator<Out>> bulk_formula(const VecListValue& self, const F& f) {
+std::vector<Out, UninitAllocator<Out>> bulk_formula(const VecListValue& self, const F& f, std::size_t weight = 1) {
     static_assert(sizeof(Out) % sizeof(double) == 0, "results are doubles");
     const std::size_t n = self.items.size();
     std::vector<Out, UninitAllocator<Out>> out(n);
@@ -60,7 +61,7 @@ std::vector<Out, UninitAllocator<Out>> bulk_formula(const VecListValue& self, co
                 for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::NanOrdered{}, e[i]);
             }
         }
-    });
+    }, weight);
     return out;
 }
 
@@ -161,7 +162,7 @@ std::vector<double, UninitAllocator<double>> magnitude(const VecListValue& self)
 }
 
 VecListValue normalize(const VecListValue& self) {
-    return {bulk_formula<Vec3d>(self, [](auto a, Vec3d v) { return formula::normalize<decltype(a)>(v); })};
+    return {bulk_formula<Vec3d>(self, [](auto a, Vec3d v) { return formula::normalize<decltype(a)>(v); }, 4)};
 }
 
 std::vector<Truth, UninitAllocator<Truth>> is_unit(const VecListValue& self) {
@@ -232,7 +233,7 @@ VecListValue collapse(const VecListValue& self, std::uint64_t axis) {
 // replaces the old one.
 void rotate(VecListValue& self, Quat quat) {
     VecListValue rotated{
-        bulk_formula<Vec3d>(self, [quat](auto a, Vec3d v) { return formula::rotate<decltype(a)>(quat, v); })};
+        bulk_formula<Vec3d>(self, [quat](auto a, Vec3d v) { return formula::rotate<decltype(a)>(quat, v); }, 2)};
     self.items.swap(rotated.items);
 }
 

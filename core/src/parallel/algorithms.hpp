@@ -115,9 +115,9 @@ void run_widest(const G& g, std::size_t lo, std::size_t hi) {
 }  // namespace detail
 
 // g(lo, hi) assigns out[lo, hi) for each piece; together the pieces assign
-// every slot exactly once.
+// every slot exactly once. `weight`: see Pool::reduce.
 template <class Out, class G>
-void map_ranges(Pool& pool, std::span<Out> out, const G& g) {
+void map_ranges(Pool& pool, std::span<Out> out, const G& g, std::size_t weight = 1) {
     struct Op {
         const G* g;
         detail::Filled seq(std::size_t lo, std::size_t hi) const {
@@ -126,7 +126,7 @@ void map_ranges(Pool& pool, std::span<Out> out, const G& g) {
         }
         detail::Filled combine(detail::Filled l, detail::Filled r) const { return detail::merge_filled(l, r); }
     };
-    const detail::Filled filled = pool.reduce(out.size(), Op{&g});
+    const detail::Filled filled = pool.reduce(out.size(), Op{&g}, weight);
     if (filled.lo != 0 || filled.len != out.size()) {
         throw Panic("expected " + std::to_string(out.size()) + " total writes, but got " +
                     std::to_string(filled.len));
@@ -227,8 +227,8 @@ std::string join(Pool& pool, std::size_t n, const TextOf& text_of, std::string_v
 
 // The same on the process-wide pool.
 template <class Out, class G>
-void map_ranges(std::span<Out> out, const G& g) {
-    map_ranges(global(), out, g);
+void map_ranges(std::span<Out> out, const G& g, std::size_t weight = 1) {
+    map_ranges(global(), out, g, weight);
 }
 template <class Out, class F>
 void map_into(std::span<Out> out, const F& f) {

@@ -54,10 +54,12 @@ inline std::size_t min_piece(std::size_t n, std::size_t runnable) noexcept {
 // How long a calling thread polls for its operation before it sleeps. Only a
 // short operation is worth it: the poll holds a CPU the workers could use
 // (1e5-element `*` took 1.4x as long with it), and a long operation pays the
-// wake-up only once.
-inline constexpr std::size_t kSpinBelowPerWorker = 4096;
-inline Clock::duration caller_spin(std::size_t n, std::size_t runnable) noexcept {
-    return n < kSpinBelowPerWorker * runnable ? Clock::duration(kCallerSpinFor) : Clock::duration::zero();
+// wake-up only once (1e4-element `*` took 2.8x as long without it). `weight`
+// is an element's cost relative to the cheapest operations (`v * s`: 1).
+inline constexpr std::size_t kSpinBelowPerWorker = 16384;
+inline Clock::duration caller_spin(std::size_t n, std::size_t weight, std::size_t runnable) noexcept {
+    const std::size_t limit = kSpinBelowPerWorker * runnable / std::max<std::size_t>(weight, 1);
+    return n < limit ? Clock::duration(kCallerSpinFor) : Clock::duration::zero();
 }
 
 template <class Op>
@@ -97,8 +99,10 @@ public:
     // seq must be callable concurrently from many threads. A failure in any
     // piece arrives here once every piece has finished: std::bad_alloc as
     // itself, anything else as kestrum::Panic with the same message.
+    // `weight`: the cost of one element relative to the cheapest operations,
+    // a hint for how the calling thread waits (detail::caller_spin).
     template <class Op>
-    auto reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0));
+    auto reduce(std::size_t n, const Op& op, std::size_t weight = 1) -> decltype(op.seq(0, 0));
 
 private:
     std::size_t threads_;
@@ -133,7 +137,7 @@ Pool& global();
 std::size_t thread_count();
 
 template <class Op>
-auto Pool::reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0)) {
+auto Pool::reduce(std::size_t n, const Op& op, std::size_t weight) -> decltype(op.seq(0, 0)) {
     using R = decltype(op.seq(0, 0));
     try {
         // Too small to split: not worth waking anyone.
@@ -151,7 +155,7 @@ auto Pool::reduce(std::size_t n, const Op& op) -> decltype(op.seq(0, 0)) {
             return root(w, false);
         }
         detail::InjectedJob<R, decltype(root)> job(root);
-        detail::run_injected(core_, &job, job.latch, detail::caller_spin(n, runnable_));
+        detail::run_injected(core_, &job, job.latch, detail::caller_spin(n, weight, runnable_));
         if (job.error) std::rethrow_exception(job.error);
         return std::move(*job.result);
     } catch (...) {
