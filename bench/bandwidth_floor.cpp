@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "memory/block_cache.hpp"
 #include "parallel/algorithms.hpp"
 #include "parallel/pool.hpp"
 #include "parallel/sizing.hpp"
@@ -49,8 +50,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+// The library's own thresholds, so the fresh-huge rows follow its allocator.
+using kestrum::memory::kHugeFrom;
+using kestrum::memory::kHugePage;
 
 // An anonymous mapping of at least `bytes`; with `huge`, 2 MiB aligned and
 // advised for transparent huge pages when at least 4 MiB.

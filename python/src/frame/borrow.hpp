@@ -29,6 +29,14 @@ inline constexpr const char kMutablyBorrowed[] = "Already mutably borrowed";
 inline constexpr const char kBorrowed[] = "Already borrowed";
 
 // Holds one borrow of an object of class T for the guard's lifetime.
+// The instance check every receiver starts with; the cast error names the class.
+template <class T>
+bool checked_instance(PyObject* o) noexcept {
+    if (PyObject_TypeCheck(o, type_of<T>())) return true;
+    set_cast_error(o, Class<T>::name);
+    return false;
+}
+
 template <class T, bool Exclusive_>
 class Borrow : Pinned {
 public:
@@ -40,13 +48,7 @@ public:
             release_shared(obj_->flag);
     }
     // Instance check (cast error naming the class), then the borrow.
-    bool acquire(PyObject* o) noexcept {
-        if (!PyObject_TypeCheck(o, type_of<T>())) {
-            set_cast_error(o, Class<T>::name);
-            return false;
-        }
-        return acquire_checked(o);
-    }
+    bool acquire(PyObject* o) noexcept { return checked_instance<T>(o) && acquire_checked(o); }
     bool acquire_checked(PyObject* o) noexcept {
         auto* obj = as_object<T>(o);
         const bool ok = Exclusive_ ? try_borrow_exclusive(obj->flag) : try_borrow_shared(obj->flag);
@@ -83,10 +85,7 @@ template <class T>
 class Glance : Pinned {
 public:
     bool acquire(PyObject* o) noexcept {
-        if (!PyObject_TypeCheck(o, type_of<T>())) {
-            set_cast_error(o, Class<T>::name);
-            return false;
-        }
+        if (!checked_instance<T>(o)) return false;
         obj_ = as_object<T>(o);
         if (obj_->flag.load(std::memory_order_acquire) == kExclusive) {
             PyErr_SetString(PyExc_RuntimeError, kMutablyBorrowed);
