@@ -9,6 +9,10 @@
 #   wheel    build a wheel, install it in a fresh venv, run the tests against it
 # The last line is an aggregate "N passed, N failed[, N skipped]" over all stages.
 #
+# First the system packages the chosen stages need are checked (tests/prereqs.sh):
+# run as root with apt-get, missing ones are installed; otherwise the script names
+# them and exits 3 before any stage starts. `prereqs` as the only stage does just that.
+#
 # Usage: bash tests/run_all.sh [stage ...]     (default: all stages, in the order above)
 # Environment:
 #   KESTRUM_CI_DIR    scratch dir for venvs and builds (default: <repo>/build-ci)
@@ -19,9 +23,25 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_CI_DIR:-$ROOT/build-ci}
 PYENV_DIR=${PYENV_ROOT:-$HOME/.pyenv}
 PYTHONS=${KESTRUM_PYTHONS:-3.11 3.12 3.13}
-STAGES=${*:-python cpp tsan asan ft typing wheel}
-mkdir -p "$WORK"
+ALL_STAGES="python cpp tsan asan ft typing wheel"
+STAGES=${*:-$ALL_STAGES}
 cd "$ROOT" || exit 2
+
+for s in $STAGES; do
+    case " $ALL_STAGES prereqs " in
+        *" $s "*) ;;
+        *) echo "unknown stage '$s' ($ALL_STAGES, or prereqs)" >&2; exit 2 ;;
+    esac
+done
+# shellcheck source=tests/prereqs.sh
+. "$ROOT/tests/prereqs.sh"
+if [ "$STAGES" = prereqs ]; then
+    ensure_prereqs $ALL_STAGES || exit 3
+    echo "every system package the stages need is installed"
+    exit 0
+fi
+ensure_prereqs $STAGES || exit 3
+mkdir -p "$WORK"
 
 TOTAL_PASS=0 TOTAL_FAIL=0 TOTAL_SKIP=0
 SUMMARY=()
@@ -298,8 +318,8 @@ stage_wheel()  { run_counted_script wheel tests/run_wheel.sh KESTRUM_WHEEL_WORK=
 
 for s in $STAGES; do
     case "$s" in
-        python|cpp|tsan|asan|ft|typing|wheel) started=$SECONDS; "stage_$s"; echo "--- stage $s took $((SECONDS - started)) s" ;;
-        *) echo "unknown stage '$s' (python cpp tsan asan ft typing wheel)" >&2; exit 2 ;;
+        prereqs) ;;
+        *) started=$SECONDS; "stage_$s"; echo "--- stage $s took $((SECONDS - started)) s" ;;
     esac
 done
 
