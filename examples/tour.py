@@ -1,4 +1,7 @@
-"""A short tour of kestrum_py: every line printed is computed by the library.
+"""A short tour of kestrum_py
+===========================
+
+Every line printed is computed by the library.
 
 Run after installing the module:  .venv/bin/python examples/tour.py
 

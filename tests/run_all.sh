@@ -7,6 +7,7 @@
 #   ft       compile-only check of the bindings with the free-threaded object layout
 #   typing   stubtest and mypy checks of the installed type stubs
 #   wheel    build a wheel, install it in a fresh venv, run the tests against it
+#   docs     build the documentation site strictly and check it in headless Chromium
 # The last line is an aggregate "N passed, N failed[, N skipped]" over all stages.
 #
 # First the system packages the chosen stages need are checked (tests/prereqs.sh):
@@ -23,7 +24,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_CI_DIR:-$ROOT/build-ci}
 PYENV_DIR=${PYENV_ROOT:-$HOME/.pyenv}
 PYTHONS=${KESTRUM_PYTHONS:-3.11 3.12 3.13}
-ALL_STAGES="python cpp tsan asan ft typing wheel"
+ALL_STAGES="python cpp tsan asan ft typing wheel docs"
 STAGES=${*:-$ALL_STAGES}
 cd "$ROOT" || exit 2
 
@@ -315,6 +316,26 @@ run_counted_script() {
 }
 stage_typing() { run_counted_script typing tests/run_stubtest.sh KESTRUM_STUB_WORK="$WORK/typing"; }
 stage_wheel()  { run_counted_script wheel tests/run_wheel.sh KESTRUM_WHEEL_WORK="$WORK/wheel" KESTRUM_WHEELHOUSE="$WORK/wheelhouse"; }
+
+# --- docs: the site, strictly, then in a browser -----------------------------------
+stage_docs() {
+    local name="docs" py="" v
+    log "$name: sphinx-build -W, then headless Chromium"
+    for v in $PYTHONS; do py=$(find_python "$v"); [ -n "$py" ] && break; done
+    [ -n "$py" ] || { stage_broken "$name" "no CPython found"; return; }
+    local ver; ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    # Its own venv; the python stage's build dir for the same CPython, so the
+    # extension is not compiled again.
+    local out=$WORK/docs-html pass=0 fail=0 rc=0
+    KESTRUM_DOCS_VENV=$WORK/venv-docs KESTRUM_DOCS_OUT=$out KESTRUM_DOCS_PYTHON=$py \
+        KESTRUM_DOCS_BUILD_DIR=$WORK/wheel-$ver bash docs/make.sh || rc=$?
+    if [ "$rc" -ne 0 ]; then
+        stage_broken "$name" "strict build failed (exit $rc)"; return
+    fi
+    pass=$((pass + 1))
+    "$WORK/venv-docs/bin/python" tests/check_docs_site.py "$out" && pass=$((pass + 1)) || fail=$((fail + 1))
+    record "$name" "$pass" "$fail" 0 "strict build, browser check"
+}
 
 for s in $STAGES; do
     case "$s" in
