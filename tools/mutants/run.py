@@ -120,7 +120,8 @@ def main():
                 sys.exit(out)
 
     def rebuild(targets, log):
-        if not (build / "CMakeCache.txt").exists():
+        cache = build / "CMakeCache.txt"
+        if not cache.exists() or f"_Python_EXECUTABLE:INTERNAL={args.python}\n" not in cache.read_text():
             rc, _ = sh(["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
                         f"-DPython_EXECUTABLE={args.python}", "-DKESTRUM_BUILD_TESTS=ON"], log=log)
             if rc != 0:
