@@ -93,6 +93,30 @@ TEST(BlockCache, HoldsNoMoreThanTheLimitAndGivesTheRestBack) {
     EXPECT_EQ(off.held_blocks(), 0u);
 }
 
+// The limit is inclusive: a block the size of the floor, or of the bytes
+// still in use, is kept. Giving everything back leaves nothing counted.
+TEST(BlockCache, KeepsABlockOfExactlyTheLimitAndReleaseAllEmptiesIt) {
+    BlockCache cache(10 * kMiB);
+    void* input = cache.allocate(40 * kMiB);
+    void* output = cache.allocate(40 * kMiB);
+    cache.deallocate(output, 40 * kMiB);
+    EXPECT_EQ(cache.held_bytes(), 40 * kMiB);
+    EXPECT_EQ(cache.allocate(40 * kMiB), output);
+    cache.deallocate(output, 40 * kMiB);
+    cache.deallocate(input, 40 * kMiB);
+    EXPECT_EQ(cache.held_bytes(), 0u);
+    void* floor_sized = cache.allocate(10 * kMiB);
+    cache.deallocate(floor_sized, 10 * kMiB);
+    EXPECT_EQ(cache.held_bytes(), 10 * kMiB);
+
+    cache.release_all();
+    EXPECT_EQ(cache.held_blocks(), 0u);
+    EXPECT_EQ(cache.held_bytes(), 0u);
+    cache.deallocate(cache.allocate(4 * kMiB), 4 * kMiB);
+    EXPECT_EQ(cache.held_blocks(), 1u);
+    EXPECT_EQ(cache.held_bytes(), 4 * kMiB);
+}
+
 TEST(BlockCache, HoldsAtMostKMaxHeldBlocksTheNewestKept) {
     BlockCache cache(64 * kMiB);
     std::vector<void*> blocks;

@@ -333,6 +333,66 @@ TEST(Notifier, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
     watchdog.join();
 }
 
+// Jobs pushed while a worker searches wake nobody (more workers than CPUs):
+// each searcher that leaves with work in sight wakes the next sleeper. Here
+// worker 0 is held inside its search while three jobs appear and workers 1
+// and 2 sleep; each job blocks until all three have started, so every job
+// must reach its own worker through that chain of wake-ups.
+TEST(Notifier, EverySearcherHandsTheSearchOnToTheNextSleeper) {
+    constexpr int kWorkers = 3;
+    kp::detail::Notifier notifier(kWorkers, /*lazy=*/true);
+    std::atomic<bool> stop{false}, gate{false}, timed_out{false};
+    std::atomic<int> queued{0}, started{0}, at_gate{0};
+    std::atomic<int> about_to_sleep[kWorkers] = {};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto worker = [&](int i) {
+        bool have = false;
+        int looks = 0;
+        auto found = [&] {
+            if (i == 0 && ++looks == 2) {  // the first look inside the search
+                at_gate.store(1);
+                while (!gate.load()) std::this_thread::yield();
+            }
+            if (stop.load()) return true;
+            for (int q = queued.load(); q > 0;) {
+                if (queued.compare_exchange_weak(q, q - 1)) return have = true;
+            }
+            return false;
+        };
+        auto hand_on = [&] { return have || queued.load() > 0; };
+        auto visible = [&] {
+            if (queued.load() > 0) return true;
+            about_to_sleep[i].fetch_add(1);
+            return false;
+        };
+        auto run = [&] {
+            if (!have) return;
+            have = false;
+            started.fetch_add(1);
+            while (started.load() < kWorkers && !stop.load()) {
+                if (std::chrono::steady_clock::now() > deadline) timed_out.store(true);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        };
+        notifier.serve(static_cast<std::size_t>(i), stop, found, hand_on, visible, run);
+    };
+    std::vector<std::thread> threads;
+    for (int i = 1; i < kWorkers; ++i) threads.emplace_back(worker, i);
+    for (int i = 1; i < kWorkers; ++i) {
+        while (about_to_sleep[i].load() == 0) std::this_thread::yield();
+    }
+    threads.emplace_back(worker, 0);
+    while (at_gate.load() == 0) std::this_thread::yield();
+    queued.store(3);
+    for (int k = 0; k < 3; ++k) notifier.notify_one();  // the pushes
+    gate.store(true);
+    while (started.load() < kWorkers && !timed_out.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(timed_out.load()) << started.load() << " of 3 jobs started";
+    stop.store(true);
+    for (int i = 0; i < kWorkers; ++i) notifier.signal(static_cast<std::size_t>(i));
+    for (auto& t : threads) t.join();
+}
+
 TEST(Pool, RejectsZeroThreads) { EXPECT_THROW(kp::Pool(0), Panic); }
 
 // ---------------------------------------------------------------------------
@@ -349,6 +409,26 @@ TEST(Splitting, BudgetRule) {
     EXPECT_EQ(split_budget(2, 0, true, 4), 4u);   // moved: at least the thread count
     EXPECT_EQ(split_budget(2, 16, true, 4), 8u);  // or half its own, if larger
     EXPECT_EQ(split_budget(2, 0, true, 1), 1u);
+}
+
+// The smallest piece, and whether the calling thread polls, on literal values.
+TEST(Splitting, PieceAndCallerPollRules) {
+    using kp::detail::caller_spin;
+    using kp::detail::min_piece;
+    EXPECT_EQ(min_piece(100000, 1), 12500u);
+    EXPECT_EQ(min_piece(100000, 4), 3125u);  // eight pieces per runnable worker
+    EXPECT_EQ(min_piece(4096, 8), 64u);      // but never below 64 elements
+    EXPECT_EQ(min_piece(10, 1), 64u);
+    const kp::detail::Clock::duration poll = kp::detail::kCallerSpinFor, sleep{};
+    EXPECT_EQ(caller_spin(16383, 1, 1), poll);
+    EXPECT_EQ(caller_spin(16384, 1, 1), sleep);
+    EXPECT_EQ(caller_spin(32767, 1, 2), poll);  // per runnable worker
+    EXPECT_EQ(caller_spin(32768, 1, 2), sleep);
+    EXPECT_EQ(caller_spin(8191, 2, 1), poll);  // heavier elements: fewer of them
+    EXPECT_EQ(caller_spin(8192, 2, 1), sleep);
+    EXPECT_EQ(caller_spin(8191, 4, 2), poll);
+    EXPECT_EQ(caller_spin(8192, 4, 2), sleep);
+    EXPECT_EQ(caller_spin(16383, 0, 1), poll);  // no weight counts as 1
 }
 
 // With one worker nothing can be stolen: the injected root resets its budget
@@ -439,6 +519,7 @@ TEST_P(PoolOfSize, AllWorkersTakePart) {
     std::mutex mutex;
     std::set<std::thread::id> arrived;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::atomic<bool> timed_out{false};
     kp::map<int>(*pool, 256 * n_threads, [&](std::size_t) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -449,10 +530,14 @@ TEST_P(PoolOfSize, AllWorkersTakePart) {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (arrived.size() >= n_threads) return 0;
             }
-            if (std::chrono::steady_clock::now() > deadline) return 0;
+            if (std::chrono::steady_clock::now() > deadline) {
+                timed_out.store(true);  // a worker that never came is a lost wake-up
+                return 0;
+            }
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
+    EXPECT_FALSE(timed_out.load());
     EXPECT_EQ(arrived.size(), n_threads);
 }
 
@@ -652,32 +737,44 @@ TEST_P(PoolOfSize, AllocationFailuresArriveAsBadAlloc) {
 }
 
 // Workers compute in the default floating-point environment, whatever the
-// environment of the thread that started the pool or calls it.
+// environment of the thread that started the pool or calls it: rounding
+// upward, flush-to-zero or denormals-are-zero, together or alone.
 TEST(FpEnv, WorkersAndTinyRangesUseTheDefaultEnvironment) {
     static const double third = 1.0 / 3.0, tiny = 1e-310;
     auto values = [](std::size_t i) {
         volatile double a = third * static_cast<double>(i + 1), b = tiny * static_cast<double>(i + 1);
-        return a / 7.0 + b * 0.5;  // rounds differently upward; b flushes under FTZ/DAZ
+        // a rounds differently upward; b (a denormal) and b * 0.5 read as
+        // zero under DAZ and FTZ, and the scaling keeps them in the sum.
+        return a / 7.0 + b * 0.5 * 0x1p1000;
     };
     std::vector<double> want(64);
     for (std::size_t i = 0; i < want.size(); ++i) want[i] = values(i);
 
-    std::vector<double> got, one;
-    std::thread starter([&] {
-        ASSERT_EQ(std::fesetround(FE_UPWARD), 0);
+    struct Env {
+        int round;
+        unsigned csr;  // MXCSR bits: 0x8000 flush-to-zero, 0x0040 denormals-are-zero
+    };
+    for (const Env env : {Env{FE_UPWARD, 0x8040u}, Env{FE_TONEAREST, 0x0040u}, Env{FE_TONEAREST, 0x8000u}}) {
+        std::vector<double> got, one;
+        std::thread starter([&] {
+            ASSERT_EQ(std::fesetround(env.round), 0);
 #if defined(__x86_64__)
-        _mm_setcsr(_mm_getcsr() | 0x8040);  // flush-to-zero, denormals-are-zero
+            _mm_setcsr(_mm_getcsr() | env.csr);
 #endif
-        kp::Pool pool(3);
-        got = kp::map<double>(pool, want.size(), values);
-        one = kp::map<double>(pool, 1, values);  // on this thread
-        // The caller's environment is its own again afterwards.
-        EXPECT_EQ(std::fegetround(), FE_UPWARD);
-    });
-    starter.join();
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(same_bits(got[i], want[i])) << i;
-    EXPECT_TRUE(same_bits(one.at(0), want[0]));
+            kp::Pool pool(3);
+            got = kp::map<double>(pool, want.size(), values);
+            one = kp::map<double>(pool, 1, values);  // on this thread
+            // The caller's environment is its own again afterwards.
+            EXPECT_EQ(std::fegetround(), env.round);
+#if defined(__x86_64__)
+            EXPECT_EQ(_mm_getcsr() & env.csr, env.csr);
+#endif
+        });
+        starter.join();
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(same_bits(got[i], want[i])) << env.csr << " " << i;
+        EXPECT_TRUE(same_bits(one.at(0), want[0])) << env.csr;
+    }
 }
 
 // ---------------------------------------------------------------------------

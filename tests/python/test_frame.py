@@ -755,7 +755,7 @@ FIRST_USE = {
 }
 
 ONCE_PRELUDE = textwrap.dedent("""
-    import gc, itertools, os, sys, threading, time
+    import gc, itertools, os, sys, threading, time, traceback
     from kestrum_py import Vec3d, VecList
     v = VecList([Vec3d(1, 2, 3)] * 3)
     def expect_panic():
@@ -766,22 +766,26 @@ ONCE_PRELUDE = textwrap.dedent("""
         else:
             raise AssertionError("no panic")
     def fork_and_use(first_use):
-        # The forked child must be able to use the type; a hang is a failure.
+        # The forked child must be able to use the type; a hang or a failure
+        # in the child fails the parent.
         pid = os.fork()
         if pid == 0:
             try:
-                exec(first_use)
+                exec(first_use, globals())
                 next(iter(v)); expect_panic()
                 os._exit(0)
             except BaseException:
+                traceback.print_exc()
                 os._exit(4)
         deadline = time.monotonic() + 10
-        while not os.waitpid(pid, os.WNOHANG)[0]:
+        while not (status := os.waitpid(pid, os.WNOHANG))[0]:
             if time.monotonic() > deadline:
                 os.kill(pid, 9)
                 os.waitpid(pid, 0)
                 os._exit(5)
             time.sleep(0.01)
+        if os.waitstatus_to_exitcode(status[1]) != 0:
+            os._exit(6)
 """)
 
 # Another thread is inside the first creation when this one forks. The other

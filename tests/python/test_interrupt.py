@@ -6,8 +6,11 @@ whether KeyboardInterrupt came out of the call itself ('c_exception') or only
 after it had returned (then the hook, itself interrupted, records nothing).
 """
 
+import collections
 import gc
+import itertools
 import json
+import operator
 import os
 import signal
 import subprocess
@@ -191,3 +194,28 @@ def test_collector_state_comes_back_on_every_path():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert seen == [True] * 4
+
+
+def test_a_signal_during_a_single_piece_repr_comes_out_of_the_call():
+    # One block of text is built in one go; a signal that arrives meanwhile
+    # must still be seen before the text is handed back. The timer ticks all
+    # along; the handler raises once armed, and arming and the call are one
+    # C-level chain, so nothing in between runs the handler early.
+    v = VecList([Vec3d(i / 7, -1 / (i + 3), i * 1e-5) for i in range(1 << 15)])
+    armed, results = [], []
+
+    def handler(signum, frame):
+        if armed:
+            armed.clear()
+            raise LookupError("from the handler")
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+        chain = itertools.starmap(operator.call, [(armed.append, True), (repr, v)])
+        with pytest.raises(LookupError, match="from the handler"):
+            collections.deque(map(results.append, chain), maxlen=0)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert results == [None], "the text was handed back before the signal was seen"

@@ -126,6 +126,8 @@ MALFORMED = [
     (("Circle", 1, bytes(64)), ValueError, "pickled Circle state must be 56 bytes, got 64"),
     (("AngleDegrees", 1, b""), ValueError, "pickled AngleDegrees state must be 8 bytes, got 0"),
     (("VecList", 1, bytes(25)), ValueError, "pickled VecList state must be a multiple of 24 bytes, got 25"),
+    (("VecList", 1, bytes(32)), ValueError, "pickled VecList state must be a multiple of 24 bytes, got 32"),
+    (("VecList", 1, bytes(56)), ValueError, "pickled VecList state must be a multiple of 24 bytes, got 56"),
     (("VecListIterator", 1, b""), ValueError, "unknown class 'VecListIterator'"),
     ((b"Vec3d", 1, bytes(24)), TypeError, "argument 'cls': 'bytes' object cannot be cast as 'str'"),
     (("Vec3d", "1", bytes(24)), TypeError, "argument 'version'"),

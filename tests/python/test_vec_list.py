@@ -509,13 +509,14 @@ def test_repr_small(points, text):
     assert repr(v) == str(v) == text
 
 
-def test_repr_many():
+@pytest.mark.parametrize("n", [3001, 1 << 15])  # the latter: exactly one block of text
+def test_repr_many(n):
     rng = random.Random(7)
     points = [(rng.uniform(-1e6, 1e6), from_bits(rng.getrandbits(64)),
-               rng.choice((0.0, -0.0, 5e-324, INF))) for _ in range(3001)]
+               rng.choice((0.0, -0.0, 5e-324, INF))) for _ in range(n)]
     text = repr(vl(*points))
     assert text == "[" + "\n".join(pp.vec_repr(t) for t in points) + "]"
-    assert text.count("\n") == 3000
+    assert text.count("\n") == n - 1
 
 
 # -- re-entrant borrow conflicts ---------------------------------------------------------

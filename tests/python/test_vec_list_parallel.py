@@ -14,7 +14,7 @@ import pytest
 from kestrum_py import Quat, Vec3d, VecList
 
 import purepy_list as pl
-from purepy import bits, same_double
+from purepy import bits, from_bits, same_double
 from purepy_rot import Inputs
 
 INF = math.inf
@@ -184,6 +184,28 @@ def test_nan_results_follow_single_values_for_every_pool_size():
             assert bad.strip() == "[]", (seed, threads, bad)
             outs.add((seed, digest))
     assert len(outs) == 2
+
+
+# NaN elements only late in each run of 256 elements (the unit in which bulk
+# loops look for NaN results): the look must cover every double of the run.
+LATE_NANS = [from_bits(b) for b in (0x7FF800000000ABCD, 0xFFF8000000001234, 0x7FF4000000000F00)]
+LATE_POINTS = [(1.0 + i % 97, -0.5 * (i % 13), 2.0) if i % 256 < 86 else
+               (LATE_NANS[i % 3], LATE_NANS[(i + 1) % 3], 3.0 - i % 7) for i in range(4096)]
+NAN_ARG = Vec3d(-NAN, from_bits(0x7FF800000000BEEF), 1.0)
+
+
+@pytest.mark.parametrize("op,single", [
+    (lambda v: v.normalize(), lambda e: e.normalize()),
+    (lambda v: v.cross(NAN_ARG), lambda e: e.cross(NAN_ARG)),
+    (lambda v: v + NAN_ARG, lambda e: e + NAN_ARG),
+    (lambda v: v - NAN_ARG, lambda e: e - NAN_ARG),
+    (lambda v: v * -NAN, lambda e: e * -NAN),
+    (lambda v: v / -NAN, lambda e: e / -NAN),
+    (lambda v: v.rotate(Quat(NAN, 0.5, -NAN, 0.25)) or v, lambda e: Quat(NAN, 0.5, -NAN, 0.25).rotate(e)),
+], ids=["normalize", "cross", "+", "-", "*", "/", "rotate"])
+def test_nans_late_in_each_run_follow_single_values(op, single):
+    singles = [Vec3d(*t) for t in LATE_POINTS]
+    same_vecs(op(VecList(singles)), [single(e) for e in singles])
 
 
 def test_nan_keys_rank_by_sign_in_the_search():

@@ -85,6 +85,25 @@ public:
         return got;
     }
 
+    // Worker `i`'s loop until `latch` is set: `found()` looks for work (or
+    // the latch) and keeps what it found for `run()`; searching and sleeping
+    // happen in between. A worker just woken looks as a searcher, never by
+    // the quick look: it may owe the next sleeper its wake-up (see `search`).
+    template <class Found, class HandOn, class WorkVisible, class Run>
+    void serve(std::size_t i, const std::atomic<bool>& latch, Found found, const HandOn& hand_on,
+               const WorkVisible& work_visible, Run run) {
+        bool woken = false;
+        while (!latch.load(std::memory_order_acquire)) {
+            if ((woken || !found()) && !search(found, hand_on)) {
+                sleep(i, latch, work_visible);
+                woken = true;
+                continue;
+            }
+            woken = false;
+            run();
+        }
+    }
+
     // Worker `i` sleeps unless, once it counts as asleep, `latch` is set or
     // `work_visible()` holds; it returns when signalled or the latch is set.
     template <class WorkVisible>

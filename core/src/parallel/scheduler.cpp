@@ -132,21 +132,12 @@ void wait_until(Worker* w, const std::atomic<bool>& latch) {
     Job* job = nullptr;
     auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     auto hand_on = [&] { return job != nullptr || work_visible(core); };
-    // A worker just woken looks for work as a searcher, never by the quick
-    // look: it may owe the next sleeper its wake-up (see Notifier::search).
-    bool woken = false;
-    while (!latch.load(std::memory_order_acquire)) {
-        if ((woken || !found()) && !core->notifier.search(found, hand_on)) {
-            core->notifier.sleep(w->index, latch, [core] { return work_visible(core); });
-            woken = true;
-            continue;
-        }
-        woken = false;
+    core->notifier.serve(w->index, latch, found, hand_on, [core] { return work_visible(core); }, [&] {
         if (Job* run = job) {
             job = nullptr;
             run->exec(run, w);
         }
-    }
+    });
 }
 
 void set_latch(std::atomic<bool>& latch, Worker* owner) {
