@@ -1,4 +1,7 @@
-"""A short tour of kestrum_py: every line printed is computed by the library.
+"""A short tour of kestrum_py
+===========================
+
+Every line printed is computed by the library.
 
 Run after installing the module:  .venv/bin/python examples/tour.py
 
@@ -61,7 +64,7 @@ def angles():
 def quaternions():
     q = kp.Quat.from_axis_angle(Vec3d.k(), kp.AngleRadians.half_pi())
     show("q = Quat.from_axis_angle(k, half_pi)", q,
-         "vector part negated: the conjugate of PyGLM's or scipy's (README: Quaternions)")
+         "vector part negated: the conjugate of PyGLM's or scipy's (docs/guide/rotations.md)")
     show("q.rotate(Vec3d.i())", q.rotate(Vec3d.i()),
          "x is 2.2e-16, not 0: cos and sin of 45 degrees are rounded doubles")
     show("q.is_unit()", q.is_unit())
