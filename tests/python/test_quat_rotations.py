@@ -115,6 +115,15 @@ def test_matrix_and_rotation_vector_conversions_match_scipy():
         x = [mp.mpf(c) for c in vec(rv)]
         t = mp.sqrt(sum(c * c for c in x))
         assert mp_err([mp.cos(t / 2)] + [-mp.sin(t / 2) * c / t for c in x], fields(Quat.from_rotvec(rv))) <= 2 * EPS
+    # a matrix off orthonormal by d gives a rotation within about d of the nearest one
+    rng2 = np.random.default_rng(2)
+    for q in unit_quats(6, 20):
+        m = np.array(q.as_matrix())
+        for d in (1e-12, 1e-6):
+            bent = m + rng2.uniform(-d, d, size=(3, 3))
+            u, _, vt = np.linalg.svd(bent)
+            nearest = from_scipy(Rotation.from_matrix(u @ vt))
+            assert qdiff(Quat.from_matrix(bent), nearest) <= 4 * d
     # the matrix argument: rows of numbers or a (3, 3) float64/float32 buffer
     m = Quat.from_axis_angle(Vec3d(1, 2, 3).normalize(), AngleRadians(0.7)).as_matrix()
     want = fields(Quat.from_matrix(m))
