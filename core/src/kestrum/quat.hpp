@@ -134,20 +134,29 @@ inline int extreme_exponent(Vec3d v) {
 }
 inline Vec3d scale2(Vec3d v, int e) { return {std::ldexp(v.x, e), std::ldexp(v.y, e), std::ldexp(v.z, e)}; }
 
-// |v|, scaled by a power of two (exact) first if its squares would leave
-// the normal range.
+// |v|; when the sum of squares leaves [2^-1000, 2^1000] (and v is finite and
+// not zero) the components are scaled by a power of two (exact) first, so
+// tiny and huge vectors keep their length. Inside that range a component too
+// small to square without underflow is below the sum's rounding anyway.
 template <class A>
 double length(Vec3d v) {
+    const double s = magnitude_squared<A>(v);
+    if (s >= 0x1p-1000 && s <= 0x1p1000) return std::sqrt(s);
     const int e = extreme_exponent(v);
-    if (e == 0) return magnitude<A>(v);
+    if (e == 0) return std::sqrt(s);
     return std::ldexp(magnitude<A>(scale2(v, -e)), e);
 }
 
 // v / |v|, the same way: a subnormal or huge vector still has a direction.
 template <class A>
 Vec3d direction(Vec3d v) {
-    const int e = extreme_exponent(v);
-    return normalize<A>(e == 0 ? v : scale2(v, -e));
+    const double s = magnitude_squared<A>(v);
+    if (!(s >= 0x1p-1000 && s <= 0x1p1000)) {
+        const int e = extreme_exponent(v);
+        if (e != 0) return normalize<A>(scale2(v, -e));
+    }
+    const double m = std::sqrt(s);
+    return {v.x / m, v.y / m, v.z / m};
 }
 
 // "q first, then p": p* (q* v q) p = (q p)* v (q p).
