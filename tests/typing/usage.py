@@ -134,6 +134,21 @@ def quaternions() -> None:
     assert_type(angle, AngleRadians)
     assert_type(q.to_rotation_matrix(), list[list[float]])
     assert_type(q.rotate(v=Vec3d.i()), Vec3d)
+    r = AngleRadians(0.25)
+    assert_type(q.then(p=q), Quat)
+    assert_type(q.inverse(), Quat)
+    assert_type(q.slerp(p=Quat.identity(), t=0.5), Quat)
+    assert_type(q.angle_to(p=q), AngleRadians)
+    assert_type(q.as_matrix(), list[list[float]])
+    assert_type(q.as_rotvec(), Vec3d)
+    assert_type(q.as_euler(seq="ZYX"), tuple[AngleRadians, AngleRadians, AngleRadians])
+    assert_type(Quat.from_matrix(m=[[1, 0, 0], [0, 1, 0], [0, 0, 1]]), Quat)
+    assert_type(Quat.from_matrix(memoryview(bytes(72)).cast("d", (3, 3))), Quat)
+    assert_type(Quat.from_rotvec(v=Vec3d(0, 0, 0.5)), Quat)
+    assert_type(Quat.from_euler(seq="xyz", a=r, b=r, c=r), Quat)
+    assert_type(Quat.between(a=Vec3d.i(), b=Vec3d.j()), Quat)
+    pts = VecList([Vec3d.i(), Vec3d.j()])
+    assert_type(Quat.align(a=pts, b=pts), tuple[Quat, float])
 
 
 def planes_and_circles() -> None:

@@ -78,6 +78,11 @@ DOCUMENTED_ERRORS = {
     "_unpickle": [(ValueError, ("unsupported pickle format version", "pickled ", "unknown class")),
                   (BufferError, ("memoryview: underlying buffer is not",))],
     "VecList.__buffer__": [(BufferError, ("VecList buffer is",))],
+    "Quat.from_matrix": [(ValueError, ("expected an array of shape", "expected 3 rows", "row ",
+                                       "the sequence changed"))],
+    "Quat.as_euler": [(ValueError, ("invalid Euler sequence",))],
+    "Quat.from_euler": [(ValueError, ("invalid Euler sequence",))],
+    "Quat.align": [(ValueError, ("a and b differ in length", "align needs at least one pair"))],
     "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     # float() and int() parse any object with a buffer as text.
     "op:float": [(ValueError, ("could not convert",))],
@@ -97,6 +102,11 @@ PRESET_HINTS = {
     # would otherwise teach that the constructors want a vector.
     ("VecList()", 0): "Sequence",
     ("VecList.__new__", 0): "Sequence",
+    ("Quat.from_matrix", 0): "rows",
+    ("Quat.as_euler", 0): "euler_seq",
+    ("Quat.from_euler", 0): "euler_seq",
+    ("Quat.align", 0): "three_points",
+    ("Quat.align", 1): "three_points",
 }
 PLAIN_ALLOWED = (TypeError, OverflowError, IndexError, AttributeError)
 WRAPPED = re.compile(r"argument '([^']*)': (.*)\Z", re.S)
@@ -662,6 +672,13 @@ class Fuzzer:
             return self.pickled_state()
         if kind == "memoryview":
             return self.exported_view()
+        if kind == "euler_seq":
+            seq = rng.choice(["xyz", "ZYX", "zxz", "XYX", "xxy", "xYz", "", "xyzx"])
+            return seq if rng.random() < 0.9 else StrSub(seq)
+        if kind == "three_points":
+            vl = self.class_by_name.get("VecList")
+            if vl is not None and rng.random() < 0.9:
+                return vl([self.instance(self.class_by_name["Vec3d"]) for _ in range(3)])
         return self.random_value()
 
     def rows(self):

@@ -131,7 +131,10 @@ std::string shape_text(const Py_buffer& view) {
     return s + ')';
 }
 
-constexpr const char kRowsExpected[] = "an (n, 3) array or a sequence of 3-number sequences";
+std::string rows_expected(std::size_t rows) {
+    if (rows == 0) return "an (n, 3) array or a sequence of 3-number sequences";
+    return "a (" + std::to_string(rows) + ", 3) array or " + std::to_string(rows) + " rows of 3 numbers";
+}
 
 }  // namespace
 
@@ -150,7 +153,7 @@ bool FromPy<Rows3>::load_buffer(PyObject* o) {
         const Ref name = type_qualname(o);
         if (name)
             PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
-                         kRowsExpected, name.get(), cause ? cause : Py_None);
+                         rows_expected(want_rows).c_str(), name.get(), cause ? cause : Py_None);
         Py_XDECREF(cause);
         return false;
     }
@@ -164,9 +167,12 @@ bool FromPy<Rows3>::load_buffer(PyObject* o) {
         PyErr_Format(PyExc_TypeError, "expected float64 or float32 elements, got %s", got.c_str());
         return false;
     }
-    if (b.ndim != 2 || !b.shape || b.shape[1] != 3) {
+    if (b.ndim != 2 || !b.shape || b.shape[1] != 3 ||
+        (want_rows && b.shape[0] != static_cast<Py_ssize_t>(want_rows))) {
         const std::string got = shape_text(b);
-        PyErr_Format(PyExc_ValueError, "expected an array of shape (n, 3), got shape %s", got.c_str());
+        const std::string want = want_rows ? std::to_string(want_rows) : "n";
+        PyErr_Format(PyExc_ValueError, "expected an array of shape (%s, 3), got shape %s", want.c_str(),
+                     got.c_str());
         return false;
     }
     v.base = static_cast<const char*>(b.buf);
@@ -179,12 +185,17 @@ bool FromPy<Rows3>::load_buffer(PyObject* o) {
 bool FromPy<Rows3>::load_sequence(PyObject* o) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
-        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", kRowsExpected, name.get());
+        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", rows_expected(want_rows).c_str(), name.get());
         return false;
     }
     PyObject* seq = PySequence_Fast(o, "");
     if (!seq) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (want_rows && n != static_cast<Py_ssize_t>(want_rows)) {
+        PyErr_Format(PyExc_ValueError, "expected %zu rows of 3 numbers, got %zd rows", want_rows, n);
+        Py_DECREF(seq);
+        return false;
+    }
     bool ok = true;
     try {
         collected.reserve(3 * static_cast<std::size_t>(n));

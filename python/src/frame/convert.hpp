@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -124,6 +125,9 @@ struct Rows3 {
 };
 template <>
 struct FromPy<Rows3> : HeldBuffer {
+    // `rows` > 0 demands exactly that many rows (a ValueError otherwise).
+    FromPy() noexcept = default;
+    explicit FromPy(std::size_t rows) noexcept : want_rows(rows) {}
     Rows3 v;
     std::vector<double> collected;  // the sequence form, row after row
     bool load(PyObject* o);
@@ -131,8 +135,60 @@ struct FromPy<Rows3> : HeldBuffer {
     static std::string py_type() { return "_Rows"; }
 
 private:
+    std::size_t want_rows = 0;
     bool load_buffer(PyObject* o);
     bool load_sequence(PyObject* o);
+};
+
+// A fixed number R of rows of 3 numbers (R = 3: a 3x3 matrix, row by row),
+// accepted in the same forms as Rows3 and copied out as doubles.
+template <std::size_t R>
+struct FromPy<std::array<std::array<double, 3>, R>> {
+    std::array<std::array<double, 3>, R> v{};
+    bool load(PyObject* o) {
+        if (load_floats(o)) return true;
+        FromPy<Rows3> table(R);
+        if (!table.load(o)) return false;
+        const Rows3& t = table.get();
+        for (std::size_t r = 0; r < R; ++r)
+            for (std::size_t c = 0; c < 3; ++c) {
+                const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
+                                static_cast<std::ptrdiff_t>(c) * t.col_stride;
+                if (t.type == Rows3::Type::f64) {
+                    std::memcpy(&v[r][c], p, sizeof(double));
+                } else {
+                    float f;
+                    std::memcpy(&f, p, sizeof f);
+                    v[r][c] = f;
+                }
+            }
+        return true;
+    }
+    const std::array<std::array<double, 3>, R>& get() const noexcept { return v; }
+    static std::string py_type() { return "_Rows"; }
+
+private:
+    // The common form, a list or tuple of lists or tuples of floats (what
+    // Quat.as_matrix returns), read directly: no Python code can run, so
+    // nothing can change under the reads. Anything else takes the general path.
+    static PyObject* const* items(PyObject* o, Py_ssize_t n) noexcept {
+        if (PyList_CheckExact(o) && PyList_GET_SIZE(o) == n) return &PyList_GET_ITEM(o, 0);
+        if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == n) return &PyTuple_GET_ITEM(o, 0);
+        return nullptr;
+    }
+    bool load_floats(PyObject* o) noexcept {
+        PyObject* const* rows = items(o, static_cast<Py_ssize_t>(R));
+        if (!rows) return false;
+        for (std::size_t r = 0; r < R; ++r) {
+            PyObject* const* row = items(rows[r], 3);
+            if (!row) return false;
+            for (std::size_t c = 0; c < 3; ++c) {
+                if (!PyFloat_CheckExact(row[c])) return false;
+                v[r][c] = PyFloat_AS_DOUBLE(row[c]);
+            }
+        }
+        return true;
+    }
 };
 
 // ---------------------------------------------------------------------------
