@@ -229,3 +229,17 @@ def test_from_array_of_a_lists_own_view_leaves_it_borrowed_only_meanwhile():
     assert memoryview(copy).tobytes() == memoryview(vl).tobytes()
     vl.append(Vec3d.i())  # the temporary array is gone
     assert math.isclose(copy.magnitude()[2], Vec3d(2, -1, 1 / 3).magnitude())
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("rows", [10**12, 4 * 10**17, 7 * 10**17])
+def test_from_array_of_an_impossible_size_is_a_memory_error(dtype, rows):
+    # A zero row stride makes a view of any length over three numbers.
+    size = np.dtype(dtype).itemsize
+    try:
+        arr = np.lib.stride_tricks.as_strided(np.zeros(3, dtype), shape=(rows, 3), strides=(0, size))
+    except ValueError:
+        pytest.skip("numpy refuses a view of this size")
+    with pytest.raises(MemoryError):
+        VecList.from_array(arr)
+    assert VecList.from_array(arr[:2]).to_array() == [[0.0] * 3] * 2
