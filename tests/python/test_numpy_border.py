@@ -243,3 +243,58 @@ def test_from_array_of_an_impossible_size_is_a_memory_error(dtype, rows):
     with pytest.raises(MemoryError):
         VecList.from_array(arr)
     assert VecList.from_array(arr[:2]).to_array() == [[0.0] * 3] * 2
+
+
+class CountedRow:
+    """A row that counts the items read from it; `length` None has no len()."""
+
+    def __init__(self, items, length=None):
+        self.items, self.length, self.reads = items, length, 0
+
+    def __getitem__(self, i):
+        if i >= self.items:
+            raise IndexError(i)
+        self.reads += 1
+        return float(i)
+
+    def __len__(self):
+        if self.length is None:
+            raise TypeError("no length")
+        return self.length
+
+
+@pytest.mark.parametrize("items,length,text", [
+    (10**7, None, "row 1 has more than 3 numbers, expected 3"),  # as good as endless
+    (10**7, 10**7, "row 1 has 10000000 numbers, expected 3"),
+    (10**7, 3, "row 1 has more than 3 numbers, expected 3"),  # a length that lies
+    (4, None, "row 1 has more than 3 numbers, expected 3"),
+    (2, None, "row 1 has 2 numbers, expected 3"),
+    (3, 2, "row 1 has 2 numbers, expected 3"),
+])
+def test_from_array_reads_at_most_four_items_of_a_row(items, length, text):
+    row = CountedRow(items, length)
+    with pytest.raises(ValueError) as info:
+        VecList.from_array([[1, 2, 3], row, [4, 5, 6]])
+    assert str(info.value) == text
+    assert row.reads <= 4
+
+
+def test_from_array_takes_rows_of_any_sequence_type():
+    # Rows without a buffer: read through iteration, not materialised first.
+    rows = [CountedRow(3), CountedRow(3, 3), range(3), (0.0, 1, 2), [0, 1.0, np.float32(2)]]
+    assert VecList.from_array(rows).to_array() == [[0.0, 1.0, 2.0]] * 5
+    assert [r.reads for r in rows[:2]] == [3, 3]
+    with pytest.raises(ValueError, match="^row 0 has 100000000000 numbers, expected 3$"):
+        VecList.from_array([range(10**11)])
+
+    # A row's numbers are the ones read at the start: a __float__ that
+    # changes the row does not change what is read.
+    row = [1.0, 2.0, None]
+
+    class Shrinks:
+        def __float__(self):
+            row.clear()
+            return 3.0
+
+    row[2] = Shrinks()
+    assert VecList.from_array([row]).to_array() == [[1.0, 2.0, 3.0]]
