@@ -4,6 +4,7 @@ and VecList.from_array (any (n, 3) float64/float32 buffer, or rows of numbers)."
 import hashlib
 import math
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -298,3 +299,38 @@ def test_from_array_takes_rows_of_any_sequence_type():
 
     row[2] = Shrinks()
     assert VecList.from_array([row]).to_array() == [[1.0, 2.0, 3.0]]
+
+
+# Under an address-space limit with room for one more copy of a big list, a
+# bulk result that was freed must not keep that room taken: numpy's copy and
+# a bytes object of the same size fit afterwards, as they would with no cache.
+ADDRESS_LIMIT_CHILD = r"""
+import resource
+import numpy as np
+import kestrum_py as kp
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+n = 2_000_000
+big = kp.VecList.from_array(np.zeros((n, 3)))  # also starts the pool
+size = n * 24
+resource.setrlimit(resource.RLIMIT_AS, (vm_size() + size + (16 << 20), resource.RLIM_INFINITY))
+got = []
+for make in (lambda: np.array(big), lambda: bytes(size), lambda: np.array(big)):
+    t = big * 2.0
+    del t
+    try:
+        got.append(len(make()))
+    except MemoryError:
+        got.append("MemoryError")
+print(got)
+"""
+
+
+def test_freed_results_leave_room_under_an_address_space_limit():
+    proc = subprocess.run([sys.executable, "-c", ADDRESS_LIMIT_CHILD], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["[2000000,", "48000000,", "2000000]"]
