@@ -1,6 +1,7 @@
 """VecList and numpy: the buffer export (views in place, borrowed while alive)
 and VecList.from_array (any (n, 3) float64/float32 buffer, or rows of numbers)."""
 
+import collections
 import hashlib
 import math
 import os
@@ -288,6 +289,11 @@ def test_from_array_takes_rows_of_any_sequence_type():
     assert [r.reads for r in rows[:2]] == [3, 3]
     with pytest.raises(ValueError, match="^row 0 has 100000000000 numbers, expected 3$"):
         VecList.from_array([range(10**11)])
+    # Nor is a sequence of rows copied before its first row is read.
+    with pytest.raises(TypeError, match="row 0: expected a sequence of 3 numbers, got 'int'"):
+        VecList.from_array(range(10**11))
+    rows = collections.deque([[1, 2, 3], CountedRow(3)])
+    assert VecList.from_array(rows).to_array() == [[1.0, 2.0, 3.0], [0.0, 1.0, 2.0]]
 
     # A row's numbers are the ones read at the start: a __float__ that
     # changes the row does not change what is read.

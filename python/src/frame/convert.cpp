@@ -239,17 +239,30 @@ bool FromPy<Rows3>::load_sequence(PyObject* o) {
         if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", kRowsExpected, name.get());
         return false;
     }
-    const Ref seq(PySequence_Fast(o, ""));
-    if (!seq) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    collected.reserve(3 * static_cast<std::size_t>(n));
+    // A list or tuple is read in place, anything else through its iterator,
+    // a row at a time, so a bad row ends the reading there (no copy of a
+    // huge sequence is made first).
+    const bool in_place = PyList_Check(o) || PyTuple_Check(o);
+    const Py_ssize_t n = in_place ? PySequence_Fast_GET_SIZE(o) : PY_SSIZE_T_MAX;
+    Ref it;
+    if (in_place) {
+        collected.reserve(3 * static_cast<std::size_t>(n));
+    } else if (!(it = Ref(PyObject_GetIter(o)))) {
+        return false;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // A list can shrink while a row is read.
-        if (i >= PySequence_Fast_GET_SIZE(seq.get())) {
-            PyErr_SetString(PyExc_ValueError, "the sequence changed its length while being read");
-            return false;
+        Ref row;
+        if (in_place) {
+            // A list can shrink while a row is read.
+            if (i >= PySequence_Fast_GET_SIZE(o)) {
+                PyErr_SetString(PyExc_ValueError, "the sequence changed its length while being read");
+                return false;
+            }
+            row = Ref(Py_NewRef(PySequence_Fast_GET_ITEM(o, i)));
+        } else if (!(row = Ref(PyIter_Next(it.get())))) {
+            if (PyErr_Occurred()) return false;
+            break;
         }
-        const Ref row(Py_NewRef(PySequence_Fast_GET_ITEM(seq.get(), i)));
         Ref items[3];
         if (!take_row(row.get(), i, items)) return false;
         for (Py_ssize_t j = 0; j < 3; ++j) {
