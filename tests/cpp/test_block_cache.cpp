@@ -2,11 +2,14 @@
 // bytes in use), and give-back.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -25,6 +28,16 @@ constexpr std::size_t kMiB = std::size_t{1} << 20;
 bool mapped(void* p, std::size_t size) {
     std::vector<unsigned char> pages((size + 4095) / 4096);
     return mincore(p, size, pages.data()) == 0;
+}
+
+// KiB of this process's pages the kernel may take back at will (MADV_FREE).
+long lazy_free_kib() {
+    std::ifstream rollup("/proc/self/smaps_rollup");
+    std::string key;
+    long kib = -1;
+    while (rollup >> key)
+        if (key == "LazyFree:" && rollup >> kib) break;
+    return kib;
 }
 
 }  // namespace
@@ -163,4 +176,87 @@ TEST(BlockCache, AForkedChildCanUseTheProcessCache) {
     stop.store(true);
     busy.join();
     EXPECT_EQ(hung_or_failed, 0);
+}
+
+// Held pages are the kernel's to reclaim (a cgroup short of memory takes
+// them back), except small blocks up to kResidentSmall, whose next write
+// would cost a fault per 4 KiB page.
+TEST(BlockCache, HeldPagesMayBeReclaimedExceptAFewSmallBlocks) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "heap blocks under sanitizers";
+#else
+    if (lazy_free_kib() < 0) GTEST_SKIP() << "no /proc/self/smaps_rollup";
+    ASSERT_FALSE(kestrum::memory::mappings_limited()) << "run without an address-space limit";
+    BlockCache cache(256 * kMiB);
+    constexpr long kSlackKiB = 512;
+    void* big = cache.allocate(24 * kMiB);
+    std::memset(big, 1, 24 * kMiB);
+    const long before = lazy_free_kib();
+    cache.deallocate(big, 24 * kMiB);
+    EXPECT_GE(lazy_free_kib() - before, 24 * 1024 - kSlackKiB);
+    EXPECT_EQ(cache.resident_bytes(), 0u);
+    // Taken back whole by the next user's writes, which the kernel keeps.
+    void* again = cache.allocate(24 * kMiB);
+    EXPECT_EQ(again, big);
+    std::memset(again, 2, 24 * kMiB);
+    EXPECT_LE(lazy_free_kib(), before + kSlackKiB);
+    cache.deallocate(again, 24 * kMiB);
+
+    // Three 3 MiB blocks: two fit in the resident allowance, the third not.
+    static_assert(kestrum::memory::kResidentSmall == 8 * kMiB);
+    std::vector<void*> small;
+    for (int i = 0; i < 3; ++i) {
+        small.push_back(cache.allocate(3 * kMiB));
+        std::memset(small.back(), 3, 3 * kMiB);
+    }
+    const long with_big = lazy_free_kib();
+    for (void* p : small) cache.deallocate(p, 3 * kMiB);
+    EXPECT_EQ(cache.resident_bytes(), 6 * kMiB);
+    EXPECT_EQ(cache.held_bytes(), 24 * kMiB + 9 * kMiB);
+    EXPECT_GE(lazy_free_kib() - with_big, 3 * 1024 - kSlackKiB);
+    EXPECT_LE(lazy_free_kib() - with_big, 3 * 1024 + kSlackKiB);
+    // A resident block handed out leaves room for the next one.
+    void* newest = cache.allocate(3 * kMiB);
+    EXPECT_EQ(newest, small[2]);  // given up, so the allowance stays full
+    EXPECT_EQ(cache.resident_bytes(), 6 * kMiB);
+    EXPECT_EQ(cache.allocate(3 * kMiB), small[1]);
+    EXPECT_EQ(cache.resident_bytes(), 3 * kMiB);
+    cache.deallocate(small[1], 3 * kMiB);
+    cache.deallocate(newest, 3 * kMiB);
+    EXPECT_EQ(cache.resident_bytes(), 6 * kMiB);
+#endif
+}
+
+// An address-space limit counts mappings, held pages or not: under one the
+// cache keeps nothing, and gives back what it held before the limit came.
+TEST(BlockCache, HoldsNothingUnderAnAddressSpaceLimit) {
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            BlockCache cache(64 * kMiB);
+            void* early = cache.allocate(8 * kMiB);
+            void* late = cache.allocate(kLargeFrom);
+            cache.deallocate(early, 8 * kMiB);
+            int failures = cache.held_blocks() == 1 ? 0 : 1;
+            rlimit limit{};
+            getrlimit(resource, &limit);
+            limit.rlim_cur = rlim_t{1} << 62;  // finite, and no allocation here comes near it
+            if (setrlimit(resource, &limit) != 0) _exit(2);
+            failures += kestrum::memory::mappings_limited() ? 0 : 4;
+            cache.deallocate(late, kLargeFrom);
+            failures += cache.held_blocks() == 0 && cache.held_bytes() == 0 ? 0 : 8;
+            failures += cache.resident_bytes() == 0 ? 0 : 16;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+            failures += mapped(early, 8 * kMiB) || mapped(late, kLargeFrom) ? 32 : 0;
+#endif
+            cache.deallocate(cache.allocate(kLargeFrom), kLargeFrom);
+            failures += cache.held_blocks() == 0 ? 0 : 64;
+            _exit(failures);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "resource " << resource;
+    }
 }

@@ -219,3 +219,68 @@ def test_a_signal_during_a_single_piece_repr_comes_out_of_the_call():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert results == [None], "the text was handed back before the signal was seen"
+
+
+# -- Python code run mid-loop never sees the result half built -------------------------
+
+# Two ways Python code runs inside a result loop: a signal handler at the
+# loop's poll, and a collector callback (the collection starts inside an
+# allocation on 3.11, and at the poll on 3.12+). Either one goes looking for
+# the result through the collector and reads its last item, which segfaults
+# while that slot is still empty.
+PEEK_CHILD = textwrap.dedent(r"""
+    import gc, signal, sys
+    import kestrum_py as kp
+
+    which, how, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    v = kp.VecList([kp.Vec3d(1.5, -2.0, 0.25)] * 1000)
+    while len(v) < n:
+        v.extend(v * 1.0)
+    v = kp.VecList(v.list[:n])
+    inside = False
+    peeks = []
+
+    def peek(*_):
+        for o in gc.get_objects():
+            if type(o) in (list, tuple) and len(o) in (n, 3):
+                o[-1]
+        peeks.append(inside)
+        if how == "signal" and armed:  # once more, after this look is over
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+
+    def hook(frame, event, arg):
+        global inside
+        if getattr(arg, "__name__", "") in (which, "getattr"):
+            inside = event == "c_call"
+
+    armed = how == "signal"
+    if armed:
+        signal.signal(signal.SIGALRM, peek)
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+    else:
+        gc.set_threshold(50)
+        gc.callbacks.append(peek)
+    sys.setprofile(hook)
+    r = getattr(v, which) if which == "list" else getattr(v, which)()
+    sys.setprofile(None)
+    armed = False
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    if gc.callbacks:
+        gc.callbacks.remove(peek)
+    print(len(r), any(peeks))
+""")
+
+
+@pytest.mark.parametrize("which,how,n", [
+    ("magnitude", "signal", 1_000_000), ("to_array", "signal", 300_000), ("list", "signal", 500_000),
+    ("is_unit", "signal", 1_000_000), ("to_array", "gc", 2000), ("to_array", "gc", 50_000),
+    ("list", "gc", 50_000),
+])
+def test_python_code_inside_a_result_loop_never_sees_a_partial_result(which, how, n):
+    proc = subprocess.run([sys.executable, "-c", PEEK_CHILD, which, how, str(n)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    length, peeked = proc.stdout.split()
+    assert int(length) == n
+    if how == "signal":
+        assert peeked == "True", "the handler never ran inside the call"

@@ -1,9 +1,12 @@
 """VecList and numpy: the buffer export (views in place, borrowed while alive)
 and VecList.from_array (any (n, 3) float64/float32 buffer, or rows of numbers)."""
 
+import collections
 import hashlib
 import math
+import os
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -229,3 +232,114 @@ def test_from_array_of_a_lists_own_view_leaves_it_borrowed_only_meanwhile():
     assert memoryview(copy).tobytes() == memoryview(vl).tobytes()
     vl.append(Vec3d.i())  # the temporary array is gone
     assert math.isclose(copy.magnitude()[2], Vec3d(2, -1, 1 / 3).magnitude())
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("rows", [10**12, 4 * 10**17, 7 * 10**17])
+def test_from_array_of_an_impossible_size_is_a_memory_error(dtype, rows):
+    # A zero row stride makes a view of any length over three numbers.
+    size = np.dtype(dtype).itemsize
+    try:
+        arr = np.lib.stride_tricks.as_strided(np.zeros(3, dtype), shape=(rows, 3), strides=(0, size))
+    except ValueError:
+        pytest.skip("numpy refuses a view of this size")
+    with pytest.raises(MemoryError):
+        VecList.from_array(arr)
+    assert VecList.from_array(arr[:2]).to_array() == [[0.0] * 3] * 2
+
+
+class CountedRow:
+    """A row that counts the items read from it; `length` None has no len()."""
+
+    def __init__(self, items, length=None):
+        self.items, self.length, self.reads = items, length, 0
+
+    def __getitem__(self, i):
+        if i >= self.items:
+            raise IndexError(i)
+        self.reads += 1
+        return float(i)
+
+    def __len__(self):
+        if self.length is None:
+            raise TypeError("no length")
+        return self.length
+
+
+@pytest.mark.parametrize("items,length,text", [
+    (10**7, None, "row 1 has more than 3 numbers, expected 3"),  # as good as endless
+    (10**7, 10**7, "row 1 has 10000000 numbers, expected 3"),
+    (10**7, 3, "row 1 has more than 3 numbers, expected 3"),  # a length that lies
+    (4, None, "row 1 has more than 3 numbers, expected 3"),
+    (2, None, "row 1 has 2 numbers, expected 3"),
+    (3, 2, "row 1 has 2 numbers, expected 3"),
+])
+def test_from_array_reads_at_most_four_items_of_a_row(items, length, text):
+    row = CountedRow(items, length)
+    with pytest.raises(ValueError) as info:
+        VecList.from_array([[1, 2, 3], row, [4, 5, 6]])
+    assert str(info.value) == text
+    assert row.reads <= 4
+
+
+def test_from_array_takes_rows_of_any_sequence_type():
+    # Rows without a buffer: read through iteration, not materialised first.
+    rows = [CountedRow(3), CountedRow(3, 3), range(3), (0.0, 1, 2), [0, 1.0, np.float32(2)]]
+    assert VecList.from_array(rows).to_array() == [[0.0, 1.0, 2.0]] * 5
+    assert [r.reads for r in rows[:2]] == [3, 3]
+    with pytest.raises(ValueError, match="^row 0 has 100000000000 numbers, expected 3$"):
+        VecList.from_array([range(10**11)])
+    # Nor is a sequence of rows copied before its first row is read.
+    with pytest.raises(TypeError, match="row 0: expected a sequence of 3 numbers, got 'int'"):
+        VecList.from_array(range(10**11))
+    rows = collections.deque([[1, 2, 3], CountedRow(3)])
+    assert VecList.from_array(rows).to_array() == [[1.0, 2.0, 3.0], [0.0, 1.0, 2.0]]
+
+    # A row's numbers are the ones read at the start: a __float__ that
+    # changes the row does not change what is read.
+    row = [1.0, 2.0, None]
+
+    class Shrinks:
+        def __float__(self):
+            row.clear()
+            return 3.0
+
+    row[2] = Shrinks()
+    assert VecList.from_array([row]).to_array() == [[1.0, 2.0, 3.0]]
+
+
+# Under an address-space limit with room for one more copy of a big list, a
+# bulk result that was freed must not keep that room taken: numpy's copy and
+# a bytes object of the same size fit afterwards, as they would with no cache.
+ADDRESS_LIMIT_CHILD = r"""
+import resource
+import numpy as np
+import kestrum_py as kp
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+n = 2_000_000
+big = kp.VecList.from_array(np.zeros((n, 3)))  # also starts the pool
+size = n * 24
+resource.setrlimit(resource.RLIMIT_AS, (vm_size() + size + (16 << 20), resource.RLIM_INFINITY))
+got = []
+for make in (lambda: np.array(big), lambda: bytes(size), lambda: np.array(big)):
+    t = big * 2.0
+    del t
+    try:
+        got.append(len(make()))
+    except MemoryError:
+        got.append("MemoryError")
+print(got)
+"""
+
+
+# ASan reserves terabytes of shadow memory: no address-space cap under it.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="address-space cap under ASan")
+def test_freed_results_leave_room_under_an_address_space_limit():
+    proc = subprocess.run([sys.executable, "-c", ADDRESS_LIMIT_CHILD], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.split() == ["[2000000,", "48000000,", "2000000]"]

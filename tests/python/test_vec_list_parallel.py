@@ -490,3 +490,55 @@ def test_bulk_results_ignore_the_callers_floating_point_environment():
                           text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "[]"
+
+
+# The pool starts at the first bulk use. Under an address-space limit that
+# leaves room for two workers' stacks but not for eight, the start fails part
+# way: MemoryError, no worker left behind, and the next call, once the limit
+# is lifted, starts the pool.
+POOL_START_CHILD = r"""
+import os, pickle, resource
+import kestrum_py as kp
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+rows = [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]
+blob = pickle.dumps(kp.VecList.empty())
+before = threads()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (20 << 20), hard))
+outcomes = []
+for attempt in (lambda: kp.VecList.from_array(rows), lambda: pickle.loads(blob)):
+    try:
+        attempt()
+        outcomes.append("started")
+    except MemoryError as e:
+        outcomes.append("MemoryError: " + str(e))
+    except BaseException as e:
+        outcomes.append(type(e).__name__ + ": " + str(e))
+after_failure = threads()
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(repr((outcomes, before, after_failure, kp.VecList.from_array(rows).to_array(),
+            len(pickle.loads(blob)), threads() - before)))
+"""
+
+
+# ASan reserves terabytes of shadow memory: no address-space cap under it.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="address-space cap under ASan")
+def test_pool_start_short_of_memory_raises_memory_error_and_is_retried():
+    env = {**os.environ, "RAYON_NUM_THREADS": "8"}
+    proc = subprocess.run([sys.executable, "-c", POOL_START_CHILD], env=env, timeout=60,
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcomes, before, after_failure, rows, unpickled, started = eval(proc.stdout)
+    for outcome in outcomes:
+        assert outcome.startswith("MemoryError: The global thread pool has not been initialized.: "
+                                  "failed to spawn worker thread "), outcomes
+    assert after_failure == before  # the workers that did start are gone again
+    assert rows == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]] and unpickled == 0
+    assert started == 8

@@ -1,10 +1,12 @@
 #include "memory/block_cache.hpp"
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -18,6 +20,7 @@ namespace {
 // overrun of an element block is still caught.
 void* map_block(std::size_t size, std::size_t align) { return std::aligned_alloc(align, size); }
 void unmap_block(void* p, std::size_t) noexcept { std::free(p); }
+bool give_up_pages(void*, std::size_t) noexcept { return true; }
 #else
 // Mapped directly, so a block given back really leaves the process.
 void* map_block(std::size_t size, std::size_t align) {
@@ -37,9 +40,31 @@ void* map_block(std::size_t size, std::size_t align) {
     return base;
 }
 void unmap_block(void* p, std::size_t size) noexcept { munmap(p, size); }
+// From here on the kernel may take the pages back; a write keeps them.
+bool give_up_pages(void* p, std::size_t size) noexcept { return madvise(p, size, MADV_FREE) == 0; }
 #endif
 
+bool strict_overcommit() noexcept {
+    static const bool strict = [] {
+        std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "r");
+        if (!f) return false;
+        int mode = 0;
+        const bool read = std::fscanf(f, "%d", &mode) == 1;
+        std::fclose(f);
+        return read && mode == 2;
+    }();
+    return strict;
+}
+
 }  // namespace
+
+bool mappings_limited() noexcept {
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit limit{};
+        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
+    }
+    return strict_overcommit();
+}
 
 std::size_t BlockCache::block_size(std::size_t bytes) noexcept {
     const std::size_t granule = bytes >= kHugeFrom ? kHugePage : std::size_t{4096};
@@ -61,7 +86,7 @@ void* BlockCache::allocate(std::size_t bytes) {
         for (std::size_t k = held_.size(); k-- > 0;) {
             if (held_[k].size == size) {
                 void* p = held_[k].p;
-                held_bytes_ -= size;
+                forget_locked(held_[k]);
                 live_bytes_ += size;
                 held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(k));
                 return p;
@@ -86,22 +111,35 @@ void BlockCache::release_all() noexcept {
     for (const Block& b : held_) unmap_block(b.p, b.size);
     held_.clear();
     held_bytes_ = 0;
+    resident_bytes_ = 0;
+}
+
+void BlockCache::forget_locked(const Block& b) noexcept {
+    held_bytes_ -= b.size;
+    if (b.resident) resident_bytes_ -= b.size;
 }
 
 void BlockCache::deallocate(void* p, std::size_t bytes) noexcept {
     const std::size_t size = block_size(bytes);
+    const bool limited = mappings_limited();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         live_bytes_ -= size;
-        const std::size_t cap = cap_locked();
-        if (size <= cap) {  // room for kMaxHeld + 1 is reserved: no allocation
-            held_.push_back({p, size});
-            held_bytes_ += size;
-            p = nullptr;
+        const std::size_t cap = limited ? 0 : cap_locked();
+        if (size <= cap) {
+            const bool resident = size < kHugeFrom && resident_bytes_ + size <= kResidentSmall;
+            // Given up before it is listed, so no other thread has written to
+            // it yet. Where that fails the pages would stay: not kept.
+            if (resident || give_up_pages(p, size)) {
+                held_.push_back({p, size, resident});  // room for kMaxHeld + 1 is reserved
+                held_bytes_ += size;
+                if (resident) resident_bytes_ += size;
+                p = nullptr;
+            }
         }
         // Over the limit, the oldest blocks go back to the system.
         std::size_t drop = 0;
-        while (held_bytes_ > cap || held_.size() - drop > kMaxHeld) held_bytes_ -= held_[drop++].size;
+        while (held_bytes_ > cap || held_.size() - drop > kMaxHeld) forget_locked(held_[drop++]);
         for (std::size_t k = 0; k < drop; ++k) unmap_block(held_[k].p, held_[k].size);
         held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(drop));
     }
@@ -121,6 +159,11 @@ std::size_t BlockCache::live_bytes() const {
 std::size_t BlockCache::cap() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return cap_locked();
+}
+
+std::size_t BlockCache::resident_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return resident_bytes_;
 }
 
 std::size_t BlockCache::held_blocks() const {

@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <new>
+#include <string>
+#include <system_error>
 
 #include "kestrum/panic.hpp"
 #include "parallel/sizing.hpp"
@@ -20,21 +22,27 @@ Pool::~Pool() { detail::destroy_core(core_); }
 Pool& LazyPool::get() {
     if (Pool* p = ready_.load(std::memory_order_acquire)) return *p;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!pool_ && !failed_) {
-        try {
-            pool_ = factory_();
-            if (!pool_) error_ = "no pool was created";
-        } catch (const std::bad_alloc&) {
-            throw;  // short of memory, nothing is decided: a later call tries again
-        } catch (const std::exception& e) {
-            error_ = e.what();
-        } catch (...) {
-            error_ = "unknown error";
-        }
-        failed_ = !pool_;
-        if (pool_) ready_.store(pool_.get(), std::memory_order_release);
+    if (pool_) return *pool_;
+    const std::string prefix = std::string(kNotInitialized) + ": ";
+    try {
+        pool_ = factory_();
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::system_error& e) {
+        // Keep the code (the caller tells memory from other reasons by it);
+        // the what() of a system_error ends in the code's text, added back.
+        std::string reason = e.what();
+        const std::string tail = ": " + e.code().message();
+        if (reason.size() >= tail.size() && reason.compare(reason.size() - tail.size(), tail.size(), tail) == 0)
+            reason.resize(reason.size() - tail.size());
+        throw std::system_error(e.code(), prefix + reason);
+    } catch (const std::exception& e) {
+        throw Panic(prefix + e.what());
+    } catch (...) {
+        throw Panic(prefix + "unknown error");
     }
-    if (!pool_) throw Panic(std::string(kNotInitialized) + ": " + error_);
+    if (!pool_) throw Panic(prefix + "no pool was created");
+    ready_.store(pool_.get(), std::memory_order_release);
     return *pool_;
 }
 

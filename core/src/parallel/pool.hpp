@@ -97,8 +97,9 @@ public:
     //   R seq(size_t lo, size_t hi) const   -- one piece, in index order
     //   R combine(R left, R right) const    -- adjacent pieces, left first
     // seq must be callable concurrently from many threads. A failure in any
-    // piece arrives here once every piece has finished: std::bad_alloc as
-    // itself, anything else as kestrum::Panic with the same message.
+    // piece arrives here once every piece has finished: allocation failures
+    // (std::bad_alloc, std::length_error) as themselves, anything else as
+    // kestrum::Panic with the same message.
     // `weight`: the cost of one element relative to the cheapest operations,
     // a hint for how the calling thread waits (detail::caller_spin).
     template <class Op>
@@ -110,10 +111,13 @@ private:
     detail::Core* core_;
 };
 
-// Creates its pool at the first get(), once. If that fails, get() throws
-// kestrum::Panic "The global thread pool has not been initialized.: <reason>"
-// then and on every later call; only std::bad_alloc leaves the pool to be
-// created by a later call.
+// Creates its pool at the first get() that succeeds, once. A failed start
+// leaves nothing running (Pool's constructor joins the workers it started)
+// and decides nothing: a worker that found no memory for its stack may find
+// it on the next call, which tries again. get() then throws std::bad_alloc
+// as it came, a std::system_error (the start's error code, its text
+// "The global thread pool has not been initialized.: <reason>"), or for any
+// other failure kestrum::Panic with that text.
 class LazyPool {
 public:
     using Factory = std::function<std::unique_ptr<Pool>()>;
@@ -125,8 +129,6 @@ private:
     std::atomic<Pool*> ready_{nullptr};
     std::mutex mutex_;  // guards the rest
     std::unique_ptr<Pool> pool_;
-    bool failed_ = false;
-    std::string error_;
 };
 
 inline constexpr std::string_view kNotInitialized = "The global thread pool has not been initialized.";

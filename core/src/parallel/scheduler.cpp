@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -163,6 +164,8 @@ void rethrow_as_panic(std::exception_ptr error) {
         throw;
     } catch (const std::bad_alloc&) {
         throw;  // running out of memory is no broken invariant
+    } catch (const std::length_error&) {
+        throw;  // nor is a size no container can hold
     } catch (const std::exception& e) {
         throw Panic(e.what());
     } catch (...) {

@@ -453,10 +453,17 @@ private:
     static PyObject* reduce_ex(PyObject* self, const C& value, std::uint64_t protocol) {
         PyObject* fn = unpickler();
         if (!fn) throw std::logic_error("kestrum_py._unpickle is not set");
-        PyObject* state = Pickled<C>::state(self, value, protocol);
+        // Every part first, then the tuples, each filled at once (Py_BuildValue
+        // would allocate the inner tuple while the outer one has an empty slot).
+        const Ref state(Pickled<C>::state(self, value, protocol));
         if (!state) return nullptr;
-        return Py_BuildValue("(O(sKN))", fn, Class<C>::name,
-                             static_cast<unsigned long long>(kPickleVersion), state);
+        const Ref name(PyUnicode_FromString(Class<C>::name));
+        if (!name) return nullptr;
+        const Ref version(PyLong_FromUnsignedLongLong(kPickleVersion));
+        if (!version) return nullptr;
+        const Ref args(PyTuple_Pack(3, name.get(), version.get(), state.get()));
+        if (!args) return nullptr;
+        return PyTuple_Pack(2, fn, args.get());
     }
 
     template <auto Fn>

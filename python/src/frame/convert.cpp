@@ -182,73 +182,117 @@ bool FromPy<Rows3>::load_buffer(PyObject* o) {
     return true;
 }
 
+namespace {
+
+// The three numbers of row `i`, as owned references, or false with the error
+// set. At most four items are read, so a huge or endless row costs no more
+// than a good one: a length other than 3 is refused unread, and a row with
+// no length, or one that claims 3, is read until a fourth item shows up.
+// Lists and tuples are read in place; the items are held from then on, so a
+// number's __float__ that changes the row changes nothing read.
+bool take_row(PyObject* row, Py_ssize_t i, Ref (&items)[3]) {
+    if (PyUnicode_Check(row) || !PySequence_Check(row)) {
+        const Ref name = type_qualname(row);
+        if (name)
+            PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%U'", i,
+                         name.get());
+        return false;
+    }
+    if (PyList_Check(row) || PyTuple_Check(row)) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
+        if (n != 3) {
+            PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i, n);
+            return false;
+        }
+        for (Py_ssize_t j = 0; j < 3; ++j) items[j] = Ref(Py_NewRef(PySequence_Fast_GET_ITEM(row, j)));
+        return true;
+    }
+    const Py_ssize_t length = PyObject_Size(row);
+    if (length < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();  // no length: the items tell
+    } else if (length != 3) {
+        PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i, length);
+        return false;
+    }
+    const Ref it(PyObject_GetIter(row));
+    if (!it) return false;
+    Py_ssize_t got = 0;
+    for (; got < 4; ++got) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        if (got < 3) items[got] = std::move(item);
+    }
+    if (got == 4) {
+        PyErr_Format(PyExc_ValueError, "row %zd has more than 3 numbers, expected 3", i);
+        return false;
+    }
+    if (got != 3) {
+        PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i, got);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool FromPy<Rows3>::load_sequence(PyObject* o) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
         if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", rows_expected(want_rows).c_str(), name.get());
         return false;
     }
-    PyObject* seq = PySequence_Fast(o, "");
-    if (!seq) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    if (want_rows && n != static_cast<Py_ssize_t>(want_rows)) {
+    // A list or tuple is read in place, anything else through its iterator,
+    // a row at a time, so a bad row ends the reading there (no copy of a
+    // huge sequence is made first). A fixed row count reads one row past it
+    // at most.
+    const bool in_place = PyList_Check(o) || PyTuple_Check(o);
+    const Py_ssize_t n = in_place ? PySequence_Fast_GET_SIZE(o)
+                         : want_rows ? static_cast<Py_ssize_t>(want_rows) + 1
+                                     : PY_SSIZE_T_MAX;
+    if (in_place && want_rows && n != static_cast<Py_ssize_t>(want_rows)) {
         PyErr_Format(PyExc_ValueError, "expected %zu rows of 3 numbers, got %zd rows", want_rows, n);
-        Py_DECREF(seq);
         return false;
     }
-    bool ok = true;
-    try {
+    Ref it;
+    if (in_place) {
         collected.reserve(3 * static_cast<std::size_t>(n));
-    } catch (...) {
-        Py_DECREF(seq);
-        throw;
+    } else if (!(it = Ref(PyObject_GetIter(o)))) {
+        return false;
     }
-    for (Py_ssize_t i = 0; ok && i < n; ++i) {
-        // A list can shrink while a number's __float__ runs.
-        if (i >= PySequence_Fast_GET_SIZE(seq)) {
-            PyErr_SetString(PyExc_ValueError, "the sequence changed its length while being read");
-            ok = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref row;
+        if (in_place) {
+            // A list can shrink while a row is read.
+            if (i >= PySequence_Fast_GET_SIZE(o)) {
+                PyErr_SetString(PyExc_ValueError, "the sequence changed its length while being read");
+                return false;
+            }
+            row = Ref(Py_NewRef(PySequence_Fast_GET_ITEM(o, i)));
+        } else if (!(row = Ref(PyIter_Next(it.get())))) {
+            if (PyErr_Occurred()) return false;
             break;
         }
-        PyObject* row = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
-        PyObject* numbers = nullptr;
-        if (PyUnicode_Check(row) || !PySequence_Check(row)) {
-            const Ref name = type_qualname(row);
-            if (name)
-                PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%U'",
-                             i, name.get());
-            ok = false;
-        } else if (!(numbers = PySequence_Fast(row, ""))) {
-            ok = false;
-        } else if (PySequence_Fast_GET_SIZE(numbers) != 3) {
-            PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i,
-                         PySequence_Fast_GET_SIZE(numbers));
-            ok = false;
-        } else {
-            for (Py_ssize_t j = 0; ok && j < 3; ++j) {
-                FromPy<double> number;
-                // A list row can change under a number's __float__: hold the item.
-                PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(numbers, j));
-                if (number.load(item)) {
-                    collected.push_back(number.get());
-                } else {
-                    const std::string prefix =
-                        "row " + std::to_string(i) + ", column " + std::to_string(j) + ": ";
-                    prefix_type_error(prefix.c_str());
-                    ok = false;
-                }
-                Py_DECREF(item);
-                if (ok && PySequence_Fast_GET_SIZE(numbers) != 3) {
-                    PyErr_Format(PyExc_ValueError, "row %zd changed its length while being read", i);
-                    ok = false;
-                }
+        Ref items[3];
+        if (!take_row(row.get(), i, items)) return false;
+        for (Py_ssize_t j = 0; j < 3; ++j) {
+            FromPy<double> number;
+            if (!number.load(items[j].get())) {
+                const std::string prefix = "row " + std::to_string(i) + ", column " + std::to_string(j) + ": ";
+                prefix_type_error(prefix.c_str());
+                return false;
             }
+            collected.push_back(number.get());
         }
-        Py_XDECREF(numbers);
-        Py_DECREF(row);
     }
-    Py_DECREF(seq);
-    if (!ok) return false;
+    if (want_rows && collected.size() / 3 != want_rows) {
+        PyErr_Format(PyExc_ValueError, "expected %zu rows of 3 numbers, got %s rows", want_rows,
+                     collected.size() / 3 > want_rows ? "more" : std::to_string(collected.size() / 3).c_str());
+        return false;
+    }
     v.type = Rows3::Type::f64;
     v.base = reinterpret_cast<const char*>(collected.data());
     v.rows = collected.size() / 3;

@@ -300,12 +300,20 @@ private:
     bool paused_;  // we turned the collector off and owe turning it back on
 };
 
+// Python code runs while the list fills: a signal handler at a poll, a
+// collection (and its callbacks) started by an item's allocation or at the
+// poll, another thread either of them lets in. None of it may find the list
+// with an empty slot, so it stays untracked until full: the collector's
+// functions (gc.get_objects, get_referrers) see tracked objects only, and
+// nothing else refers to the list yet. Its slots are filled in place, so Ctrl-C
+// still drops the partial result at once and nothing is copied at the end.
 template <class Seq>
 inline PyObject* list_from(Seq&& seq) {
     const auto n = static_cast<Py_ssize_t>(std::size(seq));
     ResultLoop loop(static_cast<std::size_t>(n));
     Ref list(PyList_New(n));
     if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.get());
     Py_ssize_t i = 0;
     for (auto&& item : seq) {
         if (!loop.poll(static_cast<std::size_t>(i) + 1)) return nullptr;
@@ -313,6 +321,7 @@ inline PyObject* list_from(Seq&& seq) {
         if (!o) return nullptr;
         PyList_SET_ITEM(list.get(), i++, o);
     }
+    PyObject_GC_Track(list.get());
     return list.release();
 }
 template <class E, class A>
@@ -333,21 +342,23 @@ struct ToPy<std::array<E, N>> {
 };
 template <class... E>
 struct ToPy<std::tuple<E...>> {
+    // The items are made before the tuple, which is then filled with no
+    // allocation in between: no collection can find it with an empty slot.
     template <class U>
     static PyObject* convert(U&& t) {
-        Ref tuple(PyTuple_New(sizeof...(E)));
-        if (!tuple) return nullptr;
-        bool ok = std::apply(
+        std::array<Ref, sizeof...(E)> made;
+        const bool ok = std::apply(
             [&](auto&&... items) {
-                Py_ssize_t i = 0;
-                return ([&](PyObject* o) {
-                    if (!o) return false;
-                    PyTuple_SET_ITEM(tuple.get(), i++, o);
-                    return true;
-                }(to_py(std::move(items))) && ...);
+                std::size_t i = 0;
+                return (static_cast<bool>(made[i++] = Ref(to_py(std::move(items)))) && ...);
             },
             std::forward<U>(t));
-        return ok ? tuple.release() : nullptr;
+        if (!ok) return nullptr;
+        PyObject* tuple = PyTuple_New(sizeof...(E));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < sizeof...(E); ++i)
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), made[i].release());
+        return tuple;
     }
     static std::string py_type() {
         std::string items;

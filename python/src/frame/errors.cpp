@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <system_error>
 
 #include "frame/types.hpp"
 
@@ -50,6 +52,15 @@ void set_from_current_exception() noexcept {
             PyErr_SetString(e.type, e.message.c_str());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
+        } catch (const std::length_error&) {
+            PyErr_NoMemory();  // a size beyond any container is an allocation that cannot succeed
+        } catch (const std::system_error& e) {
+            // The system refused a resource (a worker thread, say): short of
+            // memory, or else a condition of the run, never a broken invariant.
+            const std::error_code code = e.code();
+            const bool memory = code == std::errc::not_enough_memory ||
+                                code == std::errc::resource_unavailable_try_again;
+            PyErr_SetString(memory ? PyExc_MemoryError : PyExc_RuntimeError, e.what());
         } catch (const std::exception& e) {
             set_panic(e.what());
         } catch (...) {

@@ -137,10 +137,16 @@ inline PyObject* new_object(T&& value) {
     // its zero fill.
     PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object<V>)));
     if (!o) return PyErr_NoMemory();
-    PyObject_Init(o, tp);
     auto* obj = as_object<V>(o);
-    new (&obj->value) V(std::forward<T>(value));
+    // The value first: a copy that throws leaves only raw memory to free.
+    try {
+        new (&obj->value) V(std::forward<T>(value));
+    } catch (...) {
+        PyObject_Free(o);
+        throw;
+    }
     new (&obj->flag) BorrowFlag(0);
+    PyObject_Init(o, tp);
     return o;
 }
 
