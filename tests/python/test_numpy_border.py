@@ -229,3 +229,44 @@ def test_from_array_of_a_lists_own_view_leaves_it_borrowed_only_meanwhile():
     assert memoryview(copy).tobytes() == memoryview(vl).tobytes()
     vl.append(Vec3d.i())  # the temporary array is gone
     assert math.isclose(copy.magnitude()[2], Vec3d(2, -1, 1 / 3).magnitude())
+
+
+# -- numpy on the left of an operator -----------------------------------------------------
+#
+# numpy's own operators would read a VecList through its buffer (and a Vec3d as an
+# object array) and hand back an ndarray; they give way instead, so the library's
+# reflected operator answers, or the TypeError a plain Python float would meet.
+
+NUMPY_LEFT = [np.float64(2.0), np.float32(2.0), np.int64(2), np.array(2.0)]
+
+
+@pytest.mark.parametrize("left", NUMPY_LEFT, ids=repr)
+def test_numpy_scalar_on_the_left_scales_like_on_the_right(left):
+    vl, v = vector_list(4), Vec3d(1.5, -0.0, 3.0)
+    got, want = left * vl, vl * left
+    assert type(got) is VecList and list_bytes(got) == list_bytes(want)
+    gv = left * v
+    assert type(gv) is Vec3d and struct.pack("<3d", *gv.to_array()) == struct.pack("<3d", *(v * left).to_array())
+
+
+@pytest.mark.parametrize("op", ["+", "-", "/"])
+@pytest.mark.parametrize("left", [np.float64(2.0), np.ones(3), np.ones((3, 3))], ids=repr)
+def test_numpy_left_without_a_reflected_operator_raises_type_error(left, op):
+    for right in (vector_list(3), Vec3d(1, 2, 3)):
+        with pytest.raises(TypeError):
+            eval(f"left {op} right")
+    with pytest.raises(TypeError):
+        np.ones((3, 3)) * vector_list(3)  # * by an array: none on either side
+    with pytest.raises(TypeError):
+        np.ones(3) * Vec3d(1, 2, 3)
+
+
+def test_ufuncs_and_explicit_arrays_still_read_the_buffer():
+    vl = VecList([Vec3d(i, 0.5 * i, 1.0 / (i + 1)) for i in range(5)])
+    a = np.asarray(vl)
+    assert type(np.sqrt(vl)) is np.ndarray and np.array_equal(np.sqrt(vl), np.sqrt(a))
+    assert np.array_equal(np.multiply(np.float64(2.0), vl), a * 2)
+    assert np.array_equal(np.asarray(vl) * 2, a * 2)
+    assert np.array_equal(np.add(np.ones((5, 3)), vl), a + 1)
+    # numpy on the right keeps its own reflected operators
+    assert type(vl + np.ones(3)) is np.ndarray

@@ -80,8 +80,13 @@ Vec3d rotate(Quat q, Vec3d v) {
 }
 }  // namespace formula
 
-inline Quat operator*(Quat a, Quat b) { return formula::hamilton<NanOrdered>(a, b); }
-inline Vec3d rotate(Quat q, Vec3d v) { return formula::rotate<NanOrdered>(q, v); }
+// NanOrdered results, evaluated Plain first (nan_ordered).
+inline Quat operator*(Quat a, Quat b) {
+    return nan_ordered([&](auto ar) { return formula::hamilton<decltype(ar)>(a, b); });
+}
+inline Vec3d rotate(Quat q, Vec3d v) {
+    return nan_ordered([&](auto ar) { return formula::rotate<decltype(ar)>(q, v); });
+}
 
 inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
 

@@ -320,6 +320,16 @@ struct Binder {
         release_shared(as_object<C>(self)->flag);
     }
 
+    // A property row that makes numpy's operators give way when an instance
+    // is their right operand: numpy defers to an operand without
+    // __array_ufunc__ whose __array_priority__ exceeds its own, so a numpy
+    // scalar or array on the left reaches this class's reflected operator (or
+    // the usual TypeError) instead of reading the instance as an array.
+    // Ufuncs called directly (np.sqrt(vl)) still read the buffer.
+    static PyGetSetDef numpy_defers(const char* summary) {
+        return property<"__array_priority__", &array_priority>(summary);
+    }
+
     // __reduce_ex__(protocol): the pickled form of frame/pickle.hpp.
     static PyMethodDef reduce() {
         return method<"__reduce_ex__", &reduce_ex, "protocol">(
@@ -449,6 +459,7 @@ private:
     }
 
     static PyObject* same_object(PyObject* self, const C&) { return Py_NewRef(self); }
+    static double array_priority(const C&) { return 1000.0; }  // ndarray 0, numpy scalars -1e6
 
     static PyObject* reduce_ex(PyObject* self, const C& value, std::uint64_t protocol) {
         PyObject* fn = unpickler();
