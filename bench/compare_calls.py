@@ -77,7 +77,7 @@ def main(argv):
         ks = [b.get(r + "\tkestrum") for b in best]
         glm = min((b[r + "\tglm"] for b in best if r + "\tglm" in b), default=None)
         floor = min((b[r + "\tfloor"] for b in best if r + "\tfloor" in b), default=None)
-        line = f"{r.replace(chr(9), ': ')[:33]:<34}" + "".join(f"{k:>8.1f}" for k in ks)
+        line = f"{r.replace(chr(9), ': ')[-40:]:<41}" + "".join(f"{k:>8.1f}" for k in ks)
         line += f"{glm:>8.1f}" if glm else f"{'—':>8}"
         line += f"{floor:>8.1f}" if floor else f"{'—':>8}"
         line += "".join(f"{k / glm:>9.2f}" if glm else f"{'—':>9}" for k in ks)

@@ -12,7 +12,7 @@ bool eq(const Circle& a, const Circle& b) { return a == b; }
 PyMethodDef methods[] = {
     B::static_method<"none", &Circle::none>("The placeholder circle: radius 0, NaN normal; equal to no circle, itself included."),
     B::method<"get_plane", &Circle::get_plane>("The circle's plane, Plane.from_point(normal, center)."),
-    B::method<"in_same_plane", &Circle::in_same_plane, "other">("Whether the normals are parallel (either sense) and the planes' offsets agree within 2**-52."),
+    B::method<"in_same_plane", &Circle::in_same_plane, "other">("Whether the normals are parallel (either sense) and normal . center agree within 2**-52; opposite normals so only through the origin."),
     B::method<"is_degenerate", &Circle::is_degenerate>("Whether the radius is 0."),
     B::reduce(),
     {},

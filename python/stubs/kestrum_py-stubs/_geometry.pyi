@@ -23,7 +23,7 @@ class Circle:
     def get_plane(self) -> Plane:
         """The circle's plane, Plane.from_point(normal, center)."""
     def in_same_plane(self, other: Circle) -> bool:
-        """Whether the normals are parallel (either sense) and the planes' offsets agree within 2**-52."""
+        """Whether the normals are parallel (either sense) and normal . center agree within 2**-52; opposite normals so only through the origin."""
     def is_degenerate(self) -> bool:
         """Whether the radius is 0."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
@@ -89,7 +89,7 @@ class Plane:
     def distance(self, value: _Float) -> None: ...
 
 def circle_circle(circle1: Circle, circle2: Circle) -> tuple[Vec3d, Vec3d] | None:
-    """The two crossing points of coplanar circles (equal if they touch), else None (identical, apart, nested)."""
+    """The two crossing points of coplanar circles (equal if they touch), else None (identical, not coplanar, apart or nested)."""
 def circle_point(circle: Circle, point: Vec3d, inner: bool) -> bool:
     """Whether `point` is on `circle` (with `inner`, on or inside it), after the plane's one-sided contains_point."""
 def circle_point_unchecked(circle: Circle, point: Vec3d, inner: bool) -> bool:
