@@ -261,6 +261,16 @@ def test_numpy_left_without_a_reflected_operator_raises_type_error(left, op):
         np.ones(3) * Vec3d(1, 2, 3)
 
 
+def test_numpy_comparisons_give_way_to_identity():
+    vl = vector_list(3)
+    a = np.array(vl)
+    for left in (a, np.float64(1.0)):
+        assert (left == vl) is False and (vl == left) is False and (left != vl) is True
+        with pytest.raises(TypeError):
+            left < vl
+    assert np.equal(a, vl).all()  # the ufunc still compares element by element
+
+
 def test_ufuncs_and_explicit_arrays_still_read_the_buffer():
     vl = VecList([Vec3d(i, 0.5 * i, 1.0 / (i + 1)) for i in range(5)])
     a = np.asarray(vl)
