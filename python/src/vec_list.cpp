@@ -317,7 +317,7 @@ const PyType_Slot slots[] = {
     B::number<Py_nb_add, &add>("Each vector plus a vector."),
     B::number<Py_nb_subtract, &sub>("Each vector minus a vector."),
     B::number<Py_nb_multiply, &mul, &mul>("Each vector scaled by a number, on either side."),
-    B::number<Py_nb_true_divide, &div>("Each vector divided by a number."),
+    B::number<Py_nb_true_divide, &div>("Each vector divided by a number; by 0 gives inf or NaN, no error."),
     B::buffer<&block>("A read-only (len, 3) float64 view; the list cannot change while a view is alive."),
     {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
     {0, nullptr},

@@ -216,7 +216,7 @@ class VecList:
     def __rmul__(self, other: _Float, /) -> VecList:
         """Each vector scaled by a number, on either side."""
     def __truediv__(self, other: _Float, /) -> VecList:
-        """Each vector divided by a number."""
+        """Each vector divided by a number; by 0 gives inf or NaN, no error."""
     def __buffer__(self, flags: int, /) -> memoryview:
         """A read-only (len, 3) float64 view; the list cannot change while a view is alive."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
