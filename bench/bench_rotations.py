@@ -28,10 +28,9 @@ from _blas_env import drop_openblas_overrides  # noqa: E402
 drop_openblas_overrides()  # before anything imports numpy
 
 import math  # noqa: E402
-import platform  # noqa: E402
 import time  # noqa: E402
 
-from _harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
+from _harness import Column, Row, Table, legend, loop_overhead, machine_line, run_table  # noqa: E402
 from bench_vec3d import versions  # noqa: E402
 
 import kestrum_py  # noqa: E402
@@ -172,6 +171,12 @@ def rotations_table():
                 floor="copysign(x, y)",
                 glm="glm.angleAxis(0.5, gaxis)",
             ),
+            row("q.normalize()", kestrum="q.normalize()", floor="copysign(x, y)", glm="glm.normalize(gq)"),
+            row("q.conjugate()", kestrum="q.conjugate()", floor="copysign(x, y)", glm="glm.conjugate(gq)"),
+            row("q.magnitude()", kestrum="q.magnitude()", floor="copysign(x, y)", glm="glm.length(gq)"),
+            row("AngleRadians(x)", kestrum="AngleRadians(0.25)", floor="copysign(x, y)"),
+            row("angle a.sin()", kestrum="a.sin()", floor="copysign(x, y)", glm="glm.sin(0.25)"),
+            row("angle a.to_degrees()", kestrum="a.to_degrees()", floor="copysign(x, y)", glm="glm.degrees(0.25)"),
             row("angle a + b", kestrum="a + b", floor="x + y"),
             row("angle a * 2.0", kestrum="a * 2.0", floor="x * 2.0"),
             row(
@@ -266,17 +271,6 @@ def align_comparison(n, repeat):
           f"scipy rssd/sqrt(n) {rssd / math.sqrt(n):.6g}")
 
 
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
 def main(argv):
     quick = "--quick" in argv
     repeat, target = (5, 0.02) if quick else (15, 0.05)
@@ -287,9 +281,7 @@ def main(argv):
         print(f"scipy {scipy.__version__}")
     except ImportError:
         pass
-    print(f"{cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs; load average "
-          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    print(f"timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
+    print(f"{machine_line()}; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
     check_same_rotation()
     tables = [rotations_table(), composition_table()]
     for table in tables:

@@ -21,7 +21,7 @@ drop_openblas_overrides()  # before anything imports numpy
 
 import platform  # noqa: E402
 
-from _harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
+from _harness import Column, Row, Table, legend, loop_overhead, machine_line, run_table  # noqa: E402
 
 import kestrum_py  # noqa: E402
 
@@ -82,9 +82,17 @@ def vec3d_table():
         [
             row("construct", "Vec3d(1.0, 2.0, 3.0)", "copysign(x, y)", "dvec3(1.0, 2.0, 3.0)", "array([1.0, 2.0, 3.0])"),
             row("a + b", "a + b", "c1 + c2", "ga + gb", "na + nb"),
+            row("a - b", "a - b", "c1 - c2", "ga - gb", "na - nb"),
+            row("a * 2.0", "a * 2.0", "c1 * 2.0", "ga * 2.0", "na * 2.0"),
+            row("2.0 * a", "2.0 * a", "2.0 * c1", "2.0 * ga", "2.0 * na"),
+            row("a / 2.0", "a / 2.0", "c1 / 2.0", "ga / 2.0", "na / 2.0"),
+            row("-a", "-a", "-c1", "-ga", "-na"),
             row("dot", "a.dot(b)", "copysign(x, y)", "glm.dot(ga, gb)", "dot(na, nb)"),
             row("cross", "a.cross(b)", "copysign(x, y)", "glm.cross(ga, gb)", "cross(na, nb)"),
             row("normalize", "a.normalize()", "copysign(x, y)", "glm.normalize(ga)", "na / norm(na)"),
+            row("magnitude", "a.magnitude()", "copysign(x, y)", "glm.length(ga)", "norm(na)"),
+            row("distance_to", "a.distance_to(b)", "copysign(x, y)", "glm.distance(ga, gb)", "norm(na - nb)"),
+            row("a[1]", "a[1]", "c1.imag", "ga[1]", "na[1]"),
             row("read x", "a.x", "c1.real", "ga.x", "na[0]"),
             row("read y", "a.y", "c1.imag", "ga.y", "na[1]"),
             row("read z", "a.z", "c1.real", "ga.z", "na[2]"),
@@ -147,7 +155,7 @@ def main(argv):
     quick = "--quick" in argv
     repeat, target = (5, 0.02) if quick else (15, 0.05)
     print("\n".join(versions()))
-    print(f"{platform.machine()}, {os.cpu_count()} CPUs; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
+    print(f"{machine_line()}; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
     for needs, make in TABLES:
         missing = [n for n in needs if not hasattr(kestrum_py, n)]
         if missing:

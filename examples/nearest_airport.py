@@ -126,7 +126,7 @@ def solve_block(airports, block):
     for r, q in enumerate(queries):
         index, chord = airports.minimum_distance_to(q, 1)
         airport = airports[index]
-        # NaN when q and the airport are (nearly) parallel: angle_to does not clamp.
+        # angle_to clamps the cosine: a query on top of its airport gives 0, not NaN.
         km = q.angle_to(airport).angle * EARTH_RADIUS_KM
         # Into the query's east-north-up frame: turn its meridian onto x = 0
         # (about k by -lon), then its position onto the x axis (about j by +lat);
@@ -370,8 +370,8 @@ def main(argv=None):
     saved = {"latlon": latlon, "single": result}
     nan_km = int(np.isnan(result[:, 2]).sum())
     if nan_km:
-        print(f"note: {nan_km} great-circle distances are NaN: angle_to of a query (nearly) on top of "
-              f"its airport, where the cosine rounds past 1 and is not clamped")
+        print(f"note: {nan_km} great-circle distances are NaN: angle_to clamps the cosine, so only "
+              f"a zero vector (a NaN or zero query) gives NaN")
 
     if args.numpy:
         t = time.perf_counter()
@@ -383,7 +383,7 @@ def main(argv=None):
         ok &= same
         km, bearing = great_circle_numpy(latlon, airport_latlon[np_index])
         turn = np.abs((bearing - result[:, 3] + 180.0) % 360.0 - 180.0)
-        print(f"numpy brute force        {rate(n, numpy_s)}   kestrum_py/numpy: {numpy_s / single_s:.2f}")
+        print(f"numpy brute force        {rate(n, numpy_s)}   speed ratio kestrum_py/numpy: {numpy_s / single_s:.2f}x")
         print(f"  nearest index and chord distance {'bit-identical' if same else 'DIFFER'}; "
               f"vs haversine: max |km diff| {np.nanmax(np.abs(km - result[:, 2])):.2e}, "
               f"max bearing diff {np.nanmax(turn):.2e}°")

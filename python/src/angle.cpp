@@ -53,10 +53,10 @@ const PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&AngleRadians::to_string>)},
     B::number<Py_nb_add, &add>("Sum of two angles."),
     B::number<Py_nb_subtract, &sub>("Difference of two angles."),
-    B::number<Py_nb_multiply, &mul>("Scaled by a number."),
-    B::number<Py_nb_true_divide, &div>("Divided by a number."),
+    B::number<Py_nb_multiply, &mul>("Scaled by a number on the right (2 * a is a TypeError)."),
+    B::number<Py_nb_true_divide, &div>("Divided by a number; by 0 gives inf or NaN, no error."),
     B::negative<&neg>("The opposite angle."),
-    B::comparison<&lt, &le, &eq, &gt, &ge>("Compares the angles' values."),
+    B::comparison<&lt, &le, &eq, &gt, &ge>("Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."),
     {0, nullptr},
 };
 }  // namespace rad
@@ -95,7 +95,7 @@ const TypeDef& Class<AngleRadians>::def() {
 
 const TypeDef& Class<AngleDegrees>::def() {
     static const TypeDef def =
-        make_type<AngleDegrees>(deg::B::constructor<&deg::make, "angle">("An angle in degrees."),
+        make_type<AngleDegrees>(deg::B::constructor<&deg::make, "angle">("An angle in degrees; == is identity, compare .angle."),
                 deg::slots, deg::methods, deg::properties);
     return def;
 }

@@ -99,15 +99,15 @@ std::pair<Quat, double> align(const VecListValue& a, const VecListValue& b) {
 
 PyMethodDef methods[] = {
     B::static_method<"identity", &Quat::identity>("The identity rotation (1, 0, 0, 0)."),
-    B::static_method<"from_axis_angle", &Quat::from_axis_angle, "axis", "angle">("The rotation by `angle` about `axis`."),
+    B::static_method<"from_axis_angle", &Quat::from_axis_angle, "axis", "angle">("The rotation by `angle` about `axis` (used as given): (cos(angle/2), -sin(angle/2) * axis), the conjugate of PyGLM's."),
     B::method<"conjugate", &Quat::conjugate>("The conjugate (w, -i, -j, -k)."),
     B::method<"magnitude", &Quat::magnitude>("Euclidean norm."),
-    B::method<"normalize", &Quat::normalize>("This quaternion scaled to norm 1."),
-    B::method<"is_unit", &Quat::is_unit>("Whether the norm is 1 within the library's tolerance."),
+    B::method<"normalize", &Quat::normalize>("This quaternion divided by its norm."),
+    B::method<"is_unit", &Quat::is_unit>("Whether abs(norm - 1) < 2**-52, strictly."),
     B::method<"to_vec3d", &to_vec3d>("The vector part (i, j, k) as a tuple."),
-    B::method<"to_axis_angle", &to_axis_angle>("The rotation's axis and angle."),
+    B::method<"to_axis_angle", &to_axis_angle>("The rotation's axis and angle; ((1, 0, 0), 0) when w is within 2**-52 of 1."),
     B::method<"to_rotation_matrix", &Quat::to_rotation_matrix>("The 3x3 rotation matrix, row by row."),
-    B::method<"rotate", &Quat::rotate, "v">("`v` rotated by this quaternion."),
+    B::method<"rotate", &Quat::rotate, "v">("`v` rotated: conj(q) * v * q, counterclockwise for from_axis_angle; a non-unit q also scales by |q|**2."),
     B::method<"then", &Quat::then, "p">("The rotation by this quaternion followed by `p`: the Hamilton product self p."),
     B::method<"inverse", &Quat::inverse>("The inverse rotation, conjugate / |q|^2."),
     B::method<"slerp", &Quat::slerp, "p", "t">("Spherical interpolation towards `p` along the shorter arc; t = 0 gives self."),
@@ -141,7 +141,7 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<Quat>::def() {
     static const TypeDef def =
-        make_type<Quat>(B::constructor<&make, "w", "i", "j", "k">("A quaternion from its four components."), slots, methods, properties);
+        make_type<Quat>(B::constructor<&make, "w", "i", "j", "k">("A quaternion from its four components, scalar first; == is identity."), slots, methods, properties);
     return def;
 }
 

@@ -29,19 +29,19 @@ PyMethodDef methods[] = {
     B::static_method<"k", &Vec3d::k>("The unit vector along z."),
     B::static_method<"zero", &Vec3d::zero>("The zero vector."),
     B::static_method<"new_from_to", &Vec3d::new_from_to, "from", "to">("The vector from point `from` to point `to`."),
-    B::method<"dot", &Vec3d::dot, "other">("Dot product with `other`."),
+    B::method<"dot", &Vec3d::dot, "other">("Dot product with `other`: (x*x' + y*y') + z*z', in that order."),
     B::method<"cross", &Vec3d::cross, "other">("Cross product with `other`."),
     B::method<"magnitude", &Vec3d::magnitude>("Euclidean length."),
-    B::method<"normalize", &Vec3d::normalize>("This vector scaled to length 1."),
-    B::method<"is_unit", &Vec3d::is_unit>("Whether the length is 1 within the library's tolerance."),
+    B::method<"normalize", &Vec3d::normalize>("This vector divided by its length; a zero vector gives NaNs (sign bit set), no error."),
+    B::method<"is_unit", &Vec3d::is_unit>("Whether abs(length - 1) < 2**-52, strictly: about 2.7% of normalize() results fail it."),
     B::method<"distance_to", &Vec3d::distance_to, "other">("Euclidean distance to the point `other`."),
     B::method<"distance_squared", &Vec3d::distance_squared, "other">("Squared Euclidean distance to the point `other`."),
-    B::method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">("Distance to the line through `a` and `b`."),
-    B::method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">("Projection onto the line through `line_r` and `line_q`."),
-    B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">("Projection onto the plane through the origin with `normal`."),
+    B::method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">("Distance to the infinite line through `a` and `b`."),
+    B::method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">("Foot of the perpendicular onto the infinite line through `line_r` and `line_q`."),
+    B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">("Projection onto the plane through the origin with `normal`; a true projection only for a unit normal."),
     B::method<"scalar_triple_product", &Vec3d::scalar_triple_product, "b", "c">("self . (b x c)."),
     B::method<"to_array", &to_array>("The components as [x, y, z]."),
-    B::method<"angle_to", &kestrum::angle_to, "other">("The angle between this vector and `other`."),
+    B::method<"angle_to", &kestrum::angle_to, "other">("The angle to `other`, 0 to pi; the cosine is clamped to [-1, 1], a zero vector gives NaN."),
     B::method<"to_quat", &kestrum::Quat::from_vec3d>("The pure quaternion (0, x, y, z)."),
     B::reduce(),
     {},
@@ -51,6 +51,7 @@ PyGetSetDef properties[] = {
     B::field<"x", &Vec3d::x>("The x component."),
     B::field<"y", &Vec3d::y>("The y component."),
     B::field<"z", &Vec3d::z>("The z component."),
+    B::numpy_defers("Makes numpy give way: `np.float64(2) * v` is `v * 2.0`, `ndarray + v` a TypeError."),
     {},
 };
 
@@ -58,10 +59,10 @@ const PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
     B::number<Py_nb_add, &add>("Vector sum."),
     B::number<Py_nb_subtract, &sub>("Vector difference."),
-    B::number<Py_nb_multiply, &mul, &mul>("Scaled by a number."),
-    B::number<Py_nb_true_divide, &div>("Divided by a number."),
+    B::number<Py_nb_multiply, &mul, &mul>("Scaled by a number, on either side."),
+    B::number<Py_nb_true_divide, &div>("Divided by a number; by 0 gives inf or NaN, no error."),
     B::negative<&neg>("The opposite vector."),
-    B::item<&item, "index">("Component 0, 1 or 2."),
+    B::item<&item, "index">("Component 0, 1 or 2; a negative index raises OverflowError."),
     {0, nullptr},
 };
 
@@ -69,7 +70,7 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<Vec3d>::def() {
     static const TypeDef def =
-        make_type<Vec3d>(B::constructor<&make, "x", "y", "z">("A vector from its three components."), slots, methods, properties);
+        make_type<Vec3d>(B::constructor<&make, "x", "y", "z">("A vector from its three components; == is identity, compare to_array()."), slots, methods, properties);
     return def;
 }
 
@@ -95,7 +96,12 @@ bool FromPy<std::vector<Vec3d>>::load(PyObject* o) {
         v.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1u << 20));
     const Ref it(PyObject_GetIter(o));
     if (!it) return false;
+    // A list's iterator runs no Python code, so Ctrl-C is looked for here.
+    // Nothing is built that the collector could see: it is left running (0).
+    ResultLoop signals(0);
+    std::size_t step = 0;
     while (const Ref item{PyIter_Next(it.get())}) {
+        if (!signals.poll(++step)) return false;
         Shared<Vec3d> borrow;  // held only while the components are copied
         if (!borrow.acquire(item.get())) return false;
         v.push_back(borrow.value());

@@ -288,35 +288,36 @@ PyMethodDef methods[] = {
     B::static_method<"empty", &empty>("A list with no vectors."),
     B::static_method<"from_array", &from_array, "array">("A list from an (n, 3) float64/float32 buffer or rows of three numbers."),
     B::method<"append", &append, "vec">("Adds `vec` at the end."),
-    B::method<"extend", &extend, "other">("Adds the vectors of `other` at the end."),
+    B::method<"extend", &extend, "other">("Adds the vectors of the VecList `other` at the end."),
     B::method<"to_array", &to_array>("The vectors as [[x, y, z], ...]."),
     B::method<"magnitude", &magnitude>("The length of each vector."),
-    B::method<"normalize", &normalize>("Each vector scaled to length 1."),
-    B::method<"is_unit", &is_unit>("Whether each vector has length 1."),
+    B::method<"normalize", &normalize>("Each vector divided by its length; a zero vector gives NaNs (sign bit set)."),
+    B::method<"is_unit", &is_unit>("Whether abs(length - 1) < 2**-52 for each vector, strictly, as Vec3d.is_unit."),
     B::method<"dot", &dot, "other">("Each vector's dot product with `other`."),
     B::method<"cross", &cross, "other">("Each vector's cross product with `other`."),
     B::method<"distance_to", &distance_to, "other">("Each vector's distance to the point `other`."),
-    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">("Index and distance of the nearest vector to `other`, testing every `stride`-th."),
-    B::method<"collapse", &collapse, "axis">("The vectors with component `axis` set to 0."),
-    B::method<"rotate", &rotate, "quat">("Rotates every vector in place by `quat`."),
+    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">("(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set ranks lowest; PanicException if empty or stride 0."),
+    B::method<"collapse", &collapse, "axis">("The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException."),
+    B::method<"rotate", &rotate, "quat">("Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."),
     B::reduce(),
     {},
 };
 
 PyGetSetDef properties[] = {
     B::property<"list", &as_list>("The vectors as a list of Vec3d."),
+    B::numpy_defers("Makes numpy operators give way: `np.float64(2) * vl` is `vl * 2.0`; ufuncs such as np.sqrt(vl) still read the buffer."),
     {},
 };
 
 const PyType_Slot slots[] = {
     B::len<&length>("The number of vectors."),
-    B::item<&item, "index">("A copy of the vector at `index`."),
+    B::item<&item, "index">("A copy of the vector at `index`; a negative index raises OverflowError."),
     B::iter<&iter>("Iterates over copies of the vectors."),
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
     B::number<Py_nb_add, &add>("Each vector plus a vector."),
     B::number<Py_nb_subtract, &sub>("Each vector minus a vector."),
-    B::number<Py_nb_multiply, &mul, &mul>("Each vector scaled by a number."),
-    B::number<Py_nb_true_divide, &div>("Each vector divided by a number."),
+    B::number<Py_nb_multiply, &mul, &mul>("Each vector scaled by a number, on either side."),
+    B::number<Py_nb_true_divide, &div>("Each vector divided by a number; by 0 gives inf or NaN, no error."),
     B::buffer<&block>("A read-only (len, 3) float64 view; the list cannot change while a view is alive."),
     {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
     {0, nullptr},
@@ -353,7 +354,7 @@ VecListValue Pickled<VecListValue>::load(Bytes state) {
 
 const TypeDef& Class<VecListValue>::def() {
     static const TypeDef def =
-        make_type<VecListValue>(B::constructor<&make, "list">("A list of copies of the vectors in `list`."), slots, methods, properties);
+        make_type<VecListValue>(B::constructor<&make, "list">("A list of copies of the vectors in `list`; == is identity."), slots, methods, properties);
     return def;
 }
 

@@ -9,6 +9,7 @@ import importlib
 import importlib.util
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -126,6 +127,7 @@ def test_dask_cluster_and_spawned_processes_agree_bit_for_bit(tmp_path):
     assert code == 0, out
     assert "Dask results are bit-identical to the single-process run" in out
     assert "ProcessPoolExecutor results are bit-identical to the single-process run" in out
+    assert re.search(r"speed ratio kestrum_py/numpy: \d+\.\d\dx", out), out  # numpy time / ours
     saved = np.load(tmp_path / "r.npz")
     single = saved["single"]
     assert single.shape == (400, 4)

@@ -343,3 +343,54 @@ def test_freed_results_leave_room_under_an_address_space_limit():
                           timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.split() == ["[2000000,", "48000000,", "2000000]"]
+
+
+# -- numpy on the left of an operator -----------------------------------------------------
+#
+# numpy's own operators would read a VecList through its buffer (and a Vec3d as an
+# object array) and hand back an ndarray; they give way instead, so the library's
+# reflected operator answers, or the TypeError a plain Python float would meet.
+
+NUMPY_LEFT = [np.float64(2.0), np.float32(2.0), np.int64(2), np.array(2.0)]
+
+
+@pytest.mark.parametrize("left", NUMPY_LEFT, ids=repr)
+def test_numpy_scalar_on_the_left_scales_like_on_the_right(left):
+    vl, v = vector_list(4), Vec3d(1.5, -0.0, 3.0)
+    got, want = left * vl, vl * left
+    assert type(got) is VecList and list_bytes(got) == list_bytes(want)
+    gv = left * v
+    assert type(gv) is Vec3d and struct.pack("<3d", *gv.to_array()) == struct.pack("<3d", *(v * left).to_array())
+
+
+@pytest.mark.parametrize("op", ["+", "-", "/"])
+@pytest.mark.parametrize("left", [np.float64(2.0), np.ones(3), np.ones((3, 3))], ids=repr)
+def test_numpy_left_without_a_reflected_operator_raises_type_error(left, op):
+    for right in (vector_list(3), Vec3d(1, 2, 3)):
+        with pytest.raises(TypeError):
+            eval(f"left {op} right")
+    with pytest.raises(TypeError):
+        np.ones((3, 3)) * vector_list(3)  # * by an array: none on either side
+    with pytest.raises(TypeError):
+        np.ones(3) * Vec3d(1, 2, 3)
+
+
+def test_numpy_comparisons_give_way_to_identity():
+    vl = vector_list(3)
+    a = np.array(vl)
+    for left in (a, np.float64(1.0)):
+        assert (left == vl) is False and (vl == left) is False and (left != vl) is True
+        with pytest.raises(TypeError):
+            left < vl
+    assert np.equal(a, vl).all()  # the ufunc still compares element by element
+
+
+def test_ufuncs_and_explicit_arrays_still_read_the_buffer():
+    vl = VecList([Vec3d(i, 0.5 * i, 1.0 / (i + 1)) for i in range(5)])
+    a = np.asarray(vl)
+    assert type(np.sqrt(vl)) is np.ndarray and np.array_equal(np.sqrt(vl), np.sqrt(a))
+    assert np.array_equal(np.multiply(np.float64(2.0), vl), a * 2)
+    assert np.array_equal(np.asarray(vl) * 2, a * 2)
+    assert np.array_equal(np.add(np.ones((5, 3)), vl), a + 1)
+    # numpy on the right keeps its own reflected operators
+    assert type(vl + np.ones(3)) is np.ndarray

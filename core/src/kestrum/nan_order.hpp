@@ -16,10 +16,13 @@
 // a NaN (a NaN operand is never absorbed, so a non-NaN result saw no NaN on its
 // way, and non-NaN sums and products do not depend on order). Bulk loops
 // evaluate a stretch with Plain, which vectorises at full speed, and evaluate
-// it again with NanOrdered only if a result came out NaN.
+// it again with NanOrdered only if a result came out NaN; single values do the
+// same through nan_ordered() below.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 namespace kestrum {
 
@@ -45,6 +48,32 @@ inline bool any_nan(const double* p, std::size_t n) {
         for (std::size_t k = 0; k < 8; ++k) acc[k & 3] |= nan_bit(p[i + k]);
     for (; i < n; ++i) acc[0] |= nan_bit(p[i]);
     return ((acc[0] | acc[1] | acc[2] | acc[3]) >> 63) != 0;
+}
+
+// Whether any double of a result made of doubles (a double, Vec3d, Quat ...)
+// is a NaN.
+template <class R>
+bool has_nan(const R& r) {
+    static_assert(std::is_trivially_copyable_v<R> && sizeof(R) % sizeof(double) == 0,
+                  "results are doubles");
+    double d[sizeof(R) / sizeof(double)];
+    std::memcpy(d, &r, sizeof r);
+    bool nan = false;
+    for (const double x : d) nan |= x != x;  // no early exit: one branch in all
+    return nan;
+}
+
+// One value of a formula written over an arithmetic, `f(arith)`, e.g.
+//   nan_ordered([&](auto a) { return formula::dot<decltype(a)>(u, v); })
+// Plain first; only a NaN result is evaluated again with NanOrdered. Every
+// result is the NanOrdered one, bit for bit, at Plain's cost unless a NaN
+// came out.
+template <class F>
+auto nan_ordered(const F& f) {
+    const auto r = f(Plain{});
+    if (has_nan(r)) [[unlikely]]
+        return f(NanOrdered{});
+    return r;
 }
 
 inline double add(double a, double b) { return NanOrdered::add(a, b); }

@@ -450,23 +450,48 @@ double residual2(const Mat3& m, Vec3d a, Vec3d b) {
 // eigenvector is taken. Non-finite sums give NaN.
 Quat wahba_rotation(const formula::WahbaSums& sums);
 
-inline Quat operator*(Quat a, Quat b) { return formula::hamilton<NanOrdered>(a, b); }
-inline Vec3d rotate(Quat q, Vec3d v) { return formula::rotate<NanOrdered>(q, v); }
+// NanOrdered results, evaluated Plain first (nan_ordered).
+inline Quat operator*(Quat a, Quat b) {
+    return nan_ordered([&](auto ar) { return formula::hamilton<decltype(ar)>(a, b); });
+}
+inline Vec3d rotate(Quat q, Vec3d v) {
+    return nan_ordered([&](auto ar) { return formula::rotate<decltype(ar)>(q, v); });
+}
 
 inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
-inline Quat Quat::then(Quat p) const { return formula::then<NanOrdered>(*this, p); }
-inline Quat Quat::inverse() const { return formula::inverse<NanOrdered>(*this); }
-inline Quat Quat::slerp(Quat p, double t) const { return formula::slerp<NanOrdered>(*this, p, t); }
-inline AngleRadians Quat::angle_to(Quat p) const { return formula::angle_to<NanOrdered>(*this, p); }
-inline Mat3 Quat::as_matrix() const { return formula::as_matrix<NanOrdered>(*this); }
-inline Vec3d Quat::as_rotvec() const { return formula::as_rotvec<NanOrdered>(*this); }
-inline EulerAngles Quat::as_euler(EulerSeq seq) const { return formula::as_euler<NanOrdered>(*this, seq); }
-inline Quat Quat::from_matrix(const Mat3& m) { return formula::from_matrix<NanOrdered>(m); }
-inline Quat Quat::from_rotvec(Vec3d v) { return formula::from_rotvec<NanOrdered>(v); }
-inline Quat Quat::from_euler(EulerSeq seq, AngleRadians a, AngleRadians b, AngleRadians c) {
-    return formula::from_euler<NanOrdered>(seq, a, b, c);
+inline Quat Quat::then(Quat p) const {
+    return nan_ordered([&](auto ar) { return formula::then<decltype(ar)>(*this, p); });
 }
-inline Quat Quat::between(Vec3d a, Vec3d b) { return formula::between<NanOrdered>(a, b); }
+inline Quat Quat::inverse() const {
+    return nan_ordered([&](auto ar) { return formula::inverse<decltype(ar)>(*this); });
+}
+inline Quat Quat::slerp(Quat p, double t) const {
+    return nan_ordered([&](auto ar) { return formula::slerp<decltype(ar)>(*this, p, t); });
+}
+inline AngleRadians Quat::angle_to(Quat p) const {
+    return nan_ordered([&](auto ar) { return formula::angle_to<decltype(ar)>(*this, p); });
+}
+inline Mat3 Quat::as_matrix() const {
+    return nan_ordered([&](auto ar) { return formula::as_matrix<decltype(ar)>(*this); });
+}
+inline Vec3d Quat::as_rotvec() const {
+    return nan_ordered([&](auto ar) { return formula::as_rotvec<decltype(ar)>(*this); });
+}
+inline EulerAngles Quat::as_euler(EulerSeq seq) const {
+    return nan_ordered([&](auto ar) { return formula::as_euler<decltype(ar)>(*this, seq); });
+}
+inline Quat Quat::from_matrix(const Mat3& m) {
+    return nan_ordered([&](auto ar) { return formula::from_matrix<decltype(ar)>(m); });
+}
+inline Quat Quat::from_rotvec(Vec3d v) {
+    return nan_ordered([&](auto ar) { return formula::from_rotvec<decltype(ar)>(v); });
+}
+inline Quat Quat::from_euler(EulerSeq seq, AngleRadians a, AngleRadians b, AngleRadians c) {
+    return nan_ordered([&](auto ar) { return formula::from_euler<decltype(ar)>(seq, a, b, c); });
+}
+inline Quat Quat::between(Vec3d a, Vec3d b) {
+    return nan_ordered([&](auto ar) { return formula::between<decltype(ar)>(a, b); });
+}
 
 static_assert(std::is_trivially_copyable_v<Quat>);
 

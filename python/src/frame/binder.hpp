@@ -92,7 +92,9 @@ inline PyObject* try_binary(PyObject* self, PyObject* other) {
     using RecvT = std::tuple_element_t<0, Args>;
     using ArgT = std::remove_cvref_t<std::tuple_element_t<1, Args>>;
     using C = std::remove_cvref_t<RecvT>;
-    if (!PyObject_TypeCheck(self, type_of<C>())) Py_RETURN_NOTIMPLEMENTED;
+    // Our classes have no subclasses: the exact test answers, and a foreign
+    // left operand (2.0 * v) is turned away without a walk of its MRO.
+    if (!Py_IS_TYPE(self, type_of<C>())) Py_RETURN_NOTIMPLEMENTED;
     Receiver<RecvT> recv;
     if (!recv.acquire_checked(self)) {
         PyErr_Clear();
@@ -320,6 +322,16 @@ struct Binder {
         release_shared(as_object<C>(self)->flag);
     }
 
+    // A property row that makes numpy's operators give way when an instance
+    // is their right operand: numpy defers to an operand without
+    // __array_ufunc__ whose __array_priority__ exceeds its own, so a numpy
+    // scalar or array on the left reaches this class's reflected operator (or
+    // the usual TypeError) instead of reading the instance as an array.
+    // Ufuncs called directly (np.sqrt(vl)) still read the buffer.
+    static PyGetSetDef numpy_defers(const char* summary) {
+        return property<"__array_priority__", &array_priority>(summary);
+    }
+
     // __reduce_ex__(protocol): the pickled form of frame/pickle.hpp.
     static PyMethodDef reduce() {
         return method<"__reduce_ex__", &reduce_ex, "protocol">(
@@ -449,6 +461,7 @@ private:
     }
 
     static PyObject* same_object(PyObject* self, const C&) { return Py_NewRef(self); }
+    static double array_priority(const C&) { return 1000.0; }  // ndarray 0, numpy scalars -1e6
 
     static PyObject* reduce_ex(PyObject* self, const C& value, std::uint64_t protocol) {
         PyObject* fn = unpickler();

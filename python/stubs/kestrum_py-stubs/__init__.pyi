@@ -29,7 +29,7 @@ _Rows: TypeAlias = Buffer | Sequence[Sequence[_Float]]
 @final
 class AngleDegrees:
     def __new__(cls, angle: _Float) -> AngleDegrees:
-        """An angle in degrees."""
+        """An angle in degrees; == is identity, compare .angle."""
     def to_radians(self) -> AngleRadians:
         """The same angle in radians."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
@@ -91,51 +91,51 @@ class AngleRadians:
     def __sub__(self, other: AngleRadians, /) -> AngleRadians:
         """Difference of two angles."""
     def __mul__(self, other: _Float, /) -> AngleRadians:
-        """Scaled by a number."""
+        """Scaled by a number on the right (2 * a is a TypeError)."""
     def __truediv__(self, other: _Float, /) -> AngleRadians:
-        """Divided by a number."""
+        """Divided by a number; by 0 gives inf or NaN, no error."""
     def __neg__(self) -> AngleRadians:
         """The opposite angle."""
     def __eq__(self, other: object, /) -> bool:
-        """Compares the angles' values."""
+        """Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."""
     def __ne__(self, other: object, /) -> bool:
-        """Compares the angles' values."""
+        """Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __lt__(self, other: AngleRadians, /) -> bool:
-        """Compares the angles' values."""
+        """Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."""
     def __le__(self, other: AngleRadians, /) -> bool:
-        """Compares the angles' values."""
+        """Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."""
     def __gt__(self, other: AngleRadians, /) -> bool:
-        """Compares the angles' values."""
+        """Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."""
     def __ge__(self, other: AngleRadians, /) -> bool:
-        """Compares the angles' values."""
+        """Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."""
 
 @final
 class Quat:
     def __new__(cls, w: _Float, i: _Float, j: _Float, k: _Float) -> Quat:
-        """A quaternion from its four components."""
+        """A quaternion from its four components, scalar first; == is identity."""
     @staticmethod
     def identity() -> Quat:
         """The identity rotation (1, 0, 0, 0)."""
     @staticmethod
     def from_axis_angle(axis: Vec3d, angle: AngleRadians) -> Quat:
-        """The rotation by `angle` about `axis`."""
+        """The rotation by `angle` about `axis` (used as given): (cos(angle/2), -sin(angle/2) * axis), the conjugate of PyGLM's."""
     def conjugate(self) -> Quat:
         """The conjugate (w, -i, -j, -k)."""
     def magnitude(self) -> float:
         """Euclidean norm."""
     def normalize(self) -> Quat:
-        """This quaternion scaled to norm 1."""
+        """This quaternion divided by its norm."""
     def is_unit(self) -> bool:
-        """Whether the norm is 1 within the library's tolerance."""
+        """Whether abs(norm - 1) < 2**-52, strictly."""
     def to_vec3d(self) -> tuple[float, float, float]:
         """The vector part (i, j, k) as a tuple."""
     def to_axis_angle(self) -> tuple[Vec3d, AngleRadians]:
-        """The rotation's axis and angle."""
+        """The rotation's axis and angle; ((1, 0, 0), 0) when w is within 2**-52 of 1."""
     def to_rotation_matrix(self) -> list[list[float]]:
         """The 3x3 rotation matrix, row by row."""
     def rotate(self, v: Vec3d) -> Vec3d:
-        """`v` rotated by this quaternion."""
+        """`v` rotated: conj(q) * v * q, counterclockwise for from_axis_angle; a non-unit q also scales by |q|**2."""
     def then(self, p: Quat) -> Quat:
         """The rotation by this quaternion followed by `p`: the Hamilton product self p."""
     def inverse(self) -> Quat:
@@ -191,7 +191,7 @@ class Quat:
 @final
 class VecList:
     def __new__(cls, list: Sequence[Vec3d]) -> VecList:
-        """A list of copies of the vectors in `list`."""
+        """A list of copies of the vectors in `list`; == is identity."""
     @staticmethod
     def empty() -> VecList:
         """A list with no vectors."""
@@ -201,15 +201,15 @@ class VecList:
     def append(self, vec: Vec3d) -> None:
         """Adds `vec` at the end."""
     def extend(self, other: VecList) -> None:
-        """Adds the vectors of `other` at the end."""
+        """Adds the vectors of the VecList `other` at the end."""
     def to_array(self) -> builtins.list[builtins.list[float]]:
         """The vectors as [[x, y, z], ...]."""
     def magnitude(self) -> builtins.list[float]:
         """The length of each vector."""
     def normalize(self) -> VecList:
-        """Each vector scaled to length 1."""
+        """Each vector divided by its length; a zero vector gives NaNs (sign bit set)."""
     def is_unit(self) -> builtins.list[bool]:
-        """Whether each vector has length 1."""
+        """Whether abs(length - 1) < 2**-52 for each vector, strictly, as Vec3d.is_unit."""
     def dot(self, other: Vec3d) -> builtins.list[float]:
         """Each vector's dot product with `other`."""
     def cross(self, other: Vec3d) -> VecList:
@@ -217,20 +217,23 @@ class VecList:
     def distance_to(self, other: Vec3d) -> builtins.list[float]:
         """Each vector's distance to the point `other`."""
     def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
-        """Index and distance of the nearest vector to `other`, testing every `stride`-th."""
+        """(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set ranks lowest; PanicException if empty or stride 0."""
     def collapse(self, axis: SupportsIndex) -> VecList:
-        """The vectors with component `axis` set to 0."""
+        """The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException."""
     def rotate(self, quat: Quat) -> None:
-        """Rotates every vector in place by `quat`."""
+        """Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
     def list(self) -> builtins.list[Vec3d]:
         """The vectors as a list of Vec3d."""
+    @property
+    def __array_priority__(self) -> float:
+        """Makes numpy operators give way: `np.float64(2) * vl` is `vl * 2.0`; ufuncs such as np.sqrt(vl) still read the buffer."""
     def __len__(self) -> int:
         """The number of vectors."""
     def __getitem__(self, index: SupportsIndex, /) -> Vec3d:
-        """A copy of the vector at `index`."""
+        """A copy of the vector at `index`; a negative index raises OverflowError."""
     def __iter__(self) -> VecListIterator:
         """Iterates over copies of the vectors."""
     def __add__(self, other: Vec3d, /) -> VecList:
@@ -238,11 +241,11 @@ class VecList:
     def __sub__(self, other: Vec3d, /) -> VecList:
         """Each vector minus a vector."""
     def __mul__(self, other: _Float, /) -> VecList:
-        """Each vector scaled by a number."""
+        """Each vector scaled by a number, on either side."""
     def __rmul__(self, other: _Float, /) -> VecList:
-        """Each vector scaled by a number."""
+        """Each vector scaled by a number, on either side."""
     def __truediv__(self, other: _Float, /) -> VecList:
-        """Each vector divided by a number."""
+        """Each vector divided by a number; by 0 gives inf or NaN, no error."""
     def __buffer__(self, flags: int, /) -> memoryview:
         """A read-only (len, 3) float64 view; the list cannot change while a view is alive."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
@@ -251,7 +254,7 @@ class VecList:
 @final
 class Vec3d:
     def __new__(cls, x: _Float, y: _Float, z: _Float) -> Vec3d:
-        """A vector from its three components."""
+        """A vector from its three components; == is identity, compare to_array()."""
     @staticmethod
     def i() -> Vec3d:
         """The unit vector along x."""
@@ -268,31 +271,31 @@ class Vec3d:
     def new_from_to(from_: Vec3d, /, to: Vec3d) -> Vec3d:
         """The vector from point `from` to point `to`."""
     def dot(self, other: Vec3d) -> float:
-        """Dot product with `other`."""
+        """Dot product with `other`: (x*x' + y*y') + z*z', in that order."""
     def cross(self, other: Vec3d) -> Vec3d:
         """Cross product with `other`."""
     def magnitude(self) -> float:
         """Euclidean length."""
     def normalize(self) -> Vec3d:
-        """This vector scaled to length 1."""
+        """This vector divided by its length; a zero vector gives NaNs (sign bit set), no error."""
     def is_unit(self) -> bool:
-        """Whether the length is 1 within the library's tolerance."""
+        """Whether abs(length - 1) < 2**-52, strictly: about 2.7% of normalize() results fail it."""
     def distance_to(self, other: Vec3d) -> float:
         """Euclidean distance to the point `other`."""
     def distance_squared(self, other: Vec3d) -> float:
         """Squared Euclidean distance to the point `other`."""
     def distance_to_line(self, a: Vec3d, b: Vec3d) -> float:
-        """Distance to the line through `a` and `b`."""
+        """Distance to the infinite line through `a` and `b`."""
     def project_onto_line(self, line_r: Vec3d, line_q: Vec3d) -> Vec3d:
-        """Projection onto the line through `line_r` and `line_q`."""
+        """Foot of the perpendicular onto the infinite line through `line_r` and `line_q`."""
     def project_onto_plane(self, normal: Vec3d) -> Vec3d:
-        """Projection onto the plane through the origin with `normal`."""
+        """Projection onto the plane through the origin with `normal`; a true projection only for a unit normal."""
     def scalar_triple_product(self, b: Vec3d, c: Vec3d) -> float:
         """self . (b x c)."""
     def to_array(self) -> list[float]:
         """The components as [x, y, z]."""
     def angle_to(self, other: Vec3d) -> AngleRadians:
-        """The angle between this vector and `other`."""
+        """The angle to `other`, 0 to pi; the cosine is clamped to [-1, 1], a zero vector gives NaN."""
     def to_quat(self) -> Quat:
         """The pure quaternion (0, x, y, z)."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
@@ -312,20 +315,23 @@ class Vec3d:
         """The z component."""
     @z.setter
     def z(self, value: _Float) -> None: ...
+    @property
+    def __array_priority__(self) -> float:
+        """Makes numpy give way: `np.float64(2) * v` is `v * 2.0`, `ndarray + v` a TypeError."""
     def __add__(self, other: Vec3d, /) -> Vec3d:
         """Vector sum."""
     def __sub__(self, other: Vec3d, /) -> Vec3d:
         """Vector difference."""
     def __mul__(self, other: _Float, /) -> Vec3d:
-        """Scaled by a number."""
+        """Scaled by a number, on either side."""
     def __rmul__(self, other: _Float, /) -> Vec3d:
-        """Scaled by a number."""
+        """Scaled by a number, on either side."""
     def __truediv__(self, other: _Float, /) -> Vec3d:
-        """Divided by a number."""
+        """Divided by a number; by 0 gives inf or NaN, no error."""
     def __neg__(self) -> Vec3d:
         """The opposite vector."""
     def __getitem__(self, index: SupportsIndex, /) -> float:
-        """Component 0, 1 or 2."""
+        """Component 0, 1 or 2; a negative index raises OverflowError."""
 
 @final
 # Only reachable as type(iter(...)); no module holds it by name.

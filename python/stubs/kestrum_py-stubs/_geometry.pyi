@@ -16,16 +16,16 @@ __all__ = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", 
 @final
 class Circle:
     def __new__(cls, center: Vec3d, radius: _Float, normal: Vec3d) -> Circle:
-        """The circle around `center` with `radius` in the plane with `normal`."""
+        """The circle around `center` with abs(`radius`) in the plane with `normal` (normalised)."""
     @staticmethod
     def none() -> Circle:
-        """The degenerate circle that stands for no circle."""
+        """The placeholder circle: radius 0, NaN normal; equal to no circle, itself included."""
     def get_plane(self) -> Plane:
-        """The plane the circle lies in."""
+        """The circle's plane, Plane.from_point(normal, center)."""
     def in_same_plane(self, other: Circle) -> bool:
-        """Whether `other` lies in the same plane."""
+        """Whether the normals are parallel (either sense) and normal . center agree within 2**-52; opposite normals so only through the origin."""
     def is_degenerate(self) -> bool:
-        """Whether this is the degenerate circle."""
+        """Whether the radius is 0."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -35,64 +35,64 @@ class Circle:
     def center(self, value: Vec3d) -> None: ...
     @property
     def radius(self) -> float:
-        """The radius."""
+        """The radius: abs(radius) from the constructor, stored unchanged by the setter."""
     @radius.setter
     def radius(self, value: _Float) -> None: ...
     @property
     def normal(self) -> Vec3d:
-        """The unit normal of the circle's plane."""
+        """The plane's normal: unit from the constructor, stored unchanged by the setter."""
     @normal.setter
     def normal(self, value: Vec3d) -> None: ...
     @property
     def area(self) -> float:
-        """The enclosed area."""
+        """(radius * radius) * pi."""
     def __eq__(self, other: object, /) -> bool:
-        """Equal when every field is equal."""
+        """Equal: centers within 2**-52 per component, radii exactly, normals parallel either way; unhashable."""
     def __ne__(self, other: object, /) -> bool:
-        """Equal when every field is equal."""
+        """Equal: centers within 2**-52 per component, radii exactly, normals parallel either way; unhashable."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class Plane:
     def __new__(cls, normal: Vec3d, distance: _Float) -> Plane:
-        """The plane with `normal` at `distance` from the origin."""
+        """The plane normal . p + distance = 0, `normal` normalised; == is identity."""
     @staticmethod
     def from_point(normal: Vec3d, point: Vec3d) -> Plane:
-        """The plane with `normal` through `point`."""
+        """The plane with `normal` through `point`; a non-unit `normal` scales the offset by its length."""
     @staticmethod
     def from_points(point1: Vec3d, point2: Vec3d, point3: Vec3d) -> Plane:
-        """The plane through three points."""
+        """The plane through three points, normal along (point2 - point1) x (point3 - point1)."""
     @staticmethod
     def xy() -> Plane:
-        """The plane z = 0."""
+        """The plane z = 0, normal (0, 0, 1)."""
     @staticmethod
     def xz() -> Plane:
-        """The plane y = 0."""
+        """The plane z = 0, as xy() (not y = 0)."""
     @staticmethod
     def yz() -> Plane:
-        """The plane x = 0."""
+        """The plane z = 0, as xy() (not x = 0)."""
     def contains_point(self, point: Vec3d) -> bool:
-        """Whether `point` lies on the plane."""
+        """Whether distance_to_point(point) < 2**-52: one-sided, every point behind the plane counts."""
     def distance_to_point(self, point: Vec3d) -> float:
-        """Signed distance from the plane to `point`."""
+        """Signed distance to `point`, positive on the normal's side (times |normal| if set non-unit)."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
     def normal(self) -> Vec3d:
-        """The unit normal."""
+        """The normal: unit from the constructor, stored unchanged by the setter."""
     @normal.setter
     def normal(self, value: Vec3d) -> None: ...
     @property
     def distance(self) -> float:
-        """The distance from the origin along the normal."""
+        """The offset d in normal . p + d = 0 (the plane z = 5 has -5)."""
     @distance.setter
     def distance(self, value: _Float) -> None: ...
 
 def circle_circle(circle1: Circle, circle2: Circle) -> tuple[Vec3d, Vec3d] | None:
-    """The two intersection points of two circles, or None."""
+    """The two crossing points of coplanar circles (equal if they touch), else None (identical, not coplanar, apart or nested)."""
 def circle_point(circle: Circle, point: Vec3d, inner: bool) -> bool:
-    """Whether `point` lies inside (`inner`) or on `circle`."""
+    """Whether `point` is on `circle` (with `inner`, on or inside it), after the plane's one-sided contains_point."""
 def circle_point_unchecked(circle: Circle, point: Vec3d, inner: bool) -> bool:
-    """circle_point without checking that `point` is in the circle's plane."""
+    """circle_point without the plane test: a sphere test around the center."""
 def plane_line(plane: Plane, a: Vec3d, b: Vec3d) -> Vec3d:
-    """Where the line through `a` and `b` meets `plane`."""
+    """Where the infinite line through `a` and `b` meets `plane`; parallel gives non-finite components."""
