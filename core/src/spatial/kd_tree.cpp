@@ -1,0 +1,437 @@
+#include "spatial/kd_tree.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "kestrum/panic.hpp"
+
+namespace kestrum::spatial {
+
+namespace pool = kestrum::parallel;
+
+// The block, in 64-bit words, little-endian:
+//   n, m, depth                        3 words
+//   points    n * 3 doubles            tree order [0, m), then the NaN points by index
+//   splits    2^depth doubles          inner node j (heap order, 1 <= j < 2^depth) at j; slot 0 unused
+//   indices   n uint32, padded to a word
+//   axes      2^depth bytes, padded to a word
+struct KdTree::Layout {
+    std::size_t points, splits, indices, axes, words;
+};
+
+namespace {
+
+constexpr std::size_t kHeader = 3;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::size_t words_for_bytes(std::size_t bytes) { return (bytes + 7) / 8; }
+
+// The fewest levels that leave at most kLeaf points per leaf.
+unsigned depth_for(std::size_t m) {
+    unsigned d = 0;
+    while ((m + (std::size_t{1} << d) - 1) >> d > KdTree::kLeaf) ++d;
+    return d;
+}
+
+// First tree position of node t on level d (t may be 2^d: the end).
+inline std::size_t node_start(std::size_t t, unsigned d, std::size_t m) {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(t) * m) >> d);
+}
+
+inline double coord(const Vec3d& p, unsigned axis) { return axis == 0 ? p.x : axis == 1 ? p.y : p.z; }
+
+inline bool has_nan(const Vec3d& p) { return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z); }
+
+// The library's d2 (formula::distance_squared). The NaN-ordered form differs
+// only in which NaN comes out, and a NaN never qualifies.
+inline double dist2(const Vec3d& q, const Vec3d& p) { return formula::distance_squared<Plain>(q, p); }
+
+thread_local std::uint64_t t_visited = 0;
+
+// Runs node(d, t) for every node of level d, each on the pool piece that
+// holds its first position, so the work splits by points, not by nodes.
+template <class F>
+void for_level(pool::Pool& p, std::size_t m, unsigned d, const F& node, pool::Stop* stop) {
+    struct Op {
+        const F* node;
+        std::size_t m;
+        unsigned d;
+        const pool::Stop* stop;
+        std::size_t seq(std::size_t lo, std::size_t hi) const {
+            // The first node starting at or after lo.
+            std::size_t t = static_cast<std::size_t>(
+                ((static_cast<unsigned __int128>(lo) << d) + m - 1) / m);
+            const std::size_t count = std::size_t{1} << d;
+            std::size_t done = 0;
+            for (; t < count && node_start(t, d, m) < hi; ++t, ++done) {
+                if (stop) stop->check();
+                (*node)(t);
+            }
+            return done;
+        }
+        std::size_t combine(std::size_t l, std::size_t r) const { return l + r; }
+    };
+    if (m == 0) return;
+    const std::size_t done = p.reduce(m, Op{&node, m, d, stop}, 8, stop);
+    if (done != (std::size_t{1} << d)) panic("a tree level ran " + std::to_string(done) + " nodes");
+}
+
+// k nearest so far, sorted by (d2, index), in the caller's output row.
+struct Nearest {
+    std::size_t k;
+    std::size_t count = 0;
+    double* d2;
+    std::int64_t* index;
+    double worst = kInf;
+    std::uint64_t worst_index = std::numeric_limits<std::uint64_t>::max();
+
+    void offer(double d, std::uint64_t i) {
+        if (!(d < worst || (d == worst && i < worst_index))) return;  // a NaN fails both
+        std::size_t pos = count < k ? count++ : k - 1;
+        while (pos > 0 && (d < d2[pos - 1] || (d == d2[pos - 1] && i < static_cast<std::uint64_t>(index[pos - 1])))) {
+            d2[pos] = d2[pos - 1];
+            index[pos] = index[pos - 1];
+            --pos;
+        }
+        d2[pos] = d;
+        index[pos] = static_cast<std::int64_t>(i);
+        if (count == k) {
+            worst = d2[k - 1];
+            worst_index = static_cast<std::uint64_t>(index[k - 1]);
+        }
+    }
+    bool visit(double bound) const { return bound <= worst; }
+};
+
+struct One {
+    double best = kInf;
+    std::uint64_t best_index = std::numeric_limits<std::uint64_t>::max();
+    void offer(double d, std::uint64_t i) {
+        if (d < best || (d == best && i < best_index)) {
+            best = d;
+            best_index = i;
+        }
+    }
+    bool visit(double bound) const { return bound <= best; }
+};
+
+// The boundary is the rounded distance against the radius, as asked; sqrt is
+// monotone, so sqrt(bound) <= sqrt(d2) for every point below.
+struct Within {
+    double radius;
+    std::vector<std::int64_t>* out;
+    void offer(double d, std::uint64_t i) {
+        if (std::sqrt(d) <= radius) out->push_back(static_cast<std::int64_t>(i));
+    }
+    bool visit(double bound) const { return std::sqrt(bound) <= radius; }
+};
+
+}  // namespace
+
+KdTree::Layout KdTree::layout() const noexcept {
+    Layout l{};
+    const std::size_t nodes = std::size_t{1} << depth_;
+    l.points = kHeader;
+    l.splits = l.points + 3 * n_;
+    l.indices = l.splits + nodes;
+    l.axes = l.indices + words_for_bytes(4 * n_);
+    l.words = l.axes + words_for_bytes(nodes);
+    return l;
+}
+
+void KdTree::attach() {
+    const Layout l = layout();
+    const std::uint64_t* w = block_.data();
+    pts_ = reinterpret_cast<const Vec3d*>(w + l.points);
+    split_ = reinterpret_cast<const double*>(w + l.splits);
+    index_ = reinterpret_cast<const std::uint32_t*>(w + l.indices);
+    axis_ = reinterpret_cast<const std::uint8_t*>(w + l.axes);
+}
+
+KdTree::KdTree() {
+    block_.assign(layout().words, 0);
+    attach();
+}
+
+KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
+    static_assert(sizeof(Vec3d) == 24);
+    if (points.size() > kMaxPoints)
+        throw std::length_error("a KdTree holds at most " + std::to_string(kMaxPoints) + " points");
+    n_ = points.size();
+    struct Rec {
+        Vec3d p;
+        std::uint32_t i;
+    };
+    std::vector<Rec> rec;
+    rec.reserve(n_);
+    std::vector<std::uint32_t> nan_points;
+    for (std::size_t i = 0; i < n_; ++i) {
+        if (has_nan(points[i]))
+            nan_points.push_back(static_cast<std::uint32_t>(i));
+        else
+            rec.push_back({points[i], static_cast<std::uint32_t>(i)});
+    }
+    m_ = rec.size();
+    depth_ = depth_for(m_);
+    const Layout l = layout();
+    block_.resize(l.words);
+    block_[0] = n_;
+    block_[1] = m_;
+    block_[2] = depth_;
+    auto* split = reinterpret_cast<double*>(block_.data() + l.splits);
+    auto* axis = reinterpret_cast<std::uint8_t*>(block_.data() + l.axes);
+    Rec* r = rec.data();
+    const std::size_t m = m_;
+    for (unsigned d = 0; d < depth_; ++d) {
+        for_level(p, m, d, [r, m, d, split, axis](std::size_t t) {
+            const std::size_t lo = node_start(t, d, m), hi = node_start(t + 1, d, m);
+            const std::size_t mid = node_start(2 * t + 1, d + 1, m);
+            double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
+            for (std::size_t i = lo; i < hi; ++i) {
+                const Vec3d& q = r[i].p;
+                mn[0] = std::min(mn[0], q.x), mx[0] = std::max(mx[0], q.x);
+                mn[1] = std::min(mn[1], q.y), mx[1] = std::max(mx[1], q.y);
+                mn[2] = std::min(mn[2], q.z), mx[2] = std::max(mx[2], q.z);
+            }
+            // Widest axis, lowest on ties; inf - inf (all at one infinity) counts as 0.
+            unsigned a = 0;
+            double best = -1.0;
+            for (unsigned c = 0; c < 3; ++c) {
+                const double spread = mx[c] - mn[c];
+                if (spread > best) best = spread, a = c;
+            }
+            switch (a) {
+                case 0: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.x < y.p.x; }); break;
+                case 1: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.y < y.p.y; }); break;
+                default: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.z < y.p.z; }); break;
+            }
+            const std::size_t j = (std::size_t{1} << d) + t;
+            split[j] = coord(r[mid].p, a);
+            axis[j] = static_cast<std::uint8_t>(a);
+        }, stop);
+    }
+    auto* pts = reinterpret_cast<Vec3d*>(block_.data() + l.points);
+    auto* index = reinterpret_cast<std::uint32_t*>(block_.data() + l.indices);
+    struct Copy {
+        const Rec* r;
+        Vec3d* pts;
+        std::uint32_t* index;
+        std::size_t seq(std::size_t lo, std::size_t hi) const {
+            for (std::size_t i = lo; i < hi; ++i) pts[i] = r[i].p, index[i] = r[i].i;
+            return hi - lo;
+        }
+        std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
+    };
+    if (p.reduce(m_, Copy{r, pts, index}, 1, stop) != m_) panic("the tree's points were not all copied");
+    for (std::size_t j = 0; j < nan_points.size(); ++j) {
+        pts[m_ + j] = points[nan_points[j]];
+        index[m_ + j] = nan_points[j];
+    }
+    attach();
+}
+
+std::span<const std::byte> KdTree::bytes() const noexcept {
+    return {reinterpret_cast<const std::byte*>(block_.data()), block_.size() * sizeof(std::uint64_t)};
+}
+
+KdTree KdTree::from_bytes(std::span<const std::byte> bytes, pool::Pool& p, pool::Stop* stop) {
+    const auto bad = [](const std::string& what) { throw std::invalid_argument("pickled KdTree state " + what); };
+    if (bytes.size() < kHeader * 8 || bytes.size() % 8 != 0) bad("has " + std::to_string(bytes.size()) + " bytes");
+    std::uint64_t head[kHeader];
+    std::memcpy(head, bytes.data(), sizeof head);
+    if (head[0] > kMaxPoints || head[1] > head[0]) bad("has an impossible point count");
+    KdTree t;
+    t.n_ = head[0];
+    t.m_ = head[1];
+    t.depth_ = depth_for(t.m_);
+    if (head[2] != t.depth_) bad("has the wrong depth for its size");
+    const Layout l = t.layout();
+    if (bytes.size() != l.words * 8)
+        bad("must be " + std::to_string(l.words * 8) + " bytes, got " + std::to_string(bytes.size()));
+    t.block_.resize(l.words);
+    std::memcpy(t.block_.data(), bytes.data(), bytes.size());
+    t.attach();
+    // Everything the queries rely on: a permutation of indices, NaN points
+    // exactly after the tree's, in index order, and every split separating
+    // its children (which makes the pruning exact).
+    std::vector<bool> seen(t.n_);
+    for (std::size_t i = 0; i < t.n_; ++i) {
+        const std::uint32_t k = t.index_[i];
+        if (k >= t.n_ || seen[k]) bad("has indices that are not a permutation");
+        seen[k] = true;
+        if (has_nan(t.pts_[i]) != (i >= t.m_)) bad("has a NaN point in the wrong place");
+        if (i > t.m_ && t.index_[i - 1] >= k) bad("has NaN points out of order");
+    }
+    const std::size_t m = t.m_;
+    const Vec3d* pts = t.pts_;
+    const double* split = t.split_;
+    const std::uint8_t* axis = t.axis_;
+    for (unsigned d = 0; d < t.depth_; ++d) {
+        std::atomic<bool> ok{true};
+        for_level(p, m, d, [&ok, pts, split, axis, m, d](std::size_t s) {
+            const std::size_t j = (std::size_t{1} << d) + s;
+            const std::size_t lo = node_start(s, d, m), hi = node_start(s + 1, d, m);
+            const std::size_t mid = node_start(2 * s + 1, d + 1, m);
+            const unsigned a = axis[j];
+            const double v = split[j];
+            bool good = a < 3 && !std::isnan(v);
+            for (std::size_t i = lo; good && i < mid; ++i) good = coord(pts[i], a) <= v;
+            for (std::size_t i = mid; good && i < hi; ++i) good = coord(pts[i], a) >= v;
+            if (!good) ok.store(false, std::memory_order_relaxed);
+        }, stop);
+        if (!ok.load()) bad("has a split that does not separate its points");
+    }
+    return t;
+}
+
+void KdTree::points_into(Vec3d* out, pool::Pool& p) const {
+    struct Scatter {
+        const Vec3d* pts;
+        const std::uint32_t* index;
+        Vec3d* out;
+        std::size_t seq(std::size_t lo, std::size_t hi) const {
+            for (std::size_t i = lo; i < hi; ++i) out[index[i]] = pts[i];
+            return hi - lo;
+        }
+        std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
+    };
+    if (p.reduce(n_, Scatter{pts_, index_, out}) != n_) panic("the tree's points were not all copied out");
+}
+
+template <class V>
+void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, const double* off, V& v) const {
+    ++t_visited;
+    if (d == depth_) {
+        const std::size_t t = node - (std::size_t{1} << d);
+        const std::size_t lo = node_start(t, d, m_), hi = node_start(t + 1, d, m_);
+        for (std::size_t i = lo; i < hi; ++i) v.offer(dist2(q, pts_[i]), index_[i]);
+        return;
+    }
+    const unsigned a = axis_[node];
+    const double s = split_[node];
+    const double c = coord(q, a);
+    std::size_t near = 2 * node, far = 2 * node + 1;
+    double gap;
+    if (c < s) {
+        gap = s - c;
+    } else {
+        std::swap(near, far);
+        gap = c - s;
+    }
+    descend(q, near, d + 1, off, v);
+    double f[3] = {off[0], off[1], off[2]};
+    if (gap > f[a]) f[a] = gap;  // a NaN gap (inf - inf) keeps the parent's bound
+    const double bound = (f[0] * f[0] + f[1] * f[1]) + f[2] * f[2];
+    if (v.visit(bound)) descend(q, far, d + 1, f, v);
+}
+
+template <class V>
+void KdTree::search(Vec3d q, V& v) const {
+    if (m_ == 0 || has_nan(q)) return;
+    const double off[3] = {0.0, 0.0, 0.0};
+    descend(q, 1, 0, off, v);
+}
+
+std::uint64_t KdTree::visited_on_this_thread() noexcept { return t_visited; }
+
+KdTree::Hit KdTree::nearest(Vec3d q) const {
+    const pool::DefaultFpEnv fp;
+    One best;
+    search(q, best);
+    if (best.best_index == std::numeric_limits<std::uint64_t>::max()) return {n_, kInf};
+    return {best.best_index, std::sqrt(best.best)};
+}
+
+void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
+                          pool::Pool& p, pool::Stop* stop) const {
+    if (k == 0) panic("assertion failed: k >= 1");
+    struct Op {
+        const KdTree* tree;
+        const Vec3d* q;
+        std::size_t k;
+        std::int64_t* idx;
+        double* dist;
+        const pool::Stop* stop;
+        std::size_t seq(std::size_t lo, std::size_t hi) const {
+            for (std::size_t i = lo; i < hi; ++i) {
+                if (stop && (i - lo) % 64 == 63) stop->check();
+                std::int64_t* ri = idx + i * k;
+                double* rd = dist + i * k;
+                Nearest best{k, 0, rd, ri};
+                tree->search(q[i], best);
+                for (std::size_t j = 0; j < best.count; ++j) rd[j] = std::sqrt(rd[j]);
+                for (std::size_t j = best.count; j < k; ++j) {
+                    ri[j] = static_cast<std::int64_t>(tree->n_);
+                    rd[j] = kInf;
+                }
+            }
+            return hi - lo;
+        }
+        std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
+    };
+    if (p.reduce(queries.size(), Op{this, queries.data(), k, idx, dist, stop}, 16, stop) != queries.size())
+        panic("not every query was answered");
+}
+
+std::vector<std::int64_t> KdTree::within(Vec3d q, double radius) const {
+    const pool::DefaultFpEnv fp;
+    std::vector<std::int64_t> out;
+    if (!(radius >= 0.0)) return out;
+    Within w{radius, &out};
+    search(q, w);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void KdTree::within_many(std::span<const Vec3d> queries, double radius, std::int64_t* offsets,
+                         const std::function<std::int64_t*(std::size_t)>& indices_for, pool::Pool& p,
+                         pool::Stop* stop) const {
+    // Each piece keeps its own run of indices; the runs are joined in order.
+    struct Run {
+        std::size_t lo;
+        std::vector<std::int64_t> indices;
+    };
+    struct Op {
+        const KdTree* tree;
+        const Vec3d* q;
+        double radius;
+        std::int64_t* offsets;  // offsets[i + 1] holds query i's count until the sum
+        const pool::Stop* stop;
+        std::vector<Run> seq(std::size_t lo, std::size_t hi) const {
+            std::vector<Run> runs(1);
+            runs[0].lo = lo;
+            auto& out = runs[0].indices;
+            for (std::size_t i = lo; i < hi; ++i) {
+                if (stop && (i - lo) % 64 == 63) stop->check();
+                const std::size_t before = out.size();
+                if (radius >= 0.0) {
+                    Within w{radius, &out};
+                    tree->search(q[i], w);
+                    std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+                }
+                offsets[i + 1] = static_cast<std::int64_t>(out.size() - before);
+            }
+            return runs;
+        }
+        std::vector<Run> combine(std::vector<Run> a, std::vector<Run> b) const {
+            a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
+            return a;
+        }
+    };
+    const std::size_t m = queries.size();
+    offsets[0] = 0;
+    std::vector<Run> runs = p.reduce(m, Op{this, queries.data(), radius, offsets, stop}, 16, stop);
+    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
+    std::int64_t* out = indices_for(static_cast<std::size_t>(offsets[m]));
+    for (const Run& r : runs) {
+        if (!r.indices.empty())
+            std::memcpy(out + offsets[r.lo], r.indices.data(), r.indices.size() * sizeof(std::int64_t));
+    }
+}
+
+}  // namespace kestrum::spatial
