@@ -51,7 +51,9 @@ inline bool has_nan(const Vec3d& p) { return std::isnan(p.x) || std::isnan(p.y) 
 // only in which NaN comes out, and a NaN never qualifies.
 inline double dist2(const Vec3d& q, const Vec3d& p) { return formula::distance_squared<Plain>(q, p); }
 
-thread_local std::uint64_t t_visited = 0;
+// Nodes visited, summed once per query batch or single query (the benchmark
+// reports it); counted in the visitor, so the search pays a register add.
+std::atomic<std::uint64_t> g_visited{0};
 
 // Runs node(d, t) for every node of level d, each on the pool piece that
 // holds its first position, so the work splits by points, not by nodes.
@@ -89,6 +91,7 @@ struct Nearest {
     std::int64_t* index;
     double worst = kInf;
     std::uint64_t worst_index = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t visited = 0;
 
     void offer(double d, std::uint64_t i) {
         if (!(d < worst || (d == worst && i < worst_index))) return;  // a NaN fails both
@@ -111,6 +114,7 @@ struct Nearest {
 struct One {
     double best = kInf;
     std::uint64_t best_index = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t visited = 0;
     void offer(double d, std::uint64_t i) {
         if (d < best || (d == best && i < best_index)) {
             best = d;
@@ -125,6 +129,7 @@ struct One {
 struct Within {
     double radius;
     std::vector<std::int64_t>* out;
+    std::uint64_t visited = 0;
     void offer(double d, std::uint64_t i) {
         if (std::sqrt(d) <= radius) out->push_back(static_cast<std::int64_t>(i));
     }
@@ -305,7 +310,7 @@ void KdTree::points_into(Vec3d* out, pool::Pool& p) const {
 
 template <class V>
 void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, const double* off, V& v) const {
-    ++t_visited;
+    ++v.visited;
     if (d == depth_) {
         const std::size_t t = node - (std::size_t{1} << d);
         const std::size_t lo = node_start(t, d, m_), hi = node_start(t + 1, d, m_);
@@ -337,12 +342,13 @@ void KdTree::search(Vec3d q, V& v) const {
     descend(q, 1, 0, off, v);
 }
 
-std::uint64_t KdTree::visited_on_this_thread() noexcept { return t_visited; }
+std::uint64_t KdTree::visited_total() noexcept { return g_visited.load(std::memory_order_relaxed); }
 
 KdTree::Hit KdTree::nearest(Vec3d q) const {
     const pool::DefaultFpEnv fp;
     One best;
     search(q, best);
+    g_visited.fetch_add(best.visited, std::memory_order_relaxed);
     if (best.best_index == std::numeric_limits<std::uint64_t>::max()) return {n_, kInf};
     return {best.best_index, std::sqrt(best.best)};
 }
@@ -358,18 +364,21 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         double* dist;
         const pool::Stop* stop;
         std::size_t seq(std::size_t lo, std::size_t hi) const {
+            std::uint64_t visited = 0;
             for (std::size_t i = lo; i < hi; ++i) {
                 if (stop && (i - lo) % 64 == 63) stop->check();
                 std::int64_t* ri = idx + i * k;
                 double* rd = dist + i * k;
                 Nearest best{k, 0, rd, ri};
                 tree->search(q[i], best);
+                visited += best.visited;
                 for (std::size_t j = 0; j < best.count; ++j) rd[j] = std::sqrt(rd[j]);
                 for (std::size_t j = best.count; j < k; ++j) {
                     ri[j] = static_cast<std::int64_t>(tree->n_);
                     rd[j] = kInf;
                 }
             }
+            g_visited.fetch_add(visited, std::memory_order_relaxed);
             return hi - lo;
         }
         std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
@@ -384,6 +393,7 @@ std::vector<std::int64_t> KdTree::within(Vec3d q, double radius) const {
     if (!(radius >= 0.0)) return out;
     Within w{radius, &out};
     search(q, w);
+    g_visited.fetch_add(w.visited, std::memory_order_relaxed);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -406,16 +416,19 @@ void KdTree::within_many(std::span<const Vec3d> queries, double radius, std::int
             std::vector<Run> runs(1);
             runs[0].lo = lo;
             auto& out = runs[0].indices;
+            std::uint64_t visited = 0;
             for (std::size_t i = lo; i < hi; ++i) {
                 if (stop && (i - lo) % 64 == 63) stop->check();
                 const std::size_t before = out.size();
                 if (radius >= 0.0) {
                     Within w{radius, &out};
                     tree->search(q[i], w);
+                    visited += w.visited;
                     std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
                 }
                 offsets[i + 1] = static_cast<std::int64_t>(out.size() - before);
             }
+            g_visited.fetch_add(visited, std::memory_order_relaxed);
             return runs;
         }
         std::vector<Run> combine(std::vector<Run> a, std::vector<Run> b) const {

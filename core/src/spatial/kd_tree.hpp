@@ -71,9 +71,9 @@ public:
                      const std::function<std::int64_t*(std::size_t)>& indices_for, parallel::Pool& pool,
                      parallel::Stop* stop = nullptr) const;
 
-    // Nodes visited by the last query on this thread (leaves and inner nodes),
+    // Nodes (inner and leaves) visited by every query so far, in all trees;
     // for the benchmark.
-    static std::uint64_t visited_on_this_thread() noexcept;
+    static std::uint64_t visited_total() noexcept;
 
     template <class V>
     void search(Vec3d q, V& v) const;
