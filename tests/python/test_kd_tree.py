@@ -276,10 +276,10 @@ def test_corrupt_pickled_state_is_refused():
     }
     swapped = words.view(np.float64).copy()
     swapped[pts_at], swapped[pts_at + 3 * 299] = swapped[pts_at + 3 * 299], swapped[pts_at]
-    cases["split"] = swapped.tobytes()
+    cases["box"] = swapped.tobytes()
     idx = bytearray(state)
-    split_words = 1 << int(words[2])
-    at = (pts_at + 3 * 300 + split_words) * 8
+    box_words = 3 * (2 << int(words[2]))
+    at = (pts_at + 3 * 300 + box_words) * 8
     idx[at:at + 4] = idx[at + 4:at + 8]  # a repeated index
     cases["index"] = bytes(idx)
     nan = words.view(np.float64).copy()

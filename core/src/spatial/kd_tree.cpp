@@ -17,11 +17,11 @@ namespace pool = kestrum::parallel;
 // The block, in 64-bit words, little-endian:
 //   n, m, depth                        3 words
 //   points    n * 3 doubles            tree order [0, m), then the NaN points by index
-//   splits    2^depth doubles          inner node j (heap order, 1 <= j < 2^depth) at j; slot 0 unused
+//   boxes     2^(depth+1) * 6 floats   node j (heap order from 1, leaves included):
+//                                      lo x y z, hi x y z, rounded outwards; slot 0 unused
 //   indices   n uint32, padded to a word
-//   axes      2^depth bytes, padded to a word
 struct KdTree::Layout {
-    std::size_t points, splits, indices, axes, words;
+    std::size_t points, boxes, indices, words;
 };
 
 namespace {
@@ -44,6 +44,18 @@ inline std::size_t node_start(std::size_t t, unsigned d, std::size_t m) {
 }
 
 inline double coord(const Vec3d& p, unsigned axis) { return axis == 0 ? p.x : axis == 1 ? p.y : p.z; }
+
+// A float at or below (above) d, so a box of floats still holds its points.
+inline float float_below(double d) {
+    float f = static_cast<float>(d);
+    if (static_cast<double>(f) > d) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+inline float float_above(double d) {
+    float f = static_cast<float>(d);
+    if (static_cast<double>(f) < d) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
 
 inline bool has_nan(const Vec3d& p) { return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z); }
 
@@ -109,6 +121,7 @@ struct Nearest {
         }
     }
     bool visit(double bound) const { return bound <= worst; }
+    bool may(double d) const { return d <= worst; }
 };
 
 struct One {
@@ -122,6 +135,7 @@ struct One {
         }
     }
     bool visit(double bound) const { return bound <= best; }
+    bool may(double d) const { return d <= best; }
 };
 
 // The boundary is the rounded distance against the radius, as asked; sqrt is
@@ -134,18 +148,18 @@ struct Within {
         if (std::sqrt(d) <= radius) out->push_back(static_cast<std::int64_t>(i));
     }
     bool visit(double bound) const { return std::sqrt(bound) <= radius; }
+    bool may(double) const { return true; }
 };
 
 }  // namespace
 
 KdTree::Layout KdTree::layout() const noexcept {
     Layout l{};
-    const std::size_t nodes = std::size_t{1} << depth_;
+    const std::size_t nodes = std::size_t{2} << depth_;
     l.points = kHeader;
-    l.splits = l.points + 3 * n_;
-    l.indices = l.splits + nodes;
-    l.axes = l.indices + words_for_bytes(4 * n_);
-    l.words = l.axes + words_for_bytes(nodes);
+    l.boxes = l.points + 3 * n_;
+    l.indices = l.boxes + 3 * nodes;
+    l.words = l.indices + words_for_bytes(4 * n_);
     return l;
 }
 
@@ -153,9 +167,8 @@ void KdTree::attach() {
     const Layout l = layout();
     const std::uint64_t* w = block_.data();
     pts_ = reinterpret_cast<const Vec3d*>(w + l.points);
-    split_ = reinterpret_cast<const double*>(w + l.splits);
+    box_ = reinterpret_cast<const Box*>(w + l.boxes);
     index_ = reinterpret_cast<const std::uint32_t*>(w + l.indices);
-    axis_ = reinterpret_cast<const std::uint8_t*>(w + l.axes);
 }
 
 KdTree::KdTree() {
@@ -188,14 +201,15 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
     block_[0] = n_;
     block_[1] = m_;
     block_[2] = depth_;
-    auto* split = reinterpret_cast<double*>(block_.data() + l.splits);
-    auto* axis = reinterpret_cast<std::uint8_t*>(block_.data() + l.axes);
+    auto* box = reinterpret_cast<Box*>(block_.data() + l.boxes);
     Rec* r = rec.data();
     const std::size_t m = m_;
-    for (unsigned d = 0; d < depth_; ++d) {
-        for_level(p, m, d, [r, m, d, split, axis](std::size_t t) {
+    // Level by level: each node's box, then (above the leaves) its median
+    // split along its widest axis.
+    for (unsigned d = 0; d <= depth_; ++d) {
+        const bool leaves = d == depth_;
+        for_level(p, m, d, [r, m, d, box, leaves](std::size_t t) {
             const std::size_t lo = node_start(t, d, m), hi = node_start(t + 1, d, m);
-            const std::size_t mid = node_start(2 * t + 1, d + 1, m);
             double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
             for (std::size_t i = lo; i < hi; ++i) {
                 const Vec3d& q = r[i].p;
@@ -203,6 +217,9 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
                 mn[1] = std::min(mn[1], q.y), mx[1] = std::max(mx[1], q.y);
                 mn[2] = std::min(mn[2], q.z), mx[2] = std::max(mx[2], q.z);
             }
+            Box& b = box[(std::size_t{1} << d) + t];
+            for (unsigned c = 0; c < 3; ++c) b.lo[c] = float_below(mn[c]), b.hi[c] = float_above(mx[c]);
+            if (leaves) return;
             // Widest axis, lowest on ties; inf - inf (all at one infinity) counts as 0.
             unsigned a = 0;
             double best = -1.0;
@@ -210,14 +227,12 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
                 const double spread = mx[c] - mn[c];
                 if (spread > best) best = spread, a = c;
             }
+            const std::size_t mid = node_start(2 * t + 1, d + 1, m);
             switch (a) {
                 case 0: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.x < y.p.x; }); break;
                 case 1: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.y < y.p.y; }); break;
                 default: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.z < y.p.z; }); break;
             }
-            const std::size_t j = (std::size_t{1} << d) + t;
-            split[j] = coord(r[mid].p, a);
-            axis[j] = static_cast<std::uint8_t>(a);
         }, stop);
     }
     auto* pts = reinterpret_cast<Vec3d*>(block_.data() + l.points);
@@ -262,8 +277,8 @@ KdTree KdTree::from_bytes(std::span<const std::byte> bytes, pool::Pool& p, pool:
     std::memcpy(t.block_.data(), bytes.data(), bytes.size());
     t.attach();
     // Everything the queries rely on: a permutation of indices, NaN points
-    // exactly after the tree's, in index order, and every split separating
-    // its children (which makes the pruning exact).
+    // exactly after the tree's, in index order, and every box holding its
+    // node's points (which makes the pruning exact).
     std::vector<bool> seen(t.n_);
     for (std::size_t i = 0; i < t.n_; ++i) {
         const std::uint32_t k = t.index_[i];
@@ -274,22 +289,18 @@ KdTree KdTree::from_bytes(std::span<const std::byte> bytes, pool::Pool& p, pool:
     }
     const std::size_t m = t.m_;
     const Vec3d* pts = t.pts_;
-    const double* split = t.split_;
-    const std::uint8_t* axis = t.axis_;
-    for (unsigned d = 0; d < t.depth_; ++d) {
+    const Box* box = t.box_;
+    for (unsigned d = 0; d <= t.depth_; ++d) {
         std::atomic<bool> ok{true};
-        for_level(p, m, d, [&ok, pts, split, axis, m, d](std::size_t s) {
-            const std::size_t j = (std::size_t{1} << d) + s;
+        for_level(p, m, d, [&ok, pts, box, m, d](std::size_t s) {
+            const Box& b = box[(std::size_t{1} << d) + s];
             const std::size_t lo = node_start(s, d, m), hi = node_start(s + 1, d, m);
-            const std::size_t mid = node_start(2 * s + 1, d + 1, m);
-            const unsigned a = axis[j];
-            const double v = split[j];
-            bool good = a < 3 && !std::isnan(v);
-            for (std::size_t i = lo; good && i < mid; ++i) good = coord(pts[i], a) <= v;
-            for (std::size_t i = mid; good && i < hi; ++i) good = coord(pts[i], a) >= v;
+            bool good = true;
+            for (std::size_t i = lo; good && i < hi; ++i)
+                for (unsigned c = 0; c < 3; ++c) good &= b.lo[c] <= coord(pts[i], c) && coord(pts[i], c) <= b.hi[c];
             if (!good) ok.store(false, std::memory_order_relaxed);
         }, stop);
-        if (!ok.load()) bad("has a split that does not separate its points");
+        if (!ok.load()) bad("has a box that does not hold its points");
     }
     return t;
 }
@@ -308,38 +319,50 @@ void KdTree::points_into(Vec3d* out, pool::Pool& p) const {
     if (p.reduce(n_, Scatter{pts_, index_, out}) != n_) panic("the tree's points were not all copied out");
 }
 
+// The bound for a box: per-axis gaps fl(lo - q) or fl(q - hi), which are at
+// most |fl(p - q)| for every point inside, in the d2 formula.
+inline double KdTree::bound(const Vec3d& q, std::size_t node) const {
+    const Box& b = box_[node];
+    double g[3];
+    const double c[3] = {q.x, q.y, q.z};
+    for (unsigned i = 0; i < 3; ++i) {
+        // Branch-free (maxsd); a NaN gap (inf - inf at one infinity) gives 0.
+        const double below = b.lo[i] - c[i], above = c[i] - b.hi[i];
+        double gi = 0.0;
+        gi = below > gi ? below : gi;
+        gi = above > gi ? above : gi;
+        g[i] = gi;
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
 template <class V>
-void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, const double* off, V& v) const {
+void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const {
     ++v.visited;
     if (d == depth_) {
         const std::size_t t = node - (std::size_t{1} << d);
         const std::size_t lo = node_start(t, d, m_), hi = node_start(t + 1, d, m_);
-        for (std::size_t i = lo; i < hi; ++i) v.offer(dist2(q, pts_[i]), index_[i]);
+        // All distances first (a loop the compiler can widen), then the rare
+        // candidates look up their index.
+        double d2[kLeaf];
+        const Vec3d* p = pts_ + lo;
+        const std::size_t len = hi - lo;
+        for (std::size_t i = 0; i < len; ++i) d2[i] = dist2(q, p[i]);
+        for (std::size_t i = 0; i < len; ++i)
+            if (v.may(d2[i])) v.offer(d2[i], index_[lo + i]);
         return;
     }
-    const unsigned a = axis_[node];
-    const double s = split_[node];
-    const double c = coord(q, a);
     std::size_t near = 2 * node, far = 2 * node + 1;
-    double gap;
-    if (c < s) {
-        gap = s - c;
-    } else {
-        std::swap(near, far);
-        gap = c - s;
-    }
-    descend(q, near, d + 1, off, v);
-    double f[3] = {off[0], off[1], off[2]};
-    if (gap > f[a]) f[a] = gap;  // a NaN gap (inf - inf) keeps the parent's bound
-    const double bound = (f[0] * f[0] + f[1] * f[1]) + f[2] * f[2];
-    if (v.visit(bound)) descend(q, far, d + 1, f, v);
+    double bn = bound(q, near), bf = bound(q, far);
+    if (bf < bn) std::swap(near, far), std::swap(bn, bf);
+    if (v.visit(bn)) descend(q, near, d + 1, v);
+    if (v.visit(bf)) descend(q, far, d + 1, v);
 }
 
 template <class V>
 void KdTree::search(Vec3d q, V& v) const {
     if (m_ == 0 || has_nan(q)) return;
-    const double off[3] = {0.0, 0.0, 0.0};
-    descend(q, 1, 0, off, v);
+    if (v.visit(bound(q, 1))) descend(q, 1, 0, v);
 }
 
 std::uint64_t KdTree::visited_total() noexcept { return g_visited.load(std::memory_order_relaxed); }

@@ -6,15 +6,16 @@
 //
 // Exact pruning: a subtree is skipped only when a lower bound on the rounded
 // d2 of every point inside it exceeds the k-th best so far. The bound is the
-// same formula over per-axis gaps g <= |p - q| computed as fl(split - q);
-// rounding is monotone, so fl(g*g) <= fl(dx*dx) and the sums keep the order.
+// same formula over per-axis gaps g <= |p - q| to the node's box, computed as
+// fl(lo - q); rounding is monotone, so fl(g*g) <= fl(dx*dx) and the sums keep
+// the order.
 //
 // The tree is implicit: node t of level d covers tree positions
 // [t*m >> d, (t+1)*m >> d) of the m points without a NaN coordinate, split at
-// its middle position by a median along its widest axis. Only a split value
-// and an axis are stored per node, so the whole tree (its copy of the points
-// included) is one block of about 30 bytes per point, which is also its
-// serialised form.
+// its middle position by a median along its widest axis. Only a box of floats
+// (rounded outwards) is stored per node, so the whole tree (its copy of the
+// points included) is one block of at most about 35 bytes per point, which is
+// also its serialised form.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,7 +32,7 @@ public:
     // Original indices are stored in 32 bits.
     static constexpr std::size_t kMaxPoints = 0xFFFFFFFFu;
     // Leaves hold at most this many points (at least half as many).
-    static constexpr std::size_t kLeaf = 8;
+    static constexpr std::size_t kLeaf = 16;
 
     KdTree();  // empty
     KdTree(KdTree&&) noexcept = default;  // the block moves, so the pointers stay valid
@@ -84,16 +85,20 @@ private:
     void attach();  // sets the array pointers into block_
 
     template <class V>
-    void descend(const Vec3d& q, std::size_t node, unsigned d, const double* off, V& v) const;
+    void descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const;
+    double bound(const Vec3d& q, std::size_t node) const;
+
+    struct Box {
+        float lo[3], hi[3];
+    };
 
     std::vector<std::uint64_t> block_;
     std::size_t n_ = 0;      // all points
     std::size_t m_ = 0;      // points without a NaN coordinate: the tree's
     unsigned depth_ = 0;     // levels of inner nodes; leaves are at this level
     const Vec3d* pts_ = nullptr;            // tree order, then the NaN points by index
-    const double* split_ = nullptr;         // per inner node, heap order from 1
+    const Box* box_ = nullptr;              // per node, heap order from 1
     const std::uint32_t* index_ = nullptr;  // original index of each stored point
-    const std::uint8_t* axis_ = nullptr;    // per inner node
 };
 
 }  // namespace kestrum::spatial
