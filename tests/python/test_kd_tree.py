@@ -218,8 +218,8 @@ POOL_CHILD = textwrap.dedent(r"""
     import numpy as np
     import kestrum_py as kp
     rng = np.random.default_rng(5)
-    pts = np.concatenate([rng.random((30000, 3)), rng.normal(size=(30000, 3)) * 1e-3])
-    q = rng.random((40000, 3))
+    pts = np.concatenate([rng.random((40000, 3)), rng.normal(size=(30000, 3)) * 1e-3])
+    q = rng.random((70000, 3))  # enough for the batch to be answered in Morton order
     t = kp.KdTree(pts)
     h = hashlib.sha256(pickle.dumps(t, 4))
     for a in t.nearest_many(q, 5) + t.within_many(q, 0.02):
@@ -236,6 +236,21 @@ def test_pool_sizes_give_identical_bytes():
                              text=True, timeout=300, check=True)
         digests.add(out.stdout.strip())
     assert len(digests) == 1, digests
+
+
+def test_big_batches_answer_as_small_ones_and_as_brute_force():
+    # From 65536 queries on a tree as large, queries are answered in a
+    # locality order: the rows must still be each query's own.
+    pts = np.concatenate([RNG.random((60000, 3)), RNG.normal(size=(10000, 3)) * 1e-2 + 0.5])
+    q = np.concatenate([RNG.random((69000, 3)), [[np.nan, 0, 0], [INF, 0, 0]] * 500])
+    tree = KdTree(pts)
+    idx, dist = (np.asarray(a) for a in tree.nearest_many(q, 3))
+    parts = [tree.nearest_many(q[s:s + 20000], 3) for s in range(0, len(q), 20000)]
+    assert same_bits(idx, np.concatenate([np.asarray(p[0]) for p in parts]))
+    assert same_bits(dist, np.concatenate([np.asarray(p[1]) for p in parts]))
+    rows = np.concatenate([RNG.integers(0, len(q), 200), [69000, 69001]])
+    want_idx, want_dist = brute_nearest(pts, q[rows], 3)
+    assert same_bits(idx[rows], want_idx) and same_bits(dist[rows], want_dist)
 
 
 def test_pickle_copy_and_a_spawned_child():

@@ -376,9 +376,70 @@ KdTree::Hit KdTree::nearest(Vec3d q) const {
     return {best.best_index, std::sqrt(best.best)};
 }
 
+// The order to answer many queries in: along a Morton curve over the tree's
+// box, so consecutive queries walk the same nodes while they are in cache.
+// Only worth it when the tree outgrows the caches; each query's answer is
+// its own, so the order changes no result.
+std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, pool::Pool& p) const {
+    constexpr std::size_t kFrom = std::size_t{1} << 16;
+    std::vector<std::uint32_t> order;
+    if (queries.size() < kFrom || m_ < kFrom || queries.size() > kMaxPoints) return order;
+    const Box& root = box_[1];
+    double lo[3], scale[3];
+    for (unsigned c = 0; c < 3; ++c) {
+        lo[c] = root.lo[c];
+        const double span = static_cast<double>(root.hi[c]) - lo[c];
+        scale[c] = span > 0.0 && span < kInf ? 1023.0 / span : 0.0;
+    }
+    const auto spread = [](std::uint32_t v) {  // 10 bits to every third of 30
+        v = (v | (v << 16)) & 0x030000FFu;
+        v = (v | (v << 8)) & 0x0300F00Fu;
+        v = (v | (v << 4)) & 0x030C30C3u;
+        return (v | (v << 2)) & 0x09249249u;
+    };
+    std::vector<std::uint64_t> keyed(queries.size());  // key << 32 | query
+    const Vec3d* q = queries.data();
+    std::uint64_t* out = keyed.data();
+    struct Keys {
+        const Vec3d* q;
+        std::uint64_t* out;
+        const double* lo;
+        const double* scale;
+        decltype(spread) sp;
+        std::size_t seq(std::size_t a, std::size_t b) const {
+            for (std::size_t i = a; i < b; ++i) {
+                const double c[3] = {q[i].x, q[i].y, q[i].z};
+                std::uint32_t key = 0;
+                for (unsigned j = 0; j < 3; ++j) {
+                    double t = (c[j] - lo[j]) * scale[j];
+                    t = t >= 0.0 ? (t <= 1023.0 ? t : 1023.0) : 0.0;  // NaN: 0
+                    key |= sp(static_cast<std::uint32_t>(t)) << j;
+                }
+                out[i] = std::uint64_t{key} << 32 | i;
+            }
+            return b - a;
+        }
+        std::size_t combine(std::size_t x, std::size_t y) const { return x + y; }
+    };
+    p.reduce(queries.size(), Keys{q, out, lo, scale, spread});
+    // Three passes of ten bits over the 30-bit keys.
+    std::vector<std::uint64_t> tmp(keyed.size());
+    for (unsigned shift = 32; shift < 62; shift += 10) {
+        std::vector<std::size_t> count(1025, 0);
+        for (std::uint64_t v : keyed) ++count[((v >> shift) & 1023) + 1];
+        for (std::size_t b = 1; b <= 1024; ++b) count[b] += count[b - 1];
+        for (std::uint64_t v : keyed) tmp[count[(v >> shift) & 1023]++] = v;
+        keyed.swap(tmp);
+    }
+    order.resize(keyed.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
+    return order;
+}
+
 void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
                           pool::Pool& p, pool::Stop* stop) const {
     if (k == 0) panic("assertion failed: k >= 1");
+    const std::vector<std::uint32_t> order = visit_order(queries, p);
     struct Op {
         const KdTree* tree;
         const Vec3d* q;
@@ -386,10 +447,12 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         std::int64_t* idx;
         double* dist;
         const pool::Stop* stop;
+        const std::uint32_t* order;
         std::size_t seq(std::size_t lo, std::size_t hi) const {
             std::uint64_t visited = 0;
-            for (std::size_t i = lo; i < hi; ++i) {
-                if (stop && (i - lo) % 64 == 63) stop->check();
+            for (std::size_t j = lo; j < hi; ++j) {
+                if (stop && (j - lo) % 64 == 63) stop->check();
+                const std::size_t i = order ? order[j] : j;
                 std::int64_t* ri = idx + i * k;
                 double* rd = dist + i * k;
                 Nearest best{k, 0, rd, ri};
@@ -406,7 +469,8 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         }
         std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
     };
-    if (p.reduce(queries.size(), Op{this, queries.data(), k, idx, dist, stop}, 16, stop) != queries.size())
+    const Op op{this, queries.data(), k, idx, dist, stop, order.empty() ? nullptr : order.data()};
+    if (p.reduce(queries.size(), op, 16, stop) != queries.size())
         panic("not every query was answered");
 }
 
