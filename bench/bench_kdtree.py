@@ -188,6 +188,17 @@ print(json.dumps({"tree": (after - before) / n, "peak": (peak - before) / n,
 """
 
 
+def visits_program(explicit):
+    """bench/kdtree_visits.cpp as built by CMake (-DKESTRUM_BUILD_BENCH=ON): `explicit`, else the
+    newest build*/kdtree_visits under the checkout."""
+    if explicit:
+        return explicit
+    root = HERE.parent
+    found = [p for pattern in ("build*/kdtree_visits", "build*/*/kdtree_visits") for p in root.glob(pattern)
+             if os.access(p, os.X_OK)]
+    return str(max(found, key=os.path.getmtime)) if found else None
+
+
 def child(n, threads):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     out = subprocess.run([sys.executable, "-c", CHILD, str(n)], env=env, capture_output=True, text=True,
@@ -200,6 +211,7 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--n", type=int, default=1_000_000, help="points (and queries) of the big clouds")
     ap.add_argument("--skip-scaling", action="store_true", help="no child processes for memory and scaling")
+    ap.add_argument("--visits", metavar="PATH", help="the kdtree_visits program (default: build*/kdtree_visits)")
     args = ap.parse_args()
     print(f"bench_kdtree: {cpu_model()}, {os.cpu_count()} CPUs, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}; libraries: {', '.join(LIBS)}")
@@ -231,6 +243,17 @@ def main():
         print(f"  target at most 40 bytes per point: {'met' if ok else 'MISSED'}")
         print(f"  k=1 query: 1 thread {one['query'] * 1e3:.1f} ms, 2 threads {two['query'] * 1e3:.1f} ms, "
               f"scaling {one['query'] / two['query']:.2f}x")
+
+    program = visits_program(args.visits)
+    if program:
+        print(f"\nnodes visited per query ({program} {args.n}, same clouds, other seeds)  [{load()}]")
+        out = subprocess.run([program, str(args.n)], capture_output=True, text=True, check=True).stdout
+        for line in out.splitlines():
+            r = json.loads(line)
+            print(f"  {r['cloud']:<9} k={r['k']:<2} {r['visited_per_query']:7.1f} nodes, "
+                  f"{r['ns_per_query']:7.0f} ns per query (C++, no Python)")
+    else:
+        print("\nnodes visited per query: kdtree_visits not built (cmake -DKESTRUM_BUILD_BENCH=ON)")
 
     missed = [v for v in verdicts if not v[3]]
     print(f"\n{len(verdicts) - len(missed)} of {len(verdicts)} targets met  [{load()}]")

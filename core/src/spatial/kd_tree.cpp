@@ -91,7 +91,10 @@ void for_level(pool::Pool& p, std::size_t m, unsigned d, const F& node, pool::St
         std::size_t combine(std::size_t l, std::size_t r) const { return l + r; }
     };
     if (m == 0) return;
-    const std::size_t done = p.reduce(m, Op{&node, m, d, stop}, 8, stop);
+    // A small tree is built faster than workers wake up: on this thread.
+    constexpr std::size_t kPoolFrom = std::size_t{1} << 16;
+    const Op op{&node, m, d, stop};
+    const std::size_t done = m < kPoolFrom ? op.seq(0, m) : p.reduce(m, op, 8, stop);
     if (done != (std::size_t{1} << d)) panic("a tree level ran " + std::to_string(done) + " nodes");
 }
 
@@ -204,28 +207,34 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
     auto* box = reinterpret_cast<Box*>(block_.data() + l.boxes);
     Rec* r = rec.data();
     const std::size_t m = m_;
-    // Level by level: each node's box, then (above the leaves) its median
-    // split along its widest axis.
-    for (unsigned d = 0; d <= depth_; ++d) {
-        const bool leaves = d == depth_;
-        for_level(p, m, d, [r, m, d, box, leaves](std::size_t t) {
+    // Level by level, each node split at its median along the widest axis
+    // of its cell (the root's box cut by the splits above it), which needs no
+    // pass over the points; the leaves' boxes are then measured and the inner
+    // boxes are their unions.
+    struct Cell {
+        double lo[3], hi[3];
+    };
+    std::vector<Cell> cells(1), next;
+    {
+        Cell& c = cells[0];
+        for (unsigned a = 0; a < 3; ++a) c.lo[a] = kInf, c.hi[a] = -kInf;
+        for (std::size_t i = 0; i < m; ++i)
+            for (unsigned a = 0; a < 3; ++a)
+                c.lo[a] = std::min(c.lo[a], coord(r[i].p, a)), c.hi[a] = std::max(c.hi[a], coord(r[i].p, a));
+    }
+    for (unsigned d = 0; d < depth_; ++d) {
+        next.resize(cells.size() * 2);
+        Cell* cur = cells.data();
+        Cell* out = next.data();
+        for_level(p, m, d, [r, m, d, cur, out](std::size_t t) {
             const std::size_t lo = node_start(t, d, m), hi = node_start(t + 1, d, m);
-            double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
-            for (std::size_t i = lo; i < hi; ++i) {
-                const Vec3d& q = r[i].p;
-                mn[0] = std::min(mn[0], q.x), mx[0] = std::max(mx[0], q.x);
-                mn[1] = std::min(mn[1], q.y), mx[1] = std::max(mx[1], q.y);
-                mn[2] = std::min(mn[2], q.z), mx[2] = std::max(mx[2], q.z);
-            }
-            Box& b = box[(std::size_t{1} << d) + t];
-            for (unsigned c = 0; c < 3; ++c) b.lo[c] = float_below(mn[c]), b.hi[c] = float_above(mx[c]);
-            if (leaves) return;
-            // Widest axis, lowest on ties; inf - inf (all at one infinity) counts as 0.
+            const Cell& c = cur[t];
+            // Widest axis, lowest on ties; inf - inf (all at one infinity) never wins.
             unsigned a = 0;
             double best = -1.0;
-            for (unsigned c = 0; c < 3; ++c) {
-                const double spread = mx[c] - mn[c];
-                if (spread > best) best = spread, a = c;
+            for (unsigned e = 0; e < 3; ++e) {
+                const double spread = c.hi[e] - c.lo[e];
+                if (spread > best) best = spread, a = e;
             }
             const std::size_t mid = node_start(2 * t + 1, d + 1, m);
             switch (a) {
@@ -233,7 +242,33 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
                 case 1: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.y < y.p.y; }); break;
                 default: std::nth_element(r + lo, r + mid, r + hi, [](const Rec& x, const Rec& y) { return x.p.z < y.p.z; }); break;
             }
+            const double split = coord(r[mid].p, a);
+            out[2 * t] = c, out[2 * t + 1] = c;
+            out[2 * t].hi[a] = split;
+            out[2 * t + 1].lo[a] = split;
         }, stop);
+        cells.swap(next);
+    }
+    const std::size_t first_leaf = std::size_t{1} << depth_;
+    const unsigned d = depth_;
+    for_level(p, m, d, [r, m, d, box, first_leaf](std::size_t t) {
+        const std::size_t lo = node_start(t, d, m), hi = node_start(t + 1, d, m);
+        double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
+        for (std::size_t i = lo; i < hi; ++i) {
+            const Vec3d& q = r[i].p;
+            mn[0] = std::min(mn[0], q.x), mx[0] = std::max(mx[0], q.x);
+            mn[1] = std::min(mn[1], q.y), mx[1] = std::max(mx[1], q.y);
+            mn[2] = std::min(mn[2], q.z), mx[2] = std::max(mx[2], q.z);
+        }
+        Box& b = box[first_leaf + t];
+        for (unsigned c = 0; c < 3; ++c) b.lo[c] = float_below(mn[c]), b.hi[c] = float_above(mx[c]);
+    }, stop);
+    if (m > 0) {
+        for (std::size_t j = first_leaf - 1; j >= 1; --j) {
+            const Box &a = box[2 * j], &b = box[2 * j + 1];
+            for (unsigned c = 0; c < 3; ++c)
+                box[j].lo[c] = std::min(a.lo[c], b.lo[c]), box[j].hi[c] = std::max(a.hi[c], b.hi[c]);
+        }
     }
     auto* pts = reinterpret_cast<Vec3d*>(block_.data() + l.points);
     auto* index = reinterpret_cast<std::uint32_t*>(block_.data() + l.indices);
