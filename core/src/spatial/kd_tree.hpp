@@ -12,7 +12,7 @@
 //
 // The tree is implicit: node t of level d covers tree positions
 // [t*m >> d, (t+1)*m >> d) of the m points without a NaN coordinate, split at
-// its middle position by a median along its widest axis. Only a box of floats
+// its middle position by a median along the widest axis of its cell. Only a box of floats
 // (rounded outwards) is stored per node, so the whole tree (its copy of the
 // points included) is one block of at most about 35 bytes per point, which is
 // also its serialised form.
