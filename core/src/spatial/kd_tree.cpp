@@ -415,7 +415,8 @@ KdTree::Hit KdTree::nearest(Vec3d q) const {
 // box, so consecutive queries walk the same nodes while they are in cache.
 // Only worth it when the tree outgrows the caches; each query's answer is
 // its own, so the order changes no result.
-std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, pool::Pool& p) const {
+std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, pool::Pool& p,
+                                               pool::Stop* stop) const {
     constexpr std::size_t kFrom = std::size_t{1} << 16;
     std::vector<std::uint32_t> order;
     if (queries.size() < kFrom || m_ < kFrom || queries.size() > kMaxPoints) return order;
@@ -456,10 +457,11 @@ std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, p
         }
         std::size_t combine(std::size_t x, std::size_t y) const { return x + y; }
     };
-    p.reduce(queries.size(), Keys{q, out, lo, scale, spread});
+    p.reduce(queries.size(), Keys{q, out, lo, scale, spread}, 1, stop);
     // Three passes of ten bits over the 30-bit keys.
     std::vector<std::uint64_t> tmp(keyed.size());
     for (unsigned shift = 32; shift < 62; shift += 10) {
+        if (stop && stop->poll()) throw pool::Stopped();  // this runs on the calling thread
         std::vector<std::size_t> count(1025, 0);
         for (std::uint64_t v : keyed) ++count[((v >> shift) & 1023) + 1];
         for (std::size_t b = 1; b <= 1024; ++b) count[b] += count[b - 1];
@@ -474,7 +476,7 @@ std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, p
 void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
                           pool::Pool& p, pool::Stop* stop) const {
     if (k == 0) panic("assertion failed: k >= 1");
-    const std::vector<std::uint32_t> order = visit_order(queries, p);
+    const std::vector<std::uint32_t> order = visit_order(queries, p, stop);
     struct Op {
         const KdTree* tree;
         const Vec3d* q;
@@ -486,7 +488,7 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         std::size_t seq(std::size_t lo, std::size_t hi) const {
             std::uint64_t visited = 0;
             for (std::size_t j = lo; j < hi; ++j) {
-                if (stop && (j - lo) % 64 == 63) stop->check();
+                if (stop && (j - lo) % 8 == 7) stop->check();
                 const std::size_t i = order ? order[j] : j;
                 std::int64_t* ri = idx + i * k;
                 double* rd = dist + i * k;
@@ -540,7 +542,7 @@ void KdTree::within_many(std::span<const Vec3d> queries, double radius, std::int
             auto& out = runs[0].indices;
             std::uint64_t visited = 0;
             for (std::size_t i = lo; i < hi; ++i) {
-                if (stop && (i - lo) % 64 == 63) stop->check();
+                if (stop && (i - lo) % 8 == 7) stop->check();
                 const std::size_t before = out.size();
                 if (radius >= 0.0) {
                     Within w{radius, &out};

@@ -87,7 +87,8 @@ private:
     template <class V>
     void descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const;
     double bound(const Vec3d& q, std::size_t node) const;
-    std::vector<std::uint32_t> visit_order(std::span<const Vec3d> queries, parallel::Pool& pool) const;
+    std::vector<std::uint32_t> visit_order(std::span<const Vec3d> queries, parallel::Pool& pool,
+                                           parallel::Stop* stop) const;
 
     struct Box {
         float lo[3], hi[3];
