@@ -6,7 +6,7 @@ kestrum_py in one process, spawned processes and Dask LocalClusters of 1 and 2 w
 
 The job and every solver are those of examples/nearest_airport.py. The worker
 processes and clusters are started once, before timing; their start-up and the
-one-off transfer of the airports (Client.scatter, or the executor's initializer)
+one-off transfer of the airports' KdTree (Client.scatter, or the executor's initializer)
 are reported apart. A timed run goes from handing over the queries to holding
 all results in order. Each repeat runs every configuration once, in turn, so a
 noisy stretch on the shared machine hits all alike; the best and worst
@@ -47,7 +47,7 @@ class Processes:
         self.chunk = chunk
         t = time.perf_counter()
         self.pool = ProcessPoolExecutor(count, mp_context=get_context("spawn"), initializer=na._init_process,
-                                        initargs=(pickle.dumps(airports), threads))
+                                        initargs=(pickle.dumps(airports, 5), threads))
         # Make every process start and unpickle the airports before timing.
         list(self.pool.map(time.sleep, [0.2] * count))
         self.setup = f"start + airports {time.perf_counter() - t:.2f} s"
@@ -109,7 +109,7 @@ def main():
     cores = os.cpu_count() or 1
     _, _, airport_latlon = na.load_airports()
     airport_vecs = na.unit_vectors(airport_latlon)
-    airports = kp.VecList.from_array(airport_vecs)
+    airports = kp.KdTree(airport_vecs)
     block = na.query_block(na.random_queries(args.n, args.seed))
     print(f"{len(airports):,} airports, {args.n:,} queries, chunks of {args.chunk}, {cores} cores, "
           f"kestrum pool of this process: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")

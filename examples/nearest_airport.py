@@ -5,8 +5,8 @@
 The nearest airport for each of many positions on Earth, with kestrum_py.
 
 The ~28,000 airports of the `airportsdata` package become unit vectors on the
-sphere (one `VecList.from_array` call); each query position is matched to its
-nearest airport with `VecList.minimum_distance_to`, and the answer is reported
+sphere, indexed by a `KdTree`; each block of query positions is matched to its
+nearest airports with one `KdTree.nearest_many` call, and the answer is reported
 as a great-circle distance (`angle_to` times the Earth's radius) and the
 initial bearing from the query to the airport, read in the query's local
 east-north-up frame (two `Quat` rotations)::
@@ -16,11 +16,12 @@ east-north-up frame (two `Quat` rotations)::
     python examples/nearest_airport.py --dask           # LocalCluster of worker processes
     python examples/nearest_airport.py --dask --scheduler tcp://HOST:8786
     python examples/nearest_airport.py --processes 2    # concurrent.futures, spawn
+    python examples/nearest_airport.py --radius 50      # also: every airport within 50 km
 
 Needs `pip install kestrum_py[examples]` (and `[dask]` for --dask). Every run
 also answers the queries with a numpy brute-force search that forms the same
 squared distances in the same order, so the nearest index and the chord
-distance must agree bit for bit; a distributed or multi-process run must
+distance (and, with --radius, the set of airports found) must agree bit for bit; a distributed or multi-process run must
 reproduce the single-process results bit for bit. The exit status is 1 when
 any of these checks fails.
 """
@@ -113,7 +114,7 @@ def query_block(latlon_deg):
 
 # --- the job ---------------------------------------------------------------------
 
-def solve_block(airports, block):
+def solve_block(tree, block):
     """Nearest airport for each row of a query block -> (m, 4) float64 result block.
 
     Shipped to Dask workers and spawned processes, so it names the classes
@@ -121,10 +122,13 @@ def solve_block(airports, block):
     and a class imported by name would be rebuilt as a broken copy there.
     """
     queries = kp.VecList.from_array(block[:, :3])  # a strided view is fine
+    found, chords = tree.nearest_many(queries, 1)  # one call for the whole block
+    found, chords = np.asarray(found)[:, 0], np.asarray(chords)[:, 0]
+    airports = tree.points
     k, j = kp.Vec3d.k(), kp.Vec3d.j()
     out = np.empty((len(block), 4))
     for r, q in enumerate(queries):
-        index, chord = airports.minimum_distance_to(q, 1)
+        index, chord = int(found[r]), chords[r]
         airport = airports[index]
         # angle_to clamps the cosine: a query on top of its airport gives 0, not NaN.
         km = q.angle_to(airport).angle * EARTH_RADIUS_KM
@@ -139,10 +143,10 @@ def solve_block(airports, block):
     return out
 
 
-def solve_single(airports, blocks, progress):
+def solve_single(tree, blocks, progress):
     parts = []
     for block in blocks:
-        parts.append(solve_block(airports, block))
+        parts.append(solve_block(tree, block))
         progress.update(len(block))
     return np.concatenate(parts)
 
@@ -175,6 +179,28 @@ def brute_force_numpy(airport_vecs, block, chunk=32):
     return index, chord
 
 
+def chord_for_km(km):
+    """The straight-line distance between unit vectors that lie `km` apart on the sphere."""
+    return 2.0 * math.sin(min(km / EARTH_RADIUS_KM, math.pi) / 2.0)
+
+
+def within_numpy(airport_vecs, block, chord, chunk=32):
+    """CSR (offsets, indices) of the airports at chord distance <= chord, by numpy."""
+    ax, ay, az = (np.ascontiguousarray(airport_vecs[:, c]) for c in range(3))
+    counts, found = [0], []
+    for s in range(0, len(block), chunk):
+        q = block[s:s + chunk]
+        dx = ax[None, :] - q[:, 0:1]
+        dy = ay[None, :] - q[:, 1:2]
+        dz = az[None, :] - q[:, 2:3]
+        inside = np.sqrt((dx * dx + dy * dy) + dz * dz) <= chord
+        for row in inside:
+            hits = np.nonzero(row)[0]
+            found.append(hits)
+            counts.append(len(hits))
+    return np.cumsum(counts), np.concatenate(found) if found else np.zeros(0, np.int64)
+
+
 def great_circle_numpy(query_latlon_deg, airport_latlon_deg):
     """Distance (km) and initial bearing (degrees) by the textbook spherical formulas."""
     p1, l1 = np.radians(query_latlon_deg).T
@@ -193,7 +219,7 @@ def worker_threads(workers):
     return max(1, (os.cpu_count() or 1) // workers)
 
 
-def solve_dask(airports, block, args):
+def solve_dask(tree, block, args):
     """Returns (results, seconds for cluster start, scatter, compute)."""
     import dask.array as da
     from dask.distributed import Client, LocalCluster, progress
@@ -211,11 +237,12 @@ def solve_dask(airports, block, args):
     try:
         client.wait_for_workers(1, timeout=args.timeout)
         t1 = time.perf_counter()
-        # Sent once, by pickle, to every worker; the tasks only carry a key to it.
-        airports_f = client.scatter(airports, broadcast=True)
+        # The tree is sent once, by pickle, to every worker; the tasks only
+        # carry a key to it.
+        tree_f = client.scatter(tree, broadcast=True)
         t2 = time.perf_counter()
         queries = da.from_array(block, chunks=(args.chunk, block.shape[1]))
-        results = da.map_blocks(solve_block, airports_f, queries, chunks=(queries.chunks[0], (4,)),
+        results = da.map_blocks(solve_block, tree_f, queries, chunks=(queries.chunks[0], (4,)),
                                 dtype=np.float64)
         future = client.compute(results)
         if args.progress:
@@ -229,28 +256,28 @@ def solve_dask(airports, block, args):
     return out, (t1 - t0, t2 - t1, t3 - t2)
 
 
-_worker_airports = None
+_worker_tree = None
 
 
-def _init_process(airports_pickle, threads):
-    global _worker_airports
+def _init_process(tree_pickle, threads):
+    global _worker_tree
     # Before the first bulk operation starts this process's pool.
     os.environ["RAYON_NUM_THREADS"] = str(threads)
-    _worker_airports = pickle.loads(airports_pickle)
+    _worker_tree = pickle.loads(tree_pickle)
 
 
 def _solve_in_process(block):
-    return solve_block(_worker_airports, block)
+    return solve_block(_worker_tree, block)
 
 
-def solve_processes(airports, block, args):
+def solve_processes(tree, block, args):
     from concurrent.futures import ProcessPoolExecutor
 
     t0 = time.perf_counter()
     context = multiprocessing.get_context("spawn")
     threads = args.worker_threads or worker_threads(args.processes)
     with ProcessPoolExecutor(args.processes, mp_context=context, initializer=_init_process,
-                             initargs=(pickle.dumps(airports), threads)) as pool:
+                             initargs=(pickle.dumps(tree, 5), threads)) as pool:
         out = np.concatenate(list(pool.map(_solve_in_process, split(block, args.chunk))))
     return out, time.perf_counter() - t0
 
@@ -300,7 +327,7 @@ def plot_map(path, latlon, km, airport_latlon):
     ax.set_yticks(range(-90, 91, 30))
     ax.set_xlabel("longitude (°)")
     ax.set_ylabel("latitude (°)")
-    ax.set_title("Nearest airport for each query position (kestrum_py VecList.minimum_distance_to)")
+    ax.set_title("Nearest airport for each query position (kestrum_py KdTree.nearest_many)")
     ax.legend(loc="lower left", markerscale=6, fontsize=8)
     fig.tight_layout()
     fig.savefig(path)
@@ -325,6 +352,8 @@ def parse_args(argv):
     p.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bars")
     p.add_argument("--plot", metavar="FILE.png", help="write a world map of the queries")
     p.add_argument("--save", metavar="FILE.npz", help="write queries and every path's results")
+    p.add_argument("--radius", type=float, metavar="KM",
+                   help="also find every airport within KM great-circle kilometres of each query")
     d = p.add_argument_group("other processes")
     d.add_argument("--dask", action="store_true", help="also run on Dask distributed")
     d.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="existing Dask scheduler (default: a LocalCluster)")
@@ -335,6 +364,8 @@ def parse_args(argv):
                    help="pool threads per worker process (default: cores / processes)")
     d.add_argument("--timeout", type=float, default=60.0, help="seconds to wait for the cluster (default 60)")
     args = p.parse_args(argv)
+    if args.radius is not None and not (args.radius >= 0.0):
+        p.error("--radius must be a number of kilometres, at least 0")
     if args.n < 1 or args.chunk < 1 or args.workers < 1 or args.processes < 0 or args.worker_threads < 0:
         p.error("-n, --chunk and --workers must be positive; --processes and --worker-threads not negative")
     return args
@@ -347,19 +378,19 @@ def main(argv=None):
     t = time.perf_counter()
     codes, names, airport_latlon = load_airports()
     airport_vecs = unit_vectors(airport_latlon)
-    airports = kp.VecList.from_array(airport_vecs)
+    tree = kp.KdTree(airport_vecs)
     setup = time.perf_counter() - t
     latlon = read_queries(args.queries) if args.queries else random_queries(args.n, args.seed)
     block = query_block(latlon)
     n = len(block)
-    print(f"{len(airports):,} airports as unit vectors in {setup:.2f} s; {n:,} queries "
+    print(f"{len(tree):,} airports as unit vectors in a KdTree in {setup:.2f} s; {n:,} queries "
           f"({args.queries or f'seed {args.seed}'})")
 
     t = time.perf_counter()
     # disable=None: a bar only on a terminal
     quiet = not args.progress or n < 5000
     with tqdm(total=n, unit="q", disable=True if quiet else None, file=sys.stderr) as bar:
-        result = solve_single(airports, split(block, args.chunk), bar)
+        result = solve_single(tree, split(block, args.chunk), bar)
     single_s = time.perf_counter() - t
     print()
     print_table(latlon, result, codes, names, args.show)
@@ -390,7 +421,7 @@ def main(argv=None):
 
     if args.dask:
         try:
-            out, (start_s, scatter_s, compute_s) = solve_dask(airports, block, args)
+            out, (start_s, scatter_s, compute_s) = solve_dask(tree, block, args)
         except ImportError as e:
             raise SystemExit(f"--dask needs dask[distributed] (pip install kestrum_py[dask]): {e}")
         saved["dask"] = out
@@ -399,15 +430,18 @@ def main(argv=None):
         print(f"  compute                {rate(n, compute_s)}   "
               f"({-(-n // args.chunk)} chunks of {args.chunk})")
         print(f"  {'connect' if args.scheduler else 'cluster start'} {start_s:.2f} s, "
-              f"scatter of the airports {scatter_s * 1e3:.1f} ms")
+              f"scatter of the tree {scatter_s * 1e3:.1f} ms")
         ok &= report_identity("Dask", out, result)
 
     if args.processes:
-        out, seconds = solve_processes(airports, block, args)
+        out, seconds = solve_processes(tree, block, args)
         saved["processes"] = out
         print(f"ProcessPoolExecutor (spawn, {args.processes} processes)")
         print(f"  start + compute        {rate(n, seconds)}")
         ok &= report_identity("ProcessPoolExecutor", out, result)
+
+    if args.radius is not None:
+        ok &= radius_search(tree, airport_vecs, block, args, saved)
 
     if args.plot:
         plot_map(args.plot, latlon, result[:, 2], airport_latlon)
@@ -415,6 +449,31 @@ def main(argv=None):
     if args.save:
         np.savez(args.save, **saved)
     return 0 if ok else 1
+
+
+def radius_search(tree, airport_vecs, block, args, saved):
+    """Every airport within args.radius km of each query: within_many with the chord for that arc."""
+    chord = chord_for_km(args.radius)
+    queries = block[:, :3]
+    t = time.perf_counter()
+    offsets, indices = tree.within_many(queries, chord)
+    offsets, indices = np.asarray(offsets), np.asarray(indices)
+    seconds = time.perf_counter() - t
+    counts = np.diff(offsets)
+    saved.update(radius_offsets=offsets, radius_indices=indices)
+    print(f"within {args.radius:g} km (chord {chord:.6g}): {len(indices):,} airports found, "
+          f"{int((counts > 0).sum()):,} of {len(counts):,} queries have at least one, "
+          f"at most {int(counts.max()) if len(counts) else 0}")
+    print(f"kestrum_py within_many    {rate(len(counts), seconds)}")
+    if not args.numpy:
+        return True
+    t = time.perf_counter()
+    np_offsets, np_indices = within_numpy(airport_vecs, queries, chord)
+    numpy_s = time.perf_counter() - t
+    same = np.array_equal(np_offsets, offsets) and np.array_equal(np_indices, indices)
+    print(f"numpy brute force        {rate(len(counts), numpy_s)}   kestrum_py/numpy: {numpy_s / seconds:.2f}")
+    print(f"  airports within the radius {'identical' if same else 'DIFFER'}")
+    return same
 
 
 def report_identity(label, out, single):

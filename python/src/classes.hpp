@@ -13,6 +13,7 @@
 #include "kestrum/quat.hpp"
 #include "kestrum/vec3d.hpp"
 #include "memory/block_cache.hpp"
+#include "spatial/kd_tree.hpp"
 
 namespace kp {
 
@@ -115,6 +116,20 @@ template <>
 struct Pickled<VecListValue> {
     static PyObject* state(PyObject* self, const VecListValue& value, std::uint64_t protocol);
     static VecListValue load(Bytes state);
+};
+
+// An (n, 3) table copied into a new list (VecList.from_array's body).
+VecListValue vec_list_from_rows(const Rows3& rows);
+
+template <>
+struct Class<kestrum::spatial::KdTree> : Wrap<"KdTree"> {
+    static const TypeDef& def();
+};
+// Pickled as the tree's own block (see kd_tree.hpp).
+template <>
+struct Pickled<kestrum::spatial::KdTree> {
+    static PyObject* state(PyObject* self, const kestrum::spatial::KdTree& value, std::uint64_t protocol);
+    static kestrum::spatial::KdTree load(Bytes state);
 };
 
 // The other values pickle as their own bytes: plain doubles, no padding.

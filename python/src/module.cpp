@@ -83,7 +83,7 @@ int add_unpickler(PyObject* m) {
     static PyMethodDef def =
         function<"_unpickle",
                  &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
-                           kestrum::Vec3d, g::Circle, g::Plane>,
+                           kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree>,
                  "cls", "version", "state">(
             "Rebuilds a pickled value of class `cls`.", "Any");
     PyObject* modname = PyModule_GetNameObject(m);
@@ -106,8 +106,10 @@ int init_kestrum(PyObject* m) {
         return -1;
     PyObject* geometry = make_module(geometry_module);
     if (!geometry) return -1;
-    const int rc = add_member(m, PyModule_GetName(geometry), geometry);
+    int rc = add_member(m, PyModule_GetName(geometry), geometry);
     Py_DECREF(geometry);
+    // Added after the names above, which keep their order in __all__.
+    if (rc == 0) rc = add_class<kestrum::spatial::KdTree>(m);
     return rc < 0 ? rc : add_unpickler(m);
 }
 

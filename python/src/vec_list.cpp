@@ -331,6 +331,8 @@ const PyType_Slot iterator_slots[] = {
 
 }  // namespace
 
+VecListValue vec_list_from_rows(const Rows3& rows) { return from_array(rows); }
+
 // Protocol 5 lends the elements out as one buffer: pickle writes it in-band
 // or gives it to buffer_callback, either way without an extra copy here.
 PyObject* Pickled<VecListValue>::state(PyObject* self, const VecListValue& value,

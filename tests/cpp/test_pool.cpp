@@ -714,6 +714,52 @@ TEST_P(PoolOfSize, FailureWaitsForAllPiecesAndReportsTheLowestIndex) {
     }
 }
 
+// A stop requested while the caller sleeps: the pieces that check it end,
+// those not begun are skipped, and reduce throws Stopped only once no piece
+// runs. Without a request the result is the plain one.
+TEST_P(PoolOfSize, AStopRequestedWhileWaitingEndsTheOperation) {
+    constexpr std::size_t n = 1 << 16;
+    std::atomic<std::size_t> done{0};
+    std::atomic<int> running{0};
+    struct Op {
+        std::atomic<std::size_t>* done;
+        std::atomic<int>* running;
+        const kp::Stop* stop;
+        std::size_t seq(std::size_t lo, std::size_t hi) const {
+            running->fetch_add(1);
+            struct Leave {
+                std::atomic<int>* r;
+                ~Leave() { r->fetch_sub(1); }
+            } leave{running};
+            for (std::size_t i = lo; i < hi; ++i) {
+                if (i % 64 == 0) stop->check();
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+                done->fetch_add(1);
+            }
+            return hi - lo;
+        }
+        std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
+    };
+    int polls = 0;
+    kp::Stop stop([&polls] { return ++polls == 3; }, std::chrono::milliseconds(2));
+    EXPECT_THROW(pool->reduce(n, Op{&done, &running, &stop}, 1, &stop), kp::Stopped);
+    EXPECT_EQ(running.load(), 0) << "a piece was still running";
+    EXPECT_EQ(polls, 3);
+    EXPECT_LT(done.load(), n / 2);  // a full run takes over a second per worker
+    // Unrequested, and with a poll that never fires: every element, no throw.
+    kp::Stop idle([] { return false; }, std::chrono::milliseconds(1));
+    std::atomic<std::size_t> all{0};
+    EXPECT_EQ(pool->reduce(4096, Op{&all, &running, &idle}, 1, &idle), 4096u);
+    EXPECT_EQ(all.load(), 4096u);
+    // Requested before the start: nothing runs.
+    std::atomic<std::size_t> none{0};
+    kp::Stop early(nullptr);
+    early.request();
+    EXPECT_THROW(pool->reduce(4096, Op{&none, &running, &early}, 1, &early), kp::Stopped);
+    EXPECT_THROW(pool->reduce(1, Op{&none, &running, &early}, 1, &early), kp::Stopped);
+    EXPECT_EQ(none.load(), 0u);
+}
+
 TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
     auto panic_text = [](auto&& call) -> std::string {
         try {

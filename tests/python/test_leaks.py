@@ -19,7 +19,7 @@ import sys
 import pytest
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, KdTree, Quat, Vec3d, VecList, geometry
 Circle, Plane = geometry.Circle, geometry.Plane
 
 try:
@@ -35,7 +35,7 @@ ROUNDS = 2
 BIG = 64  # elements of the VecLists: a leaked array is 1.5 KiB per call
 
 VecListIterator = type(iter(VecList.empty()))
-CLASSES = [Vec3d, VecList, VecListIterator, Quat, AngleRadians, AngleDegrees, Plane, Circle]
+CLASSES = [Vec3d, VecList, VecListIterator, Quat, AngleRadians, AngleDegrees, Plane, Circle, KdTree]
 
 
 # -- measuring -----------------------------------------------------------------
@@ -483,9 +483,38 @@ def border():
     expect(TypeError, kestrum_py._unpickle, "Vec3d", 1, 24)
 
 
+def kd_tree():
+    """Every KdTree entry, its result arrays (also wrapped by numpy), pickles
+    in and out of band, and its error paths."""
+    pts = BIG_LIST
+    tree = KdTree(pts)
+    p = Vec3d(0.5, -1.0, 2.0)
+    tree.nearest(p), len(tree), repr(tree), tree.points
+    idx, dist = tree.nearest_many(pts, 3)
+    idx.tolist(), bytes(dist)
+    if np is not None:
+        np.asarray(idx), np.asarray(dist)
+    tree.within(p, 5.0).tolist()
+    offsets, indices = tree.within_many([[0, 0, 0], [1, 2, 3]], 4.0)
+    offsets.tolist(), indices.tolist()
+    for protocol in (2, 5):
+        pickle.loads(pickle.dumps(tree, protocol))
+    buffers = []
+    data = pickle.dumps(tree, 5, buffer_callback=buffers.append)
+    pickle.loads(data, buffers=buffers)
+    buffers[0].release()
+    copy.copy(tree), copy.deepcopy(tree)
+    expect(ValueError, tree.nearest_many, pts, 0)
+    expect(ValueError, KdTree, [[1, 2]])
+    expect(TypeError, tree.within_many, "abc", 1.0)
+    expect(ValueError, tree.within, p, Raises(ValueError))
+    expect(TypeError, tree.nearest, [1, 2, 3])
+    expect(ValueError, kestrum_py._unpickle, "KdTree", 1, bytes(48))
+
+
 SCENARIOS = [vec3d_ok, binding_errors, conversion_errors, setter_errors, not_implemented,
              borrow_conflicts, panics, iterators, veclist_construction_failures, veclist_bulk,
-             quat_and_angles, geometry_all, foreign_receivers, border]
+             quat_and_angles, geometry_all, foreign_receivers, border, kd_tree]
 
 
 def fuzz_replay():

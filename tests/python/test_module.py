@@ -15,7 +15,7 @@ import pytest
 import kestrum_py
 from kestrum_py import Vec3d
 
-TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree"]
 GEOMETRY_MEMBERS = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked",
                     "plane_line", "Plane"]
 TOP_CLASSES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d"]

@@ -54,7 +54,7 @@ def test_distance_and_bearing_match_known_answers(na):
         (90.0, 0.0),     # the pole: its frame comes from the longitude, airport 2 lies south
         (-30.0, 99.0),   # on a parallel: the great circle starts a little south of east
     ])
-    result = na.solve_block(kp.VecList.from_array(na.unit_vectors(airports)), na.query_block(queries))
+    result = na.solve_block(kp.KdTree(na.unit_vectors(airports)), na.query_block(queries))
     assert result.shape == (6, 4)
     assert result[:, 0].tolist() == [0, 1, 1, 2, 2, 3]
     degree_km = na.EARTH_RADIUS_KM * math.pi / 180
@@ -139,3 +139,19 @@ def test_dask_cluster_and_spawned_processes_agree_bit_for_bit(tmp_path):
     assert np.all((single[:, 2] > 0) & (single[:, 2] < 10000))
     assert np.all((single[:, 3] >= 0) & (single[:, 3] < 360))
     assert (tmp_path / "map.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_radius_mode_matches_numpy(tmp_path):
+    code, out = run_example(["-n", "300", "--seed", "3", "--no-progress", "--radius", "150",
+                             "--save", str(tmp_path / "r.npz")])
+    assert code == 0, out
+    assert "airports within the radius identical" in out and "bit-identical" in out, out
+    saved = np.load(tmp_path / "r.npz")
+    offsets, indices = saved["radius_offsets"], saved["radius_indices"]
+    assert offsets[0] == 0 and offsets[-1] == len(indices) and len(offsets) == 301
+    # The nearest airport is inside the radius exactly when its distance is.
+    for r in range(300):
+        near = int(saved["single"][r, 0])
+        inside = saved["single"][r, 2] <= 150 * (1 - 1e-9)
+        if inside:
+            assert near in indices[offsets[r]:offsets[r + 1]].tolist()

@@ -75,6 +75,12 @@ BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 DOCUMENTED_ERRORS = {
     "VecList.from_array": [(ValueError, ("expected an array of shape", "row ",
                                          "the sequence changed"))],
+    "KdTree()": [(ValueError, ("expected an array of shape", "row ", "the sequence changed"))],
+    "KdTree.__new__": [(ValueError, ("expected an array of shape", "row ", "the sequence changed"))],
+    "KdTree.nearest_many": [(ValueError, ("expected an array of shape", "row ", "the sequence changed",
+                                          "k must be at least 1")),
+                            (MemoryError, ("",))],  # k so large that m * k results cannot exist
+    "KdTree.within_many": [(ValueError, ("expected an array of shape", "row ", "the sequence changed"))],
     "_unpickle": [(ValueError, ("unsupported pickle format version", "pickled ", "unknown class")),
                   (BufferError, ("memoryview: underlying buffer is not",))],
     "VecList.__buffer__": [(BufferError, ("VecList buffer is",))],
@@ -93,6 +99,10 @@ HIDDEN_FUNCTIONS = ("_unpickle",)
 # Parameters whose good values the error messages do not reveal.
 PRESET_HINTS = {
     ("VecList.from_array", 0): "rows",
+    ("KdTree()", 0): "rows",
+    ("KdTree.__new__", 0): "rows",
+    ("KdTree.nearest_many", 0): "rows",
+    ("KdTree.within_many", 0): "rows",
     ("_unpickle", 0): "class_name",
     ("_unpickle", 1): "format_version",
     ("_unpickle", 2): "pickled_state",

@@ -1,4 +1,5 @@
 #include "parallel/notifier.hpp"
+#include "parallel/stop.hpp"
 
 namespace kestrum::parallel::detail {
 
@@ -47,14 +48,21 @@ void CallerLatch::set() {
     cv_.notify_one();
 }
 
-void CallerLatch::wait(Clock::duration spin_for, bool yield_cpu) {
+void CallerLatch::wait(Clock::duration spin_for, bool yield_cpu, Stop* stop) {
     if (spin_for > Clock::duration::zero() &&
         spin_until([this] { return done_.load(std::memory_order_acquire); }, spin_for, yield_cpu)) {
         std::lock_guard<std::mutex> lock(mutex_);  // let set() leave the lock before we go
         return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return done_.load(std::memory_order_relaxed); });
+    const auto done = [this] { return done_.load(std::memory_order_relaxed); };
+    if (!stop) return cv_.wait(lock, done);
+    while (!cv_.wait_for(lock, stop->every(), done)) {
+        if (stop->requested()) continue;
+        lock.unlock();  // the poll may take its time; set() must not wait for it
+        stop->poll();
+        lock.lock();
+    }
 }
 
 }  // namespace kestrum::parallel::detail

@@ -11,6 +11,10 @@
 #include <memory>
 #include <mutex>
 
+namespace kestrum::parallel {
+class Stop;
+}
+
 namespace kestrum::parallel::detail {
 
 inline void cpu_relax() noexcept {
@@ -150,7 +154,9 @@ private:
 class CallerLatch {
 public:
     void set();
-    void wait(Clock::duration spin_for, bool yield_cpu);
+    // With a `stop`, the sleep is cut into stop->every() slices and the stop
+    // polled between them; the wait still lasts until set().
+    void wait(Clock::duration spin_for, bool yield_cpu, Stop* stop = nullptr);
 
 private:
     std::mutex mutex_;

@@ -21,6 +21,7 @@
 
 #include "parallel/fp_env.hpp"
 #include "parallel/scheduler.hpp"
+#include "parallel/stop.hpp"
 
 namespace kestrum::parallel {
 
@@ -64,14 +65,17 @@ inline Clock::duration caller_spin(std::size_t n, std::size_t weight, std::size_
 
 template <class Op>
 auto bridge(Worker* w, const Op& op, std::size_t lo, std::size_t hi, std::size_t budget, bool migrated,
-            std::size_t threads, std::size_t grain) -> decltype(op.seq(lo, hi)) {
+            std::size_t threads, std::size_t grain, const Stop* stop) -> decltype(op.seq(lo, hi)) {
     const auto next = (hi - lo) / 2 >= grain ? split_budget(hi - lo, budget, migrated, threads) : std::nullopt;
-    if (!next) return op.seq(lo, hi);
+    if (!next) {
+        if (stop) stop->check();
+        return op.seq(lo, hi);
+    }
     const std::size_t mid = lo + (hi - lo) / 2;
     const std::size_t b = *next;
     auto halves = fork_join(
-        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads, grain); },
-        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads, grain); });
+        w, [&](Worker* ww, bool m) { return bridge(ww, op, lo, mid, b, m, threads, grain, stop); },
+        [&](Worker* ww, bool m) { return bridge(ww, op, mid, hi, b, m, threads, grain, stop); });
     return op.combine(std::move(halves.first), std::move(halves.second));
 }
 
@@ -102,8 +106,11 @@ public:
     // kestrum::Panic with the same message.
     // `weight`: the cost of one element relative to the cheapest operations,
     // a hint for how the calling thread waits (detail::caller_spin).
+    // `stop`: polled by the calling thread while it sleeps (stop.hpp); pieces
+    // not begun once it is requested are skipped, and reduce throws Stopped.
     template <class Op>
-    auto reduce(std::size_t n, const Op& op, std::size_t weight = 1) -> decltype(op.seq(0, 0));
+    auto reduce(std::size_t n, const Op& op, std::size_t weight = 1, Stop* stop = nullptr)
+        -> decltype(op.seq(0, 0));
 
 private:
     std::size_t threads_;
@@ -139,26 +146,28 @@ Pool& global();
 std::size_t thread_count();
 
 template <class Op>
-auto Pool::reduce(std::size_t n, const Op& op, std::size_t weight) -> decltype(op.seq(0, 0)) {
+auto Pool::reduce(std::size_t n, const Op& op, std::size_t weight, Stop* stop) -> decltype(op.seq(0, 0)) {
     using R = decltype(op.seq(0, 0));
     try {
         // Too small to split: not worth waking anyone.
         if (n < 2) {
             const DefaultFpEnv fp;
+            if (stop) stop->check();
             return op.seq(0, n);
         }
         const std::size_t threads = threads_;
         const std::size_t grain = detail::min_piece(n, runnable_);
-        auto root = [&op, n, threads, grain](detail::Worker* w, bool migrated) {
-            return detail::bridge(w, op, 0, n, threads, migrated, threads, grain);
+        auto root = [&op, n, threads, grain, stop](detail::Worker* w, bool migrated) {
+            return detail::bridge(w, op, 0, n, threads, migrated, threads, grain, stop);
         };
         // A piece that itself uses this pool just recurses on its worker.
         if (detail::Worker* w = detail::current_worker(); w && detail::core_of(w) == core_) {
             return root(w, false);
         }
         detail::InjectedJob<R, decltype(root)> job(root);
-        detail::run_injected(core_, &job, job.latch, detail::caller_spin(n, weight, runnable_));
+        detail::run_injected(core_, &job, job.latch, detail::caller_spin(n, weight, runnable_), stop);
         if (job.error) std::rethrow_exception(job.error);
+        if (stop) stop->check();  // stopped after the last piece began: the caller still wants out
         return std::move(*job.result);
     } catch (...) {
         detail::rethrow_as_panic(std::current_exception());

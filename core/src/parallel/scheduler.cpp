@@ -17,6 +17,7 @@
 #include "kestrum/panic.hpp"
 #include "parallel/deque.hpp"
 #include "parallel/sizing.hpp"
+#include "parallel/stop.hpp"
 
 namespace kestrum::parallel::detail {
 
@@ -147,20 +148,22 @@ void set_latch(std::atomic<bool>& latch, Worker* owner) {
     owner->core->notifier.notify(owner->index);
 }
 
-void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for) {
+void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for, Stop* stop) {
     {
         std::lock_guard<std::mutex> lock(core->injected_mutex);
         core->injected.push_back(job);
     }
     core->injected_count.fetch_add(1, std::memory_order_seq_cst);
     core->notifier.notify_one();
-    latch.wait(spin_for, core->yield_cpu);
+    latch.wait(spin_for, core->yield_cpu, stop);
 }
 
 void rethrow_as_panic(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const Panic&) {
+        throw;
+    } catch (const Stopped&) {
         throw;
     } catch (const std::bad_alloc&) {
         throw;  // running out of memory is no broken invariant

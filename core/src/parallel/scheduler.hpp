@@ -35,11 +35,11 @@ void wait_until(Worker* w, const std::atomic<bool>& latch);
 // Sets a stolen job's latch and wakes its owner if it sleeps.
 void set_latch(std::atomic<bool>& latch, Worker* owner);
 // Hands `job` to the workers and blocks until it sets `latch`, polling for
-// `spin_for` first.
-void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for);
+// `spin_for` first (and `stop`, if any, while it sleeps).
+void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for, Stop* stop = nullptr);
 
-// std::bad_alloc, std::length_error and kestrum::Panic as themselves,
-// anything else as a Panic with the same message.
+// std::bad_alloc, std::length_error, kestrum::Panic and Stopped as
+// themselves, anything else as a Panic with the same message.
 [[noreturn]] void rethrow_as_panic(std::exception_ptr error);
 
 // Starts `threads` workers (a stack_size of 0 means the system default).

@@ -3,6 +3,7 @@
 #include "frame/convert.hpp"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -342,6 +343,92 @@ int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock blo
 }
 
 void release_block_view(Py_buffer* view) noexcept { PyMem_Free(view->internal); }
+
+// ---------------------------------------------------------------------------
+// Result arrays: a hidden owner class exporting the elements, read-only.
+
+namespace {
+
+struct ArrayOwner {
+    PyObject_HEAD
+    ArrayParts parts;
+};
+
+int array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    const ArrayParts& a = reinterpret_cast<ArrayOwner*>(self)->parts;
+    view->obj = nullptr;
+    if (flags & PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "result arrays are read-only");
+        return -1;
+    }
+    const std::size_t cols = a.ndim == 2 ? a.cols : 1;
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && a.rows > 1 && cols > 1) {
+        PyErr_SetString(PyExc_BufferError, "result arrays are not Fortran contiguous");
+        return -1;
+    }
+    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(4 * sizeof(Py_ssize_t)));
+    if (!dims) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    constexpr Py_ssize_t item = 8;
+    dims[0] = static_cast<Py_ssize_t>(a.rows);
+    dims[1] = static_cast<Py_ssize_t>(cols);
+    dims[2] = a.ndim == 2 ? static_cast<Py_ssize_t>(cols) * item : item;
+    dims[3] = item;
+    static const std::int64_t no_elements = 0;  // consumers expect a non-null pointer
+    view->buf = const_cast<void*>(a.data ? a.data : &no_elements);
+    view->obj = Py_NewRef(self);
+    view->len = static_cast<Py_ssize_t>(a.rows * cols) * item;
+    view->itemsize = item;
+    view->readonly = 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(a.format == 'd' ? "d" : "q") : nullptr;
+    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+    view->ndim = nd ? a.ndim : 1;
+    view->shape = nd ? dims : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? (a.ndim == 2 ? dims + 2 : dims + 3) : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = dims;
+    return 0;
+}
+
+void array_releasebuffer(PyObject*, Py_buffer* view) noexcept { PyMem_Free(view->internal); }
+
+void array_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    std::destroy_at(&reinterpret_cast<ArrayOwner*>(self)->parts);
+    PyObject_Free(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* array_owner_type() {
+    static OnceCell<PyTypeObject> cell;
+    return cell.get([] {
+        static PyType_Slot slots[] = {
+            {Py_bf_getbuffer, reinterpret_cast<void*>(&array_getbuffer)},
+            {Py_bf_releasebuffer, reinterpret_cast<void*>(&array_releasebuffer)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&array_dealloc)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec{"kestrum_py._ResultArray", sizeof(ArrayOwner), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    });
+}
+
+}  // namespace
+
+PyObject* array_view(ArrayParts parts) {
+    PyTypeObject* tp = array_owner_type();
+    if (!tp) return nullptr;
+    PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayOwner)));
+    if (!o) return PyErr_NoMemory();
+    PyObject_Init(o, tp);
+    new (&reinterpret_cast<ArrayOwner*>(o)->parts) ArrayParts(std::move(parts));
+    PyObject* view = PyMemoryView_FromObject(o);
+    Py_DECREF(o);  // the view holds it
+    return view;
+}
 
 
 bool ResultLoop::check() noexcept {

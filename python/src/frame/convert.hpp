@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <type_traits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "frame/borrow.hpp"
+#include "parallel/stop.hpp"
 
 namespace kp {
 
@@ -396,6 +399,55 @@ struct ToPy<PieceText> {
     static PyObject* convert(const PieceText& text);
     static std::string py_type() { return "str"; }
 };
+
+// A result array of int64 ("q") or float64 ("d") elements in C order, one or
+// two dimensions. Python gets a read-only memoryview over an object that takes
+// over the elements, so nothing is copied: `numpy.asarray` wraps it in place
+// and `.tolist()` gives lists. The library itself needs no numpy.
+template <class T, class A = std::allocator<T>>
+struct NdArray {
+    static_assert(std::is_same_v<T, std::int64_t> || std::is_same_v<T, double>);
+    std::vector<T, A> values;  // rows * cols of them (cols == 0: one dimension)
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+};
+// The type-erased form the owner object keeps.
+struct ArrayParts {
+    std::shared_ptr<void> keep;  // owns the elements
+    const void* data;
+    char format;  // 'q' or 'd'
+    int ndim;
+    std::size_t rows, cols;
+};
+PyObject* array_view(ArrayParts parts);
+template <class T, class A>
+struct ToPy<NdArray<T, A>> {
+    static PyObject* convert(NdArray<T, A>&& a) {
+        auto held = std::make_shared<std::vector<T, A>>(std::move(a.values));
+        const void* data = held->data();
+        return array_view({std::move(held), data, std::is_same_v<T, double> ? 'd' : 'q', a.cols ? 2 : 1,
+                           a.rows, a.cols});
+    }
+    static std::string py_type() { return "memoryview"; }
+};
+
+// Ctrl-C in a long pool operation: the calling thread runs the pending signal
+// handlers while it waits (parallel/stop.hpp). interruptible(f) runs
+// f(stop); when a handler raised, the operation ends with that exception.
+class SignalStop : public kestrum::parallel::Stop {
+public:
+    SignalStop() : Stop([] { return PyErr_CheckSignals() != 0; }) {}
+};
+template <class F>
+auto interruptible(F&& f) {
+    SignalStop stop;
+    try {
+        return f(stop);
+    } catch (const kestrum::parallel::Stopped&) {
+        if (PyErr_Occurred()) throw ErrorAlreadySet{};
+        throw;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Buffer export

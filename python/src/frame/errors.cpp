@@ -50,6 +50,8 @@ void set_from_current_exception() noexcept {
             throw;
         } catch (const Error& e) {
             PyErr_SetString(e.type, e.message.c_str());
+        } catch (const ErrorAlreadySet&) {
+            if (!PyErr_Occurred()) set_panic("an error was reported but none is set");
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::length_error&) {

@@ -19,6 +19,10 @@ struct Error {
     throw Error{type, std::move(message)};
 }
 
+// The Python exception is already set (a signal handler's, a failed
+// allocation's); the frame passes it on as it is.
+struct ErrorAlreadySet {};
+
 // Raises PanicException(text) as the current exception.
 void set_panic(const char* text) noexcept;
 

@@ -16,7 +16,7 @@ from typing_extensions import Buffer
 
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
@@ -332,6 +332,26 @@ class Vec3d:
         """The opposite vector."""
     def __getitem__(self, index: SupportsIndex, /) -> float:
         """Component 0, 1 or 2; a negative index raises OverflowError."""
+
+@final
+class KdTree:
+    def __new__(cls, points: _Rows) -> KdTree:
+        """An exact nearest-neighbour index over a copy of `points`."""
+    def nearest(self, point: Vec3d) -> tuple[int, float]:
+        """Index and distance of the nearest point to `point` (len(tree), inf if none)."""
+    def nearest_many(self, points: _Rows, k: SupportsIndex) -> tuple[memoryview, memoryview]:
+        """For each of `points`, the indices and distances of its `k` nearest points, as (m, k) arrays."""
+    def within(self, point: Vec3d, radius: _Float) -> memoryview:
+        """Indices of the points at distance <= `radius` from `point`, ascending."""
+    def within_many(self, points: _Rows, radius: _Float) -> tuple[memoryview, memoryview]:
+        """For each of `points`, the indices within `radius`, as CSR (offsets, indices)."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """Pickle support: kestrum_py._unpickle and its arguments."""
+    @property
+    def points(self) -> VecList:
+        """A new VecList of the points in their original order."""
+    def __len__(self) -> int:
+        """The number of points."""
 
 @final
 # Only reachable as type(iter(...)); no module holds it by name.

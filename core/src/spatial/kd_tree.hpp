@@ -1,0 +1,106 @@
+#pragma once
+// An exact k-d tree over 3-D points. Every answer equals brute force bit for
+// bit: distances are the library's own (d2 = (dx*dx + dy*dy) + dz*dz,
+// distance = sqrt(d2)), neighbours are ordered by (d2, index), and a point at
+// NaN distance never qualifies.
+//
+// Exact pruning: a subtree is skipped only when a lower bound on the rounded
+// d2 of every point inside it exceeds the k-th best so far. The bound is the
+// same formula over per-axis gaps g <= |p - q| to the node's box, computed as
+// fl(lo - q); rounding is monotone, so fl(g*g) <= fl(dx*dx) and the sums keep
+// the order.
+//
+// The tree is implicit: node t of level d covers tree positions
+// [t*m >> d, (t+1)*m >> d) of the m points without a NaN coordinate, split at
+// its middle position by a median along the widest axis of its cell. Only a box of floats
+// (rounded outwards) is stored per node, so the whole tree (its copy of the
+// points included) is one block of at most about 35 bytes per point, which is
+// also its serialised form.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "kestrum/vec3d.hpp"
+#include "parallel/pool.hpp"
+
+namespace kestrum::spatial {
+
+class KdTree {
+public:
+    // Original indices are stored in 32 bits.
+    static constexpr std::size_t kMaxPoints = 0xFFFFFFFFu;
+    // Leaves hold at most this many points (at least half as many).
+    static constexpr std::size_t kLeaf = 16;
+
+    KdTree();  // empty
+    KdTree(KdTree&&) noexcept = default;  // the block moves, so the pointers stay valid
+    KdTree& operator=(KdTree&&) noexcept = default;
+    KdTree(const KdTree&) = delete;
+    KdTree& operator=(const KdTree&) = delete;
+    // Copies `points` and builds on `pool`; throws std::length_error beyond
+    // kMaxPoints and parallel::Stopped if `stop` is requested.
+    KdTree(std::span<const Vec3d> points, parallel::Pool& pool, parallel::Stop* stop = nullptr);
+
+    // The serialised form (layout in kd_tree.cpp), and a tree from one. A
+    // block that is not exactly such a tree throws std::invalid_argument.
+    std::span<const std::byte> bytes() const noexcept;
+    static KdTree from_bytes(std::span<const std::byte> bytes, parallel::Pool& pool,
+                             parallel::Stop* stop = nullptr);
+
+    std::size_t size() const noexcept { return n_; }
+    std::size_t memory_bytes() const noexcept { return block_.size() * sizeof(std::uint64_t); }
+    // The points in their original order, into out[0, size()).
+    void points_into(Vec3d* out, parallel::Pool& pool) const;
+
+    // The nearest point: (index, distance), or (size(), inf) if none qualifies.
+    struct Hit {
+        std::uint64_t index;
+        double distance;
+    };
+    Hit nearest(Vec3d q) const;
+    // Row i of idx/dist (k entries each) for queries[i], nearest first;
+    // missing neighbours are (size(), inf).
+    void nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
+                      parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
+    // Indices of the points with distance <= radius, ascending.
+    std::vector<std::int64_t> within(Vec3d q, double radius) const;
+    // CSR: offsets[0, m] (given, m + 1 slots) and the indices, written where
+    // `indices_for(total)` says once their number is known.
+    void within_many(std::span<const Vec3d> queries, double radius, std::int64_t* offsets,
+                     const std::function<std::int64_t*(std::size_t)>& indices_for, parallel::Pool& pool,
+                     parallel::Stop* stop = nullptr) const;
+
+    // Nodes (inner and leaves) visited by every query so far, in all trees;
+    // for the benchmark.
+    static std::uint64_t visited_total() noexcept;
+
+    template <class V>
+    void search(Vec3d q, V& v) const;
+
+private:
+    struct Layout;
+    Layout layout() const noexcept;
+    void attach();  // sets the array pointers into block_
+
+    template <class V>
+    void descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const;
+    double bound(const Vec3d& q, std::size_t node) const;
+    std::vector<std::uint32_t> visit_order(std::span<const Vec3d> queries, parallel::Pool& pool,
+                                           parallel::Stop* stop) const;
+
+    struct Box {
+        float lo[3], hi[3];
+    };
+
+    std::vector<std::uint64_t> block_;
+    std::size_t n_ = 0;      // all points
+    std::size_t m_ = 0;      // points without a NaN coordinate: the tree's
+    unsigned depth_ = 0;     // levels of inner nodes; leaves are at this level
+    const Vec3d* pts_ = nullptr;            // tree order, then the NaN points by index
+    const Box* box_ = nullptr;              // per node, heap order from 1
+    const std::uint32_t* index_ = nullptr;  // original index of each stored point
+};
+
+}  // namespace kestrum::spatial

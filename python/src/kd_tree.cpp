@@ -1,0 +1,152 @@
+// Python class KdTree: the exact spatial index of core/src/spatial. Builds and
+// batched queries run on the pool and stop on Ctrl-C; array results are
+// handed over without a copy (NdArray).
+#include <cstring>
+#include <limits>
+#include <span>
+#include <stdexcept>
+
+#include "classes.hpp"
+
+namespace kp {
+namespace {
+
+using kestrum::Vec3d;
+using kestrum::spatial::KdTree;
+namespace pool = kestrum::parallel;
+using B = Binder<KdTree>;
+
+template <class T>
+using Array = NdArray<T, UninitAllocator<T>>;
+
+// The rows as Vec3ds: read in place when they already are (float64, packed,
+// aligned), else copied into `copy`.
+std::span<const Vec3d> as_points(const Rows3& rows, VecListValue& copy) {
+    if (rows.type == Rows3::Type::f64 && rows.row_stride == static_cast<std::ptrdiff_t>(sizeof(Vec3d)) &&
+        rows.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(rows.base) % alignof(Vec3d) == 0)
+        return {reinterpret_cast<const Vec3d*>(rows.base), rows.rows};
+    copy = vec_list_from_rows(rows);
+    return {copy.items.data(), copy.items.size()};
+}
+
+KdTree make(const Rows3& points) {
+    if (points.rows > KdTree::kMaxPoints)
+        raise(PyExc_ValueError, "a KdTree holds at most " + std::to_string(KdTree::kMaxPoints) + " points");
+    VecListValue copy;
+    const auto pts = as_points(points, copy);
+    return interruptible([&](pool::Stop& stop) { return KdTree(pts, pool::global(), &stop); });
+}
+
+std::uint64_t length(const KdTree& self) { return self.size(); }
+
+VecListValue points(const KdTree& self) {
+    VecArray out(self.size());
+    self.points_into(out.data(), pool::global());
+    return {std::move(out)};
+}
+
+std::string repr(const KdTree& self) { return "KdTree(" + std::to_string(self.size()) + " points)"; }
+
+std::pair<std::uint64_t, double> nearest(const KdTree& self, Vec3d point) {
+    const KdTree::Hit hit = self.nearest(point);
+    return {hit.index, hit.distance};
+}
+
+std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, const Rows3& points,
+                                                            std::uint64_t k) {
+    if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
+    const std::size_t m = points.rows;
+    if (m != 0 && k > std::numeric_limits<std::size_t>::max() / 8 / m) throw std::bad_alloc();
+    VecListValue copy;
+    const auto queries = as_points(points, copy);
+    Array<std::int64_t> idx{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m * k), m, k};
+    Array<double> dist{std::vector<double, UninitAllocator<double>>(m * k), m, k};
+    interruptible([&](pool::Stop& stop) {
+        self.nearest_many(queries, k, idx.values.data(), dist.values.data(), pool::global(), &stop);
+        return 0;
+    });
+    return {std::move(idx), std::move(dist)};
+}
+
+Array<std::int64_t> within(const KdTree& self, Vec3d point, double radius) {
+    std::vector<std::int64_t> found = self.within(point, radius);
+    Array<std::int64_t> out{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(found.size()), found.size(), 0};
+    if (!found.empty()) std::memcpy(out.values.data(), found.data(), found.size() * sizeof(std::int64_t));
+    return out;
+}
+
+std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& self, const Rows3& points,
+                                                                 double radius) {
+    const std::size_t m = points.rows;
+    VecListValue copy;
+    const auto queries = as_points(points, copy);
+    Array<std::int64_t> offsets{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m + 1), m + 1, 0};
+    Array<std::int64_t> indices;
+    interruptible([&](pool::Stop& stop) {
+        self.within_many(
+            queries, radius, offsets.values.data(),
+            [&indices](std::size_t total) {
+                indices.values.resize(total);
+                indices.rows = total;
+                return indices.values.data();
+            },
+            pool::global(), &stop);
+        return 0;
+    });
+    return {std::move(offsets), std::move(indices)};
+}
+
+PyMethodDef methods[] = {
+    B::method<"nearest", &nearest, "point">("Index and distance of the nearest point to `point` (len(tree), inf if none)."),
+    B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points`, the indices and distances of its `k` nearest points, as (m, k) arrays."),
+    B::method<"within", &within, "point", "radius">("Indices of the points at distance <= `radius` from `point`, ascending."),
+    B::method<"within_many", &within_many, "points", "radius">("For each of `points`, the indices within `radius`, as CSR (offsets, indices)."),
+    B::reduce(),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    B::property<"points", &points>("A new VecList of the points in their original order."),
+    {},
+};
+
+const PyType_Slot slots[] = {
+    B::len<&length>("The number of points."),
+    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+// Protocol 5 hands the block over as a PickleBuffer (out of band when pickle
+// is given a buffer_callback); the view it wraps keeps the tree alive.
+PyObject* Pickled<KdTree>::state(PyObject* self, const KdTree& value, std::uint64_t protocol) {
+    const auto bytes = value.bytes();
+    if (protocol < 5)
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    std::shared_ptr<void> keep(Py_NewRef(self), [](void* o) { Py_DECREF(static_cast<PyObject*>(o)); });
+    Ref view(array_view({std::move(keep), bytes.data(), 'q', 1, bytes.size() / 8, 0}));
+    if (!view) return nullptr;
+    return PyPickleBuffer_FromObject(view.get());
+}
+
+KdTree Pickled<KdTree>::load(Bytes state) {
+    try {
+        return interruptible([&](pool::Stop& stop) {
+            return KdTree::from_bytes({state.data, state.size}, pool::global(), &stop);
+        });
+    } catch (const std::invalid_argument& e) {
+        raise(PyExc_ValueError, e.what());
+    }
+}
+
+const TypeDef& Class<KdTree>::def() {
+    static const TypeDef def = make_type<KdTree>(
+        B::constructor<&make, "points">("An exact nearest-neighbour index over a copy of `points`."), slots,
+        methods, properties);
+    return def;
+}
+
+}  // namespace kp
