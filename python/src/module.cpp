@@ -83,7 +83,7 @@ int add_unpickler(PyObject* m) {
     static PyMethodDef def =
         function<"_unpickle",
                  &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
-                           kestrum::Vec3d, g::Circle, g::Plane>,
+                           kestrum::Vec3d, g::Circle, g::Plane, QuatListValue>,
                  "cls", "version", "state">(
             "Rebuilds a pickled value of class `cls`.", "Any");
     PyObject* modname = PyModule_GetNameObject(m);
@@ -108,7 +108,10 @@ int init_kestrum(PyObject* m) {
     if (!geometry) return -1;
     const int rc = add_member(m, PyModule_GetName(geometry), geometry);
     Py_DECREF(geometry);
-    return rc < 0 ? rc : add_unpickler(m);
+    if (rc < 0) return rc;
+    // Added later than the names above, so listed after them in __all__.
+    if (add_class<QuatListValue>(m) < 0) return -1;
+    return add_unpickler(m);
 }
 
 ModuleRecord kestrum_module{

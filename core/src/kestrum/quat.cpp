@@ -34,16 +34,21 @@ Mat3 Quat::to_rotation_matrix() const {
     }};
 }
 
-std::string Quat::to_string() const {
-    std::string out = "Quat(";
-    append_double(out, w);
+void append_text(std::string& out, const Quat& q) {
+    out += "Quat(";
+    append_double(out, q.w);
     out += ", ";
-    append_double(out, i);
+    append_double(out, q.i);
     out += ", ";
-    append_double(out, j);
+    append_double(out, q.j);
     out += ", ";
-    append_double(out, k);
+    append_double(out, q.k);
     out += ')';
+}
+
+std::string Quat::to_string() const {
+    std::string out;
+    append_text(out, *this);
     return out;
 }
 

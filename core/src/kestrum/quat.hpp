@@ -39,12 +39,9 @@ struct Quat {
     }
 
     Quat conjugate() const { return {w, -i, -j, -k}; }
-    double magnitude() const { return std::sqrt(((w * w + i * i) + j * j) + k * k); }
+    inline double magnitude() const;
     bool is_unit() const { return std::fabs(magnitude() + -1.0) < kEpsilon; }
-    Quat normalize() const {
-        const double m = magnitude();
-        return {w / m, i / m, j / m, k / m};
-    }
+    inline Quat normalize() const;
     Vec3d to_vec3d() const { return {i, j, k}; }
 
     AxisAngle to_axis_angle() const;
@@ -78,7 +75,21 @@ Vec3d rotate(Quat q, Vec3d v) {
     const Quat r = hamilton<A>(t, q);
     return {r.i, r.j, r.k};
 }
+
+// Shared by the bulk list operations, so both give identical bits.
+template <class A>
+double magnitude(Quat q) {
+    return std::sqrt(A::add(A::add(A::add(q.w * q.w, q.i * q.i), q.j * q.j), q.k * q.k));
+}
+template <class A>
+Quat normalize(Quat q) {
+    const double m = magnitude<A>(q);
+    return {q.w / m, q.i / m, q.j / m, q.k / m};
+}
 }  // namespace formula
+
+inline double Quat::magnitude() const { return formula::magnitude<NanOrdered>(*this); }
+inline Quat Quat::normalize() const { return formula::normalize<NanOrdered>(*this); }
 
 inline Quat operator*(Quat a, Quat b) { return formula::hamilton<NanOrdered>(a, b); }
 inline Vec3d rotate(Quat q, Vec3d v) { return formula::rotate<NanOrdered>(q, v); }
@@ -86,5 +97,8 @@ inline Vec3d rotate(Quat q, Vec3d v) { return formula::rotate<NanOrdered>(q, v);
 inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
 
 static_assert(std::is_trivially_copyable_v<Quat>);
+
+// "Quat(w, i, j, k)" appended to `out`.
+void append_text(std::string& out, const Quat& q);
 
 }  // namespace kestrum

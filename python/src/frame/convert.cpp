@@ -3,6 +3,8 @@
 #include "frame/convert.hpp"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -131,16 +133,27 @@ std::string shape_text(const Py_buffer& view) {
     return s + ')';
 }
 
-constexpr const char kRowsExpected[] = "an (n, 3) array or a sequence of 3-number sequences";
+// "(n, 3)", "(n, 3, 3)"
+std::string shape_pattern(std::span<const std::size_t> dims) {
+    std::string s = "(n";
+    for (std::size_t d : dims) s += ", " + std::to_string(d);
+    return s + ')';
+}
+
+std::string rows_expected(std::span<const std::size_t> dims) {
+    std::string s = "an " + shape_pattern(dims) + " array or a sequence of ";
+    if (dims.size() == 1) return s + std::to_string(dims[0]) + "-number sequences";
+    return s + std::to_string(dims[0]) + " sequences of " + std::to_string(dims[1]) + " numbers";
+}
 
 }  // namespace
 
-bool FromPy<Rows3>::load(PyObject* o) {
-    if (PyObject_CheckBuffer(o)) return load_buffer(o);
-    return load_sequence(o);
+bool TableLoader::load(PyObject* o, std::span<const std::size_t> dims, Table& v) {
+    if (PyObject_CheckBuffer(o)) return load_buffer(o, dims, v);
+    return load_sequence(o, dims, v);
 }
 
-bool FromPy<Rows3>::load_buffer(PyObject* o) {
+bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Table& v) {
     if (!acquire(o, PyBUF_RECORDS_RO)) {
         // An exporter that cannot describe its elements (numpy's datetime64,
         // for one) holds nothing we could read.
@@ -148,46 +161,99 @@ bool FromPy<Rows3>::load_buffer(PyObject* o) {
             return false;
         PyObject* cause = take_exception();
         const Ref name = type_qualname(o);
+        const std::string expected = rows_expected(dims);
         if (name)
             PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
-                         kRowsExpected, name.get(), cause ? cause : Py_None);
+                         expected.c_str(), name.get(), cause ? cause : Py_None);
         Py_XDECREF(cause);
         return false;
     }
     const Py_buffer& b = view();
     if (format_is(b.format, 'd') && b.itemsize == 8) {
-        v.type = Rows3::Type::f64;
+        v.type = Table::Type::f64;
     } else if (format_is(b.format, 'f') && b.itemsize == 4) {
-        v.type = Rows3::Type::f32;
+        v.type = Table::Type::f32;
     } else {
         const std::string got = element_name(b.format, b.itemsize);
         PyErr_Format(PyExc_TypeError, "expected float64 or float32 elements, got %s", got.c_str());
         return false;
     }
-    if (b.ndim != 2 || !b.shape || b.shape[1] != 3) {
-        const std::string got = shape_text(b);
-        PyErr_Format(PyExc_ValueError, "expected an array of shape (n, 3), got shape %s", got.c_str());
+    bool shape_ok = b.ndim == static_cast<int>(dims.size()) + 1 && b.shape;
+    for (std::size_t d = 0; shape_ok && d < dims.size(); ++d)
+        shape_ok = b.shape[d + 1] == static_cast<Py_ssize_t>(dims[d]);
+    if (!shape_ok) {
+        const std::string got = shape_text(b), want = shape_pattern(dims);
+        PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(),
+                     got.c_str());
         return false;
     }
+    // Without strides the buffer is C-contiguous.
+    std::ptrdiff_t contiguous[3] = {b.itemsize, b.itemsize, b.itemsize};
+    for (int d = b.ndim - 2; d >= 0; --d) contiguous[d] = contiguous[d + 1] * b.shape[d + 1];
+    const Py_ssize_t* st = b.strides ? b.strides : contiguous;
     v.base = static_cast<const char*>(b.buf);
     v.rows = static_cast<std::size_t>(b.shape[0]);
-    v.row_stride = b.strides ? b.strides[0] : 3 * b.itemsize;
-    v.col_stride = b.strides ? b.strides[1] : b.itemsize;
+    v.row_stride = st[0];
+    v.col_stride = st[b.ndim - 1];
+    v.sub_stride = b.ndim == 3 ? st[1] : 0;
     return true;
 }
 
-bool FromPy<Rows3>::load_sequence(PyObject* o) {
+// One row of `cols` numbers, appended to `collected`; `label` names the row
+// in messages ("row 4", "row 4[1]").
+bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t cols) {
+    const Py_ssize_t want = static_cast<Py_ssize_t>(cols);
+    if (PyUnicode_Check(row) || !PySequence_Check(row)) {
+        const Ref name = type_qualname(row);
+        if (name)
+            PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd numbers, got '%U'",
+                         label.c_str(), want, name.get());
+        return false;
+    }
+    PyObject* numbers = PySequence_Fast(row, "");
+    if (!numbers) return false;
+    bool ok = true;
+    if (PySequence_Fast_GET_SIZE(numbers) != want) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd numbers, expected %zd", label.c_str(),
+                     PySequence_Fast_GET_SIZE(numbers), want);
+        ok = false;
+    }
+    for (Py_ssize_t j = 0; ok && j < want; ++j) {
+        FromPy<double> number;
+        // A list row can change under a number's __float__: hold the item.
+        PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(numbers, j));
+        if (number.load(item)) {
+            collected.push_back(number.get());
+        } else {
+            const std::string prefix = label + ", column " + std::to_string(j) + ": ";
+            prefix_type_error(prefix.c_str());
+            ok = false;
+        }
+        Py_DECREF(item);
+        if (ok && PySequence_Fast_GET_SIZE(numbers) != want) {
+            PyErr_Format(PyExc_ValueError, "%s changed its length while being read", label.c_str());
+            ok = false;
+        }
+    }
+    Py_DECREF(numbers);
+    return ok;
+}
+
+bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
-        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", kRowsExpected, name.get());
+        const std::string expected = rows_expected(dims);
+        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", expected.c_str(), name.get());
         return false;
     }
     PyObject* seq = PySequence_Fast(o, "");
     if (!seq) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    std::size_t per_row = 1;
+    for (std::size_t d : dims) per_row *= d;
     bool ok = true;
     try {
-        collected.reserve(3 * static_cast<std::size_t>(n));
+        collected.reserve(per_row * static_cast<std::size_t>(n));
     } catch (...) {
         Py_DECREF(seq);
         throw;
@@ -200,49 +266,48 @@ bool FromPy<Rows3>::load_sequence(PyObject* o) {
             break;
         }
         PyObject* row = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
-        PyObject* numbers = nullptr;
-        if (PyUnicode_Check(row) || !PySequence_Check(row)) {
-            const Ref name = type_qualname(row);
-            if (name)
-                PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%U'",
-                             i, name.get());
-            ok = false;
-        } else if (!(numbers = PySequence_Fast(row, ""))) {
-            ok = false;
-        } else if (PySequence_Fast_GET_SIZE(numbers) != 3) {
-            PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i,
-                         PySequence_Fast_GET_SIZE(numbers));
-            ok = false;
+        const std::string label = "row " + std::to_string(i);
+        if (dims.size() == 1) {
+            ok = load_row(row, label, dims[0]);
         } else {
-            for (Py_ssize_t j = 0; ok && j < 3; ++j) {
-                FromPy<double> number;
-                // A list row can change under a number's __float__: hold the item.
-                PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(numbers, j));
-                if (number.load(item)) {
-                    collected.push_back(number.get());
-                } else {
-                    const std::string prefix =
-                        "row " + std::to_string(i) + ", column " + std::to_string(j) + ": ";
-                    prefix_type_error(prefix.c_str());
-                    ok = false;
-                }
-                Py_DECREF(item);
-                if (ok && PySequence_Fast_GET_SIZE(numbers) != 3) {
-                    PyErr_Format(PyExc_ValueError, "row %zd changed its length while being read", i);
-                    ok = false;
-                }
+            // A row of sub-rows: each read as a row of the last axis.
+            const Py_ssize_t want = static_cast<Py_ssize_t>(dims[0]);
+            PyObject* subs = nullptr;
+            if (PyUnicode_Check(row) || !PySequence_Check(row)) {
+                const Ref name = type_qualname(row);
+                if (name)
+                    PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd sequences, got '%U'",
+                                 label.c_str(), want, name.get());
+                ok = false;
+            } else if (!(subs = PySequence_Fast(row, ""))) {
+                ok = false;
+            } else if (PySequence_Fast_GET_SIZE(subs) != want) {
+                PyErr_Format(PyExc_ValueError, "%s has %zd sequences, expected %zd", label.c_str(),
+                             PySequence_Fast_GET_SIZE(subs), want);
+                ok = false;
             }
+            for (Py_ssize_t r = 0; ok && r < want; ++r) {
+                if (r >= PySequence_Fast_GET_SIZE(subs)) {
+                    PyErr_Format(PyExc_ValueError, "%s changed its length while being read", label.c_str());
+                    ok = false;
+                    break;
+                }
+                PyObject* sub = Py_NewRef(PySequence_Fast_GET_ITEM(subs, r));
+                ok = load_row(sub, label + "[" + std::to_string(r) + "]", dims[1]);
+                Py_DECREF(sub);
+            }
+            Py_XDECREF(subs);
         }
-        Py_XDECREF(numbers);
         Py_DECREF(row);
     }
     Py_DECREF(seq);
     if (!ok) return false;
-    v.type = Rows3::Type::f64;
+    v.type = Table::Type::f64;
     v.base = reinterpret_cast<const char*>(collected.data());
-    v.rows = collected.size() / 3;
-    v.row_stride = 3 * sizeof(double);
+    v.rows = collected.size() / per_row;
+    v.row_stride = static_cast<std::ptrdiff_t>(per_row * sizeof(double));
     v.col_stride = sizeof(double);
+    v.sub_stride = dims.size() == 2 ? static_cast<std::ptrdiff_t>(dims[1] * sizeof(double)) : 0;
     return true;
 }
 
@@ -287,6 +352,87 @@ int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock blo
 }
 
 void release_block_view(Py_buffer* view) noexcept { PyMem_Free(view->internal); }
+
+namespace {
+
+// The object behind a DoubleArray's memoryview: it owns the storage and lends
+// it out read-only. It never changes, so it needs no borrow flag, and it
+// refers to no Python object, so it is not tracked by the collector.
+struct ArrayOwner {
+    PyObject_HEAD
+    DoubleArray array;
+};
+
+int array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    const DoubleArray& a = reinterpret_cast<ArrayOwner*>(self)->array;
+    if (flags & PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "the result buffer is read-only");
+        view->obj = nullptr;
+        return -1;
+    }
+    static const double no_elements = 0.0;  // consumers expect a non-null pointer
+    view->buf = const_cast<double*>(a.size() ? a.data() : &no_elements);
+    view->obj = Py_NewRef(self);
+    view->len = static_cast<Py_ssize_t>(a.size() * sizeof(double));
+    view->itemsize = sizeof(double);
+    view->readonly = 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
+    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+    view->ndim = nd ? a.ndim() : 1;
+    view->shape = nd ? const_cast<Py_ssize_t*>(a.shape()) : nullptr;
+    // C-contiguous always, and Fortran-contiguous too when at most one
+    // extent exceeds 1, which the interpreter works out from the strides.
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && a.ndim() > 1) {
+        int long_axes = 0;
+        for (int k = 0; k < a.ndim(); ++k) long_axes += a.shape()[k] > 1;
+        if (long_axes > 1) {
+            Py_DECREF(self);
+            view->obj = nullptr;
+            PyErr_SetString(PyExc_BufferError, "the result buffer is not Fortran contiguous");
+            return -1;
+        }
+    }
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? const_cast<Py_ssize_t*>(a.strides()) : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+void array_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    std::destroy_at(&reinterpret_cast<ArrayOwner*>(self)->array);
+    PyObject_Free(self);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* array_owner_type() {
+    static OnceCell<PyTypeObject> cell;
+    return cell.get([]() -> PyTypeObject* {
+        static PyType_Slot slots[] = {
+            {Py_bf_getbuffer, reinterpret_cast<void*>(&array_getbuffer)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(&array_dealloc)},
+            {Py_tp_doc, const_cast<char*>("The storage of a bulk result.")},
+            {0, nullptr},
+        };
+        static PyType_Spec spec{"kestrum_py._ResultArray", static_cast<int>(sizeof(ArrayOwner)), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    });
+}
+
+}  // namespace
+
+PyObject* ToPy<DoubleArray>::convert(DoubleArray&& array) {
+    PyTypeObject* tp = array_owner_type();
+    if (!tp) return nullptr;
+    PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayOwner)));
+    if (!o) return PyErr_NoMemory();
+    PyObject_Init(o, tp);
+    new (&reinterpret_cast<ArrayOwner*>(o)->array) DoubleArray(std::move(array));
+    PyObject* view = PyMemoryView_FromObject(o);
+    Py_DECREF(o);
+    return view;
+}
 
 
 bool ResultLoop::check() noexcept {

@@ -25,7 +25,7 @@ namespace kp {
 // The pickled form, version 1 (a later library keeps reading every version
 // it ever wrote):
 //   cls      the class name: "Vec3d", "Quat", "AngleRadians", "AngleDegrees",
-//            "VecList", "Plane" or "Circle"
+//            "VecList", "Plane", "Circle" or "QuatList"
 //   version  1
 //   state    the stored doubles as little-endian IEEE-754 binary64, bit for
 //            bit, in this order:
@@ -37,6 +37,8 @@ namespace kp {
 //              VecList       x y z of each element in order (24 bytes each);
 //                            protocol 5 hands over the elements as one
 //                            out-of-band-capable PickleBuffer, others as bytes
+//              QuatList      w i j k of each element in order (32 bytes each),
+//                            handed over as VecList's are
 inline constexpr std::uint64_t kPickleVersion = 1;
 static_assert(std::endian::native == std::endian::little,
               "the pickled state is the values' own bytes, little-endian");
