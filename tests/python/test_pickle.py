@@ -9,7 +9,7 @@ import struct
 import pytest
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 
@@ -24,7 +24,7 @@ SPECIALS = [NAN_PAYLOAD, -0.0, NEG_NAN, float("inf"), 5e-324, -1.797693134862315
 
 def fields(obj):
     """Every stored double of obj, in a fixed order, as little-endian bytes."""
-    if isinstance(obj, VecList):
+    if isinstance(obj, (VecList, QuatList)):
         return memoryview(obj).tobytes()
     if isinstance(obj, Vec3d):
         values = obj.to_array()
@@ -54,6 +54,8 @@ def samples():
         circle,
         VecList([Vec3d(*SPECIALS[i:i + 3]) for i in range(5)]),
         VecList.empty(),
+        QuatList([Quat(*SPECIALS[i:i + 4]) for i in range(4)]),
+        QuatList.empty(),
     ]
 
 
@@ -108,6 +110,11 @@ def test_veclist_protocol_5_hands_out_its_elements_without_copying():
     vl.append(Vec3d.i())
     # In-band, the same protocol writes the block into the stream.
     assert fields(pickle.loads(pickle.dumps(twin, protocol=5))) == fields(twin)
+    ql = QuatList([Quat(i, 0.5, -i, 2) for i in range(100)])
+    buffers = []
+    data = pickle.dumps(ql, protocol=5, buffer_callback=buffers.append)
+    assert len(data) < 100 and len(buffers) == 1 and buffers[0].raw().obj is ql
+    assert fields(pickle.loads(data, buffers=buffers)) == fields(ql)
 
 
 def test_iterator_cannot_be_pickled_or_copied():
@@ -127,6 +134,7 @@ MALFORMED = [
     (("AngleDegrees", 1, b""), ValueError, "pickled AngleDegrees state must be 8 bytes, got 0"),
     (("VecList", 1, bytes(25)), ValueError, "pickled VecList state must be a multiple of 24 bytes, got 25"),
     (("VecListIterator", 1, b""), ValueError, "unknown class 'VecListIterator'"),
+    (("QuatList", 1, bytes(40)), ValueError, "pickled QuatList state must be a multiple of 32 bytes, got 40"),
     ((b"Vec3d", 1, bytes(24)), TypeError, "argument 'cls': 'bytes' object cannot be cast as 'str'"),
     (("Vec3d", "1", bytes(24)), TypeError, "argument 'version'"),
     (("Vec3d", -1, bytes(24)), OverflowError, "negative"),

@@ -16,7 +16,7 @@ from typing_extensions import Buffer
 
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "QuatList"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
@@ -25,6 +25,8 @@ _Reduced: TypeAlias = tuple[Callable[[str, int, Buffer], Any], tuple[str, int, b
 # VecList.from_array: an (n, 3) float64/float32 buffer (numpy array,
 # memoryview, ...) or rows of three numbers.
 _Rows: TypeAlias = Buffer | Sequence[Sequence[_Float]]
+# QuatList.from_matrix: an (n, 3, 3) buffer or rows of three rows of three.
+_Rows3d: TypeAlias = Buffer | Sequence[Sequence[Sequence[_Float]]]
 
 @final
 class AngleDegrees:
@@ -297,6 +299,50 @@ class Vec3d:
         """The opposite vector."""
     def __getitem__(self, index: SupportsIndex, /) -> float:
         """Component 0, 1 or 2."""
+
+@final
+class QuatList:
+    def __new__(cls, list: Sequence[Quat]) -> QuatList:
+        """A list of copies of the quaternions in `list`."""
+    @staticmethod
+    def empty() -> QuatList:
+        """A list with no quaternions."""
+    @staticmethod
+    def from_array(array: _Rows) -> QuatList:
+        """A list from an (n, 4) float64/float32 buffer or rows of four numbers, in (w, i, j, k) order."""
+    def append(self, quat: Quat) -> None:
+        """Adds `quat` at the end."""
+    def extend(self, other: QuatList) -> None:
+        """Adds the quaternions of `other` at the end."""
+    def rotate(self, v: Vec3d | VecList) -> VecList:
+        """`v` rotated by each quaternion: a Vec3d by every one, a VecList of the same length pairwise."""
+    def conjugate(self) -> QuatList:
+        """Each quaternion's conjugate (w, -i, -j, -k)."""
+    def normalize(self) -> QuatList:
+        """Each quaternion scaled to norm 1."""
+    def magnitude(self) -> memoryview:
+        """Each quaternion's Euclidean norm, as a read-only float64 buffer."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """Pickle support: kestrum_py._unpickle and its arguments."""
+    def __len__(self) -> int:
+        """The number of quaternions."""
+    def __getitem__(self, index: SupportsIndex, /) -> Quat:
+        """A copy of the quaternion at `index`."""
+    def __iter__(self) -> QuatListIterator:
+        """Iterates over copies of the quaternions."""
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+
+@final
+# Only reachable as type(iter(...)); no module holds it by name.
+@type_check_only
+class QuatListIterator(Iterator[Quat]):
+    def __iter__(self) -> QuatListIterator:
+        """The iterator itself."""
+    def __next__(self) -> Quat:
+        """The next quaternion."""
 
 @final
 # Only reachable as type(iter(...)); no module holds it by name.
