@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "element_list.hpp"
+#include "kestrum/quat_mean.hpp"
 
 namespace kp {
 namespace {
@@ -58,6 +59,23 @@ DoubleArray magnitude(const QuatListValue& self) {
     return {bulk_formula<double>(self, [](auto a, Quat q) { return formula::magnitude<decltype(a)>(q); }), {n}};
 }
 
+// Partial sums over fixed blocks, added in block order: the same sum for
+// every pool size.
+Quat mean(const QuatListValue& self) {
+    using kestrum::kMeanBlock;
+    const std::size_t n = self.items.size();
+    if (n == 0) raise(PyExc_ValueError, "mean of an empty QuatList");
+    const Quat* q = self.items.data();
+    const auto partial = lists::bulk<kestrum::OuterSum>((n - 1) / kMeanBlock + 1, [q, n](std::size_t b) {
+        const std::size_t lo = b * kMeanBlock;
+        return kestrum::outer_sum(q + lo, std::min(kMeanBlock, n - lo));
+    });
+    const kestrum::parallel::DefaultFpEnv fp;  // the rest runs here, on the calling thread
+    kestrum::OuterSum total = partial[0];
+    for (std::size_t b = 1; b < partial.size(); ++b) total = kestrum::add(total, partial[b]);
+    return kestrum::markley_mean(total);
+}
+
 PyMethodDef methods[] = {
     B::static_method<"empty", &lists::empty<Quat>>("A list with no quaternions."),
     B::static_method<"from_array", &from_array, "array">("A list from an (n, 4) float64/float32 buffer or rows of four numbers, in (w, i, j, k) order."),
@@ -67,6 +85,7 @@ PyMethodDef methods[] = {
     B::method<"conjugate", &conjugate>("Each quaternion's conjugate (w, -i, -j, -k)."),
     B::method<"normalize", &normalize>("Each quaternion scaled to norm 1."),
     B::method<"magnitude", &magnitude>("Each quaternion's Euclidean norm, as a read-only float64 buffer."),
+    B::method<"mean", &mean>("The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."),
     B::reduce(),
     {},
 };

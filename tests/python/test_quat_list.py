@@ -175,7 +175,9 @@ check("conjugate", ql.conjugate(), [q.conjugate() for q in quats])
 check("rotate pairwise", ql.rotate(vl), [q.rotate(v) for q, v in zip(quats, vecs)])
 for v in vecs[:3]:
     check("rotate broadcast", ql.rotate(v), [q.rotate(v) for q in quats])
-print(bad)
+# No single-value counterpart: the mean must only be the same for every pool size.
+means = [key(ql.mean()), key(QuatList(quats[:1500]).mean())]
+print(bad, means)
 """
 
 
@@ -183,11 +185,19 @@ print(bad)
 def test_bulk_results_match_quat_bit_for_bit_for_every_pool_size(threads):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env.update(PYTHONPATH=os.pathsep.join(sys.path), RAYON_NUM_THREADS=threads)
+    means = []
     for seed in ("1", "2", "3"):
         proc = subprocess.run([sys.executable, "-c", BITS_CHILD, seed], env=env, timeout=300,
                               capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
-        assert proc.stdout.strip() == "[]", (seed, proc.stdout)
+        bad, _, mean = proc.stdout.strip().partition(" ")
+        assert bad == "[]", (seed, proc.stdout)
+        means.append(mean)
+    MEANS.setdefault(tuple(means), []).append(threads)
+    assert len(MEANS) == 1, MEANS  # every pool size so far gave the same means
+
+
+MEANS = {}
 
 
 def test_pairwise_operations_need_equal_lengths():
@@ -211,6 +221,26 @@ def to_scipy(wijk):
     # rotate applies q* v q, the inverse of scipy's q v q*: scipy holds the
     # conjugate, in (x, y, z, w) order.
     return scipy_rotation.from_quat(np.column_stack([-wijk[:, 1:], wijk[:, :1]]))
+
+
+def test_mean_agrees_with_scipy():
+    rng = np.random.default_rng(8)
+    for n, spread in ((1, 0.0), (7, 0.3), (5000, 0.2), (40_000, 1.0)):
+        center = random_quats(1, seed=n)[0]
+        wijk = center + spread * rng.normal(size=(n, 4))
+        wijk /= np.linalg.norm(wijk, axis=1, keepdims=True)
+        wijk[::3] *= -1  # the sign of a quaternion does not matter
+        m = QuatList.from_array(wijk).mean()
+        ref = to_scipy(wijk).mean().as_quat()
+        ref = np.array([ref[3], -ref[0], -ref[1], -ref[2]]) * np.sign(ref[3])
+        assert m.w >= 0 and abs(m.magnitude() - 1) <= 2e-16
+        np.testing.assert_allclose(comps(m), ref, rtol=0, atol=2e-15 * (1 + 10 * spread))
+    ident = QuatList([Quat(1, 0, 0, 0)] * 5).mean()
+    assert comps(ident) == (1, 0, 0, 0)
+    for degenerate in ([Quat(0, 0, 0, 0)], [Quat(1, 0, 0, 0), Quat(math.nan, 0, 0, 0)], [Quat(math.inf, 0, 0, 0)]):
+        assert all(math.isnan(x) for x in comps(QuatList(degenerate).mean()))
+    with pytest.raises(ValueError, match="mean of an empty QuatList"):
+        QuatList.empty().mean()
 
 
 def test_rotate_agrees_with_scipy():

@@ -322,6 +322,8 @@ class QuatList:
         """Each quaternion scaled to norm 1."""
     def magnitude(self) -> memoryview:
         """Each quaternion's Euclidean norm, as a read-only float64 buffer."""
+    def mean(self) -> Quat:
+        """The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     def __len__(self) -> int:
