@@ -67,8 +67,10 @@ Quat mean(const QuatListValue& self) {
     if (n == 0) raise(PyExc_ValueError, "mean of an empty QuatList");
     const Quat* q = self.items.data();
     const auto partial = lists::bulk<kestrum::OuterSum>((n - 1) / kMeanBlock + 1, [q, n](std::size_t b) {
-        const std::size_t lo = b * kMeanBlock;
-        return kestrum::outer_sum(q + lo, std::min(kMeanBlock, n - lo));
+        const std::size_t lo = b * kMeanBlock, count = std::min(kMeanBlock, n - lo);
+        kestrum::OuterSum s = kestrum::outer_sum<kestrum::Plain>(q + lo, count);
+        if (kestrum::any_nan(s.data(), s.size())) s = kestrum::outer_sum<kestrum::NanOrdered>(q + lo, count);
+        return s;
     });
     const kestrum::parallel::DefaultFpEnv fp;  // the rest runs here, on the calling thread
     kestrum::OuterSum total = partial[0];

@@ -5,17 +5,6 @@
 
 namespace kestrum {
 
-OuterSum outer_sum(const Quat* q, std::size_t n) {
-    OuterSum s{};
-    for (std::size_t e = 0; e < n; ++e) {
-        const double c[4] = {q[e].w, q[e].i, q[e].j, q[e].k};
-        std::size_t t = 0;
-        for (int r = 0; r < 4; ++r)
-            for (int k = r; k < 4; ++k, ++t) s[t] = add(s[t], mul(c[r], c[k]));
-    }
-    return s;
-}
-
 OuterSum add(const OuterSum& a, const OuterSum& b) {
     OuterSum s;
     for (std::size_t t = 0; t < s.size(); ++t) s[t] = kestrum::add(a[t], b[t]);
