@@ -61,6 +61,8 @@ _Reduced: TypeAlias = tuple[Callable[[str, int, Buffer], Any], tuple[str, int, b
 # VecList.from_array: an (n, 3) float64/float32 buffer (numpy array,
 # memoryview, ...) or rows of three numbers.
 _Rows: TypeAlias = Buffer | Sequence[Sequence[_Float]]
+# A 1-dimensional float64/float32 buffer or a sequence of numbers.
+_Column: TypeAlias = Buffer | Sequence[_Float]
 # QuatList.from_matrix: an (n, 3, 3) buffer or rows of three rows of three.
 _Rows3d: TypeAlias = Buffer | Sequence[Sequence[Sequence[_Float]]]
 '''

@@ -141,6 +141,7 @@ std::string shape_pattern(std::span<const std::size_t> dims) {
 }
 
 std::string rows_expected(std::span<const std::size_t> dims) {
+    if (dims.empty()) return "a 1-dimensional array or a sequence of numbers";
     std::string s = "an " + shape_pattern(dims) + " array or a sequence of ";
     if (dims.size() == 1) return s + std::to_string(dims[0]) + "-number sequences";
     return s + std::to_string(dims[0]) + " sequences of " + std::to_string(dims[1]) + " numbers";
@@ -182,7 +183,7 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
     for (std::size_t d = 0; shape_ok && d < dims.size(); ++d)
         shape_ok = b.shape[d + 1] == static_cast<Py_ssize_t>(dims[d]);
     if (!shape_ok) {
-        const std::string got = shape_text(b), want = shape_pattern(dims);
+        const std::string got = shape_text(b), want = dims.empty() ? "(n,)" : shape_pattern(dims);
         PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(),
                      got.c_str());
         return false;
@@ -194,9 +195,19 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
     v.base = static_cast<const char*>(b.buf);
     v.rows = static_cast<std::size_t>(b.shape[0]);
     v.row_stride = st[0];
-    v.col_stride = st[b.ndim - 1];
+    v.col_stride = b.ndim > 1 ? st[b.ndim - 1] : 0;
     v.sub_stride = b.ndim == 3 ? st[1] : 0;
     return true;
+}
+
+bool TableLoader::load_number(PyObject* item, const std::string& label) {
+    FromPy<double> number;
+    if (number.load(item)) {
+        collected.push_back(number.get());
+        return true;
+    }
+    prefix_type_error((label + ": ").c_str());
+    return false;
 }
 
 // One row of `cols` numbers, appended to `collected`; `label` names the row
@@ -219,16 +230,9 @@ bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t 
         ok = false;
     }
     for (Py_ssize_t j = 0; ok && j < want; ++j) {
-        FromPy<double> number;
         // A list row can change under a number's __float__: hold the item.
         PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(numbers, j));
-        if (number.load(item)) {
-            collected.push_back(number.get());
-        } else {
-            const std::string prefix = label + ", column " + std::to_string(j) + ": ";
-            prefix_type_error(prefix.c_str());
-            ok = false;
-        }
+        ok = load_number(item, label + ", column " + std::to_string(j));
         Py_DECREF(item);
         if (ok && PySequence_Fast_GET_SIZE(numbers) != want) {
             PyErr_Format(PyExc_ValueError, "%s changed its length while being read", label.c_str());
@@ -266,8 +270,10 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
             break;
         }
         PyObject* row = Py_NewRef(PySequence_Fast_GET_ITEM(seq, i));
-        const std::string label = "row " + std::to_string(i);
-        if (dims.size() == 1) {
+        const std::string label = (dims.empty() ? "item " : "row ") + std::to_string(i);
+        if (dims.empty()) {
+            ok = load_number(row, label);
+        } else if (dims.size() == 1) {
             ok = load_row(row, label, dims[0]);
         } else {
             // A row of sub-rows: each read as a row of the last axis.
@@ -306,7 +312,7 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
     v.base = reinterpret_cast<const char*>(collected.data());
     v.rows = collected.size() / per_row;
     v.row_stride = static_cast<std::ptrdiff_t>(per_row * sizeof(double));
-    v.col_stride = sizeof(double);
+    v.col_stride = dims.empty() ? 0 : sizeof(double);
     v.sub_stride = dims.size() == 2 ? static_cast<std::ptrdiff_t>(dims[1] * sizeof(double)) : 0;
     return true;
 }

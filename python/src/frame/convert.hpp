@@ -115,10 +115,11 @@ struct FromPy<Bytes> : HeldBuffer {
     static std::string py_type() { return "Buffer"; }
 };
 
-// An (n, D...) table of numbers (D: the fixed trailing shape, (3) for
-// vectors, (4) for quaternions, (3, 3) for matrices): a float64 or float32
-// buffer of that shape with any strides, read in place, or else a sequence of
-// nested sequences of numbers, each number converted as a float argument is.
+// An (n, D...) table of numbers (D: the fixed trailing shape, none for a
+// column of numbers, (3) for vectors, (4) for quaternions, (3, 3) for
+// matrices): a float64 or float32 buffer of that shape with any strides, read
+// in place, or else a sequence of (nested sequences of) numbers, each number
+// converted as a float argument is.
 struct Table {
     enum class Type : std::uint8_t { f64, f32 };
     const char* base = nullptr;  // element (0, 0[, 0])
@@ -130,7 +131,7 @@ struct Table {
 };
 template <std::size_t... Dims>
 struct Rows : Table {
-    static_assert(sizeof...(Dims) == 1 || sizeof...(Dims) == 2);
+    static_assert(sizeof...(Dims) <= 2);
 };
 using Rows3 = Rows<3>;
 
@@ -142,17 +143,21 @@ private:
     bool load_buffer(PyObject* o, std::span<const std::size_t> dims, Table& v);
     bool load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v);
     bool load_row(PyObject* row, const std::string& label, std::size_t cols);
+    bool load_number(PyObject* item, const std::string& label);
     std::vector<double> collected;  // the sequence form, row after row
 };
 template <std::size_t... Dims>
 struct FromPy<Rows<Dims...>> : TableLoader {
     Rows<Dims...> v;
     bool load(PyObject* o) {
-        static constexpr std::size_t dims[] = {Dims...};
+        static constexpr std::array<std::size_t, sizeof...(Dims)> dims{Dims...};
         return TableLoader::load(o, dims, v);
     }
     const Rows<Dims...>& get() const noexcept { return v; }
-    static std::string py_type() { return sizeof...(Dims) == 1 ? "_Rows" : "_Rows3d"; }
+    static std::string py_type() {
+        constexpr std::size_t rank = sizeof...(Dims);
+        return rank == 0 ? "_Column" : rank == 1 ? "_Rows" : "_Rows3d";
+    }
 };
 
 // An instance of one of the classes Ts, borrowed shared until the call
