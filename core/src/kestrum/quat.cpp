@@ -1,5 +1,7 @@
 #include "kestrum/quat.hpp"
 
+#include <limits>
+
 #include "kestrum/format.hpp"
 
 namespace kestrum {
@@ -32,6 +34,94 @@ Mat3 Quat::to_rotation_matrix() const {
         {ij_p + ij_p, 1.0 - (ii_kk + ii_kk), jk_m + jk_m},
         {ik_m + ik_m, jk_p + jk_p, 1.0 - (ii_jj + ii_jj)},
     }};
+}
+
+std::optional<EulerSeq> EulerSeq::parse(std::string_view text) {
+    if (text.size() != 3) return std::nullopt;
+    const bool lower = text[0] >= 'x' && text[0] <= 'z';
+    const char base = lower ? 'x' : 'X';
+    EulerSeq seq{{}, lower};
+    for (std::size_t n = 0; n < 3; ++n) {
+        const char c = text[n];
+        if (c < base || c > base + 2) return std::nullopt;
+        seq.axes[n] = static_cast<std::uint8_t>(c - base);
+    }
+    if (seq.axes[0] == seq.axes[1] || seq.axes[1] == seq.axes[2]) return std::nullopt;
+    return seq;
+}
+
+Quat wahba_rotation(const formula::WahbaSums& sums) {
+    const auto& s = sums.s;
+    const double sxx = s[0], sxy = s[1], sxz = s[2], syx = s[3], syy = s[4], syz = s[5], szx = s[6], szy = s[7],
+                 szz = s[8];
+    // Horn's matrix: its top eigenvector (w, x, y, z) rotates a onto b as
+    // q v q*; the stored quaternion is its conjugate.
+    double n[4][4] = {
+        {(sxx + syy) + szz, syz - szy, szx - sxz, sxy - syx},
+        {syz - szy, (sxx - syy) - szz, sxy + syx, szx + sxz},
+        {szx - sxz, sxy + syx, (syy - sxx) - szz, syz + szy},
+        {sxy - syx, szx + sxz, syz + szy, (szz - sxx) - syy},
+    };
+    for (const auto& row : n)
+        for (double e : row)
+            if (!std::isfinite(e)) {
+                const double nan = std::numeric_limits<double>::quiet_NaN();
+                return {nan, nan, nan, nan};
+            }
+    double v[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+    for (int sweep = 0; sweep < 64; ++sweep) {
+        double off = 0.0;
+        for (int p = 0; p < 3; ++p)
+            for (int q = p + 1; q < 4; ++q) off += std::fabs(n[p][q]);
+        if (off == 0.0) break;
+        for (int p = 0; p < 3; ++p) {
+            for (int q = p + 1; q < 4; ++q) {
+                const double apq = n[p][q];
+                if (apq == 0.0) continue;
+                // Past the first sweeps an entry too small to change either
+                // diagonal entry is dropped (the usual cyclic Jacobi rule).
+                const double g = 100.0 * std::fabs(apq);
+                if (sweep > 3 && std::fabs(n[p][p]) + g == std::fabs(n[p][p]) &&
+                    std::fabs(n[q][q]) + g == std::fabs(n[q][q])) {
+                    n[p][q] = n[q][p] = 0.0;
+                    continue;
+                }
+                const double theta = (n[q][q] - n[p][p]) / (apq + apq);
+                double t;
+                if (std::fabs(theta) > 0x1p500) {
+                    t = 0.5 / theta;  // theta^2 would overflow
+                } else {
+                    t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                    if (theta < 0.0) t = -t;
+                }
+                const double c = 1.0 / std::sqrt(t * t + 1.0);
+                const double sn = t * c;
+                for (int r = 0; r < 4; ++r) {
+                    const double arp = n[r][p], arq = n[r][q];
+                    n[r][p] = c * arp - sn * arq;
+                    n[r][q] = sn * arp + c * arq;
+                }
+                for (int r = 0; r < 4; ++r) {
+                    const double apr = n[p][r], aqr = n[q][r];
+                    n[p][r] = c * apr - sn * aqr;
+                    n[q][r] = sn * apr + c * aqr;
+                }
+                n[p][q] = n[q][p] = 0.0;
+                for (int r = 0; r < 4; ++r) {
+                    const double vrp = v[r][p], vrq = v[r][q];
+                    v[r][p] = c * vrp - sn * vrq;
+                    v[r][q] = sn * vrp + c * vrq;
+                }
+            }
+        }
+    }
+    int best = 0;
+    for (int e = 1; e < 4; ++e)
+        if (n[e][e] > n[best][best]) best = e;
+    const Quat q{v[0][best], -v[1][best], -v[2][best], -v[3][best]};
+    const double m = std::sqrt(formula::norm2<Plain>(q));
+    if (q.w < 0.0) return {-q.w / m, -q.i / m, -q.j / m, -q.k / m};
+    return {q.w / m, q.i / m, q.j / m, q.k / m};
 }
 
 void append_text(std::string& out, const Quat& q) {

@@ -3,8 +3,12 @@
 // non-unit one is used as is (rotation then scales by |q|^2).
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "kestrum/angle.hpp"
 #include "kestrum/vec3d.hpp"
@@ -17,6 +21,15 @@ struct AxisAngle {
     Vec3d axis;
     AngleRadians angle;
 };
+
+// An Euler sequence as scipy's Rotation names it: "xyz" extrinsic (fixed
+// axes), "XYZ" intrinsic (body axes); three axes, no two consecutive equal.
+struct EulerSeq {
+    std::array<std::uint8_t, 3> axes;  // 0 = x, 1 = y, 2 = z
+    bool extrinsic;
+    static std::optional<EulerSeq> parse(std::string_view text);
+};
+using EulerAngles = std::array<AngleRadians, 3>;
 
 struct Quat {
     double w;
@@ -48,6 +61,20 @@ struct Quat {
     Mat3 to_rotation_matrix() const;
     inline Vec3d rotate(Vec3d v) const;
 
+    // Composition and conversions; each is the formula of the same name in
+    // `formula` below, evaluated NaN-ordered.
+    inline Quat then(Quat p) const;
+    inline Quat inverse() const;
+    inline Quat slerp(Quat p, double t) const;
+    inline AngleRadians angle_to(Quat p) const;
+    inline Mat3 as_matrix() const;
+    inline Vec3d as_rotvec() const;
+    inline EulerAngles as_euler(EulerSeq seq) const;
+    static inline Quat from_matrix(const Mat3& m);
+    static inline Quat from_rotvec(Vec3d v);
+    static inline Quat from_euler(EulerSeq seq, AngleRadians a, AngleRadians b, AngleRadians c);
+    static inline Quat between(Vec3d a, Vec3d b);
+
     // "Quat(w, i, j, k)"
     std::string to_string() const;
 };
@@ -76,10 +103,325 @@ Vec3d rotate(Quat q, Vec3d v) {
     return {r.i, r.j, r.k};
 }
 
+// --- Composition, interpolation and conversions --------------------------
+//
+// The rotation a quaternion denotes is the one rotate() applies, v -> q* v q.
+// That is the conjugate of the quaternion scipy's Rotation and PyGLM store
+// for the same rotation, so formulas taken from their convention conjugate
+// on the way in or out; negation is exact.
+
+// Sum of squares, w first.
+template <class A>
+double norm2(Quat q) {
+    return A::add(A::add(A::add(q.w * q.w, q.i * q.i), q.j * q.j), q.k * q.k);
+}
+
+template <class A>
+double dot4(Quat a, Quat b) {
+    return A::add(A::add(A::add(A::mul(a.w, b.w), A::mul(a.i, b.i)), A::mul(a.j, b.j)), A::mul(a.k, b.k));
+}
+
+// The exponent e that brings v's largest component into [1, 2) when that
+// component lies outside [2^-500, 2^500] (its squares would over- or
+// underflow); 0 otherwise, and for a zero, infinite or NaN vector.
+inline int extreme_exponent(Vec3d v) {
+    const double m = std::fmax(std::fabs(v.x), std::fmax(std::fabs(v.y), std::fabs(v.z)));
+    if ((m >= 0x1p-500 && m <= 0x1p500) || !(m > 0.0) || std::isinf(m)) return 0;
+    return std::ilogb(m);
+}
+inline Vec3d scale2(Vec3d v, int e) { return {std::ldexp(v.x, e), std::ldexp(v.y, e), std::ldexp(v.z, e)}; }
+
+// |v|, scaled by a power of two (exact) first if its squares would leave
+// the normal range.
+template <class A>
+double length(Vec3d v) {
+    const int e = extreme_exponent(v);
+    if (e == 0) return magnitude<A>(v);
+    return std::ldexp(magnitude<A>(scale2(v, -e)), e);
+}
+
+// v / |v|, the same way: a subnormal or huge vector still has a direction.
+template <class A>
+Vec3d direction(Vec3d v) {
+    const int e = extreme_exponent(v);
+    return normalize<A>(e == 0 ? v : scale2(v, -e));
+}
+
+// "q first, then p": p* (q* v q) p = (q p)* v (q p).
+template <class A>
+Quat then(Quat q, Quat p) {
+    return hamilton<A>(q, p);
+}
+
+// q* / |q|^2. A magnitude whose square leaves the normal range is scaled by a
+// power of two first, so only the zero quaternion has no inverse (NaN).
+template <class A>
+Quat inverse(Quat q) {
+    const double n2 = norm2<A>(q);
+    if (!(n2 >= 0x1p-1000 && n2 <= 0x1p1000)) {
+        const double m = std::fmax(std::fmax(std::fabs(q.w), std::fabs(q.i)), std::fmax(std::fabs(q.j), std::fabs(q.k)));
+        if (m > 0.0 && !std::isinf(m)) {
+            const int e = std::ilogb(m);
+            const Quat s{std::ldexp(q.w, -e), std::ldexp(q.i, -e), std::ldexp(q.j, -e), std::ldexp(q.k, -e)};
+            const double s2 = norm2<A>(s);
+            return {std::ldexp(s.w / s2, -e), std::ldexp(-s.i / s2, -e), std::ldexp(-s.j / s2, -e),
+                    std::ldexp(-s.k / s2, -e)};
+        }
+    }
+    return {q.w / n2, -q.i / n2, -q.j / n2, -q.k / n2};
+}
+
+// The matrix of v -> q* v q acting on column vectors, in the homogeneous form
+// (w^2 + i^2 - j^2 - k^2 on the diagonal), so m v equals rotate(v) up to
+// rounding for any magnitude. For a unit q it is the transpose of
+// to_rotation_matrix(). Doubling is x + x, exact.
+template <class A>
+Mat3 as_matrix(Quat q) {
+    const double ww = q.w * q.w, ii = q.i * q.i, jj = q.j * q.j, kk = q.k * q.k;
+    const double ij = A::mul(q.i, q.j), ik = A::mul(q.i, q.k), jk = A::mul(q.j, q.k);
+    const double wi = A::mul(q.w, q.i), wj = A::mul(q.w, q.j), wk = A::mul(q.w, q.k);
+    const double xy_p = A::add(ij, wk), xy_m = ij - wk;
+    const double xz_p = A::add(ik, wj), xz_m = ik - wj;
+    const double yz_p = A::add(jk, wi), yz_m = jk - wi;
+    return {{
+        {(A::add(ww, ii) - jj) - kk, A::add(xy_p, xy_p), A::add(xz_m, xz_m)},
+        {A::add(xy_m, xy_m), A::add(ww - ii, jj) - kk, A::add(yz_p, yz_p)},
+        {A::add(xz_p, xz_p), A::add(yz_m, yz_m), A::add((ww - ii) - jj, kk)},
+    }};
+}
+
+// The unit quaternion with w >= 0 of the rotation m applies (m acts on
+// column vectors). Markley's method: of the four candidate components the
+// largest (by the diagonal and the trace) is computed from the diagonal, the
+// others from sums and differences of opposite entries, so half-turns are as
+// exact as any rotation; then the four are normalised. For a matrix that is
+// only nearly orthonormal the result is that normalised candidate, which is
+// within about the matrix's departure from orthonormality of the nearest
+// rotation (it is not the polar decomposition).
+template <class A>
+Quat from_matrix(const Mat3& m) {
+    const double tr = A::add(A::add(m[0][0], m[1][1]), m[2][2]);
+    int c = 0;
+    if (m[1][1] > m[c][c]) c = 1;
+    if (m[2][2] > m[c][c]) c = 2;
+    double v[4];  // i, j, k, w
+    if (tr > m[c][c]) {
+        v[0] = m[1][2] - m[2][1];
+        v[1] = m[2][0] - m[0][2];
+        v[2] = m[0][1] - m[1][0];
+        v[3] = A::add(1.0, tr);
+    } else {
+        const int i = c, j = (i + 1) % 3, k = (j + 1) % 3;
+        v[i] = A::add(1.0 - tr, A::add(m[i][i], m[i][i]));
+        v[j] = A::add(m[i][j], m[j][i]);
+        v[k] = A::add(m[i][k], m[k][i]);
+        v[3] = m[j][k] - m[k][j];
+    }
+    const Quat q{v[3], v[0], v[1], v[2]};
+    const double n = std::sqrt(norm2<A>(q));
+    if (q.w < 0.0) return {-q.w / n, -q.i / n, -q.j / n, -q.k / n};
+    return {q.w / n, q.i / n, q.j / n, q.k / n};
+}
+
+// Axis times angle, the angle in [0, pi] from atan2 (accurate at every
+// angle, unlike acos near 0). Below a vector part of 2^-26 |w| the factor
+// angle / |vector| is 2 / |w| to within half an ulp, which keeps tiny and
+// subnormal rotations exact and avoids 0 / 0 at the identity. Zero
+// components come out +0.
+template <class A>
+Vec3d as_rotvec(Quat q) {
+    const double n = length<A>({q.i, q.j, q.k});
+    const double aw = std::fabs(q.w);
+    double f;
+    if (n < 0x1p-26 * aw) {
+        f = 2.0 / aw;
+    } else {
+        const double h = std::atan2(n, aw);
+        f = (h + h) / n;
+    }
+    const double g = q.w < 0.0 ? f : -f;  // the stored quaternion is the conjugate
+    return {A::add(A::mul(q.i, g), 0.0), A::add(A::mul(q.j, g), 0.0), A::add(A::mul(q.k, g), 0.0)};
+}
+
+// |v| radians about v, counterclockwise like from_axis_angle. Below |v| =
+// 2^-26, sin(|v|/2) / |v| is 1/2 to within half an ulp; the zero vector gives
+// (1, 0, 0, 0) exactly.
+template <class A>
+Quat from_rotvec(Vec3d v) {
+    const double t = length<A>(v);
+    const double c = std::cos(t * 0.5);
+    const double s = t < 0x1p-26 ? 0.5 : std::sin(t * 0.5) / t;
+    return {c, 0.0 - A::mul(s, v.x), 0.0 - A::mul(s, v.y), 0.0 - A::mul(s, v.z)};
+}
+
+// The angle of the rotation taking q to p, in [0, pi]: that of q^-1 p, from
+// atan2 of its vector part's length and |w| (no unit magnitude needed).
+template <class A>
+AngleRadians angle_to(Quat q, Quat p) {
+    const Quat r = hamilton<A>(q.conjugate(), p);
+    const double h = std::atan2(length<A>({r.i, r.j, r.k}), std::fabs(r.w));
+    return {h + h};
+}
+
+// Along the shorter arc: p is negated when q . p < 0. t = 0 and t = 1 return
+// q and that p unchanged. The arc's angle comes from atan2(|q - p|, |q + p|),
+// exact for nearly equal inputs, and below 2^-26 the weights are 1 - t and t.
+template <class A>
+Quat slerp(Quat q, Quat p, double t) {
+    if (dot4<A>(q, p) < 0.0) p = {-p.w, -p.i, -p.j, -p.k};
+    if (t == 0.0) return q;
+    if (t == 1.0) return p;
+    const Quat d{q.w - p.w, q.i - p.i, q.j - p.j, q.k - p.k};
+    const Quat s{A::add(q.w, p.w), A::add(q.i, p.i), A::add(q.j, p.j), A::add(q.k, p.k)};
+    const double h = std::atan2(std::sqrt(norm2<A>(d)), std::sqrt(norm2<A>(s)));
+    const double phi = h + h;
+    double a, b;
+    if (phi < 0x1p-26) {
+        a = 1.0 - t;
+        b = t;
+    } else {
+        const double sp = std::sin(phi);
+        a = std::sin((1.0 - t) * phi) / sp;
+        b = std::sin(t * phi) / sp;
+    }
+    return {A::add(A::mul(a, q.w), A::mul(b, p.w)), A::add(A::mul(a, q.i), A::mul(b, p.i)),
+            A::add(A::mul(a, q.j), A::mul(b, p.j)), A::add(A::mul(a, q.k), A::mul(b, p.k))};
+}
+
+// The shortest-arc unit rotation taking the direction of a to that of b:
+// with unit u, v and h = u + v, (u . h, h x u) normalised, the conjugate of
+// (1 + cos, sin * axis) computed without cancellation in w. Antiparallel
+// directions (h = 0) give a half-turn about u x e, e the coordinate axis u is
+// least along (the first of equals). A zero or non-finite vector gives NaN.
+template <class A>
+Quat between(Vec3d a, Vec3d b) {
+    const Vec3d u = direction<A>(a);
+    const Vec3d v = direction<A>(b);
+    const Vec3d h = sum<A>(u, v);
+    const double w = dot<A>(u, h);
+    const Vec3d x = cross<A>(h, u);
+    const double n2 = A::add(A::add(A::add(w * w, x.x * x.x), x.y * x.y), x.z * x.z);
+    if (n2 == 0.0) {
+        const double ax = std::fabs(u.x), ay = std::fabs(u.y), az = std::fabs(u.z);
+        const Vec3d e = (ax <= ay && ax <= az) ? Vec3d::i() : (ay <= az ? Vec3d::j() : Vec3d::k());
+        const Vec3d p = normalize<A>(cross<A>(u, e));
+        return {0.0, p.x, p.y, p.z};
+    }
+    const double m = std::sqrt(n2);
+    return {w / m, x.x / m, x.y / m, x.z / m};
+}
+
+// One turn by `angle` about coordinate axis `axis`, as from_axis_angle makes it.
+inline Quat elementary(std::uint8_t axis, double angle) {
+    const double h = angle * -0.5;
+    const double s = std::sin(h);
+    Quat q{std::cos(h), 0.0, 0.0, 0.0};
+    (axis == 0 ? q.i : axis == 1 ? q.j : q.k) = s;
+    return q;
+}
+
+// scipy's from_euler: extrinsic "abc" turns about fixed a, then b, then c,
+// so it is ea.then(eb).then(ec); intrinsic "ABC" is the same turns about body
+// axes, ec.then(eb.then(ea)). Association as in scipy.
+template <class A>
+Quat from_euler(EulerSeq seq, AngleRadians a, AngleRadians b, AngleRadians c) {
+    const Quat e0 = elementary(seq.axes[0], a.angle);
+    const Quat e1 = elementary(seq.axes[1], b.angle);
+    const Quat e2 = elementary(seq.axes[2], c.angle);
+    if (seq.extrinsic) return hamilton<A>(hamilton<A>(e0, e1), e2);
+    return hamilton<A>(e2, hamilton<A>(e1, e0));
+}
+
+// scipy's as_euler (the direct quaternion method of Bernardes and Viollet):
+// first and third angles in [-pi, pi], the second in [0, pi] for proper
+// (repeated-axis) sequences and [-pi/2, pi/2] otherwise. When the second
+// angle is within 1e-7 of 0 or pi (before the -pi/2 shift of the non-proper
+// ones) the rotation is in gimbal lock and the third angle is set to 0.
+template <class A>
+EulerAngles as_euler(Quat q, EulerSeq seq) {
+    const double v[3] = {-q.i, -q.j, -q.k};  // scipy's (x, y, z) of the same rotation
+    const double w = q.w;
+    int i = seq.axes[0], j = seq.axes[1], k = seq.axes[2];
+    if (!seq.extrinsic) std::swap(i, k);
+    const bool proper = i == k;
+    if (proper) k = 3 - i - j;
+    const double sign = ((i - j) * (j - k) * (k - i)) > 0 ? 1.0 : -1.0;
+    double a, b, c, d;
+    if (proper) {
+        a = w;
+        b = v[i];
+        c = v[j];
+        d = A::mul(v[k], sign);
+    } else {
+        a = w - v[j];
+        b = A::add(v[i], A::mul(v[k], sign));
+        c = A::add(v[j], w);
+        d = A::mul(v[k], sign) - v[i];
+    }
+    const double h = std::atan2(std::hypot(c, d), std::hypot(a, b));
+    double t2 = h + h;
+    const bool at_zero = std::fabs(t2) <= 1e-7;
+    const bool at_pi = std::fabs(t2 - kPi) <= 1e-7;
+    const double half_sum = std::atan2(b, a);
+    const double half_diff = std::atan2(d, c);
+    double t1, t3;
+    if (!at_zero && !at_pi) {
+        t1 = half_sum - half_diff;
+        t3 = A::add(half_sum, half_diff);
+    } else {
+        // Only the sum (at 0) or the difference (at pi) of the outer angles
+        // is defined; the last angle applied is 0.
+        const double first = at_zero ? half_sum + half_sum : seq.extrinsic ? -(half_diff + half_diff) : half_diff + half_diff;
+        t1 = seq.extrinsic ? first : 0.0;
+        t3 = seq.extrinsic ? 0.0 : first;
+    }
+    if (!proper) {
+        t3 = A::mul(t3, sign);
+        t2 = t2 - 1.5707963267948966;
+    }
+    if (!seq.extrinsic) std::swap(t1, t3);
+    EulerAngles out{AngleRadians{t1}, AngleRadians{t2}, AngleRadians{t3}};
+    for (AngleRadians& t : out) {
+        if (t.angle < -kPi) {
+            t.angle = t.angle + 6.283185307179586;
+        } else if (t.angle > kPi) {
+            t.angle = t.angle - 6.283185307179586;
+        }
+    }
+    return out;
+}
+
+// --- Best-fit rotation (Wahba's problem) -----------------------------------
+
+// Sum over matched pairs (a, b) of a b^T, row-major: s[3r + c] = sum a_r b_c.
+struct WahbaSums {
+    std::array<double, 9> s{};
+};
+template <class A>
+void add_pair(WahbaSums& acc, Vec3d a, Vec3d b) {
+    const double ar[3] = {a.x, a.y, a.z};
+    const double bc[3] = {b.x, b.y, b.z};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) acc.s[3 * r + c] = A::add(acc.s[3 * r + c], A::mul(ar[r], bc[c]));
+}
+template <class A>
+WahbaSums add_sums(WahbaSums l, const WahbaSums& r) {
+    for (int e = 0; e < 9; ++e) l.s[e] = A::add(l.s[e], r.s[e]);
+    return l;
+}
+
+// |m a - b|^2, each row a dot product in x, y, z order.
+template <class A>
+double residual2(const Mat3& m, Vec3d a, Vec3d b) {
+    const Vec3d r{dot<A>({m[0][0], m[0][1], m[0][2]}, a) - b.x, dot<A>({m[1][0], m[1][1], m[1][2]}, a) - b.y,
+                  dot<A>({m[2][0], m[2][1], m[2][2]}, a) - b.z};
+    return magnitude_squared<A>(r);
+}
+
 // Shared by the bulk list operations, so both give identical bits.
 template <class A>
 double magnitude(Quat q) {
-    return std::sqrt(A::add(A::add(A::add(q.w * q.w, q.i * q.i), q.j * q.j), q.k * q.k));
+    return std::sqrt(norm2<A>(q));
 }
 template <class A>
 Quat normalize(Quat q) {
@@ -88,6 +430,15 @@ Quat normalize(Quat q) {
 }
 }  // namespace formula
 
+// The unit rotation q (w >= 0) maximising sum (q.rotate(a)) . b for the pairs
+// summed in `sums`: Davenport's q-method, the eigenvector of the largest
+// eigenvalue of the symmetric 4x4 matrix built from the sums (Horn's form),
+// found by cyclic Jacobi rotations. Every step is a fixed sequence of
+// operations, so equal sums give equal bits; when the largest eigenvalue is
+// repeated (fewer than two independent directions) the first such
+// eigenvector is taken. Non-finite sums give NaN.
+Quat wahba_rotation(const formula::WahbaSums& sums);
+
 inline double Quat::magnitude() const { return formula::magnitude<NanOrdered>(*this); }
 inline Quat Quat::normalize() const { return formula::normalize<NanOrdered>(*this); }
 
@@ -95,6 +446,19 @@ inline Quat operator*(Quat a, Quat b) { return formula::hamilton<NanOrdered>(a, 
 inline Vec3d rotate(Quat q, Vec3d v) { return formula::rotate<NanOrdered>(q, v); }
 
 inline Vec3d Quat::rotate(Vec3d v) const { return kestrum::rotate(*this, v); }
+inline Quat Quat::then(Quat p) const { return formula::then<NanOrdered>(*this, p); }
+inline Quat Quat::inverse() const { return formula::inverse<NanOrdered>(*this); }
+inline Quat Quat::slerp(Quat p, double t) const { return formula::slerp<NanOrdered>(*this, p, t); }
+inline AngleRadians Quat::angle_to(Quat p) const { return formula::angle_to<NanOrdered>(*this, p); }
+inline Mat3 Quat::as_matrix() const { return formula::as_matrix<NanOrdered>(*this); }
+inline Vec3d Quat::as_rotvec() const { return formula::as_rotvec<NanOrdered>(*this); }
+inline EulerAngles Quat::as_euler(EulerSeq seq) const { return formula::as_euler<NanOrdered>(*this, seq); }
+inline Quat Quat::from_matrix(const Mat3& m) { return formula::from_matrix<NanOrdered>(m); }
+inline Quat Quat::from_rotvec(Vec3d v) { return formula::from_rotvec<NanOrdered>(v); }
+inline Quat Quat::from_euler(EulerSeq seq, AngleRadians a, AngleRadians b, AngleRadians c) {
+    return formula::from_euler<NanOrdered>(seq, a, b, c);
+}
+inline Quat Quat::between(Vec3d a, Vec3d b) { return formula::between<NanOrdered>(a, b); }
 
 static_assert(std::is_trivially_copyable_v<Quat>);
 

@@ -133,23 +133,28 @@ std::string shape_text(const Py_buffer& view) {
     return s + ')';
 }
 
-// "(n, 3)", "(n, 3, 3)"
-std::string shape_pattern(std::span<const std::size_t> dims) {
-    std::string s = "(n";
+// "(n, 3)", "(n, 3, 3)"; "(3, 3)" when exactly 3 rows are wanted.
+std::string shape_pattern(std::span<const std::size_t> dims, std::size_t want_rows) {
+    std::string s(1, '(');
+    s += want_rows ? std::to_string(want_rows) : "n";
     for (std::size_t d : dims) s += ", " + std::to_string(d);
-    return s + ')';
+    return s + (dims.empty() ? ",)" : ")");
 }
 
-std::string rows_expected(std::span<const std::size_t> dims) {
+std::string rows_expected(std::span<const std::size_t> dims, std::size_t want_rows) {
     if (dims.empty()) return "a 1-dimensional array or a sequence of numbers";
-    std::string s = "an " + shape_pattern(dims) + " array or a sequence of ";
+    if (want_rows && dims.size() == 1)
+        return "a " + shape_pattern(dims, want_rows) + " array or " + std::to_string(want_rows) + " rows of " +
+               std::to_string(dims[0]) + " numbers";
+    std::string s = "an " + shape_pattern(dims, 0) + " array or a sequence of ";
     if (dims.size() == 1) return s + std::to_string(dims[0]) + "-number sequences";
     return s + std::to_string(dims[0]) + " sequences of " + std::to_string(dims[1]) + " numbers";
 }
 
 }  // namespace
 
-bool TableLoader::load(PyObject* o, std::span<const std::size_t> dims, Table& v) {
+bool TableLoader::load(PyObject* o, std::span<const std::size_t> dims, Table& v, std::size_t want_rows) {
+    want_rows_ = want_rows;
     if (PyObject_CheckBuffer(o)) return load_buffer(o, dims, v);
     return load_sequence(o, dims, v);
 }
@@ -162,7 +167,7 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
             return false;
         PyObject* cause = take_exception();
         const Ref name = type_qualname(o);
-        const std::string expected = rows_expected(dims);
+        const std::string expected = rows_expected(dims, want_rows_);
         if (name)
             PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
                          expected.c_str(), name.get(), cause ? cause : Py_None);
@@ -179,11 +184,12 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
         PyErr_Format(PyExc_TypeError, "expected float64 or float32 elements, got %s", got.c_str());
         return false;
     }
-    bool shape_ok = b.ndim == static_cast<int>(dims.size()) + 1 && b.shape;
+    bool shape_ok = b.ndim == static_cast<int>(dims.size()) + 1 && b.shape &&
+                    (!want_rows_ || b.shape[0] == static_cast<Py_ssize_t>(want_rows_));
     for (std::size_t d = 0; shape_ok && d < dims.size(); ++d)
         shape_ok = b.shape[d + 1] == static_cast<Py_ssize_t>(dims[d]);
     if (!shape_ok) {
-        const std::string got = shape_text(b), want = dims.empty() ? "(n,)" : shape_pattern(dims);
+        const std::string got = shape_text(b), want = shape_pattern(dims, want_rows_);
         PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(),
                      got.c_str());
         return false;
@@ -246,13 +252,19 @@ bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t 
 bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
-        const std::string expected = rows_expected(dims);
+        const std::string expected = rows_expected(dims, want_rows_);
         if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", expected.c_str(), name.get());
         return false;
     }
     PyObject* seq = PySequence_Fast(o, "");
     if (!seq) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (want_rows_ && n != static_cast<Py_ssize_t>(want_rows_)) {
+        const std::string what = dims.size() == 1 ? " of " + std::to_string(dims[0]) + " numbers" : "";
+        PyErr_Format(PyExc_ValueError, "expected %zu rows%s, got %zd rows", want_rows_, what.c_str(), n);
+        Py_DECREF(seq);
+        return false;
+    }
     std::size_t per_row = 1;
     for (std::size_t d : dims) per_row *= d;
     bool ok = true;

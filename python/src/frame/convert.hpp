@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -137,9 +138,11 @@ using Rows3 = Rows<3>;
 
 class TableLoader : public HeldBuffer {
 public:
-    bool load(PyObject* o, std::span<const std::size_t> dims, Table& v);
+    // `want_rows` > 0 demands exactly that many rows (a ValueError otherwise).
+    bool load(PyObject* o, std::span<const std::size_t> dims, Table& v, std::size_t want_rows = 0);
 
 private:
+    std::size_t want_rows_ = 0;
     bool load_buffer(PyObject* o, std::span<const std::size_t> dims, Table& v);
     bool load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v);
     bool load_row(PyObject* row, const std::string& label, std::size_t cols);
@@ -189,6 +192,34 @@ struct FromPy<OneOf<Ts...>> {
         return s;
     }
     static std::string py_type() { return names(); }
+};
+
+// A fixed number R of rows of 3 numbers (R = 3: a 3x3 matrix, row by row),
+// accepted in the same forms as Rows3 and copied out as doubles.
+template <std::size_t R>
+struct FromPy<std::array<std::array<double, 3>, R>> {
+    std::array<std::array<double, 3>, R> v{};
+    bool load(PyObject* o) {
+        static constexpr std::size_t dims[] = {3};
+        TableLoader table;
+        Rows3 t;
+        if (!table.load(o, dims, t, R)) return false;
+        for (std::size_t r = 0; r < R; ++r)
+            for (std::size_t c = 0; c < 3; ++c) {
+                const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
+                                static_cast<std::ptrdiff_t>(c) * t.col_stride;
+                if (t.type == Rows3::Type::f64) {
+                    std::memcpy(&v[r][c], p, sizeof(double));
+                } else {
+                    float f;
+                    std::memcpy(&f, p, sizeof f);
+                    v[r][c] = f;
+                }
+            }
+        return true;
+    }
+    const std::array<std::array<double, 3>, R>& get() const noexcept { return v; }
+    static std::string py_type() { return "_Rows"; }
 };
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,8 @@ _Reduced: TypeAlias = tuple[Callable[[str, int, Buffer], Any], tuple[str, int, b
 # VecList.from_array: an (n, 3) float64/float32 buffer (numpy array,
 # memoryview, ...) or rows of three numbers.
 _Rows: TypeAlias = Buffer | Sequence[Sequence[_Float]]
+# A 1-dimensional float64/float32 buffer or a sequence of numbers.
+_Column: TypeAlias = Buffer | Sequence[_Float]
 # QuatList.from_matrix: an (n, 3, 3) buffer or rows of three rows of three.
 _Rows3d: TypeAlias = Buffer | Sequence[Sequence[Sequence[_Float]]]
 
@@ -138,6 +140,35 @@ class Quat:
         """The 3x3 rotation matrix, row by row."""
     def rotate(self, v: Vec3d) -> Vec3d:
         """`v` rotated by this quaternion."""
+    def then(self, p: Quat) -> Quat:
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p."""
+    def inverse(self) -> Quat:
+        """The inverse rotation, conjugate / |q|^2."""
+    def slerp(self, p: Quat, t: _Float) -> Quat:
+        """Spherical interpolation towards `p` along the shorter arc; t = 0 gives self."""
+    def angle_to(self, p: Quat) -> AngleRadians:
+        """The angle of the rotation taking this one to `p`, in [0, pi]."""
+    def as_matrix(self) -> list[list[float]]:
+        """The 3x3 matrix that rotate applies (acting on column vectors), row by row."""
+    def as_rotvec(self) -> Vec3d:
+        """The rotation vector: the axis scaled to the angle, in [0, pi]."""
+    def as_euler(self, seq: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
+        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler."""
+    @staticmethod
+    def from_matrix(m: _Rows) -> Quat:
+        """The unit rotation (w >= 0) a 3x3 rotation matrix applies."""
+    @staticmethod
+    def from_rotvec(v: Vec3d) -> Quat:
+        """The rotation by |v| radians about v."""
+    @staticmethod
+    def from_euler(seq: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
+        """The rotation by Euler angles for the axis sequence `seq`, as scipy's Rotation.from_euler."""
+    @staticmethod
+    def between(a: Vec3d, b: Vec3d) -> Quat:
+        """The shortest-arc rotation taking the direction of `a` to that of `b`."""
+    @staticmethod
+    def align(a: VecList, b: VecList) -> tuple[Quat, float]:
+        """The rotation q minimising the squared distances of q.rotate(a[i]) to b[i], and the RMS residual."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
