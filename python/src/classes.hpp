@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #include "frame.hpp"
@@ -138,6 +140,13 @@ struct Pickled<ElementList<E>> {
     static PyObject* state(PyObject* self, const ElementList<E>& value, std::uint64_t protocol);
     static ElementList<E> load(Bytes state);
 };
+
+// Quat.then's body: one rotation followed by a Quat or by each of a QuatList.
+std::variant<kestrum::Quat, QuatListValue> quat_then(const kestrum::Quat& q,
+                                                     const OneOf<kestrum::Quat, QuatListValue>& p);
+
+// An Euler sequence argument ("xyz", "ZYX", ...); anything else is a ValueError.
+kestrum::EulerSeq euler_seq(std::string_view text);
 
 // The other values pickle as their own bytes: plain doubles, no padding.
 static_assert(sizeof(kestrum::Vec3d) == 3 * sizeof(double));

@@ -64,17 +64,6 @@ ElementArray<Out> bulk_formula(const ElementList<E>& self, const F& f, std::size
     return bulk_formula<Out>(self.items.size(), [e, &f](auto a, std::size_t i) { return f(a, e[i]); }, weight);
 }
 
-template <class E>
-ElementList<E> make(const std::vector<E>& list) {
-    const E* src = list.data();
-    return {bulk<E>(list.size(), [src](std::size_t i) { return src[i]; })};
-}
-
-template <class E>
-ElementList<E> empty() {
-    return {};
-}
-
 inline double read_double(const char* p) {
     double d;
     std::memcpy(&d, p, sizeof d);
@@ -84,6 +73,43 @@ inline double read_float(const char* p) {
     float f;
     std::memcpy(&f, p, sizeof f);
     return static_cast<double>(f);  // exact
+}
+
+// Element i of an (n, D...) table (any strides, float64 or float32) as its
+// R x C numbers, row-major; C is the last axis, R = 1 for a 2-D table.
+template <std::size_t R, std::size_t C, class Read>
+std::array<double, R * C> read_cells(const Table& t, std::size_t i, Read read) {
+    std::array<double, R * C> out;
+    const char* row = t.base + static_cast<std::ptrdiff_t>(i) * t.row_stride;
+    for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t c = 0; c < C; ++c)
+            out[r * C + c] = read(row + static_cast<std::ptrdiff_t>(r) * t.sub_stride +
+                                  static_cast<std::ptrdiff_t>(c) * t.col_stride);
+    return out;
+}
+
+// bulk_formula over the rows of a table: f(arith, cells) with the row's
+// numbers as read_cells gives them.
+template <class Out, std::size_t R, std::size_t C, class F>
+ElementArray<Out> bulk_from_table(const Table& t, const F& f, std::size_t weight = 1) {
+    if (t.type == Table::Type::f32)
+        return bulk_formula<Out>(t.rows, [&t, &f](auto a, std::size_t i) {
+            return f(a, read_cells<R, C>(t, i, read_float));
+        }, weight);
+    return bulk_formula<Out>(t.rows, [&t, &f](auto a, std::size_t i) {
+        return f(a, read_cells<R, C>(t, i, read_double));
+    }, weight);
+}
+
+template <class E>
+ElementList<E> make(const std::vector<E>& list) {
+    const E* src = list.data();
+    return {bulk<E>(list.size(), [src](std::size_t i) { return src[i]; })};
+}
+
+template <class E>
+ElementList<E> empty() {
+    return {};
 }
 
 // Row i of a table as N doubles, read with `read` at column stride cs.

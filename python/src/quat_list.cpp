@@ -10,6 +10,9 @@
 namespace kp {
 namespace {
 
+using kestrum::AngleRadians;
+using kestrum::EulerAngles;
+using kestrum::Mat3;
 using kestrum::Quat;
 using kestrum::Vec3d;
 namespace formula = kestrum::formula;
@@ -59,6 +62,86 @@ DoubleArray magnitude(const QuatListValue& self) {
     return {bulk_formula<double>(self, [](auto a, Quat q) { return formula::magnitude<decltype(a)>(q); }), {n}};
 }
 
+// f(arith, element, argument): a Quat argument is used with every element,
+// a QuatList pairwise.
+template <class Out, class F>
+ElementArray<Out> with_quats(const char* what, const QuatListValue& self, const OneOf<Quat, QuatListValue>& p,
+                             const F& f, std::size_t weight) {
+    const Quat* q = self.items.data();
+    if (const Quat* const* one = std::get_if<0>(&p.v)) {
+        const Quat r = **one;
+        return bulk_formula<Out>(self.items.size(), [q, r, &f](auto a, std::size_t i) { return f(a, q[i], r); },
+                                 weight);
+    }
+    const QuatListValue& list = *std::get<1>(p.v);
+    check_lengths(what, self.items.size(), list.items.size());
+    const Quat* r = list.items.data();
+    return bulk_formula<Out>(self.items.size(), [q, r, &f](auto a, std::size_t i) { return f(a, q[i], r[i]); },
+                             weight);
+}
+
+QuatListValue then(const QuatListValue& self, const OneOf<Quat, QuatListValue>& p) {
+    return {with_quats<Quat>("then", self, p, [](auto a, Quat q, Quat r) { return formula::then<decltype(a)>(q, r); }, 2)};
+}
+
+QuatListValue inverse(const QuatListValue& self) {
+    return {bulk_formula<Quat>(self, [](auto a, Quat q) { return formula::inverse<decltype(a)>(q); }, 4)};
+}
+
+DoubleArray angle_to(const QuatListValue& self, const OneOf<Quat, QuatListValue>& p) {
+    return {with_quats<AngleRadians>("angle_to", self, p, [](auto a, Quat q, Quat r) {
+                return formula::angle_to<decltype(a)>(q, r);
+            }, 8), {self.items.size()}};
+}
+
+QuatListValue slerp(const QuatListValue& self, const OneOf<Quat, QuatListValue>& p, double t) {
+    return {with_quats<Quat>("slerp", self, p, [t](auto a, Quat q, Quat r) {
+        return formula::slerp<decltype(a)>(q, r, t);
+    }, 8)};
+}
+
+QuatListValue slerp_path(Quat q, Quat p, const Rows<>& ts) {
+    return {lists::bulk_from_table<Quat, 1, 1>(ts, [q, p](auto a, const std::array<double, 1>& t) {
+        return formula::slerp<decltype(a)>(q, p, t[0]);
+    }, 8)};
+}
+
+DoubleArray as_matrix(const QuatListValue& self) {
+    return {bulk_formula<Mat3>(self, [](auto a, Quat q) { return formula::as_matrix<decltype(a)>(q); }, 2),
+            {self.items.size(), 3, 3}};
+}
+
+QuatListValue from_matrix(const Rows<3, 3>& m) {
+    return {lists::bulk_from_table<Quat, 3, 3>(m, [](auto a, const std::array<double, 9>& c) {
+        const Mat3 mat{{{c[0], c[1], c[2]}, {c[3], c[4], c[5]}, {c[6], c[7], c[8]}}};
+        return formula::from_matrix<decltype(a)>(mat);
+    }, 4)};
+}
+
+VecListValue as_rotvec(const QuatListValue& self) {
+    return {bulk_formula<Vec3d>(self, [](auto a, Quat q) { return formula::as_rotvec<decltype(a)>(q); }, 8)};
+}
+
+// A VecList is read through its buffer export.
+QuatListValue from_rotvec(const Rows3& v) {
+    return {lists::bulk_from_table<Quat, 1, 3>(v, [](auto a, const std::array<double, 3>& c) {
+        return formula::from_rotvec<decltype(a)>(Vec3d{c[0], c[1], c[2]});
+    }, 8)};
+}
+
+DoubleArray as_euler(const QuatListValue& self, std::string_view seq) {
+    const kestrum::EulerSeq s = euler_seq(seq);
+    return {bulk_formula<EulerAngles>(self, [s](auto a, Quat q) { return formula::as_euler<decltype(a)>(q, s); }, 8),
+            {self.items.size(), 3}};
+}
+
+QuatListValue from_euler(std::string_view seq, const Rows3& angles) {
+    const kestrum::EulerSeq s = euler_seq(seq);
+    return {lists::bulk_from_table<Quat, 1, 3>(angles, [s](auto a, const std::array<double, 3>& c) {
+        return formula::from_euler<decltype(a)>(s, AngleRadians{c[0]}, AngleRadians{c[1]}, AngleRadians{c[2]});
+    }, 8)};
+}
+
 // Partial sums over fixed blocks, added in block order: the same sum for
 // every pool size.
 Quat mean(const QuatListValue& self) {
@@ -87,6 +170,17 @@ PyMethodDef methods[] = {
     B::method<"conjugate", &conjugate>("Each quaternion's conjugate (w, -i, -j, -k)."),
     B::method<"normalize", &normalize>("Each quaternion scaled to norm 1."),
     B::method<"magnitude", &magnitude>("Each quaternion's Euclidean norm, as a read-only float64 buffer."),
+    B::method<"then", &then, "p">("Each rotation followed by `p`: a Quat after every one, a QuatList of the same length pairwise."),
+    B::method<"inverse", &inverse>("Each quaternion's inverse rotation, conjugate / |q|^2."),
+    B::method<"angle_to", &angle_to, "p">("The angle of the rotation taking each one to `p` (a Quat, or a QuatList pairwise), in [0, pi], as a read-only float64 buffer."),
+    B::method<"slerp", &slerp, "p", "t">("Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`."),
+    B::static_method<"slerp_path", &slerp_path, "q", "p", "ts">("q.slerp(p, t) for each t of `ts`, a 1-D float buffer or sequence."),
+    B::method<"as_matrix", &as_matrix>("The matrices rotate applies (acting on column vectors), as a read-only (n, 3, 3) float64 buffer."),
+    B::static_method<"from_matrix", &from_matrix, "m">("The unit rotations (w >= 0) of an (n, 3, 3) buffer of rotation matrices."),
+    B::method<"as_rotvec", &as_rotvec>("The rotation vectors: each axis scaled to its angle in [0, pi]."),
+    B::static_method<"from_rotvec", &from_rotvec, "v">("The rotations by |v| radians about each v of a VecList or an (n, 3) buffer."),
+    B::method<"as_euler", &as_euler, "seq">("Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."),
+    B::static_method<"from_euler", &from_euler, "seq", "angles">("The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."),
     B::method<"mean", &mean>("The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."),
     B::reduce(),
     {},
@@ -109,6 +203,16 @@ const PyType_Slot iterator_slots[] = {
 };
 
 }  // namespace
+
+// Quat.then: a fixed first rotation followed by each of a QuatList.
+std::variant<Quat, QuatListValue> quat_then(const Quat& q, const OneOf<Quat, QuatListValue>& p) {
+    if (const Quat* const* one = std::get_if<0>(&p.v)) return q.then(**one);
+    const QuatListValue& list = *std::get<1>(p.v);
+    const Quat* r = list.items.data();
+    return QuatListValue{bulk_formula<Quat>(list.items.size(), [q, r](auto a, std::size_t i) {
+        return formula::then<decltype(a)>(q, r[i]);
+    }, 2)};
+}
 
 // module.cpp's _unpickle and every reduction use these.
 template struct Pickled<QuatListValue>;

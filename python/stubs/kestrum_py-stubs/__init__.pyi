@@ -140,8 +140,8 @@ class Quat:
         """The 3x3 rotation matrix, row by row."""
     def rotate(self, v: Vec3d) -> Vec3d:
         """`v` rotated by this quaternion."""
-    def then(self, p: Quat) -> Quat:
-        """The rotation by this quaternion followed by `p`: the Hamilton product self p."""
+    def then(self, p: Quat | QuatList) -> Quat | QuatList:
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
     def inverse(self) -> Quat:
         """The inverse rotation, conjugate / |q|^2."""
     def slerp(self, p: Quat, t: _Float) -> Quat:
@@ -353,6 +353,32 @@ class QuatList:
         """Each quaternion scaled to norm 1."""
     def magnitude(self) -> memoryview:
         """Each quaternion's Euclidean norm, as a read-only float64 buffer."""
+    def then(self, p: Quat | QuatList) -> QuatList:
+        """Each rotation followed by `p`: a Quat after every one, a QuatList of the same length pairwise."""
+    def inverse(self) -> QuatList:
+        """Each quaternion's inverse rotation, conjugate / |q|^2."""
+    def angle_to(self, p: Quat | QuatList) -> memoryview:
+        """The angle of the rotation taking each one to `p` (a Quat, or a QuatList pairwise), in [0, pi], as a read-only float64 buffer."""
+    def slerp(self, p: Quat | QuatList, t: _Float) -> QuatList:
+        """Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`."""
+    @staticmethod
+    def slerp_path(q: Quat, p: Quat, ts: _Column) -> QuatList:
+        """q.slerp(p, t) for each t of `ts`, a 1-D float buffer or sequence."""
+    def as_matrix(self) -> memoryview:
+        """The matrices rotate applies (acting on column vectors), as a read-only (n, 3, 3) float64 buffer."""
+    @staticmethod
+    def from_matrix(m: _Rows3d) -> QuatList:
+        """The unit rotations (w >= 0) of an (n, 3, 3) buffer of rotation matrices."""
+    def as_rotvec(self) -> VecList:
+        """The rotation vectors: each axis scaled to its angle in [0, pi]."""
+    @staticmethod
+    def from_rotvec(v: _Rows) -> QuatList:
+        """The rotations by |v| radians about each v of a VecList or an (n, 3) buffer."""
+    def as_euler(self, seq: str) -> memoryview:
+        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."""
+    @staticmethod
+    def from_euler(seq: str, angles: _Rows) -> QuatList:
+        """The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."""
     def mean(self) -> Quat:
         """The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
