@@ -17,7 +17,8 @@ from kestrum_py import Quat, QuatList, Vec3d, VecList
 from oracle import bits
 from purepy_rot import Inputs
 
-scipy_rotation = pytest.importorskip("scipy.spatial.transform").Rotation
+transform = pytest.importorskip("scipy.spatial.transform")
+scipy_rotation, Slerp = transform.Rotation, transform.Slerp
 
 
 def comps(q):
@@ -133,7 +134,7 @@ def test_float_results_are_read_only_buffers():
 
 BITS_CHILD = r"""
 import random, struct, sys
-from kestrum_py import Quat, QuatList, Vec3d, VecList
+from kestrum_py import AngleRadians, Quat, QuatList, Vec3d, VecList
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
 def f(b):
@@ -161,9 +162,7 @@ def key(x):
         return tuple(map(bits, (x.x, x.y, x.z)))
     if isinstance(x, (tuple, list)):
         return tuple(key(e) for e in x)
-    if hasattr(x, "angle"):
-        return bits(x.angle)
-    return bits(x)
+    return bits(x.angle if isinstance(x, AngleRadians) else x)
 bad = []
 def check(name, got, want):
     got, want = [key(g) for g in got], [key(w) for w in want]
@@ -175,6 +174,26 @@ check("conjugate", ql.conjugate(), [q.conjugate() for q in quats])
 check("rotate pairwise", ql.rotate(vl), [q.rotate(v) for q, v in zip(quats, vecs)])
 for v in vecs[:3]:
     check("rotate broadcast", ql.rotate(v), [q.rotate(v) for q in quats])
+check("inverse", ql.inverse(), [q.inverse() for q in quats])
+check("then pairwise", ql.then(pl), [q.then(p) for q, p in zip(quats, others)])
+check("angle_to pairwise", ql.angle_to(pl).tolist(), [q.angle_to(p) for q, p in zip(quats, others)])
+for t in (0.0, 0.3, 1.0, -2.5):
+    check("slerp", ql.slerp(pl, t), [q.slerp(p, t) for q, p in zip(quats, others)])
+for p in others[:2]:
+    check("then broadcast", ql.then(p), [q.then(p) for q in quats])
+    check("Quat.then(QuatList)", p.then(ql), [p.then(q) for q in quats])
+    check("angle_to broadcast", ql.angle_to(p).tolist(), [q.angle_to(p) for q in quats])
+ts = [comp() for _ in range(N)]
+check("slerp_path", QuatList.slerp_path(quats[0], others[0], ts), [quats[0].slerp(others[0], t) for t in ts])
+check("as_matrix", ql.as_matrix().tolist(), [q.as_matrix() for q in quats])
+mats = [[[comp() for _ in range(3)] for _ in range(3)] for _ in range(N)]
+check("from_matrix", QuatList.from_matrix(mats), [Quat.from_matrix(m) for m in mats])
+check("as_rotvec", ql.as_rotvec(), [q.as_rotvec() for q in quats])
+check("from_rotvec", QuatList.from_rotvec(vl), [Quat.from_rotvec(v) for v in vecs])
+angles = [[comp() for _ in range(3)] for _ in range(N)]
+for seq in ("xyz", "ZXZ", "yxy", "XZY"):
+    check("as_euler", ql.as_euler(seq).tolist(), [q.as_euler(seq) for q in quats])
+    check("from_euler", QuatList.from_euler(seq, angles), [Quat.from_euler(seq, *map(AngleRadians, a)) for a in angles])
 # No single-value counterpart: the mean must only be the same for every pool size.
 means = [key(ql.mean()), key(QuatList(quats[:1500]).mean())]
 print(bad, means)
@@ -204,6 +223,30 @@ def test_pairwise_operations_need_equal_lengths():
     ql = QuatList([Quat(1, 0, 0, 0)] * 3)
     with pytest.raises(ValueError, match=r"rotate: the lists have different lengths \(3 and 2\)"):
         ql.rotate(VecList([Vec3d(1, 0, 0)] * 2))
+    short = QuatList([Quat(1, 0, 0, 0)] * 2)
+    for call in (lambda: ql.then(short), lambda: ql.angle_to(short), lambda: ql.slerp(short, 0.5)):
+        with pytest.raises(ValueError, match=r"the lists have different lengths \(3 and 2\)"):
+            call()
+    with pytest.raises(ValueError, match=r"shape \(n, 3, 3\), got shape \(3, 3\)"):
+        QuatList.from_matrix(np.eye(3))
+    with pytest.raises(ValueError, match=r"row 1\[2\] has 2 numbers, expected 3"):
+        QuatList.from_matrix([np.eye(3).tolist(), [[1, 0, 0], [0, 1, 0], [0, 1]]])
+    with pytest.raises(ValueError, match=r"row 0 has 2 sequences, expected 3"):
+        QuatList.from_matrix([[[1, 0, 0], [0, 1, 0]]])
+    with pytest.raises(ValueError, match=r"shape \(n, 3\), got shape \(4, 4\)"):
+        QuatList.from_euler("xyz", np.zeros((4, 4)))
+    with pytest.raises(ValueError, match="invalid Euler sequence 'xxz'"):
+        QuatList.from_euler("xxz", np.zeros((4, 3)))
+    with pytest.raises(ValueError, match="invalid Euler sequence 'XyZ'"):
+        ql.as_euler("XyZ")
+    with pytest.raises(ValueError, match=r"shape \(n,\), got shape \(2, 1\)"):
+        QuatList.slerp_path(Quat(1, 0, 0, 0), Quat(0, 1, 0, 0), np.zeros((2, 1)))
+    with pytest.raises(TypeError, match="item 1: "):
+        QuatList.slerp_path(Quat(1, 0, 0, 0), Quat(0, 1, 0, 0), [0.5, "x"])
+    with pytest.raises(TypeError, match="argument 'p': 'VecList' object cannot be cast as 'Quat | QuatList'"):
+        Quat(1, 0, 0, 0).then(VecList.empty())
+    assert np.asarray(QuatList.empty().as_matrix()).shape == (0, 3, 3)
+    assert len(QuatList.from_matrix(np.zeros((0, 3, 3)))) == 0
     with pytest.raises(TypeError, match="argument 'v': 'Quat' object cannot be cast as 'Vec3d | VecList'"):
         ql.rotate(Quat(1, 0, 0, 0))
     assert len(QuatList.empty().rotate(VecList.empty())) == 0
@@ -241,6 +284,42 @@ def test_mean_agrees_with_scipy():
         assert all(math.isnan(x) for x in comps(QuatList(degenerate).mean()))
     with pytest.raises(ValueError, match="mean of an empty QuatList"):
         QuatList.empty().mean()
+
+
+def test_batched_operations_agree_with_scipy():
+    n = 3000
+    a, b = random_quats(n, 5), random_quats(n, 6)
+    ql, pl, ra, rb = QuatList.from_array(a), QuatList.from_array(b), to_scipy(a), to_scipy(b)
+
+    def close(got, want, atol=2e-15):
+        np.testing.assert_allclose(np.asarray(got), want, rtol=0, atol=atol)
+
+    def same_rotation(got, r, atol=3e-15):
+        # q and -q are one rotation: compare the quaternions up to sign.
+        want = r.as_quat()
+        want = np.column_stack([want[:, 3], -want[:, :3]])
+        got = np.asarray(got)
+        close(got * np.sign(np.sum(got * want, axis=1))[:, None], want, atol)
+
+    same_rotation(ql.then(pl), rb * ra)
+    same_rotation(ql.inverse(), ra.inv())
+    close(ql.as_matrix(), ra.as_matrix())
+    same_rotation(QuatList.from_matrix(ra.as_matrix()), ra)
+    close(ql.as_rotvec(), ra.as_rotvec(), 4e-15)
+    same_rotation(QuatList.from_rotvec(ra.as_rotvec()), ra)
+    same_rotation(QuatList.from_rotvec(VecList.from_array(ra.as_rotvec())), ra)
+    close(ql.angle_to(pl), (ra.inv() * rb).magnitude(), 1e-14)
+    for seq in ("xyz", "ZYX", "zxz", "XYX"):
+        angles = ra.as_euler(seq)
+        close(ql.as_euler(seq), angles, 1e-14)
+        same_rotation(QuatList.from_euler(seq, angles), ra)
+    ts = np.linspace(0, 1, 11)
+    path = QuatList.slerp_path(ql[0], ql[1], ts)
+    same_rotation(path, Slerp([0, 1], to_scipy(a[:2]))(ts))
+    # Halfway along the shorter arc: half the angle from each end.
+    half, full = ql.slerp(pl, 0.5), np.asarray(ql.angle_to(pl))
+    close(half.angle_to(ql), full / 2, 1e-13)
+    close(half.angle_to(pl), full / 2, 1e-13)
 
 
 def test_rotate_agrees_with_scipy():
