@@ -67,17 +67,19 @@ def load_text():
 
 
 def best_of(columns, repeat):
-    """Seconds per call for each column (name -> callable), interleaved repeats."""
-    loops = {}
+    """Seconds per call for each column (name -> callable), interleaved repeats.
+    A column slower than a second per call is timed by its first call only
+    (numpy-quaternion's from_rotation_matrix takes about a minute at 1e6)."""
+    loops, best = {}, {}
     for name, fn in columns.items():
         n = 1
-        while timeit.timeit(fn, number=n) < 0.02 and n < 100_000:
+        while (t := timeit.timeit(fn, number=n)) < 0.02 and n < 100_000:
             n *= 4
-        loops[name] = n
-    best = {name: float("inf") for name in columns}
+        loops[name], best[name] = n, t / n
     for _ in range(repeat):
         for name, fn in columns.items():
-            best[name] = min(best[name], timeit.timeit(fn, number=loops[name]) / loops[name])
+            if best[name] < 1.0:
+                best[name] = min(best[name], timeit.timeit(fn, number=loops[name]) / loops[name])
     return best
 
 
