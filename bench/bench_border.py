@@ -20,7 +20,7 @@ malloc hands the same, already-mapped pages back. The "fresh" regime (a child
 process with M_MMAP_THRESHOLD pinned at 128 KiB) puts numpy on fresh mappings
 for every call. A VecList's array comes from the library's own block cache in
 both: the block freed by the previous call of the same size, already mapped
-(README, "Memory"). `--regime both` (the default) prints both.
+(docs/guide/vectors.md, "Memory"). `--regime both` (the default) prints both.
 
 The machine's load average is printed before and after; with other work on
 the cores the pool's parallel copies lose most, so repeat on a quiet machine.

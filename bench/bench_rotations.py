@@ -1,5 +1,6 @@
 """Per-call cost of Quat and AngleRadians operations, side by side with a
-C-level floor, PyGLM's dquat and scipy's Rotation.
+C-level floor, PyGLM's dquat and scipy's Rotation; then Quat.align against
+Rotation.align_vectors on long lists.
 
     python3 -m pip install -r bench/requirements.txt   # numpy, PyGLM, scipy (optional columns)
     python3 bench/bench_rotations.py [--quick] [--legend]
@@ -9,7 +10,13 @@ C-level floor, PyGLM's dquat and scipy's Rotation.
 for the angle operators, and a nested list display of existing floats for the
 3x3 matrix (the Python objects to_rotation_matrix has to hand back, without
 any arithmetic). Every column rotates by the same quaternion (0.5 rad about
-the normalised axis (1, 2, 3)). Columns whose package is missing are left out.
+the normalised axis (1, 2, 3)); the second operand of composition and
+interpolation is 1.5 rad about (-1, 0, 3). Columns whose package is missing
+are left out. The composition table checks the targets: each operation at or
+below PyGLM's, at least 20x faster than scipy's Rotation for one rotation;
+and Quat.align at 1e6 pairs at most 0.5x Rotation.align_vectors.
+
+    python3 bench/bench_rotations.py [--quick] [--legend] [--align-n N]
 """
 
 import os
@@ -22,6 +29,7 @@ drop_openblas_overrides()  # before anything imports numpy
 
 import math  # noqa: E402
 import platform  # noqa: E402
+import time  # noqa: E402
 
 from _harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
 from bench_vec3d import versions  # noqa: E402
@@ -32,6 +40,9 @@ ANGLE = 0.5
 _n = math.sqrt(1.0 + 4.0 + 9.0)
 AXIS = (1.0 / _n, 2.0 / _n, 3.0 / _n)
 VEC = (1.0, -2.0, 0.5)
+ANGLE2 = 1.5
+_n2 = math.sqrt(1.0 + 9.0)
+AXIS2 = (-1.0 / _n2, 0.0, 3.0 / _n2)
 
 
 def ns_kestrum():
@@ -48,6 +59,11 @@ def ns_kestrum():
         "v": K.Vec3d(*VEC),
         "a": K.AngleRadians(0.25),
         "b": K.AngleRadians(-1.5),
+        "p": K.Quat.from_axis_angle(K.Vec3d(*AXIS2), K.AngleRadians(ANGLE2)),
+        "m": K.Quat.from_axis_angle(axis, angle).as_matrix(),
+        "rv": K.Quat.from_axis_angle(axis, angle).as_rotvec(),
+        "u": K.Vec3d(*AXIS),
+        "w": K.Vec3d(*VEC),
     }
 
 
@@ -66,12 +82,17 @@ def ns_glm():
         "gaxis": gaxis,
         "gq": glm.angleAxis(ANGLE, gaxis),
         "gv": glm.dvec3(*VEC),
+        "gp": glm.angleAxis(ANGLE2, glm.dvec3(*AXIS2)),
+        "gm": glm.mat3_cast(glm.angleAxis(ANGLE, gaxis)),
+        "slerp": glm.slerp,
+        "quat_cast": glm.quat_cast,
+        "inverse": glm.inverse,
     }
 
 
 def ns_scipy():
     import numpy as np
-    from scipy.spatial.transform import Rotation
+    from scipy.spatial.transform import Rotation, Slerp
 
     rv = np.array(AXIS) * ANGLE
     return {
@@ -80,6 +101,14 @@ def ns_scipy():
         "rv": rv,
         "r": Rotation.from_rotvec(rv),
         "nv": np.array(VEC),
+        "rp": Rotation.from_rotvec(np.array(AXIS2) * ANGLE2),
+        "nm": Rotation.from_rotvec(rv).as_matrix(),
+        "Slerp": Slerp,
+        "key_times": [0.0, 1.0],
+        "pair": Rotation.concatenate([Rotation.from_rotvec(rv), Rotation.from_rotvec(np.array(AXIS2) * ANGLE2)]),
+        "na": np.array(AXIS),
+        "nw": np.array(VEC),
+        "euler": [0.1, 0.2, 0.3],
     }
 
 
@@ -157,6 +186,97 @@ def rotations_table():
     )
 
 
+def composition_table():
+    def row(label, **stmts):
+        return Row(label, {k: v for k, v in stmts.items() if v is not None})
+
+    return Table(
+        "Quat composition and conversions",
+        COLUMNS[:1] + COLUMNS[2:],
+        [
+            row("then (glm q1 * q2, scipy r2 * r1)", kestrum="q.then(p)", glm="gp * gq", scipy="rp * r"),
+            row("inverse", kestrum="q.inverse()", glm="inverse(gq)", scipy="r.inv()"),
+            row("slerp t = 0.3", kestrum="q.slerp(p, 0.3)", glm="slerp(gq, gp, 0.3)",
+                scipy="Slerp(key_times, pair)(0.3)"),
+            row("angle_to", kestrum="q.angle_to(p)", scipy="(r.inv() * rp).magnitude()"),
+            row("as_matrix (glm mat3_cast)", kestrum="q.as_matrix()", glm="mat3_cast(gq)", scipy="r.as_matrix()"),
+            row("from_matrix (glm quat_cast)", kestrum="Quat.from_matrix(m)", glm="quat_cast(gm)",
+                scipy="Rotation.from_matrix(nm)"),
+            row("as_rotvec", kestrum="q.as_rotvec()", scipy="r.as_rotvec()"),
+            row("from_rotvec", kestrum="Quat.from_rotvec(rv)", scipy="Rotation.from_rotvec(rv)"),
+            row("as_euler('xyz')", kestrum="q.as_euler('xyz')", scipy="r.as_euler('xyz')"),
+            row("from_euler('xyz', a, b, c)", kestrum="Quat.from_euler('xyz', a, b, a)",
+                scipy="Rotation.from_euler('xyz', euler)"),
+            row("between (scipy align_vectors of one pair)", kestrum="Quat.between(u, w)",
+                scipy="Rotation.align_vectors([nw], [na])"),
+        ],
+        [("kestrum", "glm"), ("kestrum", "scipy")],
+    )
+
+
+def check_targets(lines):
+    """Reads the composition table back: kestrum/glm <= 1 and kestrum/scipy <= 1/20 per row."""
+    print("targets: each at or below PyGLM; at least 20x faster than scipy's Rotation")
+    for line in lines[3:]:
+        if "|" not in line:
+            continue
+        label = line.split("  ")[0]
+        ratios = line.split("|")[1].split()
+        checks = []
+        for (name, limit), value in zip((("PyGLM", 1.0), ("scipy", 1 / 20)), ratios):
+            if value != "—":
+                checks.append(f"{name} {float(value):.3g} {'met' if float(value) <= limit else 'MISSED'}")
+        print(f"  {label:<44} {'; '.join(checks)}")
+
+
+def align_comparison(n, repeat):
+    """Quat.align on n pairs against Rotation.align_vectors (target: at most 0.5x)."""
+    import numpy as np
+    from scipy.spatial.transform import Rotation
+
+    rng = np.random.default_rng(1)
+    a = rng.normal(size=(n, 3))
+    truth = Rotation.from_rotvec([0.3, -0.2, 1.1])
+    b = truth.apply(a) + rng.normal(size=(n, 3)) * 0.01
+    va, vb = kestrum_py.VecList.from_array(a), kestrum_py.VecList.from_array(b)
+
+    def best(fn):
+        times = []
+        for _ in range(repeat):
+            t0 = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t0)
+        return min(times) * 1e3
+
+    q, rmsd = kestrum_py.Quat.align(va, vb)
+    r, rssd = Rotation.align_vectors(b, a)
+    x, y, z, w = r.as_quat().tolist()
+    agree = min(max(abs(u - s * v) for u, v in zip((q.w, q.i, q.j, q.k), (w, -x, -y, -z))) for s in (1, -1))
+    t_k = best(lambda: kestrum_py.Quat.align(va, vb))
+    t_kc = best(lambda: kestrum_py.Quat.align(kestrum_py.VecList.from_array(a), kestrum_py.VecList.from_array(b)))
+    t_s = best(lambda: Rotation.align_vectors(b, a))
+    threads = os.environ.get("RAYON_NUM_THREADS") or f"default ({os.cpu_count()} CPUs)"
+    print(f"## Quat.align against Rotation.align_vectors, {n} pairs  (ms, min of {repeat}; pool threads {threads})")
+    print(f"  Quat.align(va, vb)                           {t_k:9.2f}")
+    print(f"  Quat.align with VecList.from_array of both   {t_kc:9.2f}")
+    print(f"  Rotation.align_vectors(b, a)                 {t_s:9.2f}")
+    print(f"  kestrum/scipy {t_k / t_s:.3f} (with conversion {t_kc / t_s:.3f}); target <= 0.5: "
+          f"{'met' if t_k / t_s <= 0.5 else 'MISSED'}")
+    print(f"  same rotation: largest quaternion difference {agree:.2e}; rmsd {rmsd:.6g}, "
+          f"scipy rssd/sqrt(n) {rssd / math.sqrt(n):.6g}")
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
 def main(argv):
     quick = "--quick" in argv
     repeat, target = (5, 0.02) if quick else (15, 0.05)
@@ -167,12 +287,25 @@ def main(argv):
         print(f"scipy {scipy.__version__}")
     except ImportError:
         pass
-    print(f"{platform.machine()}, {os.cpu_count()} CPUs; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
+    print(f"{cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs; load average "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print(f"timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
     check_same_rotation()
-    table = rotations_table()
-    run_table(table, repeat=repeat, target=target)
+    tables = [rotations_table(), composition_table()]
+    for table in tables:
+        lines = run_table(table, repeat=repeat, target=target)
+        print()
+    check_targets(lines)
+    print()
+    align_n = int(argv[argv.index("--align-n") + 1]) if "--align-n" in argv else (10**5 if quick else 10**6)
+    try:
+        align_comparison(align_n, 3 if quick else 7)
+    except ImportError as exc:
+        print(f"(align comparison left out: {exc})")
+    print(f"\nload average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     if "--legend" in argv:
-        legend(table)
+        for table in tables:
+            legend(table)
     print()
 
 

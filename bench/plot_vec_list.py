@@ -1,6 +1,9 @@
-"""Time per element against list size for VecList operations, their numpy
+"""VecList against numpy and the bandwidth floor
+==============================================
+
+Time per element against list size for VecList operations, their numpy
 equivalents and the memory-bandwidth floor, drawn log-log into
-docs/vec_list_scaling.png.
+docs/vec_list_scaling.png::
 
     python3 -m pip install -r bench/requirements.txt   # numpy, matplotlib
     python3 bench/plot_vec_list.py [--from results.json] [--quick] [--sizes 1e2,1e3,...]
@@ -21,7 +24,8 @@ import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+# The docs gallery runs this file without __file__, from its own directory.
+HERE = os.path.dirname(os.path.abspath(globals().get("__file__", "plot_vec_list.py")))
 sys.path.insert(0, HERE)
 import _bandwidth as BW  # noqa: E402
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""The nearest airport for each of many positions on Earth, with kestrum_py.
+"""Nearest airport
+===============
+
+The nearest airport for each of many positions on Earth, with kestrum_py.
 
 The ~28,000 airports of the `airportsdata` package become unit vectors on the
 sphere (one `VecList.from_array` call); each query position is matched to its
 nearest airport with `VecList.minimum_distance_to`, and the answer is reported
 as a great-circle distance (`angle_to` times the Earth's radius) and the
 initial bearing from the query to the airport, read in the query's local
-east-north-up frame (two `Quat` rotations).
+east-north-up frame (two `Quat` rotations)::
 
     python examples/nearest_airport.py                  # 20,000 seeded queries, one process
     python examples/nearest_airport.py -n 1000 --queries my.csv --plot map.png
@@ -311,7 +314,7 @@ def rate(n, seconds):
 # --- main ------------------------------------------------------------------------------
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+    p = argparse.ArgumentParser(description="The nearest airport for each of many positions on Earth, with kestrum_py.",
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("-n", type=int, default=20000, help="number of seeded random queries (default 20000)")
     p.add_argument("--seed", type=int, default=2024, help="seed of the random queries (default 2024)")
@@ -425,4 +428,8 @@ def report_identity(label, out, single):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Exit only on failure: the docs gallery runs this file in its own
+    # interpreter, where SystemExit(0) would end the whole build.
+    status = main()
+    if status:
+        sys.exit(status)

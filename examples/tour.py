@@ -1,4 +1,7 @@
-"""A short tour of kestrum_py: every line printed is computed by the library.
+"""A short tour of kestrum_py
+===========================
+
+Every line printed is computed by the library.
 
 Run after installing the module:  .venv/bin/python examples/tour.py
 
@@ -61,12 +64,40 @@ def angles():
 def quaternions():
     q = kp.Quat.from_axis_angle(Vec3d.k(), kp.AngleRadians.half_pi())
     show("q = Quat.from_axis_angle(k, half_pi)", q,
-         "vector part negated: the conjugate of PyGLM's or scipy's (README: Quaternions)")
+         "vector part negated: the conjugate of PyGLM's or scipy's (docs/guide/rotations.md)")
     show("q.rotate(Vec3d.i())", q.rotate(Vec3d.i()),
          "x is 2.2e-16, not 0: cos and sin of 45 degrees are rounded doubles")
     show("q.is_unit()", q.is_unit())
     show("q.to_axis_angle()", q.to_axis_angle(), "the axis comes back negated, from the stored conjugate")
     show("q.conjugate().rotate(Vec3d.j())", q.conjugate().rotate(Vec3d.j()))
+
+
+def rotations():
+    # Forward kinematics of a 6-joint arm: each joint turns about its own
+    # axis, then the link carries on. Chaining with `then` composes the
+    # turns in the order they happen (base first).
+    joints = [(Vec3d.k(), 0.5), (Vec3d.j(), -0.3), (Vec3d.j(), 0.8), (Vec3d.i(), 0.2), (Vec3d.j(), -0.6), (Vec3d.i(), 1.0)]
+    link = Vec3d(0.0, 0.0, 0.25)  # each link, in its joint's frame
+    orientation = kp.Quat.identity()
+    tip = Vec3d.zero()
+    for axis, angle in joints:
+        # the joint's turn happens in the frame built so far: joint first, then the chain
+        orientation = kp.Quat.from_axis_angle(axis, kp.AngleRadians(angle)).then(orientation)
+        tip = tip + orientation.rotate(link)
+    show("arm tip after 6 joints", tip)
+    show("tool orientation as_rotvec()", orientation.as_rotvec())
+    show("tool orientation as_euler('ZYX')", orientation.as_euler("ZYX"))
+    show("from_matrix(as_matrix()).angle_to(it)", kp.Quat.from_matrix(orientation.as_matrix()).angle_to(orientation),
+         "the round trip through the matrix is exact to rounding")
+    start = kp.Quat.identity()
+    show("halfway there: identity.slerp(tool, 0.5)", start.slerp(orientation, 0.5))
+    show("  its angle_to(tool), tool's angle", (start.slerp(orientation, 0.5).angle_to(orientation),
+                                                start.angle_to(orientation)))
+    show("Quat.between(i, j).rotate(i)", kp.Quat.between(Vec3d.i(), Vec3d.j()).rotate(Vec3d.i()))
+    seen = kp.VecList([Vec3d(1, 0, 0), Vec3d(0, 1, 0), Vec3d(0, 0, 1), Vec3d(1, 1, 1)])
+    moved = kp.VecList([orientation.rotate(p) for p in seen])
+    best, rmsd = kp.Quat.align(seen, moved)
+    show("Quat.align(seen, moved): angle_to(tool), rmsd", (best.angle_to(orientation), rmsd))
 
 
 def vector_lists():
@@ -119,6 +150,7 @@ SECTIONS = [
     ("Vectors", vectors),
     ("Angles", angles),
     ("Quaternions", quaternions),
+    ("Rotations: forward kinematics, interpolation, conversions, alignment", rotations),
     ("Vector lists (bulk ops on the worker pool)", vector_lists),
     ("Many rotations (QuatList)", many_rotations),
     ("Geometry", geometry),

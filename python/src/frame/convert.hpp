@@ -200,6 +200,7 @@ template <std::size_t R>
 struct FromPy<std::array<std::array<double, 3>, R>> {
     std::array<std::array<double, 3>, R> v{};
     bool load(PyObject* o) {
+        if (load_floats(o)) return true;
         static constexpr std::size_t dims[] = {3};
         TableLoader table;
         Rows3 t;
@@ -220,6 +221,29 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
     }
     const std::array<std::array<double, 3>, R>& get() const noexcept { return v; }
     static std::string py_type() { return "_Rows"; }
+
+private:
+    // The common form, a list or tuple of lists or tuples of floats (what
+    // Quat.as_matrix returns), read directly: no Python code can run, so
+    // nothing can change under the reads. Anything else takes the general path.
+    static PyObject* const* items(PyObject* o, Py_ssize_t n) noexcept {
+        if (PyList_CheckExact(o) && PyList_GET_SIZE(o) == n) return &PyList_GET_ITEM(o, 0);
+        if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == n) return &PyTuple_GET_ITEM(o, 0);
+        return nullptr;
+    }
+    bool load_floats(PyObject* o) noexcept {
+        PyObject* const* rows = items(o, static_cast<Py_ssize_t>(R));
+        if (!rows) return false;
+        for (std::size_t r = 0; r < R; ++r) {
+            PyObject* const* row = items(rows[r], 3);
+            if (!row) return false;
+            for (std::size_t c = 0; c < 3; ++c) {
+                if (!PyFloat_CheckExact(row[c])) return false;
+                v[r][c] = PyFloat_AS_DOUBLE(row[c]);
+            }
+        }
+        return true;
+    }
 };
 
 // ---------------------------------------------------------------------------

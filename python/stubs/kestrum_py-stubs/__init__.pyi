@@ -10,7 +10,7 @@
 import builtins
 from collections.abc import Callable, Iterator, Sequence
 from pickle import PickleBuffer
-from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 from typing_extensions import Buffer
 
@@ -140,7 +140,11 @@ class Quat:
         """The 3x3 rotation matrix, row by row."""
     def rotate(self, v: Vec3d) -> Vec3d:
         """`v` rotated by this quaternion."""
-    def then(self, p: Quat | QuatList) -> Quat | QuatList:
+    @overload
+    def then(self, p: Quat) -> Quat:
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
+    @overload
+    def then(self, p: QuatList) -> QuatList:
         """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
     def inverse(self) -> Quat:
         """The inverse rotation, conjugate / |q|^2."""

@@ -1,0 +1,71 @@
+"""The API pages of the site are written from the type stubs (docs/_ext/stub_api.py)."""
+
+import importlib.util
+import re
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+import kestrum_py
+
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+if not (DOCS / "_ext" / "stub_api.py").exists():  # a source distribution ships no docs/
+    pytest.skip("no docs/_ext in this tree", allow_module_level=True)
+
+
+@pytest.fixture
+def stub_api(monkeypatch):
+    spec = importlib.util.spec_from_file_location("stub_api", DOCS / "_ext" / "stub_api.py")
+    mod = importlib.util.module_from_spec(spec)
+    monkeypatch.setitem(sys.modules, "stub_api", mod)  # its dataclasses look themselves up there
+    spec.loader.exec_module(mod)
+    return mod
+
+
+def pages(out):
+    return {p.name: p.read_text() for p in out.iterdir()}
+
+
+def test_every_runtime_name_gets_an_entry(stub_api, tmp_path):
+    text = "\n".join(pages(stub_api.write(tmp_path)[0].parent).values())
+    entries = set(re.findall(r"\.\. py:(?:class|method|property|function):: (\w+)", text))
+    geometry = kestrum_py.geometry
+    for mod in (kestrum_py, geometry):
+        for name in mod.__all__:
+            obj = getattr(mod, name)
+            if obj is geometry:
+                continue
+            assert name in entries, name
+            if isinstance(obj, type):
+                for attr in vars(obj):
+                    if not attr.startswith("_"):
+                        assert attr in entries, f"{name}.{attr}"
+
+
+def test_entry_shape(stub_api, tmp_path):
+    out = pages(stub_api.write(tmp_path)[0].parent)
+    vec = out["Vec3d.rst"]
+    assert ".. py:class:: Vec3d(x: _Float, y: _Float, z: _Float) -> Vec3d\n   :final:" in vec
+    assert re.search(r"\.\. py:method:: zero\(\) -> Vec3d\n\s+:staticmethod:", vec)
+    assert re.search(r"\.\. py:property:: x\n\s+:type: float\n\n\s+The x component\. Read/write\.", vec)
+    assert "(``a + b``)" in vec and ".. py:method:: __add__(other: Vec3d, /) -> Vec3d" in vec
+    assert "Unhashable" in out["AngleRadians.rst"] and "Unhashable" not in vec
+    assert ".. py:function:: plane_line(" in out["geometry_functions.rst"]
+    # The front page includes the same class tables as the API index.
+    assert ":py:class:`VecList <kestrum_py.VecList>`" in out["summary_kestrum_py.inc"]
+
+
+def test_a_new_row_needs_no_other_edit(stub_api, tmp_path, monkeypatch):
+    stubs = tmp_path / "stubs"
+    shutil.copytree(stub_api.STUB_DIR, stubs)
+    init = stubs / "__init__.pyi"
+    anchor = "class Vec3d:\n"
+    src = init.read_text()
+    assert anchor in src
+    init.write_text(src.replace(anchor, anchor + '    def shiny(self, times: _Float) -> Vec3d:\n'
+                                        '        """A brand-new row."""\n', 1))
+    monkeypatch.setattr(stub_api, "STUB_DIR", stubs)
+    vec = pages(stub_api.write(tmp_path / "out")[0].parent)["Vec3d.rst"]
+    assert ".. py:method:: shiny(times: _Float) -> Vec3d\n\n      A brand-new row." in vec
