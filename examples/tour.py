@@ -114,6 +114,21 @@ def vector_lists():
          "-2.000000000000001, not -2: cos(pi/2) is 6e-17, so a half-turn is off by an ulp")
 
 
+def many_rotations():
+    turn = kp.Quat.from_axis_angle(Vec3d.k(), kp.AngleRadians.half_pi())
+    path = kp.QuatList.slerp_path(kp.Quat.identity(), turn, [0.0, 0.5, 1.0])
+    show("QuatList.slerp_path(identity, turn, [0, .5, 1])[1]", path[1])
+    show("path.angle_to(identity).tolist()", path.angle_to(kp.Quat.identity()).tolist(),
+         "per-element numbers come back as read-only float64 memoryviews")
+    show("path.rotate(Vec3d.i())[1]", path.rotate(Vec3d.i())[1])
+    # Two-joint arm, three poses: base about z, elbow lifting the forearm.
+    base = kp.QuatList.from_rotvec([[0, 0, 0], [0, 0, 1.5707963267948966], [0, 0, 0]])
+    elbow = kp.QuatList.from_rotvec([[0, 0, 0], [0, 0, 0], [0, -1.5707963267948966, 0]])
+    tip = base.rotate(elbow.rotate(Vec3d(0.5, 0, 0)) + Vec3d(1, 0, 0))
+    show("arm tips, one per pose", tip.to_array())
+    show("elbow.then(base).mean()", elbow.then(base).mean(), "Markley's average, the same bits on any pool size")
+
+
 def geometry():
     g = kp.geometry
     floor = g.Plane.xy()
@@ -137,6 +152,7 @@ SECTIONS = [
     ("Quaternions", quaternions),
     ("Rotations: forward kinematics, interpolation, conversions, alignment", rotations),
     ("Vector lists (bulk ops on the worker pool)", vector_lists),
+    ("Many rotations (QuatList)", many_rotations),
     ("Geometry", geometry),
 ]
 

@@ -46,7 +46,7 @@ TOP_PRELUDE = '''
 import builtins
 from collections.abc import Callable, Iterator, Sequence
 from pickle import PickleBuffer
-from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 from typing_extensions import Buffer
 
@@ -61,6 +61,10 @@ _Reduced: TypeAlias = tuple[Callable[[str, int, Buffer], Any], tuple[str, int, b
 # VecList.from_array: an (n, 3) float64/float32 buffer (numpy array,
 # memoryview, ...) or rows of three numbers.
 _Rows: TypeAlias = Buffer | Sequence[Sequence[_Float]]
+# A 1-dimensional float64/float32 buffer or a sequence of numbers.
+_Column: TypeAlias = Buffer | Sequence[_Float]
+# QuatList.from_matrix: an (n, 3, 3) buffer or rows of three rows of three.
+_Rows3d: TypeAlias = Buffer | Sequence[Sequence[Sequence[_Float]]]
 '''
 
 GEOMETRY_PRELUDE = '''
@@ -123,7 +127,27 @@ def member(row: Row, shadowed: set[str]) -> list[str]:
     if row.kind == "static":
         return ["    @staticmethod", f"    def {row.name}({parameters(row, None)}) -> {result}:", doc]
     first = "cls" if row.kind == "new" else "self"
+    if row.kind == "method" and (pairs := paired_overloads(row)):
+        out = []
+        for arg, res in pairs:
+            one = Row(row.kind, row.owner, row.name, res, row.summary, [(row.params[0][0], arg)])
+            out += ["    @overload", f"    def {row.name}({parameters(one, first)}) -> {res}:", doc]
+        return out
     return [f"    def {row.name}({parameters(row, first)}) -> {result}:", doc]
+
+
+def paired_overloads(row: Row) -> list[tuple[str, str]]:
+    """A body taking one of several classes (OneOf<A, B>) and returning one of
+    as many (std::variant<RA, RB>) answers A with RA and B with RB: one
+    overload per pair, so `q.then(p)` types as a Quat for a Quat argument."""
+    if len(row.params) != 1:
+        return []
+    args, results = row.params[0][1].split(" | "), row.result.split(" | ")
+    if len(args) < 2 or len(args) != len(results):
+        return []
+    if not all(t.isidentifier() and t[0].isupper() for t in args + results):
+        return []
+    return list(zip(args, results))
 
 
 def render_class(name: str, rows: list[Row], hidden: bool) -> list[str]:

@@ -127,9 +127,8 @@ PyObject* Pickled<KdTree>::state(PyObject* self, const KdTree& value, std::uint6
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                          static_cast<Py_ssize_t>(bytes.size()));
     std::shared_ptr<void> keep(Py_NewRef(self), [](void* o) { Py_DECREF(static_cast<PyObject*>(o)); });
-    Ref view(array_view({std::move(keep), bytes.data(), 'q', 1, bytes.size() / 8, 0}));
-    if (!view) return nullptr;
-    return PyPickleBuffer_FromObject(view.get());
+    const Ref owner(array_owner({std::move(keep), bytes.data(), 'q', 1, bytes.size() / 8, 0, 0}));
+    return owner ? PyPickleBuffer_FromObject(owner.get()) : nullptr;
 }
 
 KdTree Pickled<KdTree>::load(Bytes state) {

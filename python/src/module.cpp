@@ -83,7 +83,7 @@ int add_unpickler(PyObject* m) {
     static PyMethodDef def =
         function<"_unpickle",
                  &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
-                           kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree>,
+                           kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree, QuatListValue>,
                  "cls", "version", "state">(
             "Rebuilds a pickled value of class `cls`.", "Any");
     PyObject* modname = PyModule_GetNameObject(m);
@@ -108,9 +108,10 @@ int init_kestrum(PyObject* m) {
     if (!geometry) return -1;
     int rc = add_member(m, PyModule_GetName(geometry), geometry);
     Py_DECREF(geometry);
-    // Added after the names above, which keep their order in __all__.
-    if (rc == 0) rc = add_class<kestrum::spatial::KdTree>(m);
-    return rc < 0 ? rc : add_unpickler(m);
+    if (rc < 0) return rc;
+    // Added later than the names above, which keep their order in __all__.
+    if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0) return -1;
+    return add_unpickler(m);
 }
 
 ModuleRecord kestrum_module{

@@ -29,12 +29,6 @@ std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
     return {r.axis, r.angle};
 }
 
-EulerSeq euler_seq(std::string_view text) {
-    if (const auto seq = EulerSeq::parse(text)) return *seq;
-    raise(PyExc_ValueError, "invalid Euler sequence '" + std::string(text) +
-                                "': expected three of 'x', 'y', 'z' (extrinsic) or of 'X', 'Y', 'Z' (intrinsic), "
-                                "no two consecutive equal, such as 'xyz', 'ZYX' or 'zxz'");
-}
 std::tuple<AngleRadians, AngleRadians, AngleRadians> as_euler(const Quat& q, std::string_view seq) {
     const EulerAngles e = q.as_euler(euler_seq(seq));
     return {e[0], e[1], e[2]};
@@ -108,7 +102,7 @@ PyMethodDef methods[] = {
     B::method<"to_axis_angle", &to_axis_angle>("The rotation's axis and angle; ((1, 0, 0), 0) when w is within 2**-52 of 1."),
     B::method<"to_rotation_matrix", &Quat::to_rotation_matrix>("The 3x3 rotation matrix, row by row."),
     B::method<"rotate", &Quat::rotate, "v">("`v` rotated: conj(q) * v * q, counterclockwise for from_axis_angle; a non-unit q also scales by |q|**2."),
-    B::method<"then", &Quat::then, "p">("The rotation by this quaternion followed by `p`: the Hamilton product self p."),
+    B::method<"then", &quat_then, "p">("The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."),
     B::method<"inverse", &Quat::inverse>("The inverse rotation, conjugate / |q|^2."),
     B::method<"slerp", &Quat::slerp, "p", "t">("Spherical interpolation towards `p` along the shorter arc; t = 0 gives self."),
     B::method<"angle_to", &Quat::angle_to, "p">("The angle of the rotation taking this one to `p`, in [0, pi]."),
@@ -138,6 +132,13 @@ const PyType_Slot slots[] = {
 };
 
 }  // namespace
+
+EulerSeq euler_seq(std::string_view text) {
+    if (const auto seq = EulerSeq::parse(text)) return *seq;
+    raise(PyExc_ValueError, "invalid Euler sequence '" + std::string(text) +
+                                "': expected three of 'x', 'y', 'z' (extrinsic) or of 'X', 'Y', 'Z' (intrinsic), "
+                                "no two consecutive equal, such as 'xyz', 'ZYX' or 'zxz'");
+}
 
 const TypeDef& Class<Quat>::def() {
     static const TypeDef def =

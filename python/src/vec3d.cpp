@@ -74,39 +74,4 @@ const TypeDef& Class<Vec3d>::def() {
     return def;
 }
 
-bool FromPy<std::vector<Vec3d>>::load(PyObject* o) {
-    if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(o)) {
-        // Only the target's name is wanted; no instance check is made.
-        Ref abc(PyImport_ImportModule("collections.abc"));
-        Ref seq(abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr);
-        Ref qn(seq ? PyObject_GetAttrString(seq.get(), "__qualname__") : nullptr);
-        const char* s = qn ? PyUnicode_AsUTF8(qn.get()) : nullptr;
-        PyErr_Clear();
-        set_cast_error(o, s ? s : "Sequence");
-        return false;
-    }
-    const Py_ssize_t hint = PySequence_Size(o);
-    if (hint < 0)
-        PyErr_Clear();  // only a capacity hint
-    else
-        v.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1u << 20));
-    const Ref it(PyObject_GetIter(o));
-    if (!it) return false;
-    // A list's iterator runs no Python code, so Ctrl-C is looked for here.
-    // Nothing is built that the collector could see: it is left running (0).
-    ResultLoop signals(0);
-    std::size_t step = 0;
-    while (const Ref item{PyIter_Next(it.get())}) {
-        if (!signals.poll(++step)) return false;
-        Shared<Vec3d> borrow;  // held only while the components are copied
-        if (!borrow.acquire(item.get())) return false;
-        v.push_back(borrow.value());
-    }
-    return !PyErr_Occurred();
-}
-
 }  // namespace kp

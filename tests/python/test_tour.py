@@ -14,7 +14,8 @@ def test_tour_runs_every_section():
     headers = [line for line in r.stdout.splitlines() if line.startswith("== ")]
     assert headers == ["== Vectors", "== Angles", "== Quaternions",
                        "== Rotations: forward kinematics, interpolation, conversions, alignment",
-                       "== Vector lists (bulk ops on the worker pool)", "== Geometry"]
+                       "== Vector lists (bulk ops on the worker pool)", "== Many rotations (QuatList)",
+                       "== Geometry"]
     assert "skipped" not in r.stdout
     # The outputs that alarm a first-time reader carry their explanation.
     lines = r.stdout.splitlines()

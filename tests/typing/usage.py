@@ -10,7 +10,7 @@ import pickle
 from typing import assert_type
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, Quat, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
 
 # The submodule is an attribute, not an importable module: bind its classes
 # from the attribute (`from kestrum_py.geometry import ...` fails at runtime).
@@ -211,6 +211,31 @@ def crossing_borders() -> None:
     assert isinstance(back[0], Vec3d)
 
 
+def many_rotations() -> None:
+    ql = QuatList([Quat.identity(), Quat(0.5, 0.5, 0.5, 0.5)])
+    assert_type(QuatList.from_array([[1, 0, 0, 0]]), QuatList)
+    ql.append(Quat.identity())
+    ql.extend(other=QuatList.empty())
+    assert_type(ql[0], Quat)
+    assert_type(len(ql), int)
+    assert_type(ql.rotate(Vec3d.i()), VecList)
+    assert_type(ql.rotate(VecList([Vec3d.i()] * 3)), VecList)
+    assert_type(ql.then(Quat.identity()), QuatList)
+    assert_type(ql.then(p=ql), QuatList)
+    assert_type(Quat.identity().then(ql), QuatList)
+    assert_type(ql.inverse().conjugate().normalize(), QuatList)
+    assert_type(ql.magnitude(), memoryview)
+    assert_type(ql.angle_to(Quat.identity()), memoryview)
+    assert_type(ql.slerp(ql, 0.5), QuatList)
+    assert_type(QuatList.slerp_path(Quat.identity(), Quat(0, 1, 0, 0), [0.0, 0.5, 1]), QuatList)
+    assert_type(QuatList.from_matrix(ql.as_matrix()), QuatList)
+    assert_type(QuatList.from_rotvec(ql.as_rotvec()), QuatList)
+    assert_type(QuatList.from_euler("xyz", ql.as_euler("xyz")), QuatList)
+    assert_type(ql.mean(), Quat)
+    assert_type([q.w for q in ql], list[float])
+    assert_type(copy.deepcopy(ql), QuatList)
+
+
 def annotated(v: Vec3d, vl: VecList, c: geometry.Circle, p: geometry.Plane) -> tuple[float, int]:
     """Every class can be named in annotations, the geometry ones through the submodule."""
     return v.x + p.distance + c.radius, len(vl)
@@ -224,5 +249,6 @@ if __name__ == "__main__":
     planes_and_circles()
     intersections()
     crossing_borders()
+    many_rotations()
     annotated(Vec3d.zero(), VecList.empty(), geometry.Circle.none(), geometry.Plane.xy())
     print("usage.py ran")

@@ -90,6 +90,15 @@ DOCUMENTED_ERRORS = {
     "Quat.from_euler": [(ValueError, ("invalid Euler sequence",))],
     "Quat.align": [(ValueError, ("a and b differ in length", "align needs at least one pair"))],
     "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
+    "QuatList.__buffer__": [(BufferError, ("QuatList buffer is",))],
+    "QuatList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
+    "QuatList.mean": [(ValueError, ("mean of an empty QuatList",))],
+    **{f"QuatList.{m}": [(ValueError, (f"{m}: the lists have different lengths",))]
+       for m in ("rotate", "then", "angle_to", "slerp")},
+    "Quat.then": [(ValueError, ("then: the lists have different lengths",))],
+    **{f"QuatList.{m}": [(ValueError, ("expected an array of shape", "row ", "item ", "the sequence changed",
+                                       "invalid Euler sequence"))]
+       for m in ("from_array", "from_matrix", "from_rotvec", "from_euler", "slerp_path", "as_euler")},
     # float() and int() parse any object with a buffer as text.
     "op:float": [(ValueError, ("could not convert",))],
     "op:int": [(ValueError, ("invalid literal",))],
@@ -112,6 +121,15 @@ PRESET_HINTS = {
     # would otherwise teach that the constructors want a vector.
     ("VecList()", 0): "Sequence",
     ("VecList.__new__", 0): "Sequence",
+    ("QuatList()", 0): "Sequence[Quat]",
+    ("QuatList.__new__", 0): "Sequence[Quat]",
+    ("QuatList.from_array", 0): "rows4",
+    ("QuatList.from_matrix", 0): "rows33",
+    ("QuatList.from_rotvec", 0): "rows",
+    ("QuatList.from_euler", 0): "euler_seq",
+    ("QuatList.from_euler", 1): "rows",
+    ("QuatList.as_euler", 0): "euler_seq",
+    ("QuatList.slerp_path", 2): "column",
     ("Quat.from_matrix", 0): "rows",
     ("Quat.as_euler", 0): "euler_seq",
     ("Quat.from_euler", 0): "euler_seq",
@@ -595,14 +613,14 @@ class Fuzzer:
         else:
             pool[self.rng.randrange(POOL_PER_CLASS)] = o
 
-    def vectors(self, n):
-        vec = self.class_by_name.get("Vec3d")
+    def vectors(self, n, name="Vec3d"):
+        vec = self.class_by_name.get(name)
         return [self.instance(vec) if vec else 1.0 for _ in range(n)]
 
-    def sequence(self):
+    def sequence(self, item="Vec3d"):
         r = self.rng.random()
         n = self.rng.choice([0, 1, 2, 3, 5, 8, 20, 64])
-        items = self.vectors(n)
+        items = self.vectors(n, item)
         if r < 0.4:
             return items
         if r < 0.6:
@@ -671,8 +689,16 @@ class Fuzzer:
             return rng.choice(opts)
         if kind == "Sequence":
             return self.sequence()
+        if kind == "Sequence[Quat]":
+            return self.sequence("Quat")
         if kind == "rows":
             return self.rows()
+        if kind == "rows4":
+            return self.rows((4,), "QuatList")
+        if kind == "rows33":
+            return self.rows((3, 3))
+        if kind == "column":
+            return self.rows(())
         if kind == "class_name":
             self.last_class_name = rng.choice([c.__name__ for c in self.classes] + ["", "Vec3D"])
             return self.last_class_name if rng.random() < 0.9 else StrSub(self.last_class_name)
@@ -691,20 +717,31 @@ class Fuzzer:
                 return vl([self.instance(self.class_by_name["Vec3d"]) for _ in range(3)])
         return self.random_value()
 
-    def rows(self):
-        """An (n, 3) table for VecList.from_array, or something close to one."""
+    def rows(self, shape=(3,), source="VecList"):
+        """An (n, *shape) table for from_array and the like, or something close to one."""
         rng = self.rng
         n = rng.choice([0, 1, 2, 3, 7, 40])
         r = rng.random()
+        width = 1
+        for d in shape:
+            width *= d
+
+        def nest(flat):
+            if not shape:
+                return flat[0]
+            if len(shape) == 1:
+                return flat
+            return [flat[k:k + shape[1]] for k in range(0, width, shape[1])]
         if np is None or r < 0.25:
-            rows = [[rng.choice(self.floats) for _ in range(3)] for _ in range(n)]
-            if rows and r < 0.06:
+            rows = [nest([rng.choice(self.floats) for _ in range(width)]) for _ in range(n)]
+            if rows and shape == (3,) and r < 0.06:
                 rows[rng.randrange(n)][rng.randrange(3)] = Hostile(self, "float", self.mode())
             elif rows and r < 0.1:
                 rows[rng.randrange(n)] = self.random_value(depth=1)
-            return rows if r < 0.18 else tuple(tuple(row) for row in rows)
-        base = np.array([rng.choice(self.floats) for _ in range(6 * (n + 1))]).reshape(n + 1, 6)
-        arr = base[:n, ::2] if r < 0.4 else base[:n, :3]
+            return rows if r < 0.18 or not shape else tuple(tuple(row) for row in rows)
+        base = np.array([rng.choice(self.floats) for _ in range(2 * width * (n + 1))]).reshape(n + 1, 2 * width)
+        arr = base[:n, ::2] if r < 0.4 else base[:n, :width]
+        arr = arr.reshape((n,) + tuple(shape))
         if r < 0.5:
             arr = arr[::-1]
         elif r < 0.6:
@@ -714,10 +751,10 @@ class Fuzzer:
         elif r < 0.8:
             arr = arr.astype(rng.choice([np.int64, np.complex128, object, ">f8", np.float16]))
         elif r < 0.86:
-            arr = rng.choice([arr.reshape(-1), base[:n, :4], arr[:, :, None]])
+            arr = rng.choice([arr.reshape(-1), base[:n, :width + 1], arr[..., None]])
         elif r < 0.93:
-            vl = self.class_by_name.get("VecList")
-            if vl is not None:  # a view of a list's own elements, held while the call runs
+            vl = self.class_by_name.get(source)
+            if vl is not None and shape in ((3,), (4,)):  # a view of a list's own elements, held while the call runs
                 arr = np.asarray(self.instance(vl))
         return arr
 

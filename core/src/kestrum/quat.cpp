@@ -124,16 +124,21 @@ Quat wahba_rotation(const formula::WahbaSums& sums) {
     return {q.w / m, q.i / m, q.j / m, q.k / m};
 }
 
-std::string Quat::to_string() const {
-    std::string out = "Quat(";
-    append_double(out, w);
+void append_text(std::string& out, const Quat& q) {
+    out += "Quat(";
+    append_double(out, q.w);
     out += ", ";
-    append_double(out, i);
+    append_double(out, q.i);
     out += ", ";
-    append_double(out, j);
+    append_double(out, q.j);
     out += ", ";
-    append_double(out, k);
+    append_double(out, q.k);
     out += ')';
+}
+
+std::string Quat::to_string() const {
+    std::string out;
+    append_text(out, *this);
     return out;
 }
 

@@ -52,12 +52,9 @@ struct Quat {
     }
 
     Quat conjugate() const { return {w, -i, -j, -k}; }
-    double magnitude() const { return std::sqrt(((w * w + i * i) + j * j) + k * k); }
+    inline double magnitude() const;
     bool is_unit() const { return std::fabs(magnitude() + -1.0) < kEpsilon; }
-    Quat normalize() const {
-        const double m = magnitude();
-        return {w / m, i / m, j / m, k / m};
-    }
+    inline Quat normalize() const;
     Vec3d to_vec3d() const { return {i, j, k}; }
 
     AxisAngle to_axis_angle() const;
@@ -439,6 +436,17 @@ double residual2(const Mat3& m, Vec3d a, Vec3d b) {
                   dot<A>({m[2][0], m[2][1], m[2][2]}, a) - b.z};
     return magnitude_squared<A>(r);
 }
+
+// Shared by the bulk list operations, so both give identical bits.
+template <class A>
+double magnitude(Quat q) {
+    return std::sqrt(norm2<A>(q));
+}
+template <class A>
+Quat normalize(Quat q) {
+    const double m = magnitude<A>(q);
+    return {q.w / m, q.i / m, q.j / m, q.k / m};
+}
 }  // namespace formula
 
 // The unit rotation q (w >= 0) maximising sum (q.rotate(a)) . b for the pairs
@@ -451,6 +459,12 @@ double residual2(const Mat3& m, Vec3d a, Vec3d b) {
 Quat wahba_rotation(const formula::WahbaSums& sums);
 
 // NanOrdered results, evaluated Plain first (nan_ordered).
+inline double Quat::magnitude() const {
+    return nan_ordered([&](auto ar) { return formula::magnitude<decltype(ar)>(*this); });
+}
+inline Quat Quat::normalize() const {
+    return nan_ordered([&](auto ar) { return formula::normalize<decltype(ar)>(*this); });
+}
 inline Quat operator*(Quat a, Quat b) {
     return nan_ordered([&](auto ar) { return formula::hamilton<decltype(ar)>(a, b); });
 }
@@ -494,5 +508,8 @@ inline Quat Quat::between(Vec3d a, Vec3d b) {
 }
 
 static_assert(std::is_trivially_copyable_v<Quat>);
+
+// "Quat(w, i, j, k)" appended to `out`.
+void append_text(std::string& out, const Quat& q);
 
 }  // namespace kestrum

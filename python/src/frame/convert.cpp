@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -132,19 +133,33 @@ std::string shape_text(const Py_buffer& view) {
     return s + ')';
 }
 
-std::string rows_expected(std::size_t rows) {
-    if (rows == 0) return "an (n, 3) array or a sequence of 3-number sequences";
-    return "a (" + std::to_string(rows) + ", 3) array or " + std::to_string(rows) + " rows of 3 numbers";
+// "(n, 3)", "(n, 3, 3)"; "(3, 3)" when exactly 3 rows are wanted.
+std::string shape_pattern(std::span<const std::size_t> dims, std::size_t want_rows) {
+    std::string s(1, '(');
+    s += want_rows ? std::to_string(want_rows) : "n";
+    for (std::size_t d : dims) s += ", " + std::to_string(d);
+    return s + (dims.empty() ? ",)" : ")");
+}
+
+std::string rows_expected(std::span<const std::size_t> dims, std::size_t want_rows) {
+    if (dims.empty()) return "a 1-dimensional array or a sequence of numbers";
+    if (want_rows && dims.size() == 1)
+        return "a " + shape_pattern(dims, want_rows) + " array or " + std::to_string(want_rows) + " rows of " +
+               std::to_string(dims[0]) + " numbers";
+    std::string s = "an " + shape_pattern(dims, 0) + " array or a sequence of ";
+    if (dims.size() == 1) return s + std::to_string(dims[0]) + "-number sequences";
+    return s + std::to_string(dims[0]) + " sequences of " + std::to_string(dims[1]) + " numbers";
 }
 
 }  // namespace
 
-bool FromPy<Rows3>::load(PyObject* o) {
-    if (PyObject_CheckBuffer(o)) return load_buffer(o);
-    return load_sequence(o);
+bool TableLoader::load(PyObject* o, std::span<const std::size_t> dims, Table& v, std::size_t want_rows) {
+    want_rows_ = want_rows;
+    if (PyObject_CheckBuffer(o)) return load_buffer(o, dims, v);
+    return load_sequence(o, dims, v);
 }
 
-bool FromPy<Rows3>::load_buffer(PyObject* o) {
+bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Table& v) {
     if (!acquire(o, PyBUF_RECORDS_RO)) {
         // An exporter that cannot describe its elements (numpy's datetime64,
         // for one) holds nothing we could read.
@@ -152,98 +167,120 @@ bool FromPy<Rows3>::load_buffer(PyObject* o) {
             return false;
         PyObject* cause = take_exception();
         const Ref name = type_qualname(o);
+        const std::string expected = rows_expected(dims, want_rows_);
         if (name)
             PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
-                         rows_expected(want_rows).c_str(), name.get(), cause ? cause : Py_None);
+                         expected.c_str(), name.get(), cause ? cause : Py_None);
         Py_XDECREF(cause);
         return false;
     }
     const Py_buffer& b = view();
     if (format_is(b.format, 'd') && b.itemsize == 8) {
-        v.type = Rows3::Type::f64;
+        v.type = Table::Type::f64;
     } else if (format_is(b.format, 'f') && b.itemsize == 4) {
-        v.type = Rows3::Type::f32;
+        v.type = Table::Type::f32;
     } else {
         const std::string got = element_name(b.format, b.itemsize);
         PyErr_Format(PyExc_TypeError, "expected float64 or float32 elements, got %s", got.c_str());
         return false;
     }
-    if (b.ndim != 2 || !b.shape || b.shape[1] != 3 ||
-        (want_rows && b.shape[0] != static_cast<Py_ssize_t>(want_rows))) {
-        const std::string got = shape_text(b);
-        const std::string want = want_rows ? std::to_string(want_rows) : "n";
-        PyErr_Format(PyExc_ValueError, "expected an array of shape (%s, 3), got shape %s", want.c_str(),
+    bool shape_ok = b.ndim == static_cast<int>(dims.size()) + 1 && b.shape &&
+                    (!want_rows_ || b.shape[0] == static_cast<Py_ssize_t>(want_rows_));
+    for (std::size_t d = 0; shape_ok && d < dims.size(); ++d)
+        shape_ok = b.shape[d + 1] == static_cast<Py_ssize_t>(dims[d]);
+    if (!shape_ok) {
+        const std::string got = shape_text(b), want = shape_pattern(dims, want_rows_);
+        PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(),
                      got.c_str());
         return false;
     }
+    // Without strides the buffer is C-contiguous.
+    std::ptrdiff_t contiguous[3] = {b.itemsize, b.itemsize, b.itemsize};
+    for (int d = b.ndim - 2; d >= 0; --d) contiguous[d] = contiguous[d + 1] * b.shape[d + 1];
+    const Py_ssize_t* st = b.strides ? b.strides : contiguous;
     v.base = static_cast<const char*>(b.buf);
     v.rows = static_cast<std::size_t>(b.shape[0]);
-    v.row_stride = b.strides ? b.strides[0] : 3 * b.itemsize;
-    v.col_stride = b.strides ? b.strides[1] : b.itemsize;
+    v.row_stride = st[0];
+    v.col_stride = b.ndim > 1 ? st[b.ndim - 1] : 0;
+    v.sub_stride = b.ndim == 3 ? st[1] : 0;
     return true;
 }
 
-namespace {
+bool TableLoader::load_number(PyObject* item, const std::string& label) {
+    FromPy<double> number;
+    if (number.load(item)) {
+        collected.push_back(number.get());
+        return true;
+    }
+    prefix_type_error((label + ": ").c_str());
+    return false;
+}
 
-// The three numbers of row `i`, as owned references, or false with the error
-// set. At most four items are read, so a huge or endless row costs no more
-// than a good one: a length other than 3 is refused unread, and a row with
-// no length, or one that claims 3, is read until a fourth item shows up.
-// Lists and tuples are read in place; the items are held from then on, so a
-// number's __float__ that changes the row changes nothing read.
-bool take_row(PyObject* row, Py_ssize_t i, Ref (&items)[3]) {
+// One row of `cols` numbers, appended to `collected`; `label` names the row
+// in messages ("row 4", "row 4[1]"). At most cols + 1 items are read, so a
+// huge or endless row costs no more than a good one: a length other than
+// `cols` is refused unread, and a row with no length, or one that claims
+// `cols`, is read until one item too many shows up. Lists and tuples are read
+// in place; the items are held from then on, so a number's __float__ that
+// changes the row changes nothing read.
+bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t cols) {
+    const Py_ssize_t want = static_cast<Py_ssize_t>(cols);
     if (PyUnicode_Check(row) || !PySequence_Check(row)) {
         const Ref name = type_qualname(row);
         if (name)
-            PyErr_Format(PyExc_TypeError, "row %zd: expected a sequence of 3 numbers, got '%U'", i,
-                         name.get());
+            PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd numbers, got '%U'",
+                         label.c_str(), want, name.get());
         return false;
     }
+    std::vector<Ref> items;
+    items.reserve(cols);
     if (PyList_Check(row) || PyTuple_Check(row)) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
-        if (n != 3) {
-            PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i, n);
+        if (n != want) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd numbers, expected %zd", label.c_str(), n, want);
             return false;
         }
-        for (Py_ssize_t j = 0; j < 3; ++j) items[j] = Ref(Py_NewRef(PySequence_Fast_GET_ITEM(row, j)));
-        return true;
-    }
-    const Py_ssize_t length = PyObject_Size(row);
-    if (length < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();  // no length: the items tell
-    } else if (length != 3) {
-        PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i, length);
-        return false;
-    }
-    const Ref it(PyObject_GetIter(row));
-    if (!it) return false;
-    Py_ssize_t got = 0;
-    for (; got < 4; ++got) {
-        Ref item(PyIter_Next(it.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return false;
-            break;
+        for (Py_ssize_t j = 0; j < want; ++j) items.emplace_back(Py_NewRef(PySequence_Fast_GET_ITEM(row, j)));
+    } else {
+        const Py_ssize_t length = PyObject_Size(row);
+        if (length < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+            PyErr_Clear();  // no length: the items tell
+        } else if (length != want) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd numbers, expected %zd", label.c_str(), length, want);
+            return false;
         }
-        if (got < 3) items[got] = std::move(item);
+        const Ref it(PyObject_GetIter(row));
+        if (!it) return false;
+        Py_ssize_t got = 0;
+        for (; got <= want; ++got) {
+            Ref item(PyIter_Next(it.get()));
+            if (!item) {
+                if (PyErr_Occurred()) return false;
+                break;
+            }
+            if (got < want) items.push_back(std::move(item));
+        }
+        if (got > want) {
+            PyErr_Format(PyExc_ValueError, "%s has more than %zd numbers, expected %zd", label.c_str(), want,
+                         want);
+            return false;
+        }
+        if (got != want) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd numbers, expected %zd", label.c_str(), got, want);
+            return false;
+        }
     }
-    if (got == 4) {
-        PyErr_Format(PyExc_ValueError, "row %zd has more than 3 numbers, expected 3", i);
-        return false;
-    }
-    if (got != 3) {
-        PyErr_Format(PyExc_ValueError, "row %zd has %zd numbers, expected 3", i, got);
-        return false;
-    }
+    for (Py_ssize_t j = 0; j < want; ++j)
+        if (!load_number(items[j].get(), label + ", column " + std::to_string(j))) return false;
     return true;
 }
 
-}  // namespace
-
-bool FromPy<Rows3>::load_sequence(PyObject* o) {
+bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
-        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", rows_expected(want_rows).c_str(), name.get());
+        const std::string expected = rows_expected(dims, want_rows_);
+        if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", expected.c_str(), name.get());
         return false;
     }
     // A list or tuple is read in place, anything else through its iterator,
@@ -252,15 +289,18 @@ bool FromPy<Rows3>::load_sequence(PyObject* o) {
     // at most.
     const bool in_place = PyList_Check(o) || PyTuple_Check(o);
     const Py_ssize_t n = in_place ? PySequence_Fast_GET_SIZE(o)
-                         : want_rows ? static_cast<Py_ssize_t>(want_rows) + 1
-                                     : PY_SSIZE_T_MAX;
-    if (in_place && want_rows && n != static_cast<Py_ssize_t>(want_rows)) {
-        PyErr_Format(PyExc_ValueError, "expected %zu rows of 3 numbers, got %zd rows", want_rows, n);
+                         : want_rows_ ? static_cast<Py_ssize_t>(want_rows_) + 1
+                                      : PY_SSIZE_T_MAX;
+    const std::string what = dims.size() == 1 ? " of " + std::to_string(dims[0]) + " numbers" : "";
+    if (in_place && want_rows_ && n != static_cast<Py_ssize_t>(want_rows_)) {
+        PyErr_Format(PyExc_ValueError, "expected %zu rows%s, got %zd rows", want_rows_, what.c_str(), n);
         return false;
     }
+    std::size_t per_row = 1;
+    for (std::size_t d : dims) per_row *= d;
     Ref it;
     if (in_place) {
-        collected.reserve(3 * static_cast<std::size_t>(n));
+        collected.reserve(per_row * static_cast<std::size_t>(n));
     } else if (!(it = Ref(PyObject_GetIter(o)))) {
         return false;
     }
@@ -277,28 +317,60 @@ bool FromPy<Rows3>::load_sequence(PyObject* o) {
             if (PyErr_Occurred()) return false;
             break;
         }
-        Ref items[3];
-        if (!take_row(row.get(), i, items)) return false;
-        for (Py_ssize_t j = 0; j < 3; ++j) {
-            FromPy<double> number;
-            if (!number.load(items[j].get())) {
-                const std::string prefix = "row " + std::to_string(i) + ", column " + std::to_string(j) + ": ";
-                prefix_type_error(prefix.c_str());
-                return false;
+        const std::string label = (dims.empty() ? "item " : "row ") + std::to_string(i);
+        bool ok = true;
+        if (dims.empty()) {
+            ok = load_number(row.get(), label);
+        } else if (dims.size() == 1) {
+            ok = load_row(row.get(), label, dims[0]);
+        } else {
+            // A row of sub-rows: each read as a row of the last axis.
+            const Py_ssize_t want = static_cast<Py_ssize_t>(dims[0]);
+            PyObject* subs = nullptr;
+            if (PyUnicode_Check(row.get()) || !PySequence_Check(row.get())) {
+                const Ref name = type_qualname(row.get());
+                if (name)
+                    PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd sequences, got '%U'",
+                                 label.c_str(), want, name.get());
+                ok = false;
+            } else if (PyObject_Size(row.get()) != want) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_ValueError, "%s has %zd sequences, expected %zd", label.c_str(),
+                                 PyObject_Size(row.get()), want);
+                ok = false;
+            } else if (!(subs = PySequence_Fast(row.get(), ""))) {
+                ok = false;
+            } else if (PySequence_Fast_GET_SIZE(subs) != want) {
+                PyErr_Format(PyExc_ValueError, "%s has %zd sequences, expected %zd", label.c_str(),
+                             PySequence_Fast_GET_SIZE(subs), want);
+                ok = false;
             }
-            collected.push_back(number.get());
+            for (Py_ssize_t r = 0; ok && r < want; ++r) {
+                if (r >= PySequence_Fast_GET_SIZE(subs)) {
+                    PyErr_Format(PyExc_ValueError, "%s changed its length while being read", label.c_str());
+                    ok = false;
+                    break;
+                }
+                PyObject* sub = Py_NewRef(PySequence_Fast_GET_ITEM(subs, r));
+                ok = load_row(sub, label + "[" + std::to_string(r) + "]", dims[1]);
+                Py_DECREF(sub);
+            }
+            Py_XDECREF(subs);
         }
+        if (!ok) return false;
     }
-    if (want_rows && collected.size() / 3 != want_rows) {
-        PyErr_Format(PyExc_ValueError, "expected %zu rows of 3 numbers, got %s rows", want_rows,
-                     collected.size() / 3 > want_rows ? "more" : std::to_string(collected.size() / 3).c_str());
+    if (want_rows_ && collected.size() / per_row != want_rows_) {
+        const std::size_t got = collected.size() / per_row;
+        PyErr_Format(PyExc_ValueError, "expected %zu rows%s, got %s rows", want_rows_, what.c_str(),
+                     got > want_rows_ ? "more" : std::to_string(got).c_str());
         return false;
     }
-    v.type = Rows3::Type::f64;
+    v.type = Table::Type::f64;
     v.base = reinterpret_cast<const char*>(collected.data());
-    v.rows = collected.size() / 3;
-    v.row_stride = 3 * sizeof(double);
-    v.col_stride = sizeof(double);
+    v.rows = collected.size() / per_row;
+    v.row_stride = static_cast<std::ptrdiff_t>(per_row * sizeof(double));
+    v.col_stride = dims.empty() ? 0 : sizeof(double);
+    v.sub_stride = dims.size() == 2 ? static_cast<std::ptrdiff_t>(dims[1] * sizeof(double)) : 0;
     return true;
 }
 
@@ -361,32 +433,37 @@ int array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
         PyErr_SetString(PyExc_BufferError, "result arrays are read-only");
         return -1;
     }
-    const std::size_t cols = a.ndim == 2 ? a.cols : 1;
-    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && a.rows > 1 && cols > 1) {
+    const std::size_t extent[3] = {a.rows, a.ndim >= 2 ? a.cols : 1, a.ndim >= 3 ? a.depth : 1};
+    // C order; Fortran order too when at most one extent exceeds 1.
+    const int long_axes = (extent[0] > 1) + (extent[1] > 1) + (extent[2] > 1);
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && long_axes > 1) {
         PyErr_SetString(PyExc_BufferError, "result arrays are not Fortran contiguous");
         return -1;
     }
-    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(4 * sizeof(Py_ssize_t)));
+    // shape then strides, a.ndim of each
+    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(6 * sizeof(Py_ssize_t)));
     if (!dims) {
         PyErr_NoMemory();
         return -1;
     }
     constexpr Py_ssize_t item = 8;
-    dims[0] = static_cast<Py_ssize_t>(a.rows);
-    dims[1] = static_cast<Py_ssize_t>(cols);
-    dims[2] = a.ndim == 2 ? static_cast<Py_ssize_t>(cols) * item : item;
-    dims[3] = item;
+    Py_ssize_t stride = item;
+    for (int k = a.ndim - 1; k >= 0; --k) {
+        dims[k] = static_cast<Py_ssize_t>(extent[k]);
+        dims[a.ndim + k] = stride;
+        stride *= dims[k];
+    }
     static const std::int64_t no_elements = 0;  // consumers expect a non-null pointer
     view->buf = const_cast<void*>(a.data ? a.data : &no_elements);
     view->obj = Py_NewRef(self);
-    view->len = static_cast<Py_ssize_t>(a.rows * cols) * item;
+    view->len = static_cast<Py_ssize_t>(extent[0] * extent[1] * extent[2]) * item;
     view->itemsize = item;
     view->readonly = 1;
     view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(a.format == 'd' ? "d" : "q") : nullptr;
     const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
     view->ndim = nd ? a.ndim : 1;
     view->shape = nd ? dims : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? (a.ndim == 2 ? dims + 2 : dims + 3) : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + a.ndim : nullptr;
     view->suboffsets = nullptr;
     view->internal = dims;
     return 0;
@@ -418,16 +495,25 @@ PyTypeObject* array_owner_type() {
 
 }  // namespace
 
-PyObject* array_view(ArrayParts parts) {
+PyObject* array_owner(ArrayParts parts) {
     PyTypeObject* tp = array_owner_type();
     if (!tp) return nullptr;
     PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayOwner)));
     if (!o) return PyErr_NoMemory();
     PyObject_Init(o, tp);
     new (&reinterpret_cast<ArrayOwner*>(o)->parts) ArrayParts(std::move(parts));
-    PyObject* view = PyMemoryView_FromObject(o);
-    Py_DECREF(o);  // the view holds it
-    return view;
+    return o;
+}
+
+PyObject* array_view(ArrayParts parts) {
+    const Ref owner(array_owner(std::move(parts)));
+    return owner ? PyMemoryView_FromObject(owner.get()) : nullptr;  // the view holds the owner
+}
+
+PyObject* ToPy<DoubleArray>::convert(DoubleArray&& array) {
+    const int nd = array.ndim();
+    const auto extent = [&](int k) { return k < nd ? static_cast<std::size_t>(array.shape()[k]) : 0; };
+    return array_view({array.storage(), array.data(), 'd', nd, extent(0), extent(1), extent(2)});
 }
 
 

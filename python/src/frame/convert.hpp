@@ -6,13 +6,16 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <type_traits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "frame/borrow.hpp"
@@ -115,32 +118,82 @@ struct FromPy<Bytes> : HeldBuffer {
     static std::string py_type() { return "Buffer"; }
 };
 
-// An (n, 3) table of numbers: a two-dimensional float64 or float32 buffer
-// with any strides, read in place, or else a sequence of 3-number sequences,
-// each number converted as a float argument is.
-struct Rows3 {
+// An (n, D...) table of numbers (D: the fixed trailing shape, none for a
+// column of numbers, (3) for vectors, (4) for quaternions, (3, 3) for
+// matrices): a float64 or float32 buffer of that shape with any strides, read
+// in place, or else a sequence of (nested sequences of) numbers, each number
+// converted as a float argument is.
+struct Table {
     enum class Type : std::uint8_t { f64, f32 };
-    const char* base = nullptr;  // element (0, 0)
+    const char* base = nullptr;  // element (0, 0[, 0])
     std::size_t rows = 0;
     std::ptrdiff_t row_stride = 0;  // in bytes, may be negative
-    std::ptrdiff_t col_stride = 0;
+    std::ptrdiff_t col_stride = 0;  // along the last axis
+    std::ptrdiff_t sub_stride = 0;  // along the middle axis of an (n, r, c) table
     Type type = Type::f64;
 };
-template <>
-struct FromPy<Rows3> : HeldBuffer {
-    // `rows` > 0 demands exactly that many rows (a ValueError otherwise).
-    FromPy() noexcept = default;
-    explicit FromPy(std::size_t rows) noexcept : want_rows(rows) {}
-    Rows3 v;
-    std::vector<double> collected;  // the sequence form, row after row
-    bool load(PyObject* o);
-    const Rows3& get() const noexcept { return v; }
-    static std::string py_type() { return "_Rows"; }
+template <std::size_t... Dims>
+struct Rows : Table {
+    static_assert(sizeof...(Dims) <= 2);
+};
+using Rows3 = Rows<3>;
+
+class TableLoader : public HeldBuffer {
+public:
+    // `want_rows` > 0 demands exactly that many rows (a ValueError otherwise).
+    bool load(PyObject* o, std::span<const std::size_t> dims, Table& v, std::size_t want_rows = 0);
 
 private:
-    std::size_t want_rows = 0;
-    bool load_buffer(PyObject* o);
-    bool load_sequence(PyObject* o);
+    std::size_t want_rows_ = 0;
+    bool load_buffer(PyObject* o, std::span<const std::size_t> dims, Table& v);
+    bool load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v);
+    bool load_row(PyObject* row, const std::string& label, std::size_t cols);
+    bool load_number(PyObject* item, const std::string& label);
+    std::vector<double> collected;  // the sequence form, row after row
+};
+template <std::size_t... Dims>
+struct FromPy<Rows<Dims...>> : TableLoader {
+    Rows<Dims...> v;
+    bool load(PyObject* o) {
+        static constexpr std::array<std::size_t, sizeof...(Dims)> dims{Dims...};
+        return TableLoader::load(o, dims, v);
+    }
+    const Rows<Dims...>& get() const noexcept { return v; }
+    static std::string py_type() {
+        constexpr std::size_t rank = sizeof...(Dims);
+        return rank == 0 ? "_Column" : rank == 1 ? "_Rows" : "_Rows3d";
+    }
+};
+
+// An instance of one of the classes Ts, borrowed shared until the call
+// returns; the body visits the one given.
+template <Wrapped... Ts>
+struct OneOf {
+    std::variant<const Ts*...> v;
+};
+template <Wrapped... Ts>
+struct FromPy<OneOf<Ts...>> {
+    std::tuple<Shared<Ts>...> borrows;
+    OneOf<Ts...> v;
+    bool load(PyObject* o) noexcept {
+        bool found = false, ok = false;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((!found && PyObject_TypeCheck(o, type_of<Ts>())
+                  ? (found = true, ok = std::get<I>(borrows).acquire_checked(o),
+                     ok ? (v.v.template emplace<I>(&std::get<I>(borrows).value()), 0) : 0)
+                  : 0),
+             ...);
+        }(std::index_sequence_for<Ts...>{});
+        if (!found) set_cast_error(o, names().c_str());
+        return ok;
+    }
+    const OneOf<Ts...>& get() const noexcept { return v; }
+    static std::string names() {
+        std::string s;
+        ((s += (s.empty() ? "" : " | ") + std::string(Class<Ts>::name)), ...);
+        return s;
+    }
+    static std::string py_type() { return names(); }
 };
 
 // A fixed number R of rows of 3 numbers (R = 3: a 3x3 matrix, row by row),
@@ -150,9 +203,10 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
     std::array<std::array<double, 3>, R> v{};
     bool load(PyObject* o) {
         if (load_floats(o)) return true;
-        FromPy<Rows3> table(R);
-        if (!table.load(o)) return false;
-        const Rows3& t = table.get();
+        static constexpr std::size_t dims[] = {3};
+        TableLoader table;
+        Rows3 t;
+        if (!table.load(o, dims, t, R)) return false;
         for (std::size_t r = 0; r < R; ++r)
             for (std::size_t c = 0; c < 3; ++c) {
                 const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
@@ -416,17 +470,21 @@ struct ArrayParts {
     std::shared_ptr<void> keep;  // owns the elements
     const void* data;
     char format;  // 'q' or 'd'
-    int ndim;
-    std::size_t rows, cols;
+    int ndim;     // 1, 2 or 3: shape (rows), (rows, cols) or (rows, cols, depth)
+    std::size_t rows, cols, depth;
 };
 PyObject* array_view(ArrayParts parts);
+// The owner alone, exporting the elements read-only: for a PickleBuffer, which
+// must not wrap a memoryview (a collected cycle through the two would clear
+// the memoryview while the PickleBuffer still holds its export).
+PyObject* array_owner(ArrayParts parts);
 template <class T, class A>
 struct ToPy<NdArray<T, A>> {
     static PyObject* convert(NdArray<T, A>&& a) {
         auto held = std::make_shared<std::vector<T, A>>(std::move(a.values));
         const void* data = held->data();
         return array_view({std::move(held), data, std::is_same_v<T, double> ? 'd' : 'q', a.cols ? 2 : 1,
-                           a.rows, a.cols});
+                           a.rows, a.cols, 0});
     }
     static std::string py_type() { return "memoryview"; }
 };
@@ -448,6 +506,76 @@ auto interruptible(F&& f) {
         throw;
     }
 }
+
+// One of several result types.
+template <class... E>
+struct ToPy<std::variant<E...>> {
+    template <class U>
+    static PyObject* convert(U&& v) {
+        return std::visit([](auto&& e) { return to_py(std::move(e)); }, std::forward<U>(v));
+    }
+    static std::string py_type() {
+        std::string s;
+        ((s += (s.empty() ? "" : " | ") + ToPy<E>::py_type()), ...);
+        return s;
+    }
+};
+
+// A bulk result of doubles with shape (n,), (n, c) or (n, r, c), handed out
+// as a read-only memoryview over an object that owns the storage: consumers
+// (numpy.asarray, memoryview.tolist) read it in place, and no library
+// outside the standard one is needed.
+class DoubleArray {
+public:
+    // `values` is any contiguous container of doubles or of fixed runs of
+    // doubles (Quat, std::array<double, 9>); it is moved in, not copied.
+    template <class V>
+    DoubleArray(V&& values, std::initializer_list<std::size_t> shape)
+        : ndim_(static_cast<int>(shape.size())) {
+        using Held = Holder<std::remove_cvref_t<V>>;
+        auto held = std::make_shared<Held>(std::forward<V>(values));
+        data_ = reinterpret_cast<const double*>(held->values.data());
+        storage_ = std::move(held);
+        std::size_t i = 0;
+        for (std::size_t d : shape) shape_[i++] = static_cast<Py_ssize_t>(d);
+        Py_ssize_t stride = sizeof(double);
+        for (int k = ndim_ - 1; k >= 0; --k) {
+            strides_[k] = stride;
+            stride *= shape_[k];
+        }
+    }
+    const double* data() const noexcept { return data_; }
+    int ndim() const noexcept { return ndim_; }
+    const Py_ssize_t* shape() const noexcept { return shape_; }
+    const Py_ssize_t* strides() const noexcept { return strides_; }
+    std::size_t size() const noexcept {
+        std::size_t n = 1;
+        for (int k = 0; k < ndim_; ++k) n *= static_cast<std::size_t>(shape_[k]);
+        return n;
+    }
+    std::shared_ptr<void> storage() const noexcept { return storage_; }
+
+private:
+    struct Storage {
+        virtual ~Storage() = default;
+    };
+    template <class V>
+    struct Holder : Storage {
+        explicit Holder(V&& v) : values(std::move(v)) {}
+        explicit Holder(const V& v) : values(v) {}
+        V values;
+    };
+    std::shared_ptr<Storage> storage_;
+    const double* data_ = nullptr;
+    int ndim_;
+    Py_ssize_t shape_[3] = {0, 0, 0};
+    Py_ssize_t strides_[3] = {0, 0, 0};
+};
+template <>
+struct ToPy<DoubleArray> {
+    static PyObject* convert(DoubleArray&& array);
+    static std::string py_type() { return "memoryview"; }
+};
 
 // ---------------------------------------------------------------------------
 // Buffer export

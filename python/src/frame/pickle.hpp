@@ -25,7 +25,7 @@ namespace kp {
 // The pickled form, version 1 (a later library keeps reading every version
 // it ever wrote):
 //   cls      the class name: "Vec3d", "Quat", "AngleRadians", "AngleDegrees",
-//            "VecList", "Plane", "Circle" or "KdTree"
+//            "VecList", "Plane", "Circle", "KdTree" or "QuatList"
 //   version  1
 //   state    the stored doubles as little-endian IEEE-754 binary64, bit for
 //            bit, in this order:
@@ -41,6 +41,8 @@ namespace kp {
 //                            core/src/spatial/kd_tree.cpp (little-endian
 //                            words; checked in full when loaded); protocol 5
 //                            as a PickleBuffer, others as bytes
+//              QuatList      w i j k of each element in order (32 bytes each),
+//                            handed over as VecList's are
 inline constexpr std::uint64_t kPickleVersion = 1;
 static_assert(std::endian::native == std::endian::little,
               "the pickled state is the values' own bytes, little-endian");

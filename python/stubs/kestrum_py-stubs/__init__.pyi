@@ -10,13 +10,13 @@
 import builtins
 from collections.abc import Callable, Iterator, Sequence
 from pickle import PickleBuffer
-from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, overload, type_check_only
 
 from typing_extensions import Buffer
 
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
@@ -25,6 +25,10 @@ _Reduced: TypeAlias = tuple[Callable[[str, int, Buffer], Any], tuple[str, int, b
 # VecList.from_array: an (n, 3) float64/float32 buffer (numpy array,
 # memoryview, ...) or rows of three numbers.
 _Rows: TypeAlias = Buffer | Sequence[Sequence[_Float]]
+# A 1-dimensional float64/float32 buffer or a sequence of numbers.
+_Column: TypeAlias = Buffer | Sequence[_Float]
+# QuatList.from_matrix: an (n, 3, 3) buffer or rows of three rows of three.
+_Rows3d: TypeAlias = Buffer | Sequence[Sequence[Sequence[_Float]]]
 
 @final
 class AngleDegrees:
@@ -136,8 +140,12 @@ class Quat:
         """The 3x3 rotation matrix, row by row."""
     def rotate(self, v: Vec3d) -> Vec3d:
         """`v` rotated: conj(q) * v * q, counterclockwise for from_axis_angle; a non-unit q also scales by |q|**2."""
+    @overload
     def then(self, p: Quat) -> Quat:
-        """The rotation by this quaternion followed by `p`: the Hamilton product self p."""
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
+    @overload
+    def then(self, p: QuatList) -> QuatList:
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
     def inverse(self) -> Quat:
         """The inverse rotation, conjugate / |q|^2."""
     def slerp(self, p: Quat, t: _Float) -> Quat:
@@ -352,6 +360,78 @@ class KdTree:
         """A new VecList of the points in their original order."""
     def __len__(self) -> int:
         """The number of points."""
+
+@final
+class QuatList:
+    def __new__(cls, list: Sequence[Quat]) -> QuatList:
+        """A list of copies of the quaternions in `list`."""
+    @staticmethod
+    def empty() -> QuatList:
+        """A list with no quaternions."""
+    @staticmethod
+    def from_array(array: _Rows) -> QuatList:
+        """A list from an (n, 4) float64/float32 buffer or rows of four numbers, in (w, i, j, k) order."""
+    def append(self, quat: Quat) -> None:
+        """Adds `quat` at the end."""
+    def extend(self, other: QuatList) -> None:
+        """Adds the quaternions of `other` at the end."""
+    def rotate(self, v: Vec3d | VecList) -> VecList:
+        """`v` rotated by each quaternion: a Vec3d by every one, a VecList of the same length pairwise."""
+    def conjugate(self) -> QuatList:
+        """Each quaternion's conjugate (w, -i, -j, -k)."""
+    def normalize(self) -> QuatList:
+        """Each quaternion scaled to norm 1."""
+    def magnitude(self) -> memoryview:
+        """Each quaternion's Euclidean norm, as a read-only float64 buffer."""
+    def then(self, p: Quat | QuatList) -> QuatList:
+        """Each rotation followed by `p`: a Quat after every one, a QuatList of the same length pairwise."""
+    def inverse(self) -> QuatList:
+        """Each quaternion's inverse rotation, conjugate / |q|^2."""
+    def angle_to(self, p: Quat | QuatList) -> memoryview:
+        """The angle of the rotation taking each one to `p` (a Quat, or a QuatList pairwise), in [0, pi], as a read-only float64 buffer."""
+    def slerp(self, p: Quat | QuatList, t: _Float) -> QuatList:
+        """Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`."""
+    @staticmethod
+    def slerp_path(q: Quat, p: Quat, ts: _Column) -> QuatList:
+        """q.slerp(p, t) for each t of `ts`, a 1-D float buffer or sequence."""
+    def as_matrix(self) -> memoryview:
+        """The matrices rotate applies (acting on column vectors), as a read-only (n, 3, 3) float64 buffer."""
+    @staticmethod
+    def from_matrix(m: _Rows3d) -> QuatList:
+        """The unit rotations (w >= 0) of an (n, 3, 3) buffer of rotation matrices."""
+    def as_rotvec(self) -> VecList:
+        """The rotation vectors: each axis scaled to its angle in [0, pi]."""
+    @staticmethod
+    def from_rotvec(v: _Rows) -> QuatList:
+        """The rotations by |v| radians about each v of a VecList or an (n, 3) buffer."""
+    def as_euler(self, seq: str) -> memoryview:
+        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."""
+    @staticmethod
+    def from_euler(seq: str, angles: _Rows) -> QuatList:
+        """The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."""
+    def mean(self) -> Quat:
+        """The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """Pickle support: kestrum_py._unpickle and its arguments."""
+    def __len__(self) -> int:
+        """The number of quaternions."""
+    def __getitem__(self, index: SupportsIndex, /) -> Quat:
+        """A copy of the quaternion at `index`."""
+    def __iter__(self) -> QuatListIterator:
+        """Iterates over copies of the quaternions."""
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+
+@final
+# Only reachable as type(iter(...)); no module holds it by name.
+@type_check_only
+class QuatListIterator(Iterator[Quat]):
+    def __iter__(self) -> QuatListIterator:
+        """The iterator itself."""
+    def __next__(self) -> Quat:
+        """The next quaternion."""
 
 @final
 # Only reachable as type(iter(...)); no module holds it by name.
