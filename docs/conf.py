@@ -56,9 +56,10 @@ sphinx_gallery_conf = {
     "gallery_dirs": ["gallery/examples", "gallery/bench"],
     # Every script shown runs. Of bench/, only the plot_*.py scripts are shown:
     # they draw recorded results, while the timing programs themselves are too
-    # slow and too noisy for a build. (ignore_pattern sees the file name only.)
+    # slow and too noisy for a build. (ignore_pattern sees the file name only,
+    # so it names bench/'s timing programs by their prefixes.)
     "filename_pattern": r"\.py$",
-    "ignore_pattern": r"^(_|bench_|compare_builds|__init__)",
+    "ignore_pattern": r"^(_|bench_|compare_|count_|__init__)",
     # Named, not given as objects, so the configuration stays picklable.
     "reset_argv": "gallery_support.argv",
     "image_scrapers": ("gallery_support.png_scraper",),
