@@ -11,6 +11,7 @@ edit. Nothing is imported; the .pyi files are parsed with `ast`.
 from __future__ import annotations
 
 import ast
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -175,8 +176,14 @@ def _indent(text: str, n: int) -> str:
 
 def _doc(text: str) -> str:
     # The descriptions are one-liners written for IDE tooltips, with `name`
-    # for code; in reST single backquotes would be a (missing) reference.
-    return text.replace("`", "``") if text else "(no description)"
+    # for code; in reST single backquotes would be a (missing) reference, and
+    # plain text such as |q|**2 would be markup.
+    if not text:
+        return "(no description)"
+    parts = text.split("`")
+    for n in range(0, len(parts), 2):
+        parts[n] = re.sub(r"([\\*|_])", r"\\\1", parts[n])
+    return "``".join(parts)
 
 
 def _directive(kind: str, name: str, sigs: list[str], options: list[str], body: str, level: int) -> str:

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "kestrum/eigen4.hpp"
 #include "kestrum/format.hpp"
 
 namespace kestrum {
@@ -68,57 +69,8 @@ Quat wahba_rotation(const formula::WahbaSums& sums) {
                 const double nan = std::numeric_limits<double>::quiet_NaN();
                 return {nan, nan, nan, nan};
             }
-    double v[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
-    for (int sweep = 0; sweep < 64; ++sweep) {
-        double off = 0.0;
-        for (int p = 0; p < 3; ++p)
-            for (int q = p + 1; q < 4; ++q) off += std::fabs(n[p][q]);
-        if (off == 0.0) break;
-        for (int p = 0; p < 3; ++p) {
-            for (int q = p + 1; q < 4; ++q) {
-                const double apq = n[p][q];
-                if (apq == 0.0) continue;
-                // Past the first sweeps an entry too small to change either
-                // diagonal entry is dropped (the usual cyclic Jacobi rule).
-                const double g = 100.0 * std::fabs(apq);
-                if (sweep > 3 && std::fabs(n[p][p]) + g == std::fabs(n[p][p]) &&
-                    std::fabs(n[q][q]) + g == std::fabs(n[q][q])) {
-                    n[p][q] = n[q][p] = 0.0;
-                    continue;
-                }
-                const double theta = (n[q][q] - n[p][p]) / (apq + apq);
-                double t;
-                if (std::fabs(theta) > 0x1p500) {
-                    t = 0.5 / theta;  // theta^2 would overflow
-                } else {
-                    t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-                    if (theta < 0.0) t = -t;
-                }
-                const double c = 1.0 / std::sqrt(t * t + 1.0);
-                const double sn = t * c;
-                for (int r = 0; r < 4; ++r) {
-                    const double arp = n[r][p], arq = n[r][q];
-                    n[r][p] = c * arp - sn * arq;
-                    n[r][q] = sn * arp + c * arq;
-                }
-                for (int r = 0; r < 4; ++r) {
-                    const double apr = n[p][r], aqr = n[q][r];
-                    n[p][r] = c * apr - sn * aqr;
-                    n[q][r] = sn * apr + c * aqr;
-                }
-                n[p][q] = n[q][p] = 0.0;
-                for (int r = 0; r < 4; ++r) {
-                    const double vrp = v[r][p], vrq = v[r][q];
-                    v[r][p] = c * vrp - sn * vrq;
-                    v[r][q] = sn * vrp + c * vrq;
-                }
-            }
-        }
-    }
-    int best = 0;
-    for (int e = 1; e < 4; ++e)
-        if (n[e][e] > n[best][best]) best = e;
-    const Quat q{v[0][best], -v[1][best], -v[2][best], -v[3][best]};
+    const auto e = top_eigenvector(n);
+    const Quat q{e[0], -e[1], -e[2], -e[3]};
     const double m = std::sqrt(formula::norm2<Plain>(q));
     if (q.w < 0.0) return {-q.w / m, -q.i / m, -q.j / m, -q.k / m};
     return {q.w / m, q.i / m, q.j / m, q.k / m};
