@@ -1,5 +1,6 @@
 // The block cache: reuse of the very size only, the limit (a floor, or the
-// bytes in use), and give-back.
+// bytes in use, inclusive), give-back, held pages left for the kernel to
+// reclaim, and nothing held under an address-space limit.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -121,10 +122,14 @@ TEST(BlockCache, KeepsABlockOfExactlyTheLimitAndReleaseAllEmptiesIt) {
     void* floor_sized = cache.allocate(10 * kMiB);
     cache.deallocate(floor_sized, 10 * kMiB);
     EXPECT_EQ(cache.held_bytes(), 10 * kMiB);
+    // A small block is held resident; over the floor, the 10 MiB one goes.
+    cache.deallocate(cache.allocate(3 * kMiB), 3 * kMiB);
+    ASSERT_EQ(cache.resident_bytes(), 3 * kMiB);
 
     cache.release_all();
     EXPECT_EQ(cache.held_blocks(), 0u);
     EXPECT_EQ(cache.held_bytes(), 0u);
+    EXPECT_EQ(cache.resident_bytes(), 0u);
     cache.deallocate(cache.allocate(4 * kMiB), 4 * kMiB);
     EXPECT_EQ(cache.held_blocks(), 1u);
     EXPECT_EQ(cache.held_bytes(), 4 * kMiB);
