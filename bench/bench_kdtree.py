@@ -1,7 +1,7 @@
 """KdTree against scipy's cKDTree (workers=-1) and pykdtree, side by side in one run.
 
     python3 -m pip install '.[test]'       # scipy, pykdtree
-    python3 bench/bench_kdtree.py [--repeats 3] [--n 1000000] [--skip-scaling]
+    python3 bench/bench_kdtree.py [--repeats 3] [--n 1000000] [--skip-scaling] [--json FILE]
 
 Cases: the airports of `airportsdata` (28k unit vectors, 20k queries on the
 sphere, k = 1 and 8, build + query), uniform and clustered (Gaussian blobs)
@@ -12,6 +12,9 @@ Ratios are kestrum_py's time over the faster peer's (below 1: faster). Every
 target is printed with met or MISSED. Also: nanoseconds per query, the tree's
 bytes per point and the build's peak, and the query time on a pool of 1
 thread over 2 (child processes, RAYON_NUM_THREADS).
+
+--json FILE also writes every figure printed (seconds, ratios, loads, sizes,
+CPU model) to FILE; bench/plot_kdtree.py draws docs/kdtree_bench.png from it.
 
 kestrum_py's answers are exact (bit for bit the brute force); the peers'
 distances are their own arithmetic, so only their indices are compared, on
@@ -77,11 +80,14 @@ if PyKDTree is not None:
     LIBS["pykdtree"] = (PyKDTree, lambda t, q, k: t.query(q, k))
 
 verdicts = []
+# Everything printed, for --json: what plot_kdtree.py draws.
+RECORD = {"cases": [], "single": None, "scaling": None, "visits": None, "targets": []}
 
 
 def verdict(label, ratio, target):
     ok = ratio <= target
     verdicts.append((label, ratio, target, ok))
+    RECORD["targets"].append({"label": label, "ratio": ratio, "target": target, "met": ok})
     print(f"  target {label}: {ratio:.3f}x <= {target:.3g}x  {'met' if ok else 'MISSED'}")
 
 
@@ -99,8 +105,11 @@ def check_indices(ours, peer_idx, queries):
 
 def case(name, points, queries, ks, repeats, combined, build_target, query_target):
     print(f"\n{name}: {len(points):,} points, {len(queries):,} queries  [{load()}]")
+    rec = {"name": name, "points": len(points), "queries": len(queries), "combined": combined,
+           "load": list(os.getloadavg()), "build_s": {}, "k": []}
+    RECORD["cases"].append(rec)
     built = {}
-    build_s = {}
+    build_s = rec["build_s"]
     for lib, (build, _) in LIBS.items():
         build_s[lib], built[lib] = best_of(repeats, lambda: build(points))
     peers = [lib for lib in LIBS if lib != "kestrum_py"]
@@ -112,20 +121,27 @@ def case(name, points, queries, ks, repeats, combined, build_target, query_targe
                           for lib in LIBS)
         print(f" k={k:<2} {cells}")
         ours_q = query_s["kestrum_py"] / len(queries) * 1e9
+        agreement = {p: check_indices(answers["kestrum_py"], answers[p][1], queries) for p in peers}
         print(f"      kestrum_py {ours_q:.0f} ns per query; "
-              + ", ".join(f"{p} index agreement {check_indices(answers['kestrum_py'], answers[p][1], queries):.4f}"
-                          for p in peers))
+              + ", ".join(f"{p} index agreement {agreement[p]:.4f}" for p in peers))
+        krec = {"k": k, "query_s": query_s, "ns_per_query": {lib: t / len(queries) * 1e9 for lib, t in query_s.items()},
+                "agreement": agreement, "ratio": None, "target": query_target}
+        rec["k"].append(krec)
         if not peers:
             continue
         if combined:
             ours = build_s["kestrum_py"] + query_s["kestrum_py"]
             best = min(build_s[p] + query_s[p] for p in peers)
+            krec["ratio"] = ours / best
             verdict(f"{name} k={k} build+query vs faster peer", ours / best, query_target)
         else:
             best_q = min(query_s[p] for p in peers)
+            krec["ratio"] = query_s["kestrum_py"] / best_q
             verdict(f"{name} k={k} query vs faster peer", query_s["kestrum_py"] / best_q, query_target)
+    rec["build_ratio"], rec["build_target"] = None, build_target
     if not combined and peers:
         best_b = min(build_s[p] for p in peers)
+        rec["build_ratio"] = build_s["kestrum_py"] / best_b
         verdict(f"{name} build vs faster peer", build_s["kestrum_py"] / best_b, build_target)
     return built
 
@@ -156,14 +172,17 @@ def single_query(points, repeats):
     t_ours, _ = best_of(repeats, lambda: [nearest(v) for v in vs])
     ours_ns = t_ours / len(vs) * 1e9
     print(f"  kestrum_py tree.nearest(Vec3d): {ours_ns:.0f} ns per call")
+    RECORD["single"] = {"points": len(points), "load": list(os.getloadavg()), "ns_per_call": {"kestrum_py": ours_ns}}
     if cKDTree is not None:
         ck = cKDTree(points)
         t_ck, _ = best_of(repeats, lambda: [ck.query(q) for q in qs[:500]])
         ck_ns = t_ck / 500 * 1e9
+        RECORD["single"]["ns_per_call"]["cKDTree"] = ck_ns
         print(f"  cKDTree.query(point):           {ck_ns:.0f} ns per call")
         verdict("single nearest vs cKDTree.query(point)", ours_ns / ck_ns, 0.1)
     ok = ours_ns < 1000
     verdicts.append(("single nearest under 1 us", ours_ns / 1000, 1.0, ok))
+    RECORD["targets"].append({"label": "single nearest under 1 us", "ratio": ours_ns / 1000, "target": 1.0, "met": ok})
     print(f"  target single nearest under 1 us: {ours_ns:.0f} ns  {'met' if ok else 'MISSED'}")
 
 
@@ -206,13 +225,32 @@ def child(n, threads):
     return json.loads(out.stdout)
 
 
+def meta(args):
+    import platform
+    from importlib import metadata
+
+    versions = {"python": platform.python_version()}
+    for dist in ("numpy", "scipy", "pykdtree"):
+        try:
+            versions[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            versions[dist] = None
+    return {"cpu": cpu_model(), "cpus": os.cpu_count(), "machine": platform.machine(),
+            "rayon_num_threads": os.environ.get("RAYON_NUM_THREADS"), "libraries": list(LIBS),
+            "versions": versions, "n": args.n, "repeats": args.repeats, "skip_scaling": args.skip_scaling,
+            "load_start": list(os.getloadavg())}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--n", type=int, default=1_000_000, help="points (and queries) of the big clouds")
     ap.add_argument("--skip-scaling", action="store_true", help="no child processes for memory and scaling")
     ap.add_argument("--visits", metavar="PATH", help="the kdtree_visits program (default: build*/kdtree_visits)")
+    ap.add_argument("--json", metavar="FILE", help="also write every figure to FILE (read by plot_kdtree.py)")
+    ap.add_argument("--keep-blas-env", action="store_true", help=argparse.SUPPRESS)  # set by _blas_env's re-exec
     args = ap.parse_args()
+    RECORD["meta"] = meta(args)
     print(f"bench_kdtree: {cpu_model()}, {os.cpu_count()} CPUs, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}; libraries: {', '.join(LIBS)}")
 
@@ -240,6 +278,9 @@ def main():
               f"build peak {two['peak']:.1f} bytes per point")
         ok = two["state"] <= 40
         verdicts.append(("tree at most 40 bytes per point", two["state"] / 40, 1.0, ok))
+        RECORD["targets"].append({"label": "tree at most 40 bytes per point", "ratio": two["state"] / 40,
+                                  "target": 1.0, "met": ok})
+        RECORD["scaling"] = {"points": args.n, "load": list(os.getloadavg()), "threads_1": one, "threads_2": two}
         print(f"  target at most 40 bytes per point: {'met' if ok else 'MISSED'}")
         print(f"  k=1 query: 1 thread {one['query'] * 1e3:.1f} ms, 2 threads {two['query'] * 1e3:.1f} ms, "
               f"scaling {one['query'] / two['query']:.2f}x")
@@ -248,8 +289,10 @@ def main():
     if program:
         print(f"\nnodes visited per query ({program} {args.n}, same clouds, other seeds)  [{load()}]")
         out = subprocess.run([program, str(args.n)], capture_output=True, text=True, check=True).stdout
+        RECORD["visits"] = {"program": program, "points": args.n, "load": list(os.getloadavg()), "rows": []}
         for line in out.splitlines():
             r = json.loads(line)
+            RECORD["visits"]["rows"].append(r)
             print(f"  {r['cloud']:<9} k={r['k']:<2} {r['visited_per_query']:7.1f} nodes, "
                   f"{r['ns_per_query']:7.0f} ns per query (C++, no Python)")
     else:
@@ -259,6 +302,12 @@ def main():
     print(f"\n{len(verdicts) - len(missed)} of {len(verdicts)} targets met  [{load()}]")
     for label, ratio, target, _ in missed:
         print(f"  MISSED {label}: {ratio:.3f} (target {target:.3g})")
+    if args.json:
+        RECORD["meta"]["load_end"] = list(os.getloadavg())
+        with open(args.json, "w") as f:
+            json.dump(RECORD, f, indent=1)
+            f.write("\n")
+        print(f"wrote {args.json}")
 
 
 if __name__ == "__main__":

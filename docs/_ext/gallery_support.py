@@ -19,6 +19,7 @@ ARGS = {
     "nearest_airport.py": ["-n", "3000", "--show", "5", "--no-progress", "--plot", "{out}/nearest_airport.png"],
     "rotation_trajectory.py": ["--plot", "{out}/rotation_trajectory.png"],
     "plot_vec_list.py": ["--from", str(DOCS / "vec_list_scaling.json"), "--out", "{out}/vec_list_scaling.png"],
+    "plot_kdtree.py": ["--from", str(DOCS / "kdtree_bench.json"), "--out", "{out}/kdtree_bench.png"],
 }
 
 
