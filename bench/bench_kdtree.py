@@ -1,6 +1,6 @@
 """KdTree against scipy's cKDTree (workers=-1) and pykdtree, side by side in one run.
 
-    python3 -m pip install '.[test]'       # scipy, pykdtree
+    python3 -m pip install '.[bench]'      # scipy, pykdtree
     python3 bench/bench_kdtree.py [--repeats 3] [--n 1000000] [--skip-scaling] [--json FILE]
 
 Cases: the airports of `airportsdata` (28k unit vectors, 20k queries on the
