@@ -57,7 +57,10 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
                                                             std::uint64_t k) {
     if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
     const std::size_t m = points.rows;
-    if (m != 0 && k > std::numeric_limits<std::size_t>::max() / 8 / m) throw std::bad_alloc();
+    // Every extent and the byte count of an (m, k) result must fit a Py_ssize_t,
+    // an empty one included; a k beyond that is an impossible size.
+    constexpr std::size_t kMaxItems = static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8;
+    if (k > kMaxItems || (m != 0 && k > kMaxItems / m)) throw std::bad_alloc();
     VecListValue copy;
     const auto queries = as_points(points, copy);
     Array<std::int64_t> idx{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m * k), m, k};

@@ -192,8 +192,9 @@ def test_bad_arguments_raise_and_change_nothing():
         tree.nearest_many([[0, 0, 0]], 0)
     with pytest.raises(OverflowError):
         tree.nearest_many([[0, 0, 0]], -1)
-    with pytest.raises(MemoryError):
-        tree.nearest_many(np.zeros((4, 3)), 2 ** 62)
+    for m, k in ((4, 2 ** 62), (0, 2 ** 63), (0, 2 ** 61)):  # an empty result's shape must fit too
+        with pytest.raises(MemoryError):
+            tree.nearest_many(np.zeros((m, 3)), k)
     for bad in (np.zeros((4, 2)), np.zeros(3)):
         with pytest.raises(ValueError, match=r"shape \(n, 3\)"):
             KdTree(bad)

@@ -117,6 +117,8 @@ PRESET_HINTS = {
     ("_unpickle", 2): "pickled_state",
     ("VecList.__release_buffer__", 0): "memoryview",
     ("VecList.__buffer__", 0): "int",
+    ("QuatList.__release_buffer__", 0): "memoryview",
+    ("QuatList.__buffer__", 0): "int",
     # Learning keeps the first message, and an item's cast error ("... as 'Vec3d'")
     # would otherwise teach that the constructors want a vector.
     ("VecList()", 0): "Sequence",
@@ -777,14 +779,15 @@ class Fuzzer:
         return rng.choice([bytearray(raw), memoryview(raw)[::-1] if raw else raw, self.random_value(1)])
 
     def exported_view(self):
-        """A memoryview of a pool VecList, or a released one."""
-        vl = self.class_by_name.get("VecList")
-        if vl is None or self.rng.random() < 0.2:
+        """A memoryview of a pool list (the receiver's class when it is one), or a released one."""
+        lists = [c for c in (self.class_by_name.get(n) for n in ("VecList", "QuatList")) if c is not None]
+        if not lists or self.rng.random() < 0.2:
             m = memoryview(b"x")
             m.release()
             return m
-        source = self.receiver if type(self.receiver) is vl and self.rng.random() < 0.6 \
-            else self.instance(vl)
+        own = type(self.receiver) in lists
+        source = self.receiver if own and self.rng.random() < 0.6 \
+            else self.instance(type(self.receiver) if own else lists[0])
         try:
             return memoryview(source)
         except BaseException:  # noqa: BLE001 - borrowed right now

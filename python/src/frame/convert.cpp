@@ -496,6 +496,14 @@ PyTypeObject* array_owner_type() {
 }  // namespace
 
 PyObject* array_owner(ArrayParts parts) {
+    // Every extent, stride and the byte count must fit a Py_ssize_t, an empty
+    // array's too (its other extents can be anything).
+    std::size_t bytes = 8;
+    const std::size_t extent[3] = {parts.rows, parts.ndim >= 2 ? parts.cols : 1, parts.ndim >= 3 ? parts.depth : 1};
+    for (const std::size_t e : extent) {
+        if (e > static_cast<std::size_t>(PY_SSIZE_T_MAX) / bytes) return PyErr_NoMemory();
+        bytes *= e == 0 ? 1 : e;
+    }
     PyTypeObject* tp = array_owner_type();
     if (!tp) return nullptr;
     PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayOwner)));
