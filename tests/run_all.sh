@@ -225,7 +225,7 @@ stage_asan() {
         venv=$WORK/venv-asan
         rm -rf "$venv"
         "$py" -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-                pytest numpy scipy numpy-quaternion PyGLM cloudpickle \
+                pytest numpy scipy numpy-quaternion PyGLM cloudpickle mpmath \
             || { stage_broken "$name" "venv setup failed"; return; }
     fi
     local dir=$WORK/asan
