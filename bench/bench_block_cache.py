@@ -22,6 +22,8 @@ import subprocess
 import sys
 import timeit
 
+from _harness import cpu_model
+
 STMTS = {"v * 2.0": "v * 2.0", "normalize": "v.normalize()", "numpy a * 2.0": "a * 2.0"}
 
 
@@ -53,12 +55,6 @@ def child(n, limited):
     print(json.dumps(out))
 
 
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        return "unknown CPU"
 
 
 def main(argv):

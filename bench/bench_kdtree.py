@@ -32,6 +32,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from _blas_env import drop_openblas_overrides  # noqa: E402
+from _harness import cpu_model  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 
@@ -49,14 +50,6 @@ except ImportError:  # pragma: no cover
     PyKDTree = None
 
 
-def cpu_model():
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown CPU"
 
 
 def load():

@@ -21,13 +21,13 @@ rotations.
 
 import argparse
 import os
-import platform
 import subprocess
 import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
+from _harness import cpu_model  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 single_blas_thread()
@@ -48,15 +48,6 @@ except ImportError:
 TARGET = 0.5
 
 
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
 
 
 def load_text():
