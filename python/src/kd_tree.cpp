@@ -1,7 +1,6 @@
 // Python class KdTree: the exact spatial index of core/src/spatial. Builds and
 // batched queries run on the pool and stop on Ctrl-C; array results are
 // handed over without a copy (NdArray).
-#include <cstring>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -72,11 +71,10 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
     return {std::move(idx), std::move(dist)};
 }
 
-Array<std::int64_t> within(const KdTree& self, Vec3d point, double radius) {
+NdArray<std::int64_t> within(const KdTree& self, Vec3d point, double radius) {
     std::vector<std::int64_t> found = self.within(point, radius);
-    Array<std::int64_t> out{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(found.size()), found.size(), 0};
-    if (!found.empty()) std::memcpy(out.values.data(), found.data(), found.size() * sizeof(std::int64_t));
-    return out;
+    const std::size_t n = found.size();
+    return {std::move(found), n, 0};  // handed over, not copied
 }
 
 std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& self, const Rows3& points,
