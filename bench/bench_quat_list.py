@@ -2,7 +2,16 @@
 numpy-quaternion arrays, in one run.
 
     python3 -m pip install -r bench/requirements.txt   # numpy, scipy, numpy-quaternion
-    python3 bench/bench_quat_list.py [--sizes 1e5,1e6] [--repeat 7]
+    python3 bench/bench_quat_list.py [--sizes 1e5,1e6] [--repeat 7] [--floor PATH | --no-floor]
+
+The floor column is what the memory allows: bench/bandwidth_floor.cpp
+(cmake -DKESTRUM_BUILD_BENCH=ON, target bandwidth_floor, found in build*/
+unless --floor names it) times a plain read loop and a plain copy loop on all
+pool threads, warm reused output, at 2n Vec3d elements (a working set of 96 B
+per rotation, about what these operations touch), and each operation's floor
+is those per-byte costs times the bytes it must read and write per element
+(see BYTES). Where half the faster peer's time lies below that floor, the
+target cannot be met on this machine by any code, and the verdict says so.
 
 Every row times one batched operation on n random unit rotations (and n
 vectors, rotation vectors, matrices or Euler angles made from them), repeats
@@ -28,6 +37,7 @@ import timeit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
 from _harness import cpu_model  # noqa: E402
+import _bandwidth as BW  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 single_blas_thread()
@@ -46,6 +56,20 @@ except ImportError:
     npq = None
 
 TARGET = 0.5
+
+# Bytes each kestrum operation must read and write per element (32 B per
+# quaternion, 24 per vector, 72 per matrix); the mean writes nothing per element.
+BYTES = {
+    "rotate, pairwise (VecList)": (56, 24),
+    "rotate, broadcast (Vec3d)": (32, 24),
+    "then (QuatList)": (64, 32),
+    "as_matrix": (32, 72),
+    "from_matrix": (72, 32),
+    "from_rotvec (VecList)": (24, 32),
+    "as_rotvec": (32, 24),
+    "from_euler ('xyz')": (24, 32),
+    "mean": (32, 0),
+}
 
 
 
@@ -146,19 +170,37 @@ def rows(n):
     return out
 
 
-def run(n, repeat):
+def floor_seconds(floor_rows, n, label):
+    """The bandwidth floor of one operation at n elements, or None."""
+    if not floor_rows or label not in BYTES:
+        return None
+    ns = BW.floor_ns(floor_rows, 2 * n, *BYTES[label], regime="warm", where="pool")
+    return None if ns is None else ns / 2 * 1e-9
+
+
+def run(n, repeat, floor_program):
     print(f"\n## n = {n:,} (pool threads: {os.environ.get('RAYON_NUM_THREADS', 'default')})")
     print(f"uptime: {load_text()}", flush=True)
+    floor_rows = []
+    if floor_program:
+        _, floor_rows = BW.run_floor(floor_program, [2 * n], repeat)
     results = []
     for label, cols in rows(n):
         t = best_of(cols, repeat)
         others = {k: v for k, v in t.items() if k != "kestrum"}
         cells = "  ".join(f"{name}: {fmt(sec)}" for name, sec in t.items())
+        floor = floor_seconds(floor_rows, n, label)
+        if floor is not None:
+            cells += f"  floor: {fmt(floor)}"
         if others:
             name, fastest = min(others.items(), key=lambda kv: kv[1])
             ratio = t["kestrum"] / fastest
             verdict = "met" if ratio <= TARGET else "MISSED"
+            if ratio > TARGET and floor is not None and TARGET * fastest < floor:
+                verdict += f"; {TARGET}x {name} is {TARGET * fastest / floor:.2f}x the floor: not reachable here"
             tail = f"| vs {name}: {ratio:.3f}x (target <= {TARGET}x: {verdict})"
+            if floor is not None:
+                tail += f"; kestrum/floor {t['kestrum'] / floor:.2f}"
         else:
             ratio, tail = None, "| no comparison installed"
         print(f"{label:<28} {cells}  {tail}", flush=True)
@@ -171,7 +213,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sizes", default="1e5,1e6")
     ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--floor", help="path of the bandwidth_floor program")
+    ap.add_argument("--no-floor", action="store_true", help="leave the bandwidth floor out")
     args = ap.parse_args()
+    floor_program = None
+    if not args.no_floor:
+        try:
+            floor_program = BW.find_floor_program(args.floor)
+        except BW.FloorError as e:
+            print(f"(no bandwidth floor: {e})")
     print(f"CPU: {cpu_model()} ({os.cpu_count()} CPUs)")
     print(f"kestrum_py {K.__file__}\nnumpy {np.__version__}, Python {sys.version.split()[0]}")
     if Rotation is not None:
@@ -181,7 +231,7 @@ def main():
         print(f"numpy-quaternion {getattr(npq, '__version__', '?')}")
     missed = []
     for n in (int(float(s)) for s in args.sizes.split(",")):
-        missed += [(n, label) for label, ratio in run(n, args.repeat) if ratio is not None and ratio > TARGET]
+        missed += [(n, label) for label, ratio in run(n, args.repeat, floor_program) if ratio is not None and ratio > TARGET]
     print("\nall targets met" if not missed else "\ntargets MISSED: " + ", ".join(f"{l} at {n:,}" for n, l in missed))
 
 

@@ -68,11 +68,19 @@ bool has_nan(const R& r) {
 // Plain first; only a NaN result is evaluated again with NanOrdered. Every
 // result is the NanOrdered one, bit for bit, at Plain's cost unless a NaN
 // came out.
+// The NaN-ordered pass is out of line and cold, so the plain one inlines
+// into the caller (an out-of-line nan_ordered passed every value through
+// memory).
 template <class F>
-auto nan_ordered(const F& f) {
+[[gnu::noinline, gnu::cold]] auto nan_ordered_again(const F& f) {
+    return f(NanOrdered{});
+}
+
+template <class F>
+[[gnu::always_inline]] inline auto nan_ordered(const F& f) {
     const auto r = f(Plain{});
     if (has_nan(r)) [[unlikely]]
-        return f(NanOrdered{});
+        return nan_ordered_again(f);
     return r;
 }
 
