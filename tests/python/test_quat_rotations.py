@@ -256,6 +256,26 @@ def test_tiny_angles_down_to_subnormals(angle):
     assert not any(math.isnan(x) for x in fields(p))
 
 
+def test_slerp_is_exact_to_an_ulp_at_every_arc_length():
+    # The arc's angle comes from acos, whose error grows as the inputs near
+    # each other; the normalised result must not inherit it.
+    rng = random.Random(8)
+    for q in unit_quats(8, 40):
+        for angle in (3.0, 1.0, 1e-1, 1e-3, 1e-5, 1e-7, 3e-8):
+            axis = rand_vec(rng).normalize()
+            step = Quat.from_axis_angle(axis, AngleRadians(angle))
+            p = q.then(step)
+            t = rng.uniform(-0.5, 1.5)
+            a, b = [mp.mpf(x) for x in fields(q)], [mp.mpf(x) for x in fields(p)]
+            dot = sum(x * y for x, y in zip(a, b))
+            if dot < 0:
+                b, dot = [-x for x in b], -dot
+            phi = mp.acos(dot / mp.sqrt(sum(x * x for x in a) * sum(x * x for x in b)))
+            r = [mp.sin((1 - t) * phi) * x + mp.sin(t * phi) * y for x, y in zip(a, b)]
+            n = mp.sqrt(sum(x * x for x in r))
+            assert mp_err([x / n for x in r], fields(q.slerp(p, t))) <= 2 * EPS, (angle, t)
+
+
 def test_identities_and_exact_endpoints():
     assert ref.same_all(fields(Quat.from_rotvec(Vec3d.zero())), (1.0, 0.0, 0.0, 0.0))
     assert ref.same_all(fields(Quat.from_rotvec(Vec3d(-0.0, 0.0, -0.0))), (1.0, 0.0, 0.0, 0.0))

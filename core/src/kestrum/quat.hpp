@@ -280,20 +280,22 @@ AngleRadians angle_to(Quat q, Quat p) {
 
 // Along the shorter arc: p is negated when q . p < 0. t = 0 and t = 1 return
 // q and that p unchanged; every other t gives a normalised result. The arc's
-// angle comes from atan2(|q - p|, |q + p|), exact for nearly equal inputs,
-// and below 2^-26 the weights are 1 - t and t. The textbook weights
-// sin((1 - t) phi) / sin(phi) and sin(t phi) / sin(phi) share their divisor,
-// which the normalisation removes anyway, so it is never computed (a third
-// sine and two divisions per call). Meant for unit inputs.
+// angle is acos(q . p), and below 2^-26 the weights are 1 - t and t. acos
+// loses accuracy as q . p nears 1, but only in the common scale of the two
+// sines: their ratio, all the normalised result depends on, moves by about
+// phi^2 times the angle's error, far below an ulp. For the same reason the
+// textbook divisor sin(phi) is never computed. One acos and two independent
+// sines keep the chain of dependent steps short. Meant for unit inputs.
 template <class A>
 Quat slerp(Quat q, Quat p, double t) {
-    if (dot4<A>(q, p) < 0.0) p = {-p.w, -p.i, -p.j, -p.k};
+    double c = dot4<A>(q, p);
+    if (c < 0.0) {
+        p = {-p.w, -p.i, -p.j, -p.k};
+        c = -c;
+    }
     if (t == 0.0) return q;
     if (t == 1.0) return p;
-    const Quat d{q.w - p.w, q.i - p.i, q.j - p.j, q.k - p.k};
-    const Quat s{A::add(q.w, p.w), A::add(q.i, p.i), A::add(q.j, p.j), A::add(q.k, p.k)};
-    const double h = std::atan2(std::sqrt(norm2<A>(d)), std::sqrt(norm2<A>(s)));
-    const double phi = h + h;
+    const double phi = std::acos(std::fmin(c, 1.0));
     double a, b;
     if (phi < 0x1p-26) {
         a = 1.0 - t;
