@@ -40,12 +40,13 @@ ElementArray<Out> bulk(std::size_t n, const F& f) {
 // relative to `v * s` (Pool::reduce).
 inline constexpr std::size_t kRun = 256;
 
-template <class Out, class F>
+// `L`: pool::Lanes::scalar for a formula that stays scalar (see there).
+template <class Out, pool::Lanes L = pool::Lanes::widest, class F>
 ElementArray<Out> bulk_formula(std::size_t n, const F& f, std::size_t weight = 1) {
     static_assert(sizeof(Out) % sizeof(double) == 0, "results are doubles");
     ElementArray<Out> out(n);
     Out* o = out.data();
-    pool::map_ranges(std::span<Out>(o, n), [o, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
+    pool::map_ranges<L>(std::span<Out>(o, n), [o, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
         for (std::size_t a = lo, b; a < hi; a = b) {
             b = std::min(hi, a + kRun);
             for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::Plain{}, i);
@@ -58,10 +59,10 @@ ElementArray<Out> bulk_formula(std::size_t n, const F& f, std::size_t weight = 1
 }
 
 // The same over the elements of a list: f(arith, element).
-template <class Out, class E, class F>
+template <class Out, pool::Lanes L = pool::Lanes::widest, class E, class F>
 ElementArray<Out> bulk_formula(const ElementList<E>& self, const F& f, std::size_t weight = 1) {
     const E* e = self.items.data();
-    return bulk_formula<Out>(self.items.size(), [e, &f](auto a, std::size_t i) { return f(a, e[i]); }, weight);
+    return bulk_formula<Out, L>(self.items.size(), [e, &f](auto a, std::size_t i) { return f(a, e[i]); }, weight);
 }
 
 inline double read_double(const char* p) {
@@ -90,13 +91,13 @@ std::array<double, R * C> read_cells(const Table& t, std::size_t i, Read read) {
 
 // bulk_formula over the rows of a table: f(arith, cells) with the row's
 // numbers as read_cells gives them.
-template <class Out, std::size_t R, std::size_t C, class F>
+template <class Out, std::size_t R, std::size_t C, pool::Lanes L = pool::Lanes::widest, class F>
 ElementArray<Out> bulk_from_table(const Table& t, const F& f, std::size_t weight = 1) {
     if (t.type == Table::Type::f32)
-        return bulk_formula<Out>(t.rows, [&t, &f](auto a, std::size_t i) {
+        return bulk_formula<Out, L>(t.rows, [&t, &f](auto a, std::size_t i) {
             return f(a, read_cells<R, C>(t, i, read_float));
         }, weight);
-    return bulk_formula<Out>(t.rows, [&t, &f](auto a, std::size_t i) {
+    return bulk_formula<Out, L>(t.rows, [&t, &f](auto a, std::size_t i) {
         return f(a, read_cells<R, C>(t, i, read_double));
     }, weight);
 }

@@ -17,6 +17,7 @@ using kestrum::Quat;
 using kestrum::Vec3d;
 namespace formula = kestrum::formula;
 using lists::bulk_formula;
+namespace pool = kestrum::parallel;
 using B = Binder<QuatListValue>;
 using It = Binder<QuatListIterValue>;
 
@@ -107,12 +108,12 @@ QuatListValue slerp_path(Quat q, Quat p, const Rows<>& ts) {
 }
 
 DoubleArray as_matrix(const QuatListValue& self) {
-    return {bulk_formula<Mat3>(self, [](auto a, Quat q) { return formula::as_matrix<decltype(a)>(q); }, 2),
+    return {bulk_formula<Mat3, pool::Lanes::scalar>(self, [](auto a, Quat q) { return formula::as_matrix<decltype(a)>(q); }, 2),
             {self.items.size(), 3, 3}};
 }
 
 QuatListValue from_matrix(const Rows<3, 3>& m) {
-    return {lists::bulk_from_table<Quat, 3, 3>(m, [](auto a, const std::array<double, 9>& c) {
+    return {lists::bulk_from_table<Quat, 3, 3, pool::Lanes::scalar>(m, [](auto a, const std::array<double, 9>& c) {
         const Mat3 mat{{{c[0], c[1], c[2]}, {c[3], c[4], c[5]}, {c[6], c[7], c[8]}}};
         return formula::from_matrix<decltype(a)>(mat);
     }, 4)};
