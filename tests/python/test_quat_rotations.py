@@ -185,6 +185,13 @@ def test_every_euler_sequence_matches_scipy_and_round_trips():
             assert qdiff(Quat.from_euler(seq, *e), q) <= 4 * EPS
         angles = [AngleRadians(rng.uniform(-4, 4)) for _ in range(3)]
         assert qdiff(Quat.from_euler(seq, *angles), from_scipy(Rotation.from_euler(seq, [a.angle for a in angles]))) <= 2 * EPS
+    # Euler angles do not depend on the magnitude, whose squares would
+    # under- or overflow
+    for q in qs[:10]:
+        for scale in (2.0**-1000, 1e-200, 1e200, 2.0**1000):
+            big = Quat(*[scale * x for x in fields(q)])
+            for seq in ("xyz", "ZXZ"):
+                assert max(abs(x.angle - y.angle) for x, y in zip(big.as_euler(seq), q.as_euler(seq))) <= 1e-13
     # extrinsic xyz is x first, then y, then z about fixed axes
     a, b, c = AngleRadians(0.3), AngleRadians(-1.1), AngleRadians(2.0)
     chain = Quat.from_axis_angle(Vec3d.i(), a).then(Quat.from_axis_angle(Vec3d.j(), b)).then(Quat.from_axis_angle(Vec3d.k(), c))
