@@ -15,10 +15,10 @@ import pytest
 import kestrum_py
 from kestrum_py import Vec3d
 
-TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList"]
+TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3"]
 GEOMETRY_MEMBERS = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked",
                     "plane_line", "Plane"]
-TOP_CLASSES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "QuatList"]
+TOP_CLASSES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "QuatList", "Mat3"]
 GEOMETRY_CLASSES = ["Circle", "Plane"]
 ALL_FIVE_PRESENT = all(hasattr(kestrum_py, n) for n in TOP_CLASSES)
 
