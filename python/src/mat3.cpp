@@ -25,8 +25,14 @@ std::size_t at(Index i) {
     if (i.v < -3 || i.v > 2) raise(PyExc_IndexError, "Mat3 index out of range");
     return static_cast<std::size_t>(i.v < 0 ? i.v + 3 : i.v);
 }
-std::variant<Row, double> item(const Matrix3& m, const std::variant<Index, std::tuple<Index, Index>>& key) {
+std::variant<Row, double, std::vector<Row>> item(const Matrix3& m,
+                                                 const std::variant<Index, std::tuple<Index, Index>, Slice>& key) {
     if (const Index* r = std::get_if<Index>(&key)) return m.rows[at(*r)];
+    if (const Slice* s = std::get_if<Slice>(&key)) {
+        std::vector<Row> rows;
+        for (std::size_t r : s->positions(3)) rows.push_back(m.rows[r]);
+        return rows;
+    }
     const auto& [r, c] = std::get<1>(key);
     return m.rows[at(r)][at(c)];
 }
@@ -61,7 +67,7 @@ PyMethodDef methods[] = {
 const PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
     B::len<&length>("3, the number of rows."),
-    B::item<&item, "index">("Row `index` as a new list of three floats, or with (row, column) one entry; negative indices count from the end."),
+    B::item<&item, "index">("Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."),
     B::iter<&iter>("Iterates over the rows, each a new list of three floats."),
     B::comparison<nullptr, nullptr, &eq, nullptr, nullptr>("Equal entries (IEEE ==); a list or tuple compares as tolist() does."),
     B::number<Py_nb_matrix_multiply, &matmul>("The product: with a Vec3d the vector m v, with a Mat3 the matrix m n."),

@@ -66,7 +66,11 @@ def test_reads_like_the_list_of_rows():
     for key in (3, -4, 10 ** 30, -(10 ** 30), (3, 0), (0, -4), (0, 3)):
         with pytest.raises(IndexError, match="Mat3 index out of range"):
             m[key]
-    for key in ("0", 1.0, (0,), (0, 1, 2), [0, 1], slice(0, 2), (0, 1.0)):
+    for s in (slice(None, 2), slice(None, None, -1), slice(-2, 10), slice(5, 9), slice(None, None, 2)):
+        assert matrix_bits(m[s]) == matrix_bits(rows[s])
+    with pytest.raises(ValueError, match="slice step cannot be zero"):
+        m[::0]
+    for key in ("0", 1.0, (0,), (0, 1, 2), [0, 1], (0, slice(1)), (0, 1.0)):
         with pytest.raises(TypeError):
             m[key]
 

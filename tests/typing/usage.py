@@ -143,6 +143,7 @@ def quaternions() -> None:
     assert_type(m, Mat3)
     assert_type(m[0], list[float])
     assert_type(m[-1, 2], float)
+    assert_type(m[:2], list[list[float]])
     assert_type(m.tolist(), list[list[float]])
     assert_type(m @ Vec3d(1, 2, 3), Vec3d)
     assert_type(m @ m.transpose(), Mat3)

@@ -195,6 +195,32 @@ struct FromPy<Index> {
     static std::string py_type() { return "SupportsIndex"; }
 };
 
+// A slice key, resolved by the body against its length: `positions(n)` are
+// the indices it selects, as a list's slicing would (steps, negative bounds).
+struct Slice {
+    Py_ssize_t start, stop, step;
+    std::vector<std::size_t> positions(std::size_t n) const {
+        Py_ssize_t lo = start, hi = stop;
+        const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(n), &lo, &hi, step);
+        std::vector<std::size_t> out(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k) out[static_cast<std::size_t>(k)] = static_cast<std::size_t>(lo + k * step);
+        return out;
+    }
+};
+template <>
+struct FromPy<Slice> {
+    Slice v{};
+    bool load(PyObject* o) noexcept {
+        if (!PySlice_Check(o)) {
+            set_cast_error(o, "slice");
+            return false;
+        }
+        return PySlice_Unpack(o, &v.start, &v.stop, &v.step) == 0;
+    }
+    Slice get() const noexcept { return v; }
+    static std::string py_type() { return "slice"; }
+};
+
 // Exactly a tuple of as many items, each converted as its own argument is.
 template <class... Ts>
 struct FromPy<std::tuple<Ts...>> {

@@ -438,10 +438,13 @@ class Mat3:
         """3, the number of rows."""
     @overload
     def __getitem__(self, index: SupportsIndex, /) -> list[float]:
-        """Row `index` as a new list of three floats, or with (row, column) one entry; negative indices count from the end."""
+        """Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."""
     @overload
     def __getitem__(self, index: tuple[SupportsIndex, SupportsIndex], /) -> float:
-        """Row `index` as a new list of three floats, or with (row, column) one entry; negative indices count from the end."""
+        """Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."""
+    @overload
+    def __getitem__(self, index: slice, /) -> list[list[float]]:
+        """Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."""
     def __iter__(self) -> Iterator[list[float]]:
         """Iterates over the rows, each a new list of three floats."""
     def __eq__(self, other: object, /) -> bool:
