@@ -203,7 +203,7 @@ def render() -> dict[str, str]:
     return {"__init__.pyi": "\n".join(top) + "\n", "_geometry.pyi": "\n".join(geo) + "\n"}
 
 
-REFLECTABLE = ("add", "sub", "mul", "truediv")
+REFLECTABLE = ("add", "sub", "mul", "truediv", "matmul")
 
 
 def unserved_reflected() -> list[str]:
