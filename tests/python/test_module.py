@@ -222,6 +222,26 @@ def test_class_is_not_immutable(mod, name):
 
 
 @pytest.mark.parametrize("mod,name", CLASS_PARAMS)
+def test_static_methods_are_bare_functions_of_the_class(mod, name):
+    # No staticmethod wrapper, which the interpreter would call through its
+    # generic path: the class holds the function, found as is on an instance.
+    cls = getattr(mod, name)
+    assert not [n for n, m in vars(cls).items() if isinstance(m, (staticmethod, classmethod))]
+    static = {n: m for n, m in vars(cls).items() if type(m) is type(len) and n != "__new__"}
+    for attr, fn in static.items():
+        assert fn.__self__ is None and fn.__name__ == attr and getattr(cls, attr) is fn
+        assert fn.__text_signature__ is not None and "$" not in fn.__text_signature__
+    if name in ("Vec3d", "Quat", "AngleRadians", "Plane", "Circle", "QuatList", "VecList"):
+        assert static  # every one of these has constructors and constants
+    if name == "Vec3d":
+        v = Vec3d(1, 2, 3)
+        assert v.zero is Vec3d.zero and v.zero().to_array() == [0.0, 0.0, 0.0]
+        assert Vec3d.new_from_to(v, Vec3d(0, 0, 0)).to_array() == [-1.0, -2.0, -3.0]
+        with pytest.raises(TypeError, match=r"zero\(\) takes no arguments \(1 given\)"):
+            v.zero(v)
+
+
+@pytest.mark.parametrize("mod,name", CLASS_PARAMS)
 def test_class_doc_is_only_the_signature(mod, name):
     cls = getattr(mod, name)
     assert not cls.__doc__
