@@ -179,8 +179,8 @@ struct FromPy<PyObject*> {
 };
 
 // A sequence index as a list takes it: any __index__ object, negative
-// allowed (the body counts those from the end); one beyond the index range
-// is clamped to it, so it is out of range rather than an OverflowError.
+// allowed (the body counts those from the end); an integer beyond the index
+// range is clamped to it, so it is out of range rather than an OverflowError.
 struct Index {
     Py_ssize_t v;
 };
