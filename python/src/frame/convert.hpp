@@ -323,11 +323,12 @@ template <std::size_t R>
 struct FromPy<std::array<std::array<double, 3>, R>> {
     using Array = std::array<std::array<double, 3>, R>;
     std::array<std::array<double, 3>, R> v{};
+    const Array* held = nullptr;  // the instance's own value, read in place
     bool load(PyObject* o) {
         using Own = typename HeldBy<Array>::type;
         if constexpr (!std::is_void_v<Own>) {
             if (Py_IS_TYPE(o, type_of<Own>())) {
-                v = HeldBy<Array>::of(as_object<Own>(o)->value);
+                held = &HeldBy<Array>::of(as_object<Own>(o)->value);
                 return true;
             }
         }
@@ -350,7 +351,7 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
             }
         return true;
     }
-    const std::array<std::array<double, 3>, R>& get() const noexcept { return v; }
+    const std::array<std::array<double, 3>, R>& get() const noexcept { return held ? *held : v; }
     static std::string py_type() { return "_Rows"; }
 
 private:
