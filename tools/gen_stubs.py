@@ -127,7 +127,7 @@ def member(row: Row, shadowed: set[str]) -> list[str]:
     if row.kind == "static":
         return ["    @staticmethod", f"    def {row.name}({parameters(row, None)}) -> {result}:", doc]
     first = "cls" if row.kind == "new" else "self"
-    if row.kind == "method" and (pairs := paired_overloads(row)):
+    if row.kind in ("method", "op") and (pairs := paired_overloads(row)):
         out = []
         for arg, res in pairs:
             one = Row(row.kind, row.owner, row.name, res, row.summary, [(row.params[0][0], arg)])
@@ -139,13 +139,14 @@ def member(row: Row, shadowed: set[str]) -> list[str]:
 def paired_overloads(row: Row) -> list[tuple[str, str]]:
     """A body taking one of several classes (OneOf<A, B>) and returning one of
     as many (std::variant<RA, RB>) answers A with RA and B with RB: one
-    overload per pair, so `q.then(p)` types as a Quat for a Quat argument."""
+    overload per pair, so `q.then(p)` types as a Quat for a Quat argument.
+    An operator pairs any forms the same way (`m[r]` a row, `m[r, c]` a float)."""
     if len(row.params) != 1:
         return []
     args, results = row.params[0][1].split(" | "), row.result.split(" | ")
     if len(args) < 2 or len(args) != len(results):
         return []
-    if not all(t.isidentifier() and t[0].isupper() for t in args + results):
+    if row.kind != "op" and not all(t.isidentifier() and t[0].isupper() for t in args + results):
         return []
     return list(zip(args, results))
 
@@ -202,7 +203,7 @@ def render() -> dict[str, str]:
     return {"__init__.pyi": "\n".join(top) + "\n", "_geometry.pyi": "\n".join(geo) + "\n"}
 
 
-REFLECTABLE = ("add", "sub", "mul", "truediv")
+REFLECTABLE = ("add", "sub", "mul", "truediv", "matmul")
 
 
 def unserved_reflected() -> list[str]:

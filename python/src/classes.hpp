@@ -13,6 +13,7 @@
 #include "kestrum/angle.hpp"
 #include "kestrum/geometry/circle.hpp"
 #include "kestrum/geometry/plane.hpp"
+#include "kestrum/matrix.hpp"
 #include "kestrum/quat.hpp"
 #include "kestrum/vec3d.hpp"
 #include "memory/block_cache.hpp"
@@ -45,6 +46,17 @@ struct Class<kestrum::AngleDegrees> : Wrap<"AngleDegrees"> {
 template <>
 struct Class<kestrum::Quat> : Wrap<"Quat"> {
     static const TypeDef& def();
+};
+
+template <>
+struct Class<kestrum::Matrix3> : Wrap<"Mat3"> {
+    static const TypeDef& def();
+};
+// Every function taking a 3x3 matrix reads a Mat3 (immutable) directly.
+template <>
+struct HeldBy<kestrum::Mat3> {
+    using type = kestrum::Matrix3;
+    static const kestrum::Mat3& of(const kestrum::Matrix3& m) noexcept { return m.rows; }
 };
 
 template <>
@@ -166,6 +178,7 @@ kestrum::EulerSeq euler_seq(std::string_view text);
 // The other values pickle as their own bytes: plain doubles, no padding.
 static_assert(sizeof(kestrum::Vec3d) == 3 * sizeof(double));
 static_assert(sizeof(kestrum::Quat) == 4 * sizeof(double));
+static_assert(sizeof(kestrum::Matrix3) == 9 * sizeof(double));
 static_assert(sizeof(kestrum::AngleRadians) == sizeof(double));
 static_assert(sizeof(kestrum::AngleDegrees) == sizeof(double));
 static_assert(sizeof(kestrum::geometry::Plane) == 4 * sizeof(double));

@@ -83,7 +83,8 @@ int add_unpickler(PyObject* m) {
     static PyMethodDef def =
         function<"_unpickle",
                  &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
-                           kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree, QuatListValue>,
+                           kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree, QuatListValue,
+                           kestrum::Matrix3>,
                  "cls", "version", "state">(
             "Rebuilds a pickled value of class `cls`.", "Any");
     PyObject* modname = PyModule_GetNameObject(m);
@@ -110,7 +111,9 @@ int init_kestrum(PyObject* m) {
     Py_DECREF(geometry);
     if (rc < 0) return rc;
     // Added later than the names above, which keep their order in __all__.
-    if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0) return -1;
+    if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0 ||
+        add_class<kestrum::Matrix3>(m) < 0)
+        return -1;
     return add_unpickler(m);
 }
 

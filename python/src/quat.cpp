@@ -29,6 +29,8 @@ std::pair<Vec3d, AngleRadians> to_axis_angle(const Quat& q) {
     return {r.axis, r.angle};
 }
 
+kestrum::Matrix3 as_matrix(const Quat& q) { return {q.as_matrix()}; }
+
 std::tuple<AngleRadians, AngleRadians, AngleRadians> as_euler(const Quat& q, std::string_view seq) {
     const EulerAngles e = q.as_euler(euler_seq(seq));
     return {e[0], e[1], e[2]};
@@ -106,7 +108,7 @@ PyMethodDef methods[] = {
     B::method<"inverse", &Quat::inverse>("The inverse rotation, conjugate / |q|^2."),
     B::method<"slerp", &Quat::slerp, "p", "t">("Spherical interpolation towards `p` along the shorter arc; t = 0 gives self."),
     B::method<"angle_to", &Quat::angle_to, "p">("The angle of the rotation taking this one to `p`, in [0, pi]."),
-    B::method<"as_matrix", &Quat::as_matrix>("The 3x3 matrix that rotate applies (acting on column vectors), row by row."),
+    B::method<"as_matrix", &as_matrix>("The 3x3 matrix that rotate applies (acting on column vectors), as a Mat3."),
     B::method<"as_rotvec", &Quat::as_rotvec>("The rotation vector: the axis scaled to the angle, in [0, pi]."),
     B::method<"as_euler", &as_euler, "seq">("Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler."),
     B::static_method<"from_matrix", &Quat::from_matrix, "m">("The unit rotation (w >= 0) a 3x3 rotation matrix applies."),

@@ -19,7 +19,7 @@ import sys
 import pytest
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, KdTree, Quat, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, KdTree, Mat3, Quat, Vec3d, VecList, geometry
 Circle, Plane = geometry.Circle, geometry.Plane
 
 try:
@@ -35,7 +35,7 @@ ROUNDS = 2
 BIG = 64  # elements of the VecLists: a leaked array is 1.5 KiB per call
 
 VecListIterator = type(iter(VecList.empty()))
-CLASSES = [Vec3d, VecList, VecListIterator, Quat, AngleRadians, AngleDegrees, Plane, Circle, KdTree]
+CLASSES = [Vec3d, VecList, VecListIterator, Quat, AngleRadians, AngleDegrees, Plane, Circle, KdTree, Mat3]
 
 
 # -- measuring -----------------------------------------------------------------
@@ -512,9 +512,27 @@ def kd_tree():
     expect(ValueError, kestrum_py._unpickle, "KdTree", 1, bytes(48))
 
 
+def mat3():
+    m = Quat(0.5, 0.5, -0.5, 0.5).as_matrix()
+    v = Vec3d(1, 2, 3)
+    len(m), m[1], m[-1, 0], list(m), m.tolist(), m.transpose(), m @ v, m @ m, repr(m)
+    m == m, m != m.tolist(), m == (1, 2), m == 3, Mat3(m), Mat3(m.tolist()), Quat.from_matrix(m)
+    view = memoryview(m)
+    view.tolist(), view.release()
+    pickle.loads(pickle.dumps(m)), copy.copy(m), copy.deepcopy(m)
+    expect(IndexError, m.__getitem__, 3)
+    expect(IndexError, m.__getitem__, (0, -4))
+    expect(TypeError, m.__getitem__, (0, 1, 2))
+    expect(TypeError, m.__getitem__, "0")
+    expect(TypeError, lambda: m @ 2.0)
+    expect(ValueError, Mat3, [[1, 2, 3]])
+    expect(TypeError, Mat3, [[1, 2, 3], [4, 5, 6], [7, 8, "9"]])
+    expect(ValueError, kestrum_py._unpickle, "Mat3", 1, bytes(64))
+
+
 SCENARIOS = [vec3d_ok, binding_errors, conversion_errors, setter_errors, not_implemented,
              borrow_conflicts, panics, iterators, veclist_construction_failures, veclist_bulk,
-             quat_and_angles, geometry_all, foreign_receivers, border, kd_tree]
+             quat_and_angles, geometry_all, foreign_receivers, border, kd_tree, mat3]
 
 
 def fuzz_replay():

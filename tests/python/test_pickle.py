@@ -9,7 +9,7 @@ import struct
 import pytest
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, Vec3d, VecList, geometry
 
 Circle, Plane = geometry.Circle, geometry.Plane
 
@@ -24,7 +24,7 @@ SPECIALS = [NAN_PAYLOAD, -0.0, NEG_NAN, float("inf"), 5e-324, -1.797693134862315
 
 def fields(obj):
     """Every stored double of obj, in a fixed order, as little-endian bytes."""
-    if isinstance(obj, (VecList, QuatList)):
+    if isinstance(obj, (VecList, QuatList, Mat3)):
         return memoryview(obj).tobytes()
     if isinstance(obj, Vec3d):
         values = obj.to_array()
@@ -56,6 +56,7 @@ def samples():
         VecList.empty(),
         QuatList([Quat(*SPECIALS[i:i + 4]) for i in range(4)]),
         QuatList.empty(),
+        Mat3([SPECIALS[0:3], SPECIALS[3:6], [SPECIALS[6], -0.0, NEG_NAN]]),
     ]
 
 
@@ -136,6 +137,7 @@ MALFORMED = [
     (("VecList", 1, bytes(32)), ValueError, "pickled VecList state must be a multiple of 24 bytes, got 32"),
     (("VecList", 1, bytes(56)), ValueError, "pickled VecList state must be a multiple of 24 bytes, got 56"),
     (("VecListIterator", 1, b""), ValueError, "unknown class 'VecListIterator'"),
+    (("Mat3", 1, bytes(64)), ValueError, "pickled Mat3 state must be 72 bytes, got 64"),
     (("QuatList", 1, bytes(40)), ValueError, "pickled QuatList state must be a multiple of 32 bytes, got 40"),
     ((b"Vec3d", 1, bytes(24)), TypeError, "argument 'cls': 'bytes' object cannot be cast as 'str'"),
     (("Vec3d", "1", bytes(24)), TypeError, "argument 'version'"),

@@ -185,7 +185,7 @@ for p in others[:2]:
     check("angle_to broadcast", ql.angle_to(p).tolist(), [q.angle_to(p) for q in quats])
 ts = [comp() for _ in range(N)]
 check("slerp_path", QuatList.slerp_path(quats[0], others[0], ts), [quats[0].slerp(others[0], t) for t in ts])
-check("as_matrix", ql.as_matrix().tolist(), [q.as_matrix() for q in quats])
+check("as_matrix", ql.as_matrix().tolist(), [q.as_matrix().tolist() for q in quats])
 mats = [[[comp() for _ in range(3)] for _ in range(3)] for _ in range(N)]
 check("from_matrix", QuatList.from_matrix(mats), [Quat.from_matrix(m) for m in mats])
 check("as_rotvec", ql.as_rotvec(), [q.as_rotvec() for q in quats])

@@ -12,7 +12,7 @@ import warnings
 import pytest
 
 import purepy_rot as ref
-from kestrum_py import AngleRadians, Quat, Vec3d, VecList
+from kestrum_py import AngleRadians, Mat3, Quat, Vec3d, VecList
 
 np = pytest.importorskip("numpy")
 # The python stages install the test extra, which has mpmath: there a missing
@@ -103,7 +103,7 @@ def test_matrix_and_rotation_vector_conversions_match_scipy():
     for q in unit_quats(2, 300):
         r = to_scipy(q)
         m = q.as_matrix()
-        assert type(m) is list and all(type(row) is list and len(row) == 3 for row in m) and len(m) == 3
+        assert type(m) is Mat3 and len(m) == 3
         assert np.max(np.abs(np.array(m) - r.as_matrix())) <= 4 * EPS
         v = rand_vec(rng)
         assert np.max(np.abs(np.array(m) @ np.array(vec(v)) - np.array(vec(q.rotate(v))))) <= 8 * EPS

@@ -23,6 +23,7 @@ SAMPLES = {
     "Vec3d": lambda: kestrum_py.Vec3d.zero(),
     "VecList": lambda: kestrum_py.VecList.empty(),
     "AngleRadians": lambda: kestrum_py.AngleRadians.zero(),
+    "Mat3": lambda: kestrum_py.Quat.identity().as_matrix(),
 }
 
 # The allowlist of reflected wrappers the stub leaves out, as printed by

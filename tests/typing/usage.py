@@ -10,7 +10,7 @@ import pickle
 from typing import assert_type
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, Vec3d, VecList, geometry
 
 # The submodule is an attribute, not an importable module: bind its classes
 # from the attribute (`from kestrum_py.geometry import ...` fails at runtime).
@@ -139,7 +139,19 @@ def quaternions() -> None:
     assert_type(q.inverse(), Quat)
     assert_type(q.slerp(p=Quat.identity(), t=0.5), Quat)
     assert_type(q.angle_to(p=q), AngleRadians)
-    assert_type(q.as_matrix(), list[list[float]])
+    m = q.as_matrix()
+    assert_type(m, Mat3)
+    assert_type(m[0], list[float])
+    assert_type(m[-1, 2], float)
+    assert_type(m[:2], list[list[float]])
+    assert_type(m.tolist(), list[list[float]])
+    assert_type(m @ Vec3d(1, 2, 3), Vec3d)
+    assert_type(m @ m.transpose(), Mat3)
+    assert_type([row for row in m], list[list[float]])
+    assert_type(Mat3(m), Mat3)
+    assert_type(Mat3([[1, 0, 0], [0, 1, 0], [0, 0, 1]]) == m, bool)
+    assert_type(Quat.from_matrix(m), Quat)
+    assert m == copy.deepcopy(m) and pickle.loads(pickle.dumps(m)) == m
     assert_type(q.as_rotvec(), Vec3d)
     assert_type(q.as_euler(seq="ZYX"), tuple[AngleRadians, AngleRadians, AngleRadians])
     assert_type(Quat.from_matrix(m=[[1, 0, 0], [0, 1, 0], [0, 0, 1]]), Quat)

@@ -69,7 +69,7 @@ DOCUMENTED_PANICS = {
     ("VecList.minimum_distance_to", "called `Option::unwrap()` on a `None` value"),
 }
 # Slots that answer NotImplemented (dropping any conversion error) or compare.
-OPERATOR_SLOTS = {"add", "sub", "mul", "truediv", "lt", "le", "eq", "ne", "gt", "ge"}
+OPERATOR_SLOTS = {"add", "sub", "mul", "truediv", "matmul", "lt", "le", "eq", "ne", "gt", "ge"}
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 # Errors particular to one target: (type, message prefixes) pairs.
 DOCUMENTED_ERRORS = {
@@ -87,6 +87,13 @@ DOCUMENTED_ERRORS = {
     "Quat.from_matrix": [(ValueError, ("expected an array of shape", "expected 3 rows", "row ",
                                        "the sequence changed"))],
     "Quat.as_euler": [(ValueError, ("invalid Euler sequence",))],
+    **{name: [(ValueError, ("expected an array of shape", "expected 3 rows", "row ", "the sequence changed"))]
+       for name in ("Mat3()", "Mat3.__new__")},
+    "Mat3.__buffer__": [(BufferError, ("Mat3 buffer is",))],
+    # != negates the full ==, where numpy answers a Mat3 (a buffer) elementwise;
+    # `in` compares each row (a list) with the item, as in a list of rows.
+    **{name: [(ValueError, ("The truth value of an array",))] for name in ("Mat3.__ne__", "op:ne", "op:contains")},
+    "Mat3.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "Quat.from_euler": [(ValueError, ("invalid Euler sequence",))],
     "Quat.align": [(ValueError, ("a and b differ in length", "align needs at least one pair"))],
     "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
@@ -133,6 +140,10 @@ PRESET_HINTS = {
     ("QuatList.as_euler", 0): "euler_seq",
     ("QuatList.slerp_path", 2): "column",
     ("Quat.from_matrix", 0): "rows",
+    ("Mat3()", 0): "rows",
+    ("Mat3.__new__", 0): "rows",
+    ("Mat3.__buffer__", 0): "int",
+    ("Mat3.__release_buffer__", 0): "memoryview",
     ("Quat.as_euler", 0): "euler_seq",
     ("Quat.from_euler", 0): "euler_seq",
     ("Quat.align", 0): "three_points",
@@ -474,7 +485,7 @@ class Fuzzer:
             qual = f"{cls.__name__}.{attr}"
             if attr == "__new__" and callable(member):
                 self.targets.append(Target(qual, "call_new", cls, member, params, kwok))
-            elif isinstance(member, staticmethod):
+            elif isinstance(member, (staticmethod, types.BuiltinFunctionType)):  # static: a bare function
                 fn = getattr(cls, attr)
                 p, k = _params_of(fn)
                 t = Target(qual, "static", cls, attr, p, k)

@@ -340,15 +340,16 @@ struct Binder {
 
     // -- slot rows: the slot plus its typed description --------------------
 
-    // A number slot (+, -, *, /); the stub's dunder names follow the slot.
+    // A number slot (+, -, *, /, @); the stub's dunder names follow the slot.
     template <int Slot, auto Fwd, auto Refl = nullptr>
     static PyType_Slot number(const char* summary) {
         static_assert(Slot == Py_nb_add || Slot == Py_nb_subtract || Slot == Py_nb_multiply ||
-                      Slot == Py_nb_true_divide);
-        constexpr const char* name = Slot == Py_nb_add        ? "add"
-                                     : Slot == Py_nb_subtract ? "sub"
-                                     : Slot == Py_nb_multiply ? "mul"
-                                                              : "truediv";
+                      Slot == Py_nb_true_divide || Slot == Py_nb_matrix_multiply);
+        constexpr const char* name = Slot == Py_nb_add         ? "add"
+                                     : Slot == Py_nb_subtract  ? "sub"
+                                     : Slot == Py_nb_multiply  ? "mul"
+                                     : Slot == Py_nb_true_divide ? "truediv"
+                                                                 : "matmul";
         operand_stub<Fwd>(std::string("__") + name + "__", summary);
         if constexpr (!std::is_null_pointer_v<decltype(Refl)>)
             operand_stub<Refl>(std::string("__r") + name + "__", summary);

@@ -165,6 +165,117 @@ struct FromPy<Rows<Dims...>> : TableLoader {
     }
 };
 
+// Any object, borrowed from the caller: for a body that decides by the
+// object's kind itself (==, which answers NotImplemented to strangers).
+template <>
+struct FromPy<PyObject*> {
+    PyObject* v = nullptr;
+    bool load(PyObject* o) noexcept {
+        v = o;
+        return true;
+    }
+    PyObject* get() const noexcept { return v; }
+    static std::string py_type() { return "object"; }
+};
+
+// A sequence index as a list takes it: any __index__ object, negative
+// allowed (the body counts those from the end); an integer beyond the index
+// range is clamped to it, so it is out of range rather than an OverflowError.
+struct Index {
+    Py_ssize_t v;
+};
+template <>
+struct FromPy<Index> {
+    Index v{};
+    bool load(PyObject* o) noexcept {
+        v.v = PyNumber_AsSsize_t(o, nullptr);
+        return !(v.v == -1 && PyErr_Occurred());
+    }
+    Index get() const noexcept { return v; }
+    static std::string py_type() { return "SupportsIndex"; }
+};
+
+// A slice key, resolved by the body against its length: `positions(n)` are
+// the indices it selects, as a list's slicing would (steps, negative bounds).
+struct Slice {
+    Py_ssize_t start, stop, step;
+    std::vector<std::size_t> positions(std::size_t n) const {
+        Py_ssize_t lo = start, hi = stop;
+        const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(n), &lo, &hi, step);
+        std::vector<std::size_t> out(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k) out[static_cast<std::size_t>(k)] = static_cast<std::size_t>(lo + k * step);
+        return out;
+    }
+};
+template <>
+struct FromPy<Slice> {
+    Slice v{};
+    bool load(PyObject* o) noexcept {
+        if (!PySlice_Check(o)) {
+            set_cast_error(o, "slice");
+            return false;
+        }
+        return PySlice_Unpack(o, &v.start, &v.stop, &v.step) == 0;
+    }
+    Slice get() const noexcept { return v; }
+    static std::string py_type() { return "slice"; }
+};
+
+// Exactly a tuple of as many items, each converted as its own argument is.
+template <class... Ts>
+struct FromPy<std::tuple<Ts...>> {
+    std::tuple<FromPy<Ts>...> parts;
+    bool load(PyObject* o) {
+        if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != static_cast<Py_ssize_t>(sizeof...(Ts))) {
+            set_cast_error(o, py_type().c_str());
+            return false;
+        }
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return (std::get<I>(parts).load(PyTuple_GET_ITEM(o, I)) && ...);
+        }(std::index_sequence_for<Ts...>{});
+    }
+    std::tuple<Ts...> get() const {
+        return std::apply([](const auto&... p) { return std::tuple<Ts...>(p.get()...); }, parts);
+    }
+    static std::string py_type() {
+        std::string s;
+        ((s += (s.empty() ? "" : ", ") + FromPy<Ts>::py_type()), ...);
+        return "tuple[" + s + "]";
+    }
+};
+
+// The first of the forms Ts the argument converts to, tried in order; a
+// form's TypeError only moves on to the next, any other error is raised.
+template <class... Ts>
+struct FromPy<std::variant<Ts...>> {
+    std::tuple<FromPy<Ts>...> forms;
+    std::size_t chosen = 0;
+    bool load(PyObject* o) {
+        bool done = false, ok = false;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((done ? 0
+                   : (std::get<I>(forms).load(o)
+                          ? (done = ok = true, chosen = I, 0)
+                          : (PyErr_ExceptionMatches(PyExc_TypeError) ? (PyErr_Clear(), 0) : (done = true, 0)))),
+             ...);
+        }(std::index_sequence_for<Ts...>{});
+        if (!done) set_cast_error(o, py_type().c_str());
+        return ok;
+    }
+    std::variant<Ts...> get() const {
+        std::optional<std::variant<Ts...>> out;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((chosen == I ? (out.emplace(std::in_place_index<I>, std::get<I>(forms).get()), 0) : 0), ...);
+        }(std::index_sequence_for<Ts...>{});
+        return std::move(*out);
+    }
+    static std::string py_type() {
+        std::string s;
+        ((s += (s.empty() ? "" : " | ") + FromPy<Ts>::py_type()), ...);
+        return s;
+    }
+};
+
 // An instance of one of the classes Ts, borrowed shared until the call
 // returns; the body visits the one given.
 template <Wrapped... Ts>
@@ -196,12 +307,31 @@ struct FromPy<OneOf<Ts...>> {
     static std::string py_type() { return names(); }
 };
 
+// The class (if any) whose instances hold exactly a value of type T and are
+// read by T's conversion directly, before its general forms: `type` the
+// class's core value, `of(value)` the T inside. Immutable classes only (no
+// borrow is taken). Declared in classes.hpp, which every unit converting a
+// T includes.
+template <class T>
+struct HeldBy {
+    using type = void;
+};
+
 // A fixed number R of rows of 3 numbers (R = 3: a 3x3 matrix, row by row),
 // accepted in the same forms as Rows3 and copied out as doubles.
 template <std::size_t R>
 struct FromPy<std::array<std::array<double, 3>, R>> {
+    using Array = std::array<std::array<double, 3>, R>;
     std::array<std::array<double, 3>, R> v{};
+    const Array* held = nullptr;  // the instance's own value, read in place
     bool load(PyObject* o) {
+        using Own = typename HeldBy<Array>::type;
+        if constexpr (!std::is_void_v<Own>) {
+            if (Py_IS_TYPE(o, type_of<Own>())) {
+                held = &HeldBy<Array>::of(as_object<Own>(o)->value);
+                return true;
+            }
+        }
         if (load_floats(o)) return true;
         static constexpr std::size_t dims[] = {3};
         TableLoader table;
@@ -221,7 +351,7 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
             }
         return true;
     }
-    const std::array<std::array<double, 3>, R>& get() const noexcept { return v; }
+    const std::array<std::array<double, 3>, R>& get() const noexcept { return held ? *held : v; }
     static std::string py_type() { return "_Rows"; }
 
 private:
@@ -439,6 +569,21 @@ struct ToPy<std::optional<E>> {
         return to_py(std::move(*v));
     }
     static std::string py_type() { return ToPy<E>::py_type() + " | None"; }
+};
+
+// An iterator over a sequence result, made as a list first (the list's own
+// iterator): for a value class that iterates like a list of its parts.
+template <class Seq>
+struct IterOf {
+    Seq items;
+};
+template <class Seq>
+struct ToPy<IterOf<Seq>> {
+    static PyObject* convert(IterOf<Seq>&& s) {
+        const Ref list(to_py(std::move(s.items)));
+        return list ? PyObject_GetIter(list.get()) : nullptr;
+    }
+    static std::string py_type() { return "Iterator[" + ToPy<typename Seq::value_type>::py_type() + "]"; }
 };
 
 // A text produced piece by piece on demand (e.g. a block of elements at a

@@ -25,7 +25,7 @@ namespace kp {
 // The pickled form, version 1 (a later library keeps reading every version
 // it ever wrote):
 //   cls      the class name: "Vec3d", "Quat", "AngleRadians", "AngleDegrees",
-//            "VecList", "Plane", "Circle", "KdTree" or "QuatList"
+//            "VecList", "Plane", "Circle", "KdTree", "QuatList" or "Mat3"
 //   version  1
 //   state    the stored doubles as little-endian IEEE-754 binary64, bit for
 //            bit, in this order:
@@ -43,6 +43,7 @@ namespace kp {
 //                            as a PickleBuffer, others as bytes
 //              QuatList      w i j k of each element in order (32 bytes each),
 //                            handed over as VecList's are
+//              Mat3          the nine entries row by row
 inline constexpr std::uint64_t kPickleVersion = 1;
 static_assert(std::endian::native == std::endian::little,
               "the pickled state is the values' own bytes, little-endian");

@@ -16,7 +16,7 @@ from typing_extensions import Buffer
 
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
@@ -152,8 +152,8 @@ class Quat:
         """Spherical interpolation towards `p` along the shorter arc; t = 0 gives self."""
     def angle_to(self, p: Quat) -> AngleRadians:
         """The angle of the rotation taking this one to `p`, in [0, pi]."""
-    def as_matrix(self) -> list[list[float]]:
-        """The 3x3 matrix that rotate applies (acting on column vectors), row by row."""
+    def as_matrix(self) -> Mat3:
+        """The 3x3 matrix that rotate applies (acting on column vectors), as a Mat3."""
     def as_rotvec(self) -> Vec3d:
         """The rotation vector: the axis scaled to the angle, in [0, pi]."""
     def as_euler(self, seq: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
@@ -423,6 +423,45 @@ class QuatList:
         """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
     def __release_buffer__(self, buffer: memoryview, /) -> None:
         """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+
+@final
+class Mat3:
+    def __new__(cls, rows: _Rows) -> Mat3:
+        """An immutable 3x3 matrix from three rows of three numbers or a (3, 3) float buffer."""
+    def tolist(self) -> list[list[float]]:
+        """The rows as a list of three lists of three floats."""
+    def transpose(self) -> Mat3:
+        """The transposed matrix."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """Pickle support: kestrum_py._unpickle and its arguments."""
+    def __len__(self) -> int:
+        """3, the number of rows."""
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> list[float]:
+        """Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."""
+    @overload
+    def __getitem__(self, index: tuple[SupportsIndex, SupportsIndex], /) -> float:
+        """Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."""
+    @overload
+    def __getitem__(self, index: slice, /) -> list[list[float]]:
+        """Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."""
+    def __iter__(self) -> Iterator[list[float]]:
+        """Iterates over the rows, each a new list of three floats."""
+    def __eq__(self, other: object, /) -> bool:
+        """Equal entries (IEEE ==); a list or tuple compares as tolist() does."""
+    def __ne__(self, other: object, /) -> bool:
+        """Equal entries (IEEE ==); a list or tuple compares as tolist() does."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @overload
+    def __matmul__(self, other: Vec3d, /) -> Vec3d:
+        """The product: with a Vec3d the vector m v, with a Mat3 the matrix m n."""
+    @overload
+    def __matmul__(self, other: Mat3, /) -> Mat3:
+        """The product: with a Vec3d the vector m v, with a Mat3 the matrix m n."""
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only (3, 3) float64 view of the entries, row by row."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """A read-only (3, 3) float64 view of the entries, row by row."""
 
 @final
 # Only reachable as type(iter(...)); no module holds it by name.
