@@ -12,9 +12,12 @@ for the angle operators, and a nested list display of existing floats for the
 any arithmetic). Every column rotates by the same quaternion (0.5 rad about
 the normalised axis (1, 2, 3)); the second operand of composition and
 interpolation is 1.5 rad about (-1, 0, 3). Columns whose package is missing
-are left out. The composition table checks the targets: each operation at or
-below PyGLM's, at least 20x faster than scipy's Rotation for one rotation;
-and Quat.align at 1e6 pairs at most 0.5x Rotation.align_vectors.
+are left out. PyGLM's functions are called as users spell them,
+`glm.slerp(...)`, like the class-qualified `Quat.from_matrix(m)`; the
+"(bound)" rows call both through a name bound beforehand. The composition
+table checks the targets: each operation at or below PyGLM's, at least 20x
+faster than scipy's Rotation for one rotation; and Quat.align at 1e6 pairs at
+most 0.5x Rotation.align_vectors.
 
     python3 bench/bench_rotations.py [--quick] [--legend] [--align-n N]
 """
@@ -51,6 +54,7 @@ def ns_kestrum():
     return {
         "Quat": K.Quat,
         "from_axis_angle": K.Quat.from_axis_angle,
+        "from_matrix": K.Quat.from_matrix,
         "AngleRadians": K.AngleRadians,
         "axis": axis,
         "angle": angle,
@@ -97,6 +101,7 @@ def ns_scipy():
     return {
         "Rotation": Rotation,
         "from_rotvec": Rotation.from_rotvec,
+        "Rotation_from_matrix": Rotation.from_matrix,
         "rv": rv,
         "r": Rotation.from_rotvec(rv),
         "nv": np.array(VEC),
@@ -200,13 +205,15 @@ def composition_table():
         COLUMNS[:1] + COLUMNS[2:],
         [
             row("then (glm q1 * q2, scipy r2 * r1)", kestrum="q.then(p)", glm="gp * gq", scipy="rp * r"),
-            row("inverse", kestrum="q.inverse()", glm="inverse(gq)", scipy="r.inv()"),
-            row("slerp t = 0.3", kestrum="q.slerp(p, 0.3)", glm="slerp(gq, gp, 0.3)",
+            row("inverse", kestrum="q.inverse()", glm="glm.inverse(gq)", scipy="r.inv()"),
+            row("slerp t = 0.3", kestrum="q.slerp(p, 0.3)", glm="glm.slerp(gq, gp, 0.3)",
                 scipy="Slerp(key_times, pair)(0.3)"),
             row("angle_to", kestrum="q.angle_to(p)", scipy="(r.inv() * rp).magnitude()"),
-            row("as_matrix (glm mat3_cast)", kestrum="q.as_matrix()", glm="mat3_cast(gq)", scipy="r.as_matrix()"),
-            row("from_matrix (glm quat_cast)", kestrum="Quat.from_matrix(m)", glm="quat_cast(gm)",
+            row("as_matrix (glm mat3_cast)", kestrum="q.as_matrix()", glm="glm.mat3_cast(gq)", scipy="r.as_matrix()"),
+            row("from_matrix (glm quat_cast)", kestrum="Quat.from_matrix(m)", glm="glm.quat_cast(gm)",
                 scipy="Rotation.from_matrix(nm)"),
+            row("from_matrix (bound)", kestrum="from_matrix(m)", glm="quat_cast(gm)",
+                scipy="Rotation_from_matrix(nm)"),
             row("as_rotvec", kestrum="q.as_rotvec()", scipy="r.as_rotvec()"),
             row("from_rotvec", kestrum="Quat.from_rotvec(rv)", scipy="Rotation.from_rotvec(rv)"),
             row("as_euler('xyz')", kestrum="q.as_euler('xyz')", scipy="r.as_euler('xyz')"),
