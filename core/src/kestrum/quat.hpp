@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 #include <utility>
 
 #include "kestrum/angle.hpp"
+#include "kestrum/kernels.hpp"
+#include "kestrum/nan_order.hpp"
 #include "kestrum/vec3d.hpp"
 
 namespace kestrum {
@@ -234,22 +237,47 @@ Quat from_matrix(const Mat3& m) {
     return {q.w / n, q.i / n, q.j / n, q.k / n};
 }
 
+// The kernels where they apply, std:: elsewhere (huge, tiny, inf or NaN
+// arguments). A Plain evaluation gives NaN for those instead, keeping bulk
+// loops branch-free; their NaN redo (NanOrdered) computes them. Either way
+// the result is a function of the argument alone.
+template <class A>
+kernels::SinCos sin_cos(double x) {
+    const bool in_range = kernels::sin_cos_in_range(x);
+    if constexpr (std::is_same_v<A, Plain>) {
+        const kernels::SinCos r = kernels::sin_cos(x);
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        return {in_range ? r.sin : nan, in_range ? r.cos : nan};
+    } else {
+        if (in_range) return kernels::sin_cos(x);
+        return {std::sin(x), std::cos(x)};
+    }
+}
+
+// atan2(y, x) for y, x >= 0 (or NaN), the same way.
+template <class A>
+double atan2_q1(double y, double x) {
+    const bool in_range = kernels::atan2_in_range(y, x);
+    if constexpr (std::is_same_v<A, Plain>) {
+        const double r = kernels::atan2(y, x);
+        return in_range ? r : std::numeric_limits<double>::quiet_NaN();
+    } else {
+        return in_range ? kernels::atan2(y, x) : std::atan2(y, x);
+    }
+}
+
 // Axis times angle, the angle in [0, pi] from atan2 (accurate at every
 // angle, unlike acos near 0). Below a vector part of 2^-26 |w| the factor
 // angle / |vector| is 2 / |w| to within half an ulp, which keeps tiny and
 // subnormal rotations exact and avoids 0 / 0 at the identity. Zero
-// components come out +0.
+// components come out +0. Both factors are computed and one chosen, so a
+// loop over this vectorises.
 template <class A>
 Vec3d as_rotvec(Quat q) {
     const double n = length<A>({q.i, q.j, q.k});
     const double aw = std::fabs(q.w);
-    double f;
-    if (n < 0x1p-26 * aw) {
-        f = 2.0 / aw;
-    } else {
-        const double h = std::atan2(n, aw);
-        f = (h + h) / n;
-    }
+    const double h = atan2_q1<A>(n, aw);
+    const double f = n < 0x1p-26 * aw ? 2.0 / aw : (h + h) / n;
     const double g = q.w < 0.0 ? f : -f;  // the stored quaternion is the conjugate
     return {A::add(A::mul(q.i, g), 0.0), A::add(A::mul(q.j, g), 0.0), A::add(A::mul(q.k, g), 0.0)};
 }
@@ -260,9 +288,9 @@ Vec3d as_rotvec(Quat q) {
 template <class A>
 Quat from_rotvec(Vec3d v) {
     const double t = length<A>(v);
-    const double c = std::cos(t * 0.5);
-    const double s = t < 0x1p-26 ? 0.5 : std::sin(t * 0.5) / t;
-    return {c, 0.0 - A::mul(s, v.x), 0.0 - A::mul(s, v.y), 0.0 - A::mul(s, v.z)};
+    const kernels::SinCos h = sin_cos<A>(t * 0.5);
+    const double s = t < 0x1p-26 ? 0.5 : h.sin / t;
+    return {h.cos, 0.0 - A::mul(s, v.x), 0.0 - A::mul(s, v.y), 0.0 - A::mul(s, v.z)};
 }
 
 // The angle of the rotation taking q to p, in [0, pi]: that of q^-1 p, from
