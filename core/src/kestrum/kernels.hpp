@@ -70,6 +70,14 @@ inline double flip_sign_if(double x, std::uint64_t flip) {
 }
 }  // namespace detail
 
+// c ? a : b on the bits. A plain ?: between two doubles computed on
+// different paths can leave a branch (or a many-way merge) in the loop that
+// keeps GCC from vectorising it; this never does.
+inline double select(bool c, double a, double b) {
+    const std::uint64_t m = std::uint64_t{0} - static_cast<std::uint64_t>(c);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & m) | (std::bit_cast<std::uint64_t>(b) & ~m));
+}
+
 struct SinCos {
     double sin;
     double cos;
@@ -108,11 +116,10 @@ inline SinCos sin_cos(double x) {
     const double c = w + (((1.0 - w) - hz) + ((z * z) * horner(kCos, z) - rh * rl));
 
     const bool odd = (quadrant & 1) != 0;
-    const double sv = odd ? c : s;
-    const double cv = odd ? s : c;
     const std::uint64_t sin_flip = (quadrant & 2) << 62;
     const std::uint64_t cos_flip = ((quadrant + 1) & 2) << 62;
-    return {x == 0.0 ? x : flip_sign_if(sv, sin_flip), flip_sign_if(cv, cos_flip)};
+    return {select(x == 0.0, x, flip_sign_if(select(odd, c, s), sin_flip)),
+            flip_sign_if(select(odd, s, c), cos_flip)};
 }
 
 // Both finite and >= 0, max(x, y) in (0, 2^900], and min(x, y) either 0 or
@@ -120,8 +127,9 @@ inline SinCos sin_cos(double x) {
 // underflows). Not inf, NaN, or x = y = 0.
 inline bool atan2_in_range(double y, double x) {
     const bool swap = y > x;
-    const double big = swap ? y : x, small = swap ? x : y;
-    return big > 0.0 && big <= 0x1p900 && small >= 0.0 && (small == 0.0 || small >= 0x1p-900);
+    const double big = select(swap, y, x), small = select(swap, x, y);
+    // & and | rather than && and ||: no branches in a loop.
+    return (big > 0.0) & (big <= 0x1p900) & (small >= 0.0) & ((small == 0.0) | (small >= 0x1p-900));
 }
 
 // atan2(y, x) for x, y >= 0, in [0, pi/2]. With small = min and big = max,
@@ -133,10 +141,10 @@ inline bool atan2_in_range(double y, double x) {
 inline double atan2(double y, double x) {
     using namespace detail;
     const bool swap = y > x;
-    const double big = swap ? y : x, small = swap ? x : y;
+    const double big = select(swap, y, x), small = select(swap, x, y);
     const bool sector0 = small <= 0x1.cp-2 * big;  // up to 7/16
     const bool sector1 = small <= 0x1.6p-1 * big;  // up to 11/16
-    const double c = sector0 ? 0.0 : (sector1 ? 0.5 : 1.0);
+    const double c = select(sector0, 0.0, select(sector1, 0.5, 1.0));
     const double num = small - c * big;  // exact: c big is exact and within a factor 2
     const double cs = c * small;
     const double den = big + cs;
@@ -148,10 +156,10 @@ inline double atan2(double y, double x) {
     const double z = u * u;
     const double tail = (u * z) * horner(kAtan, z);  // atan u - u
 
-    const double bh = sector0 ? (swap ? kPio2Sum[0] : 0.0)
-                              : (sector1 ? (swap ? kPio2MinusAtanHalf[0] : kAtanHalf[0]) : kPio4[0]);
-    const double bl = sector0 ? (swap ? kPio2Sum[1] : 0.0)
-                              : (sector1 ? (swap ? kPio2MinusAtanHalf[1] : kAtanHalf[1]) : kPio4[1]);
+    const double bh = select(sector0, select(swap, kPio2Sum[0], 0.0),
+                             select(sector1, select(swap, kPio2MinusAtanHalf[0], kAtanHalf[0]), kPio4[0]));
+    const double bl = select(sector0, select(swap, kPio2Sum[1], 0.0),
+                             select(sector1, select(swap, kPio2MinusAtanHalf[1], kAtanHalf[1]), kPio4[1]));
     const std::uint64_t flip = static_cast<std::uint64_t>(swap) << 63;
     const double su = flip_sign_if(u, flip);
     const double sum = bh + su;

@@ -247,10 +247,23 @@ kernels::SinCos sin_cos(double x) {
     if constexpr (std::is_same_v<A, Plain>) {
         const kernels::SinCos r = kernels::sin_cos(x);
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        return {in_range ? r.sin : nan, in_range ? r.cos : nan};
+        return {kernels::select(in_range, r.sin, nan), kernels::select(in_range, r.cos, nan)};
     } else {
         if (in_range) return kernels::sin_cos(x);
         return {std::sin(x), std::cos(x)};
+    }
+}
+
+// length(v), the same way: Plain takes only the unscaled sum of squares
+// (or the zero vector) and marks the rest NaN.
+template <class A>
+double length_or_redo(Vec3d v) {
+    if constexpr (std::is_same_v<A, Plain>) {
+        const double s = magnitude_squared<A>(v);
+        const bool direct = ((s >= 0x1p-1000) & (s <= 0x1p1000)) | ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0));
+        return kernels::select(direct, std::sqrt(s), std::numeric_limits<double>::quiet_NaN());
+    } else {
+        return length<A>(v);
     }
 }
 
@@ -260,7 +273,7 @@ double atan2_q1(double y, double x) {
     const bool in_range = kernels::atan2_in_range(y, x);
     if constexpr (std::is_same_v<A, Plain>) {
         const double r = kernels::atan2(y, x);
-        return in_range ? r : std::numeric_limits<double>::quiet_NaN();
+        return kernels::select(in_range, r, std::numeric_limits<double>::quiet_NaN());
     } else {
         return in_range ? kernels::atan2(y, x) : std::atan2(y, x);
     }
@@ -271,25 +284,26 @@ double atan2_q1(double y, double x) {
 // angle / |vector| is 2 / |w| to within half an ulp, which keeps tiny and
 // subnormal rotations exact and avoids 0 / 0 at the identity. Zero
 // components come out +0. Both factors are computed and one chosen, so a
-// loop over this vectorises.
+// loop over this vectorises; inlined always, so that it is the loop's own
+// instruction set copy that runs.
 template <class A>
-Vec3d as_rotvec(Quat q) {
-    const double n = length<A>({q.i, q.j, q.k});
+[[gnu::always_inline]] inline Vec3d as_rotvec(Quat q) {
+    const double n = length_or_redo<A>({q.i, q.j, q.k});
     const double aw = std::fabs(q.w);
     const double h = atan2_q1<A>(n, aw);
-    const double f = n < 0x1p-26 * aw ? 2.0 / aw : (h + h) / n;
-    const double g = q.w < 0.0 ? f : -f;  // the stored quaternion is the conjugate
+    const double f = kernels::select(n < 0x1p-26 * aw, 2.0 / aw, (h + h) / n);
+    const double g = kernels::select(q.w < 0.0, f, -f);  // the stored quaternion is the conjugate
     return {A::add(A::mul(q.i, g), 0.0), A::add(A::mul(q.j, g), 0.0), A::add(A::mul(q.k, g), 0.0)};
 }
 
 // |v| radians about v, counterclockwise like from_axis_angle. Below |v| =
 // 2^-26, sin(|v|/2) / |v| is 1/2 to within half an ulp; the zero vector gives
-// (1, 0, 0, 0) exactly.
+// (1, 0, 0, 0) exactly. Inlined always, as as_rotvec.
 template <class A>
-Quat from_rotvec(Vec3d v) {
-    const double t = length<A>(v);
+[[gnu::always_inline]] inline Quat from_rotvec(Vec3d v) {
+    const double t = length_or_redo<A>(v);
     const kernels::SinCos h = sin_cos<A>(t * 0.5);
-    const double s = t < 0x1p-26 ? 0.5 : h.sin / t;
+    const double s = kernels::select(t < 0x1p-26, 0.5, h.sin / t);
     return {h.cos, 0.0 - A::mul(s, v.x), 0.0 - A::mul(s, v.y), 0.0 - A::mul(s, v.z)};
 }
 
