@@ -238,45 +238,53 @@ Quat from_matrix(const Mat3& m) {
 }
 
 // The kernels where they apply, std:: elsewhere (huge, tiny, inf or NaN
-// arguments). A Plain evaluation gives NaN for those instead, keeping bulk
-// loops branch-free; their NaN redo (NanOrdered) computes them. Either way
-// the result is a function of the argument alone.
+// arguments). A Plain evaluation, which must stay branch-free for bulk
+// loops, takes the kernels' results throughout and clears `direct` where
+// they do not apply; the formula then makes its result NaN (redo_mark), and
+// the caller's NaN redo (NanOrdered) computes it. Either way the result is
+// a function of the arguments alone.
 template <class A>
-kernels::SinCos sin_cos(double x) {
+kernels::SinCos sin_cos(double x, bool& direct) {
     const bool in_range = kernels::sin_cos_in_range(x);
     if constexpr (std::is_same_v<A, Plain>) {
-        const kernels::SinCos r = kernels::sin_cos(x);
-        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        return {kernels::select(in_range, r.sin, nan), kernels::select(in_range, r.cos, nan)};
+        direct &= in_range;
+        return kernels::sin_cos(x);
     } else {
         if (in_range) return kernels::sin_cos(x);
         return {std::sin(x), std::cos(x)};
     }
 }
 
-// length(v), the same way: Plain takes only the unscaled sum of squares
-// (or the zero vector) and marks the rest NaN.
+// atan2(y, x) for y, x >= 0 (or NaN), the same way.
 template <class A>
-double length_or_redo(Vec3d v) {
+double atan2_q1(double y, double x, bool& direct) {
+    const bool in_range = kernels::atan2_in_range(y, x);
+    if constexpr (std::is_same_v<A, Plain>) {
+        direct &= in_range;
+        return kernels::atan2(y, x);
+    } else {
+        return in_range ? kernels::atan2(y, x) : std::atan2(y, x);
+    }
+}
+
+// length(v), the same way: Plain takes the unscaled sum of squares, right
+// unless it leaves [2^-1000, 2^1000] for a nonzero v.
+template <class A>
+double length_or_redo(Vec3d v, bool& direct) {
     if constexpr (std::is_same_v<A, Plain>) {
         const double s = magnitude_squared<A>(v);
-        const bool direct = ((s >= 0x1p-1000) & (s <= 0x1p1000)) | ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0));
-        return kernels::select(direct, std::sqrt(s), std::numeric_limits<double>::quiet_NaN());
+        direct &= ((s >= 0x1p-1000) & (s <= 0x1p1000)) | ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0));
+        return std::sqrt(s);
     } else {
         return length<A>(v);
     }
 }
 
-// atan2(y, x) for y, x >= 0 (or NaN), the same way.
-template <class A>
-double atan2_q1(double y, double x) {
-    const bool in_range = kernels::atan2_in_range(y, x);
-    if constexpr (std::is_same_v<A, Plain>) {
-        const double r = kernels::atan2(y, x);
-        return kernels::select(in_range, r, std::numeric_limits<double>::quiet_NaN());
-    } else {
-        return in_range ? kernels::atan2(y, x) : std::atan2(y, x);
-    }
+// +0, or NaN where `direct` was cleared. Formulas add it where they would
+// add +0 anyway (x + +0 and +0 - x are what they were), so it costs a
+// single call no time.
+inline double redo_mark(bool direct) {
+    return kernels::select_bits(direct, 0.0, std::numeric_limits<double>::quiet_NaN());
 }
 
 // Axis times angle, the angle in [0, pi] from atan2 (accurate at every
@@ -288,12 +296,15 @@ double atan2_q1(double y, double x) {
 // instruction set copy that runs.
 template <class A>
 [[gnu::always_inline]] inline Vec3d as_rotvec(Quat q) {
-    const double n = length_or_redo<A>({q.i, q.j, q.k});
+    bool direct = true, angle_direct = true;
+    const double n = length_or_redo<A>({q.i, q.j, q.k}, direct);
     const double aw = std::fabs(q.w);
-    const double h = atan2_q1<A>(n, aw);
-    const double f = kernels::select(n < 0x1p-26 * aw, 2.0 / aw, (h + h) / n);
+    const double h = atan2_q1<A>(n, aw, angle_direct);
+    const bool tiny = n < 0x1p-26 * aw;
+    const double f = kernels::select_bits(tiny, 2.0 / aw, (h + h) / n);
     const double g = kernels::select(q.w < 0.0, f, -f);  // the stored quaternion is the conjugate
-    return {A::add(A::mul(q.i, g), 0.0), A::add(A::mul(q.j, g), 0.0), A::add(A::mul(q.k, g), 0.0)};
+    const double zero = redo_mark(direct & (tiny | angle_direct));
+    return {A::add(A::mul(q.i, g), zero), A::add(A::mul(q.j, g), zero), A::add(A::mul(q.k, g), zero)};
 }
 
 // |v| radians about v, counterclockwise like from_axis_angle. Below |v| =
@@ -301,10 +312,21 @@ template <class A>
 // (1, 0, 0, 0) exactly. Inlined always, as as_rotvec.
 template <class A>
 [[gnu::always_inline]] inline Quat from_rotvec(Vec3d v) {
-    const double t = length_or_redo<A>(v);
-    const kernels::SinCos h = sin_cos<A>(t * 0.5);
-    const double s = kernels::select(t < 0x1p-26, 0.5, h.sin / t);
-    return {h.cos, 0.0 - A::mul(s, v.x), 0.0 - A::mul(s, v.y), 0.0 - A::mul(s, v.z)};
+    bool direct = true;
+    const double t = length_or_redo<A>(v, direct);
+    const kernels::SinCos h = sin_cos<A>(t * 0.5, direct);
+    double s;
+    if constexpr (std::is_same_v<A, Plain>) {
+        // Unmarked, t is 0 or above 2^-500; below 2^-26 the kernel's
+        // sin(t/2) is t/2 exactly, so the quotient is 1/2 already, and for
+        // t = 0 any finite s gives the same result. No choice after the
+        // division: a single call is not kept waiting.
+        s = h.sin / kernels::select_bits(t == 0.0, 1.0, t);
+    } else {
+        s = t < 0x1p-26 ? 0.5 : h.sin / t;
+    }
+    const double zero = redo_mark(direct);
+    return {h.cos, zero - A::mul(s, v.x), zero - A::mul(s, v.y), zero - A::mul(s, v.z)};
 }
 
 // The angle of the rotation taking q to p, in [0, pi]: that of q^-1 p, from
