@@ -6,6 +6,8 @@
 // it the result is meaningless but harmless, and callers send such
 // arguments to std:: instead (the *_in_range checks). Within range both are
 // within 0.81 ulp of the exact value (measured: tests/cpp/test_kernels.cpp).
+// Always inlined: an out-of-line copy would be the base instruction set's,
+// and a loop calling it would not vectorise at all.
 // Coefficients and constants: tools/kernel_coeffs.py.
 #include <array>
 #include <bit>
@@ -121,7 +123,7 @@ inline bool sin_cos_in_range(double x) { return std::fabs(x) <= kSinCosBound; }
 // multiple of pi/2; both polynomials are taken at h, with a first-order
 // correction for lo. The long tail of the reduction (lo) runs alongside the
 // polynomials: one call waits only for h.
-inline SinCos sin_cos(double x) {
+[[gnu::always_inline]] inline SinCos sin_cos(double x) {
     using namespace detail;
     const double t = x * kTwoOverPi + kRoundMagic;
     const double k = t - kRoundMagic;
@@ -153,7 +155,7 @@ inline SinCos sin_cos(double x) {
 // Both finite and >= 0, max(x, y) in [2^-900, 2^900], and min(x, y) either
 // 0 or at least 2^-900 (so the exact remainder below neither over- nor
 // underflows). Not inf, NaN, or x = y = 0.
-inline bool atan2_in_range(double y, double x) {
+[[gnu::always_inline]] inline bool atan2_in_range(double y, double x) {
     const bool swap = y > x;
     const double big = select(swap, y, x), small = select(swap, x, y);
     // & and | rather than && and ||: no branches in a loop.
@@ -166,7 +168,7 @@ inline bool atan2_in_range(double y, double x) {
 // exact and the denominator's rounding error and the division's remainder
 // are carried as a correction to u. When y > x the result is pi/2 minus
 // that, the constant's leading part added last with its rounding error.
-inline double atan2(double y, double x) {
+[[gnu::always_inline]] inline double atan2(double y, double x) {
     using namespace detail;
     const bool swap = y > x;
     const double big = select(swap, y, x), small = select(swap, x, y);

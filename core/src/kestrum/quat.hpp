@@ -239,15 +239,21 @@ Quat from_matrix(const Mat3& m) {
 
 // The kernels where they apply, std:: elsewhere (huge, tiny, inf or NaN
 // arguments). A Plain evaluation, which must stay branch-free for bulk
-// loops, takes the kernels' results throughout and clears `direct` where
-// they do not apply; the formula then makes its result NaN (redo_mark), and
-// the caller's NaN redo (NanOrdered) computes it. Either way the result is
-// a function of the arguments alone.
+// loops, takes the kernels' results throughout and turns `mark` from +0 to
+// NaN where they do not apply; the formula adds the mark where it would add
+// +0 anyway (x + +0 and +0 - x are what they were), making its result NaN,
+// and the caller's NaN redo (NanOrdered) computes it. Either way the result
+// is a function of the arguments alone. Marks are doubles, not bools: GCC
+// vectorises bools combined from double comparisons poorly.
+[[gnu::always_inline]] inline double redo_mark(bool direct) {
+    return kernels::select_bits(direct, 0.0, std::numeric_limits<double>::quiet_NaN());
+}
+
 template <class A>
-kernels::SinCos sin_cos(double x, bool& direct) {
+[[gnu::always_inline]] inline kernels::SinCos sin_cos(double x, double& mark) {
     const bool in_range = kernels::sin_cos_in_range(x);
     if constexpr (std::is_same_v<A, Plain>) {
-        direct &= in_range;
+        mark = mark + redo_mark(in_range);
         return kernels::sin_cos(x);
     } else {
         if (in_range) return kernels::sin_cos(x);
@@ -257,10 +263,10 @@ kernels::SinCos sin_cos(double x, bool& direct) {
 
 // atan2(y, x) for y, x >= 0 (or NaN), the same way.
 template <class A>
-double atan2_q1(double y, double x, bool& direct) {
+[[gnu::always_inline]] inline double atan2_q1(double y, double x, double& mark) {
     const bool in_range = kernels::atan2_in_range(y, x);
     if constexpr (std::is_same_v<A, Plain>) {
-        direct &= in_range;
+        mark = mark + redo_mark(in_range);
         return kernels::atan2(y, x);
     } else {
         return in_range ? kernels::atan2(y, x) : std::atan2(y, x);
@@ -270,21 +276,15 @@ double atan2_q1(double y, double x, bool& direct) {
 // length(v), the same way: Plain takes the unscaled sum of squares, right
 // unless it leaves [2^-1000, 2^1000] for a nonzero v.
 template <class A>
-double length_or_redo(Vec3d v, bool& direct) {
+[[gnu::always_inline]] inline double length_or_redo(Vec3d v, double& mark) {
     if constexpr (std::is_same_v<A, Plain>) {
         const double s = magnitude_squared<A>(v);
-        direct &= ((s >= 0x1p-1000) & (s <= 0x1p1000)) | ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0));
+        mark = mark + redo_mark(((s >= 0x1p-1000) & (s <= 0x1p1000)) |
+                                ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0)));
         return std::sqrt(s);
     } else {
         return length<A>(v);
     }
-}
-
-// +0, or NaN where `direct` was cleared. Formulas add it where they would
-// add +0 anyway (x + +0 and +0 - x are what they were), so it costs a
-// single call no time.
-inline double redo_mark(bool direct) {
-    return kernels::select_bits(direct, 0.0, std::numeric_limits<double>::quiet_NaN());
 }
 
 // Axis times angle, the angle in [0, pi] from atan2 (accurate at every
@@ -296,14 +296,14 @@ inline double redo_mark(bool direct) {
 // instruction set copy that runs.
 template <class A>
 [[gnu::always_inline]] inline Vec3d as_rotvec(Quat q) {
-    bool direct = true, angle_direct = true;
-    const double n = length_or_redo<A>({q.i, q.j, q.k}, direct);
+    double mark = 0.0, angle_mark = 0.0;
+    const double n = length_or_redo<A>({q.i, q.j, q.k}, mark);
     const double aw = std::fabs(q.w);
-    const double h = atan2_q1<A>(n, aw, angle_direct);
+    const double h = atan2_q1<A>(n, aw, angle_mark);
     const bool tiny = n < 0x1p-26 * aw;
     const double f = kernels::select_bits(tiny, 2.0 / aw, (h + h) / n);
     const double g = kernels::select(q.w < 0.0, f, -f);  // the stored quaternion is the conjugate
-    const double zero = redo_mark(direct & (tiny | angle_direct));
+    const double zero = mark + kernels::select_bits(tiny, 0.0, angle_mark);  // the angle only counts if used
     return {A::add(A::mul(q.i, g), zero), A::add(A::mul(q.j, g), zero), A::add(A::mul(q.k, g), zero)};
 }
 
@@ -312,9 +312,9 @@ template <class A>
 // (1, 0, 0, 0) exactly. Inlined always, as as_rotvec.
 template <class A>
 [[gnu::always_inline]] inline Quat from_rotvec(Vec3d v) {
-    bool direct = true;
-    const double t = length_or_redo<A>(v, direct);
-    const kernels::SinCos h = sin_cos<A>(t * 0.5, direct);
+    double mark = 0.0;
+    const double t = length_or_redo<A>(v, mark);
+    const kernels::SinCos h = sin_cos<A>(t * 0.5, mark);
     double s;
     if constexpr (std::is_same_v<A, Plain>) {
         // Unmarked, t is 0 or above 2^-500; below 2^-26 the kernel's
@@ -325,7 +325,7 @@ template <class A>
     } else {
         s = t < 0x1p-26 ? 0.5 : h.sin / t;
     }
-    const double zero = redo_mark(direct);
+    const double zero = mark;
     return {h.cos, zero - A::mul(s, v.x), zero - A::mul(s, v.y), zero - A::mul(s, v.z)};
 }
 
