@@ -17,9 +17,9 @@ mp.mp.dps = 60
 
 CW_BITS = 33  # bits of each of the first three parts of pi/2
 SIN_DEG = 6
-ATAN_DEG = 8
+ATAN_DEG = 12
 R_MAX = mp.pi / 4 * (1 + mp.mpf(2) ** -20)
-U_MAX = mp.mpf(1) / 4 * (1 + mp.mpf(2) ** -20)
+U_MAX = mp.mpf(7) / 16 * (1 + mp.mpf(2) ** -20)
 
 
 def series_safe(f, series):
