@@ -40,6 +40,15 @@ ElementArray<Out> bulk(std::size_t n, const F& f) {
 // relative to `v * s` (Pool::reduce).
 inline constexpr std::size_t kRun = 256;
 
+// o[a, b) = f(arith, i) for one run, as above.
+template <class Out, class F>
+[[gnu::always_inline]] inline void formula_run(Out* o, std::size_t a, std::size_t b, const F& f) {
+    for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::Plain{}, i);
+    if (kestrum::any_nan(reinterpret_cast<const double*>(o + a), (b - a) * (sizeof(Out) / sizeof(double)))) {
+        for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::NanOrdered{}, i);
+    }
+}
+
 // `L`: pool::Lanes::scalar for a formula that stays scalar (see there).
 template <class Out, pool::Lanes L = pool::Lanes::widest, class F>
 ElementArray<Out> bulk_formula(std::size_t n, const F& f, std::size_t weight = 1) {
@@ -49,10 +58,7 @@ ElementArray<Out> bulk_formula(std::size_t n, const F& f, std::size_t weight = 1
     pool::map_ranges<L>(std::span<Out>(o, n), [o, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
         for (std::size_t a = lo, b; a < hi; a = b) {
             b = std::min(hi, a + kRun);
-            for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::Plain{}, i);
-            if (kestrum::any_nan(reinterpret_cast<const double*>(o + a), (b - a) * (sizeof(Out) / sizeof(double)))) {
-                for (std::size_t i = a; i < b; ++i) o[i] = f(kestrum::NanOrdered{}, i);
-            }
+            formula_run(o, a, b, f);
         }
     }, weight);
     return out;
@@ -90,16 +96,28 @@ std::array<double, R * C> read_cells(const Table& t, std::size_t i, Read read) {
 }
 
 // bulk_formula over the rows of a table: f(arith, cells) with the row's
-// numbers as read_cells gives them.
+// numbers as read_cells gives them. Each run's rows are first copied into a
+// local block, so the formula loop reads contiguous doubles: GCC does not
+// vectorise it over the table's own strided, possibly unaligned reads.
 template <class Out, std::size_t R, std::size_t C, pool::Lanes L = pool::Lanes::widest, class F>
 ElementArray<Out> bulk_from_table(const Table& t, const F& f, std::size_t weight = 1) {
-    if (t.type == Table::Type::f32)
-        return bulk_formula<Out, L>(t.rows, [&t, &f](auto a, std::size_t i) {
-            return f(a, read_cells<R, C>(t, i, read_float));
-        }, weight);
-    return bulk_formula<Out, L>(t.rows, [&t, &f](auto a, std::size_t i) {
-        return f(a, read_cells<R, C>(t, i, read_double));
+    static_assert(sizeof(Out) % sizeof(double) == 0, "results are doubles");
+    using Cells = std::array<double, R * C>;
+    ElementArray<Out> out(t.rows);
+    Out* o = out.data();
+    pool::map_ranges<L>(std::span<Out>(o, t.rows), [o, &t, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
+        Cells cells[kRun];
+        for (std::size_t a = lo, b; a < hi; a = b) {
+            b = std::min(hi, a + kRun);
+            if (t.type == Table::Type::f32) {
+                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_float);
+            } else {
+                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_double);
+            }
+            formula_run(o, a, b, [&cells, a, &f](auto ar, std::size_t i) { return f(ar, cells[i - a]); });
+        }
     }, weight);
+    return out;
 }
 
 template <class E>

@@ -211,22 +211,23 @@ TEST(Quat, MatrixNormalizeAndText) {
 
 namespace {
 
-// Every rotation formula under both arithmetics: where the NaN-ordered result
-// is not NaN the plain one must be the same bits, and NaN where it is NaN,
-// so a caller may evaluate Plain first and redo only NaN results.
+// Every rotation formula under both arithmetics: a plain result without a
+// NaN must be the NaN-ordered bits, and a NaN-ordered result with a NaN must
+// have one plain too, so a caller may evaluate Plain first and redo only
+// results with a NaN. (Plain may also give NaN where the NaN-ordered result
+// has none: arguments beyond the sin/cos and atan2 kernels.)
 template <class F>
 void expect_plain_matches(const F& f) {
     const auto a = f(Plain{});
     const auto b = f(NanOrdered{});
+    if (has_nan(b)) {
+        EXPECT_TRUE(has_nan(a));
+    }
+    if (has_nan(a)) return;
     const double* pa = reinterpret_cast<const double*>(&a);
     const double* pb = reinterpret_cast<const double*>(&b);
-    for (std::size_t n = 0; n < sizeof(a) / sizeof(double); ++n) {
-        if (std::isnan(pb[n])) {
-            EXPECT_TRUE(std::isnan(pa[n])) << n;
-        } else {
-            EXPECT_SAME(pa[n], pb[n]) << n;
-        }
-    }
+    for (std::size_t n = 0; n < sizeof(a) / sizeof(double); ++n)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(pa[n]), std::bit_cast<std::uint64_t>(pb[n])) << n;
 }
 
 }  // namespace

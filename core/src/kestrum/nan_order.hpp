@@ -17,7 +17,9 @@
 // way, and non-NaN sums and products do not depend on order). Bulk loops
 // evaluate a stretch with Plain, which vectorises at full speed, and evaluate
 // it again with NanOrdered only if a result came out NaN; single values do the
-// same through nan_ordered() below.
+// same through nan_ordered() below. A formula may also make its Plain result
+// NaN on purpose, for arguments only its NanOrdered path handles (see
+// formula::redo_mark): the redo then computes them.
 #include <bit>
 #include <cstddef>
 #include <cstdint>

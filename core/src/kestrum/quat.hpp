@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 #include <utility>
 
 #include "kestrum/angle.hpp"
+#include "kestrum/kernels.hpp"
+#include "kestrum/nan_order.hpp"
 #include "kestrum/vec3d.hpp"
 
 namespace kestrum {
@@ -238,35 +241,96 @@ Quat from_matrix(const Mat3& m) {
     return {q.w / n, q.i / n, q.j / n, q.k / n};
 }
 
+// The kernels where they apply, std:: elsewhere (huge, tiny, inf or NaN
+// arguments). A Plain evaluation, which must stay branch-free for bulk
+// loops, takes the kernels' results throughout and turns `mark` from +0 to
+// NaN where they do not apply; the formula adds the mark where it would add
+// +0 anyway (x + +0 and +0 - x are what they were), making its result NaN,
+// and the caller's NaN redo (NanOrdered) computes it. Either way the result
+// is a function of the arguments alone. Marks are doubles, not bools: GCC
+// vectorises bools combined from double comparisons poorly.
+[[gnu::always_inline]] inline double redo_mark(bool direct) {
+    return kernels::select_bits(direct, 0.0, std::numeric_limits<double>::quiet_NaN());
+}
+
+template <class A>
+[[gnu::always_inline]] inline kernels::SinCos sin_cos(double x, double& mark) {
+    const bool in_range = kernels::sin_cos_in_range(x);
+    if constexpr (std::is_same_v<A, Plain>) {
+        mark = mark + redo_mark(in_range);
+        return kernels::sin_cos(x);
+    } else {
+        if (in_range) return kernels::sin_cos(x);
+        return {std::sin(x), std::cos(x)};
+    }
+}
+
+// atan2(y, x) for y, x >= 0 (or NaN), the same way.
+template <class A>
+[[gnu::always_inline]] inline double atan2_q1(double y, double x, double& mark) {
+    const bool in_range = kernels::atan2_in_range(y, x);
+    if constexpr (std::is_same_v<A, Plain>) {
+        mark = mark + redo_mark(in_range);
+        return kernels::atan2(y, x);
+    } else {
+        return in_range ? kernels::atan2(y, x) : std::atan2(y, x);
+    }
+}
+
+// length(v), the same way: Plain takes the unscaled sum of squares, right
+// unless it leaves [2^-1000, 2^1000] for a nonzero v.
+template <class A>
+[[gnu::always_inline]] inline double length_or_redo(Vec3d v, double& mark) {
+    if constexpr (std::is_same_v<A, Plain>) {
+        const double s = magnitude_squared<A>(v);
+        mark = mark + redo_mark(((s >= 0x1p-1000) & (s <= 0x1p1000)) |
+                                ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0)));
+        return std::sqrt(s);
+    } else {
+        return length<A>(v);
+    }
+}
+
 // Axis times angle, the angle in [0, pi] from atan2 (accurate at every
 // angle, unlike acos near 0). Below a vector part of 2^-26 |w| the factor
 // angle / |vector| is 2 / |w| to within half an ulp, which keeps tiny and
 // subnormal rotations exact and avoids 0 / 0 at the identity. Zero
-// components come out +0.
+// components come out +0. Both factors are computed and one chosen, so a
+// loop over this vectorises; inlined always, so that it is the loop's own
+// instruction set copy that runs.
 template <class A>
-Vec3d as_rotvec(Quat q) {
-    const double n = length<A>({q.i, q.j, q.k});
+[[gnu::always_inline]] inline Vec3d as_rotvec(Quat q) {
+    double mark = 0.0, angle_mark = 0.0;
+    const double n = length_or_redo<A>({q.i, q.j, q.k}, mark);
     const double aw = std::fabs(q.w);
-    double f;
-    if (n < 0x1p-26 * aw) {
-        f = 2.0 / aw;
-    } else {
-        const double h = std::atan2(n, aw);
-        f = (h + h) / n;
-    }
-    const double g = q.w < 0.0 ? f : -f;  // the stored quaternion is the conjugate
-    return {A::add(A::mul(q.i, g), 0.0), A::add(A::mul(q.j, g), 0.0), A::add(A::mul(q.k, g), 0.0)};
+    const double h = atan2_q1<A>(n, aw, angle_mark);
+    const bool tiny = n < 0x1p-26 * aw;
+    const double f = kernels::select_bits(tiny, 2.0 / aw, (h + h) / n);
+    const double g = kernels::select(q.w < 0.0, f, -f);  // the stored quaternion is the conjugate
+    const double zero = mark + kernels::select_bits(tiny, 0.0, angle_mark);  // the angle only counts if used
+    return {A::add(A::mul(q.i, g), zero), A::add(A::mul(q.j, g), zero), A::add(A::mul(q.k, g), zero)};
 }
 
 // |v| radians about v, counterclockwise like from_axis_angle. Below |v| =
 // 2^-26, sin(|v|/2) / |v| is 1/2 to within half an ulp; the zero vector gives
-// (1, 0, 0, 0) exactly.
+// (1, 0, 0, 0) exactly. Inlined always, as as_rotvec.
 template <class A>
-Quat from_rotvec(Vec3d v) {
-    const double t = length<A>(v);
-    const double c = std::cos(t * 0.5);
-    const double s = t < 0x1p-26 ? 0.5 : std::sin(t * 0.5) / t;
-    return {c, 0.0 - A::mul(s, v.x), 0.0 - A::mul(s, v.y), 0.0 - A::mul(s, v.z)};
+[[gnu::always_inline]] inline Quat from_rotvec(Vec3d v) {
+    double mark = 0.0;
+    const double t = length_or_redo<A>(v, mark);
+    const kernels::SinCos h = sin_cos<A>(t * 0.5, mark);
+    double s;
+    if constexpr (std::is_same_v<A, Plain>) {
+        // Unmarked, t is 0 or above 2^-500; below 2^-26 the kernel's
+        // sin(t/2) is t/2 exactly, so the quotient is 1/2 already, and for
+        // t = 0 any finite s gives the same result. No choice after the
+        // division: a single call is not kept waiting.
+        s = h.sin / kernels::select_bits(t == 0.0, 1.0, t);
+    } else {
+        s = t < 0x1p-26 ? 0.5 : h.sin / t;
+    }
+    const double zero = mark;
+    return {h.cos, zero - A::mul(s, v.x), zero - A::mul(s, v.y), zero - A::mul(s, v.z)};
 }
 
 // The angle of the rotation taking q to p, in [0, pi]: that of q^-1 p, from
