@@ -344,6 +344,20 @@ def _builtin_types():
 BUILTIN_TYPES = _builtin_types()
 
 
+def _view_under(o, depth=8):
+    """The memoryview an array is built on (through its .base chain), or None."""
+    for _ in range(depth):
+        if isinstance(o, memoryview):
+            return o
+        try:
+            o = getattr(o, "base", None)
+        except BaseException:  # noqa: BLE001 - a hostile object's attribute
+            return None
+        if o is None:
+            return None
+    return None
+
+
 def _is_extension_class(t):
     # A heap type that claims the "builtins" module but is none of its classes.
     return (isinstance(t, type) and bool(t.__flags__ & (1 << 9))
@@ -790,8 +804,8 @@ class Fuzzer:
         return rng.choice([bytearray(raw), memoryview(raw)[::-1] if raw else raw, self.random_value(1)])
 
     def exported_view(self):
-        """A memoryview of a pool list (the receiver's class when it is one), or a released one."""
-        lists = [c for c in (self.class_by_name.get(n) for n in ("VecList", "QuatList")) if c is not None]
+        """A memoryview of a pool exporter (the receiver's class when it is one), or a released one."""
+        lists = [c for c in (self.class_by_name.get(n) for n in ("VecList", "QuatList", "Mat3")) if c is not None]
         if not lists or self.rng.random() < 0.2:
             m = memoryview(b"x")
             m.release()
@@ -1248,15 +1262,26 @@ class Fuzzer:
             if after is not None and after != before:
                 self.outcomes["FINDING"] += 1
                 self.record_finding(act, exc, f"receiver changed by a failed call: {before!r} -> {after!r}")
-        # A view passed as an argument keeps its list borrowed: let it go first.
+        # A view passed as an argument keeps its list borrowed: let it go
+        # first. One that cannot go (an array built on it, itself an argument,
+        # still holds it) excuses its list from the exclusive-access probe.
+        held = set()
         for a in list(act.args) + list(act.kwargs.values()):
-            if isinstance(a, memoryview):
+            view = a if isinstance(a, memoryview) else _view_under(a)
+            if view is None:
+                continue
+            if view is a:
                 try:
                     a.release()
+                    continue
                 except BufferError:
-                    pass  # something built on it still holds it
+                    pass
+            try:
+                held.add(id(view.obj))
+            except ValueError:
+                pass  # released: nothing held
         for o in self.context:
-            self.check_usable(o, act)
+            self.check_usable(o, act, probe=id(o) not in held)
         self.context = []
         self.raised = []
         if recv is not None and type(recv) in self.by_class:
@@ -1277,14 +1302,14 @@ class Fuzzer:
             return name.lstrip("r") not in OPERATOR_SLOTS
         return True
 
-    def check_usable(self, o, act):
+    def check_usable(self, o, act, probe=True):
         try:
             repr(o)
         except BaseException as e:  # noqa: BLE001
             self.outcomes["FINDING"] += 1
             self.record_finding(act, e, f"object unusable afterwards: repr of {type(o).__name__} failed")
             return
-        probe = self.probes.get(type(o))
+        probe = self.probes.get(type(o)) if probe else None
         if probe is None:
             return
         try:
