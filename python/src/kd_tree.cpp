@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "classes.hpp"
+#include "memory/block_cache.hpp"
 
 namespace kp {
 namespace {
@@ -60,6 +61,10 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
     // an empty one included; a k beyond that is an impossible size.
     constexpr std::size_t kMaxItems = static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8;
     if (k > kMaxItems || (m != 0 && k > kMaxItems / m)) throw std::bad_alloc();
+    // The padding past len(tree) is written too, so a k far beyond the tree
+    // could fill the machine: refused when it cannot fit at all.
+    if (kestrum::memory::beyond_machine_memory(m * k * (sizeof(std::int64_t) + sizeof(double))))
+        throw std::bad_alloc();
     VecListValue copy;
     const auto queries = as_points(points, copy);
     Array<std::int64_t> idx{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m * k), m, k};

@@ -195,6 +195,20 @@ def test_bad_arguments_raise_and_change_nothing():
     for m, k in ((4, 2 ** 62), (0, 2 ** 63), (0, 2 ** 61)):  # an empty result's shape must fit too
         with pytest.raises(MemoryError):
             tree.nearest_many(np.zeros((m, 3)), k)
+    # a k far past the tree whose padded result exceeds the machine's memory
+    # and swap is refused at once; filling it would end in the OOM killer
+    # (run in a child, so a regression kills the child, not the test run)
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import numpy as np
+        from kestrum_py import KdTree
+        kib = dict(line.split()[:2] for line in open("/proc/meminfo") if line.startswith(("MemTotal", "SwapTotal")))
+        k = (int(kib["MemTotal:"]) + int(kib["SwapTotal:"])) * 1024 // 16 + 1
+        try:
+            KdTree(np.random.rand(40, 3)).nearest_many([[0.0, 0.0, 0.0]], k)
+        except MemoryError:
+            print("MemoryError")
+        """)], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0 and child.stdout.strip() == "MemoryError", (child.returncode, child.stderr[-500:])
     for bad in (np.zeros((4, 2)), np.zeros(3)):
         with pytest.raises(ValueError, match=r"shape \(n, 3\)"):
             KdTree(bad)

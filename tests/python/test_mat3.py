@@ -95,6 +95,10 @@ def test_equality_is_by_value_and_with_lists_as_tolist():
         assert ident != other and not (ident == other)
     nan = Quat(NAN_A, 0, 0, 0).as_matrix()
     assert nan != nan and not (nan == nan) and nan != nan.tolist()
+    # an array answers both == and != element by element, as with the list
+    a = np.array(m)
+    assert (m == a).all() and not (m != a).any() and (m != a + 1).all()
+    assert (m != np.array(m.tolist())).shape == (3, 3)
     with pytest.raises(TypeError, match="unhashable"):
         hash(ident)
 

@@ -3,6 +3,9 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/mman.h>
+#if defined(__linux__)
+#include <sys/sysinfo.h>
+#endif
 #include <unistd.h>
 
 #include <cstdint>
@@ -57,6 +60,19 @@ bool strict_overcommit() noexcept {
 }
 
 }  // namespace
+
+bool beyond_machine_memory(std::size_t bytes) noexcept {
+#if defined(__linux__)
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0 || info.mem_unit == 0) return false;
+    const unsigned __int128 total =
+        (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
+    return static_cast<unsigned __int128>(bytes) > total;
+#else
+    (void)bytes;
+    return false;
+#endif
+}
 
 bool mappings_limited() noexcept {
     for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {

@@ -46,6 +46,11 @@ inline constexpr std::size_t kResidentSmall = std::size_t{8} << 20;
 // RLIMIT_AS or RLIMIT_DATA, or strict overcommit (read once).
 bool mappings_limited() noexcept;
 
+// Whether `bytes` exceed the machine's memory and swap together: a result
+// that large can never be filled, and writing it would only end in the
+// kernel's out-of-memory kill, where a refusal is a MemoryError.
+bool beyond_machine_memory(std::size_t bytes) noexcept;
+
 class BlockCache {
 public:
     explicit BlockCache(std::size_t cap_floor) : cap_floor_(cap_floor) { held_.reserve(kMaxHeld + 1); }

@@ -275,8 +275,11 @@ struct Binder {
     static PyObject* iter_self(PyObject* self) { return unary<&same_object>(self); }
 
     // Rich comparison; a null body means the class leaves that operator out.
-    // `!=` negates the interpreter's full `==` when the class defines `==`.
-    template <auto Lt, auto Le, auto Eq, auto Gt, auto Ge>
+    // `!=` negates the interpreter's full `==` when the class defines `==`;
+    // with `NeMirrorsEq`, it negates this class's own `==` and, like it,
+    // declines what that declines (so numpy answers `m != array` as it
+    // answers `m == array`, element by element).
+    template <auto Lt, auto Le, auto Eq, auto Gt, auto Ge, bool NeMirrorsEq = false>
     static PyObject* compare(PyObject* self, PyObject* other, int op) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             switch (op) {
@@ -289,8 +292,9 @@ struct Binder {
                     if constexpr (std::is_null_pointer_v<decltype(Eq)>) {
                         Py_RETURN_NOTIMPLEMENTED;
                     } else {
-                        PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
-                        if (!eq) return nullptr;
+                        PyObject* eq = NeMirrorsEq ? maybe_binary<Eq>(self, other)
+                                                   : PyObject_RichCompare(self, other, Py_EQ);
+                        if (!eq || eq == Py_NotImplemented) return eq;
                         const int truth = PyObject_IsTrue(eq);
                         Py_DECREF(eq);
                         if (truth < 0) return nullptr;
@@ -388,7 +392,7 @@ struct Binder {
         return {Py_tp_iternext, reinterpret_cast<void*>(&next<Fn>)};
     }
     // Comparisons; a class that defines == has no hash (None in the stubs).
-    template <auto Lt, auto Le, auto Eq, auto Gt, auto Ge>
+    template <auto Lt, auto Le, auto Eq, auto Gt, auto Ge, bool NeMirrorsEq = false>
     static PyType_Slot comparison(const char* summary) {
         if constexpr (!std::is_null_pointer_v<decltype(Eq)>) {
             add_stub({"op", Class<C>::name, "__eq__", {{"other", "object"}}, "bool", summary});
@@ -399,7 +403,7 @@ struct Binder {
         order_stub<Le>("__le__", summary);
         order_stub<Gt>("__gt__", summary);
         order_stub<Ge>("__ge__", summary);
-        return {Py_tp_richcompare, reinterpret_cast<void*>(&compare<Lt, Le, Eq, Gt, Ge>)};
+        return {Py_tp_richcompare, reinterpret_cast<void*>(&compare<Lt, Le, Eq, Gt, Ge, NeMirrorsEq>)};
     }
     template <auto Fn>
     static PyType_Slot buffer(const char* summary) {

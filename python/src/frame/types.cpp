@@ -55,10 +55,10 @@ namespace {
 // give a METH_STATIC function its fast call: Quat.from_matrix(m) took 52 ns
 // against 29 without either. A function that is no descriptor is found the
 // same way on the class and on an instance and gets the arguments alone. Its
-// table row keeps METH_STATIC; the copy called drops the flag and has the
-// class as its owner, so its qualified name and repr are the wrapper's
-// ("Quat.identity", "<built-in method identity of type object ...>"), and
-// __self__ is the class. The bodies ignore the self they are handed.
+// table row keeps METH_STATIC; the copy called drops the flag and has no
+// owner (with the class as owner, introspection and stubtest would take it
+// for a classmethod), so its __self__ stays None and its qualified name is
+// its bare name.
 int unwrap_static_methods(PyTypeObject* tp, const PyMethodDef* methods) noexcept {
     for (const PyMethodDef* m = methods; m && m->ml_name; ++m) {
         if (!(m->ml_flags & METH_STATIC)) continue;
@@ -68,7 +68,7 @@ int unwrap_static_methods(PyTypeObject* tp, const PyMethodDef* methods) noexcept
             return -1;
         }
         plain->ml_flags &= ~METH_STATIC;
-        PyObject* fn = PyCFunction_NewEx(plain, reinterpret_cast<PyObject*>(tp), nullptr);
+        PyObject* fn = PyCFunction_NewEx(plain, nullptr, nullptr);
         if (!fn) return -1;
         const int rc = PyDict_SetItemString(tp->tp_dict, m->ml_name, fn);
         Py_DECREF(fn);

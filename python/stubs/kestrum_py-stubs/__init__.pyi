@@ -448,9 +448,9 @@ class Mat3:
     def __iter__(self) -> Iterator[list[float]]:
         """Iterates over the rows, each a new list of three floats."""
     def __eq__(self, other: object, /) -> bool:
-        """Equal entries (IEEE ==); a list or tuple compares as tolist() does."""
+        """Equal entries (IEEE ==); a list or tuple compares as tolist() does; != is its negation and, like ==, leaves other operands to them."""
     def __ne__(self, other: object, /) -> bool:
-        """Equal entries (IEEE ==); a list or tuple compares as tolist() does."""
+        """Equal entries (IEEE ==); a list or tuple compares as tolist() does; != is its negation and, like ==, leaves other operands to them."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     @overload
     def __matmul__(self, other: Vec3d, /) -> Vec3d:
