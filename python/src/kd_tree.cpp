@@ -63,7 +63,7 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
     if (k > kMaxItems || (m != 0 && k > kMaxItems / m)) throw std::bad_alloc();
     // The padding past len(tree) is written too, so a k far beyond the tree
     // could fill the machine: refused when it cannot fit at all.
-    if (kestrum::memory::beyond_machine_memory(m * k * (sizeof(std::int64_t) + sizeof(double))))
+    if (kestrum::memory::beyond_machine_memory(m * k, sizeof(std::int64_t) + sizeof(double)))
         throw std::bad_alloc();
     VecListValue copy;
     const auto queries = as_points(points, copy);

@@ -329,8 +329,7 @@ template <class A>
     } else {
         s = t < 0x1p-26 ? 0.5 : h.sin / t;
     }
-    const double zero = mark;
-    return {h.cos, zero - A::mul(s, v.x), zero - A::mul(s, v.y), zero - A::mul(s, v.z)};
+    return {h.cos, mark - A::mul(s, v.x), mark - A::mul(s, v.y), mark - A::mul(s, v.z)};
 }
 
 // The angle of the rotation taking q to p, in [0, pi]: that of q^-1 p, from
@@ -424,17 +423,6 @@ Quat from_euler(EulerSeq seq, AngleRadians a, AngleRadians b, AngleRadians c) {
     return hamilton<A>(e2, hamilton<A>(e1, e0));
 }
 
-// sqrt(x^2 + y^2), through std::hypot only when the sum of squares leaves
-// [2^-1000, 2^1000] (or is NaN): hypot's guard against over- and underflow
-// costs twice a square root's time on every call. Inside that range a term
-// too small to square without underflow is below the sum's rounding anyway.
-template <class A>
-double hypot2(double x, double y) {
-    const double s = A::add(x * x, y * y);
-    if (s >= 0x1p-1000 && s <= 0x1p1000) return std::sqrt(s);
-    return std::hypot(x, y);
-}
-
 // scipy's as_euler (the direct quaternion method of Bernardes and Viollet):
 // first and third angles in [-pi, pi], the second in [0, pi] for proper
 // (repeated-axis) sequences and [-pi/2, pi/2] otherwise. When the second
@@ -461,7 +449,9 @@ EulerAngles as_euler(Quat q, EulerSeq seq) {
         c = A::add(v[j], w);
         d = A::mul(v[k], sign) - v[i];
     }
-    const double h = std::atan2(hypot2<A>(c, d), hypot2<A>(a, b));
+    // length() rather than hypot: a square root of the sum of squares, with
+    // hypot's care for over- and underflow only where the squares need it.
+    const double h = std::atan2(length<A>({c, d, 0.0}), length<A>({a, b, 0.0}));
     double t2 = h + h;
     const bool at_zero = std::fabs(t2) <= 1e-7;
     const bool at_pi = std::fabs(t2 - kPi) <= 1e-7;

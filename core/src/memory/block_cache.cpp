@@ -61,15 +61,16 @@ bool strict_overcommit() noexcept {
 
 }  // namespace
 
-bool beyond_machine_memory(std::size_t bytes) noexcept {
+bool beyond_machine_memory(std::size_t count, std::size_t size) noexcept {
 #if defined(__linux__)
     struct sysinfo info {};
     if (sysinfo(&info) != 0 || info.mem_unit == 0) return false;
     const unsigned __int128 total =
         (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
-    return static_cast<unsigned __int128>(bytes) > total;
+    return static_cast<unsigned __int128>(count) * size > total;
 #else
-    (void)bytes;
+    (void)count;
+    (void)size;
     return false;
 #endif
 }

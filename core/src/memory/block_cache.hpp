@@ -46,10 +46,11 @@ inline constexpr std::size_t kResidentSmall = std::size_t{8} << 20;
 // RLIMIT_AS or RLIMIT_DATA, or strict overcommit (read once).
 bool mappings_limited() noexcept;
 
-// Whether `bytes` exceed the machine's memory and swap together: a result
-// that large can never be filled, and writing it would only end in the
-// kernel's out-of-memory kill, where a refusal is a MemoryError.
-bool beyond_machine_memory(std::size_t bytes) noexcept;
+// Whether `count` items of `size` bytes exceed the machine's memory and swap
+// together: a result that large can never be filled, and writing it would
+// only end in the kernel's out-of-memory kill, where a refusal is a
+// MemoryError.
+bool beyond_machine_memory(std::size_t count, std::size_t size) noexcept;
 
 class BlockCache {
 public:
