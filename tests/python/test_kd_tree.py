@@ -425,6 +425,8 @@ def test_an_array_rewritten_mid_call_changes_nothing(which):
     # of every query, and the pickle loads).
     rng = np.random.default_rng(27)
     tree = KdTree(rng.random((1 << 17, 3)))
+    call = {"build": lambda a: (KdTree, a), "nearest_many": lambda a: (tree.nearest_many, a[: len(a) // 4], 2),
+            "within_many": lambda a: (tree.within_many, a[: len(a) // 4], 0.003)}[which]
     for n in (1 << 20, 1 << 22, 1 << 24):  # until a call lasts past a poll
         arr = rng.random((n, 3))
         arr[[7, 99, n - 1]] = np.nan
@@ -435,21 +437,15 @@ def test_an_array_rewritten_mid_call_changes_nothing(which):
             arr[11] = np.nan
             arr[12:] += 0.5
 
-        if which == "build":
-            got = during_the_call(change, KdTree, arr)
-            if got is not None:
-                assert pickle.dumps(got) == pickle.dumps(KdTree(before))
-                assert len(pickle.loads(pickle.dumps(got))) == n
-        elif which == "nearest_many":
-            got = during_the_call(change, tree.nearest_many, arr[: n // 4], 2)
-            if got is not None:
-                assert all(map(same_bits, got, tree.nearest_many(before[: n // 4], 2)))
-        else:
-            got = during_the_call(change, tree.within_many, arr[: n // 4], 0.003)
-            if got is not None:
-                assert all(map(same_bits, got, tree.within_many(before[: n // 4], 0.003)))
+        got = during_the_call(change, *call(arr))
         if got is not None:
             break
     assert got is not None, "no signal handler ran inside the call"
+    f, *args = call(before)
+    if which == "build":
+        assert pickle.dumps(got) == pickle.dumps(f(*args))
+        assert len(pickle.loads(pickle.dumps(got))) == n
+    else:
+        assert all(map(same_bits, got, f(*args)))
     # and the helper tells a call that never polls: its handler runs after it
     assert during_the_call(lambda: None, VecList.from_array, arr) is None
