@@ -19,22 +19,22 @@ using B = Binder<KdTree>;
 template <class T>
 using Array = NdArray<T, UninitAllocator<T>>;
 
-// The rows as Vec3ds: read in place when they already are (float64, packed,
-// aligned), else copied into `copy`.
-std::span<const Vec3d> as_points(const Rows3& rows, VecListValue& copy) {
-    if (rows.type == Rows3::Type::f64 && rows.row_stride == static_cast<std::ptrdiff_t>(sizeof(Vec3d)) &&
-        rows.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
-        reinterpret_cast<std::uintptr_t>(rows.base) % alignof(Vec3d) == 0)
-        return {reinterpret_cast<const Vec3d*>(rows.base), rows.rows};
-    copy = vec_list_from_rows(rows);
-    return {copy.items.data(), copy.items.size()};
-}
-
+// The build reads its points in place when they already are Vec3ds (float64,
+// packed, aligned), as it reads each once before its first signal poll; other
+// rows are copied first.
 KdTree make(const Rows3& points) {
     if (points.rows > KdTree::kMaxPoints)
         raise(PyExc_ValueError, "a KdTree holds at most " + std::to_string(KdTree::kMaxPoints) + " points");
     VecListValue copy;
-    const auto pts = as_points(points, copy);
+    std::span<const Vec3d> pts;
+    if (points.type == Rows3::Type::f64 && points.row_stride == static_cast<std::ptrdiff_t>(sizeof(Vec3d)) &&
+        points.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(points.base) % alignof(Vec3d) == 0) {
+        pts = {reinterpret_cast<const Vec3d*>(points.base), points.rows};
+    } else {
+        copy = vec_list_from_rows(points);
+        pts = {copy.items.data(), copy.items.size()};
+    }
     return interruptible([&](pool::Stop& stop) { return KdTree(pts, pool::global(), &stop); });
 }
 
@@ -65,12 +65,13 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
     // could fill the machine: refused when it cannot fit at all.
     if (kestrum::memory::beyond_machine_memory(m * k, sizeof(std::int64_t) + sizeof(double)))
         throw std::bad_alloc();
-    VecListValue copy;
-    const auto queries = as_points(points, copy);
+    // A batch reads its queries in several pool phases, with signal polls
+    // (Python code) between and beside them: so from a copy, taken first.
+    const VecListValue queries = vec_list_from_rows(points);
     Array<std::int64_t> idx{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m * k), m, k};
     Array<double> dist{std::vector<double, UninitAllocator<double>>(m * k), m, k};
     interruptible([&](pool::Stop& stop) {
-        self.nearest_many(queries, k, idx.values.data(), dist.values.data(), pool::global(), &stop);
+        self.nearest_many(queries.items, k, idx.values.data(), dist.values.data(), pool::global(), &stop);
         return 0;
     });
     return {std::move(idx), std::move(dist)};
@@ -85,13 +86,12 @@ NdArray<std::int64_t> within(const KdTree& self, Vec3d point, double radius) {
 std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& self, const Rows3& points,
                                                                  double radius) {
     const std::size_t m = points.rows;
-    VecListValue copy;
-    const auto queries = as_points(points, copy);
+    const VecListValue queries = vec_list_from_rows(points);  // copied first, as in nearest_many
     Array<std::int64_t> offsets{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m + 1), m + 1, 0};
     Array<std::int64_t> indices;
     interruptible([&](pool::Stop& stop) {
         self.within_many(
-            queries, radius, offsets.values.data(),
+            queries.items, radius, offsets.values.data(),
             [&indices](std::size_t total) {
                 indices.values.resize(total);
                 indices.rows = total;

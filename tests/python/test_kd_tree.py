@@ -5,8 +5,11 @@ numpy's elementwise IEEE operations, orders by (d2, index) and drops NaN
 distances; missing neighbours are (len(tree), inf).
 """
 
+import collections
 import copy
+import itertools
 import json
+import operator
 import os
 import pickle
 import signal
@@ -385,3 +388,64 @@ def test_sigint_stops_builds_and_batched_queries(which):
     assert which == "build" or r["events"] == ["c_exception"], r
     assert r["ran"] < full, (r, full)
     print(which, "stopped", round(r["caught"] - sent, 4), "s after SIGINT; the whole call takes", round(full, 3))
+
+
+# -- the caller's array rewritten by Python code while a call runs -------------------
+
+def during_the_call(change, f, *args):
+    """f(*args), with change() run once by a signal handler at one of the
+    call's own signal polls; None when the call polled too late or never.
+    The timer ticks all along and the handler acts once armed. Arming, the
+    call and keeping its result are one C-level chain, so no Python code runs
+    between them, and the handler sees whether the call had returned."""
+    armed, done, inside = [], [], []
+
+    def handler(signum, frame):
+        if armed:
+            armed.clear()
+            inside.append(len(done) == 1)  # done[1] is the call's result
+            change()
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        chain = itertools.starmap(operator.call, [(armed.append, True), (f, *args)])
+        collections.deque(map(done.append, chain), maxlen=0)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    return done[1] if inside == [True] else None
+
+
+@pytest.mark.parametrize("which", ["build", "nearest_many", "within_many"])
+def test_an_array_rewritten_mid_call_changes_nothing(which):
+    # Each row is read once, before the first point where a handler can run,
+    # so the result is the one for the array as the call found it: for the
+    # tree, the same bytes (a point turned finite mid-build stays NaN and out
+    # of every query, and the pickle loads).
+    rng = np.random.default_rng(27)
+    tree = KdTree(rng.random((1 << 17, 3)))
+    call = {"build": lambda a: (KdTree, a), "nearest_many": lambda a: (tree.nearest_many, a[: len(a) // 4], 2),
+            "within_many": lambda a: (tree.within_many, a[: len(a) // 4], 0.003)}[which]
+    for n in (1 << 20, 1 << 22, 1 << 24):  # until a call lasts past a poll
+        arr = rng.random((n, 3))
+        arr[[7, 99, n - 1]] = np.nan
+        before = arr.copy()
+
+        def change():
+            arr[7] = [0.25, 0.5, 0.75]
+            arr[11] = np.nan
+            arr[12:] += 0.5
+
+        got = during_the_call(change, *call(arr))
+        if got is not None:
+            break
+    assert got is not None, "no signal handler ran inside the call"
+    f, *args = call(before)
+    if which == "build":
+        assert pickle.dumps(got) == pickle.dumps(f(*args))
+        assert len(pickle.loads(pickle.dumps(got))) == n
+    else:
+        assert all(map(same_bits, got, f(*args)))
+    # and the helper tells a call that never polls: its handler runs after it
+    assert during_the_call(lambda: None, VecList.from_array, arr) is None

@@ -188,14 +188,14 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
         Vec3d p;
         std::uint32_t i;
     };
-    std::vector<Rec> rec;
+    // The one read of the caller's points, before the first pool phase polls
+    // `stop` (whose poll may run code that writes to them): the NaN points
+    // too are kept from it, not read again at the end.
+    std::vector<Rec> rec, nan_rec;
     rec.reserve(n_);
-    std::vector<std::uint32_t> nan_points;
     for (std::size_t i = 0; i < n_; ++i) {
-        if (has_nan(points[i]))
-            nan_points.push_back(static_cast<std::uint32_t>(i));
-        else
-            rec.push_back({points[i], static_cast<std::uint32_t>(i)});
+        const Vec3d v = points[i];
+        (has_nan(v) ? nan_rec : rec).push_back({v, static_cast<std::uint32_t>(i)});
     }
     m_ = rec.size();
     depth_ = depth_for(m_);
@@ -283,10 +283,7 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
         std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
     };
     if (p.reduce(m_, Copy{r, pts, index}, 1, stop) != m_) panic("the tree's points were not all copied");
-    for (std::size_t j = 0; j < nan_points.size(); ++j) {
-        pts[m_ + j] = points[nan_points[j]];
-        index[m_ + j] = nan_points[j];
-    }
+    for (std::size_t j = 0; j < nan_rec.size(); ++j) pts[m_ + j] = nan_rec[j].p, index[m_ + j] = nan_rec[j].i;
     attach();
 }
 

@@ -39,8 +39,9 @@ public:
     KdTree& operator=(KdTree&&) noexcept = default;
     KdTree(const KdTree&) = delete;
     KdTree& operator=(const KdTree&) = delete;
-    // Copies `points` and builds on `pool`; throws std::length_error beyond
-    // kMaxPoints and parallel::Stopped if `stop` is requested.
+    // Copies `points`, reading each once before `stop` is first polled, and
+    // builds on `pool`; throws std::length_error beyond kMaxPoints and
+    // parallel::Stopped if `stop` is requested.
     KdTree(std::span<const Vec3d> points, parallel::Pool& pool, parallel::Stop* stop = nullptr);
 
     // The serialised form (layout in kd_tree.cpp), and a tree from one. A
