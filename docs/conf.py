@@ -3,7 +3,7 @@
 Built strictly (`sphinx-build -W`) by `bash docs/make.sh` and by the `docs`
 stage of tests/run_all.sh. The API pages are written at build time from the
 type stubs (_ext/stub_api.py); the gallery runs scripts of examples/ and
-bench/ (sphinx-gallery); the guide pages are Markdown (MyST) whose `>>>`
+bench/plots/ (sphinx-gallery); the guide pages are Markdown (MyST) whose `>>>`
 examples tests/python/test_docs.py runs as doctests.
 """
 
@@ -52,14 +52,13 @@ html_context = {"default_mode": "auto"}
 html_last_updated_fmt = None
 
 sphinx_gallery_conf = {
-    "examples_dirs": ["../examples", "../bench"],
+    "examples_dirs": ["../examples", "../bench/plots"],
     "gallery_dirs": ["gallery/examples", "gallery/bench"],
-    # Every script shown runs. Of bench/, only the plot_*.py scripts are shown:
-    # they draw recorded results, while the timing programs themselves are too
-    # slow and too noisy for a build. (ignore_pattern sees the file name only,
-    # so it names bench/'s timing programs by their prefixes.)
+    # Every script shown runs. Of bench/, only plots/ is shown: its scripts
+    # draw recorded results, while the timing programs themselves are too
+    # slow and too noisy for a build.
     "filename_pattern": r"\.py$",
-    "ignore_pattern": r"^(_|bench_|compare_|count_|__init__)",
+    "ignore_pattern": r"^(_|__init__)",
     # Named, not given as objects, so the configuration stays picklable.
     "reset_argv": "gallery_support.argv",
     "image_scrapers": ("gallery_support.png_scraper",),

@@ -161,7 +161,7 @@ def serve(directory):
 
 def gallery_scripts():
     names = [p.stem for p in sorted((ROOT / "examples").glob("*.py"))]
-    names += [p.stem for p in sorted((ROOT / "bench").glob("plot_*.py"))]
+    names += [p.stem for p in sorted((ROOT / "bench" / "plots").glob("*.py"))]
     return names
 
 

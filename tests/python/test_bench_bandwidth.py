@@ -1,4 +1,4 @@
-"""The benchmark's floor parsing, floor model and target rules (bench/_bandwidth.py),
+"""The benchmark's floor parsing, floor model and target rules (bench/common/bandwidth.py),
 on synthetic figures: a wrong rule here would print a target as met that is not."""
 
 import ast
@@ -9,8 +9,8 @@ import sys
 import pytest
 
 BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
-sys.path.insert(0, BENCH)
-import _bandwidth as BW  # noqa: E402
+sys.path[:0] = [BENCH, os.path.join(BENCH, "plots")]
+from common import bandwidth as BW  # noqa: E402
 
 
 def row(kind, regime, where, n, ns, threads=2):
@@ -158,7 +158,7 @@ def test_target_ops_are_benchmarked():
     """Every op the targets and the floor model name is a row of bench_vec_list.OPS
     (read from the source: importing it would start the benchmark's environment
     handling), so a renamed row cannot turn a target into 'not measured' unnoticed."""
-    tree = ast.parse(open(os.path.join(BENCH, "bench_vec_list.py")).read())
+    tree = ast.parse(open(os.path.join(BENCH, "peers", "bench_vec_list.py")).read())
     ops = next(
         ast.literal_eval(node.value)
         for node in tree.body

@@ -9,14 +9,14 @@ import sys
 import pytest
 
 BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
-sys.path.insert(0, BENCH)
+sys.path.insert(0, os.path.join(BENCH, "plots"))
 
 
 def test_benchmark_json_is_what_the_plot_draws(tmp_path):
     pytest.importorskip("numpy")
     out = tmp_path / "kd.json"
     run = subprocess.run(
-        [sys.executable, os.path.join(BENCH, "bench_kdtree.py"), "--n", "3000", "--repeats", "1", "--skip-scaling",
+        [sys.executable, os.path.join(BENCH, "peers", "bench_kdtree.py"), "--n", "3000", "--repeats", "1", "--skip-scaling",
          "--json", str(out)],
         capture_output=True, text=True, timeout=600,
     )

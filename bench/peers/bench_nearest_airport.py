@@ -2,7 +2,7 @@
 kestrum_py in one process, spawned processes and Dask LocalClusters of 1 and 2 workers.
 
     python3 -m pip install '.[examples,dask]'
-    python3 bench/bench_nearest_airport.py [-n 20000] [--repeats 3] [--chunk 1000]
+    python3 bench/peers/bench_nearest_airport.py [-n 20000] [--repeats 3] [--chunk 1000]
 
 The job and every solver are those of examples/nearest_airport.py. The worker
 processes and clusters are started once, before timing; their start-up and the
@@ -15,7 +15,6 @@ repeat. Every run's results are checked bit for bit against the first
 one-process run. Ratios are queries/s over numpy's (above 1: faster).
 """
 
-import argparse
 import logging
 import os
 import sys
@@ -24,10 +23,11 @@ from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_context
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "examples"))  # spawned children inherit sys.path
-from _blas_env import drop_openblas_overrides  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import ROOT, cli  # noqa: E402
+from common.blas_env import drop_openblas_overrides  # noqa: E402
+
+sys.path.insert(0, str(ROOT / "examples"))  # spawned children inherit sys.path
 
 drop_openblas_overrides()  # before anything imports numpy
 
@@ -94,13 +94,12 @@ class DaskCluster:
 
 
 def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("-n", type=int, default=20000)
-    p.add_argument("--repeats", type=int, default=3)
-    p.add_argument("--chunk", type=int, default=1000)
+    p = cli.parser(__doc__, repeat=3)
+    p.add_argument("-n", type=int, default=20000, help="queries (default 20000)")
+    p.add_argument("--chunk", type=int, default=1000, help="queries per task (default 1000)")
     p.add_argument("--seed", type=int, default=2024)
-    p.add_argument("--keep-blas-env", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
+    print(cli.machine_line())
 
     import cloudpickle
 
@@ -126,7 +125,7 @@ def main():
     loads = []
     reference = None
     try:
-        for _ in range(args.repeats):
+        for _ in range(args.repeat):
             loads.append(os.getloadavg()[0])
             for label, _, run in configs:
                 t = time.perf_counter()

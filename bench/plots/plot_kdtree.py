@@ -5,8 +5,8 @@ Build and query times of the three trees on the same points and queries, and
 the time of one query, drawn into docs/kdtree_bench.png::
 
     python3 -m pip install -r bench/requirements.txt   # numpy, scipy, pykdtree, matplotlib
-    python3 bench/plot_kdtree.py [--from results.json] [--n 1000000] [--repeats 3]
-                                 [--out docs/kdtree_bench.png]
+    python3 bench/plots/plot_kdtree.py [--from results.json] [--n 1000000] [--repeats 3]
+                                       [--out docs/kdtree_bench.png]
 
 With --from, the figures of an earlier `bench_kdtree.py --json FILE` run are
 drawn. Without it, bench_kdtree.py runs first (at --n points, without its
@@ -23,6 +23,8 @@ import sys
 
 # The docs gallery runs this file without __file__, from its own directory.
 HERE = os.path.dirname(os.path.abspath(globals().get("__file__", "plot_kdtree.py")))
+sys.path.insert(0, os.path.dirname(HERE))  # bench/, for common
+from common import ROOT, cli  # noqa: E402
 
 COLOURS = {"kestrum_py": "tab:blue", "cKDTree": "tab:orange", "pykdtree": "tab:green"}
 
@@ -121,18 +123,18 @@ def plot(results, out):
     print(f"wrote {out}")
 
 
-def arg(argv, name, default):
-    return argv[argv.index(name) + 1] if name in argv else default
-
-
 def main(argv):
-    out = os.path.normpath(arg(argv, "--out", os.path.join(HERE, "..", "docs", "kdtree_bench.png")))
-    src = arg(argv, "--from", None)
+    ap = cli.parser(__doc__, repeat=3)
+    ap.add_argument("--from", dest="src", metavar="FILE", help="draw this JSON of bench_kdtree.py instead of running it")
+    ap.add_argument("--out", default=str(ROOT / "docs" / "kdtree_bench.png"), help="the PNG (default docs/kdtree_bench.png)")
+    ap.add_argument("--n", type=int, default=1_000_000, help="points of the big clouds when running the benchmark")
+    args = ap.parse_args(argv)
+    out, src = os.path.normpath(args.out), args.src
     if src is None:
         src = os.path.splitext(out)[0] + ".json"
         os.makedirs(os.path.dirname(src), exist_ok=True)
-        subprocess.run([sys.executable, os.path.join(HERE, "bench_kdtree.py"), "--n", arg(argv, "--n", "1000000"),
-                        "--repeats", arg(argv, "--repeats", "3"), "--skip-scaling", "--json", src], check=True)
+        subprocess.run([sys.executable, str(ROOT / "bench" / "peers" / "bench_kdtree.py"), "--n", str(args.n),
+                        "--repeat", str(args.repeat), "--skip-scaling", "--json", src], check=True)
     with open(src) as f:
         results = json.load(f)
     plot(results, out)

@@ -4,17 +4,17 @@ with the memory-bandwidth floor, all in one run.
     python3 -m pip install -r bench/requirements.txt   # numpy
     cmake -S . -B build-bench -DKESTRUM_BUILD_EXTENSION=OFF -DKESTRUM_BUILD_BENCH=ON
     cmake --build build-bench -j2 --target bandwidth_floor
-    python3 bench/bench_vec_list.py [--quick] [--legend] [--sizes 1e5,1e6,1e7]
-                                    [--floor PATH | --no-floor] [--json FILE]
-                                    [--no-threads] [--no-memory] [--memory-n 1e7]
-                                    [--blas-default]
+    python3 bench/peers/bench_vec_list.py [--quick] [--legend] [--sizes 1e5,1e6,1e7]
+                                          [--floor PATH | --no-floor] [--json FILE]
+                                          [--no-threads] [--no-memory] [--memory-n 1e7]
+                                          [--blas-default]
 
 Default: sizes 1e5, 1e6, 1e7, minimum of 15 repeats (about 4.5 minutes on 2 cores).
 --quick: 5 repeats, sizes 1e5 and 1e6 unless --sizes says otherwise (under a minute).
 
 Sections:
 
-1. Throughput at each size. First the floor program (bench/bandwidth_floor.cpp,
+1. Throughput at each size. First the floor program (bench/internals/bandwidth_floor.cpp,
    found in build*/ unless --floor names it) times the ideal loops at that size:
    read n x 3 doubles and write them x 2.0 (48 B/element), and a read-only sum
    (24 B/element), on the calling thread alone and on all threads of the
@@ -45,29 +45,31 @@ Sections:
    read from VmHWM after resetting it through /proc/self/clear_refs.
 5. Targets: each one with its figure from this run and met / MISSED / not
    measured (sizes left out, --no-floor, --no-threads). --json FILE writes all
-   figures, the floor rows and the targets for bench/plot_vec_list.py.
+   figures, the floor rows and the targets for bench/plots/plot_vec_list.py.
 
 Ratios are kestrum/numpy and kestrum/floor (below 1: kestrum faster). Figures
 depend on the machine's load; the load average is printed with them.
 """
 
-import os
 import sys
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common.blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 single_blas_thread()
 
 import json  # noqa: E402
 import math  # noqa: E402
+import os  # noqa: E402
 import platform  # noqa: E402
 import subprocess  # noqa: E402
 import timeit  # noqa: E402
 
-import _bandwidth as BW  # noqa: E402
-from _harness import Column, Row, prepare, time_row  # noqa: E402
+from common import bandwidth as BW  # noqa: E402
+from common import cli  # noqa: E402
+from common.harness import Column, Row, prepare, time_row  # noqa: E402
 
 import kestrum_py as K  # noqa: E402
 
@@ -383,36 +385,14 @@ def memory(n):
 # --------------------------------------------------------------------------
 
 
-def load_text():
-    """`uptime`'s line (load averages over 1, 5, 15 minutes)."""
-    try:
-        return subprocess.run(["uptime"], capture_output=True, text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
-
-
 def header():
     import numpy as np
 
     print(f"Python {platform.python_version()}, numpy {np.__version__}, kestrum_py from {K.__file__}")
     print(f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS', '(unset: OpenBLAS default)')}")
-    print(
-        f"{platform.machine()}, {os.cpu_count()} CPUs, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}"
-    )
-    print(f"uptime: {load_text()}\n")
-    return {
-        "python": platform.python_version(),
-        "numpy": np.__version__,
-        "machine": platform.machine(),
-        "cpus": os.cpu_count(),
-        "rayon_num_threads": os.environ.get("RAYON_NUM_THREADS"),
-        "openblas_num_threads": os.environ.get("OPENBLAS_NUM_THREADS"),
-        "load_start": list(os.getloadavg()),
-    }
-
-
-def arg(argv, name, default):
-    return argv[argv.index(name) + 1] if name in argv else default
+    print(f"{cli.machine_line()}, RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
+    print(f"uptime: {cli.load_text()}\n")
+    return cli.meta(("numpy",), python=platform.python_version(), numpy=np.__version__)
 
 
 def main(argv):
@@ -420,13 +400,19 @@ def main(argv):
         return child_threads(argv)
     if "--child-memory" in argv:
         return child_memory(argv)
-    quick = "--quick" in argv
+    ap = cli.parser(__doc__, sizes_default="", quick=True, legend=True, json_for="read by plots/plot_vec_list.py",
+                    floor=True, blas_threads=True)
+    ap.add_argument("--no-threads", action="store_true", help="leave the thread scaling out")
+    ap.add_argument("--no-memory", action="store_true", help="leave the memory section out")
+    ap.add_argument("--memory-n", type=float, default=1e7, metavar="N", help="elements of the memory section")
+    args = ap.parse_args(argv)
+    quick = args.quick
     repeat, target = (5, 0.02) if quick else (15, 0.05)
-    sizes = [int(float(s)) for s in arg(argv, "--sizes", "1e5,1e6" if quick else "1e5,1e6,1e7").split(",")]
+    sizes = args.sizes or cli.sizes("1e5,1e6" if quick else "1e5,1e6,1e7")
     floor_program = None
-    if "--no-floor" not in argv:
+    if not args.no_floor:
         try:
-            floor_program = BW.find_floor_program(arg(argv, "--floor", None))
+            floor_program = BW.find_floor_program(args.floor)
         except BW.FloorError as exc:
             raise SystemExit(f"error: {exc}")
     results = {"meta": header(), "floor": None, "ops": [], "small": [], "threads": None, "thread_n": None,
@@ -438,18 +424,18 @@ def main(argv):
         if note := BW.stale_note(floor_program):
             print(note)
     check_equivalent()
-    ops, floor_meta, floor_rows = throughput(sizes, repeat, target, "--legend" in argv, floor_program)
+    ops, floor_meta, floor_rows = throughput(sizes, repeat, target, args.legend, floor_program)
     results["ops"] = ops
     if floor_program:
         results["floor"] = {"program": floor_program, "meta": floor_meta, "rows": floor_rows}
     results["small"] = small_lists(repeat, target)
-    if "--no-threads" not in argv:
+    if not args.no_threads:
         thread_n = 1_000_000
         best = thread_scaling([1, 2], thread_n, rounds=2 if quick else 4, repeat=3 if quick else 5)
         results["threads"] = {str(c): b for c, b in best.items()}
         results["thread_n"] = thread_n
-    if "--no-memory" not in argv:
-        results["memory"] = memory(int(float(arg(argv, "--memory-n", "1e7"))))
+    if not args.no_memory:
+        results["memory"] = memory(int(args.memory_n))
     results["meta"]["load_end"] = list(os.getloadavg())
     results["targets"] = BW.evaluate_targets(results)
     la0, la1 = results["meta"]["load_start"], results["meta"]["load_end"]
@@ -459,12 +445,9 @@ def main(argv):
     )
     for line in BW.format_targets(results["targets"]):
         print(line)
-    print(f"uptime: {load_text()}")
-    if "--json" in argv:
-        path = arg(argv, "--json", None)
-        with open(path, "w") as f:
-            json.dump(results, f, indent=1)
-        print(f"wrote {path}")
+    print(f"uptime: {cli.load_text()}")
+    if args.json:
+        cli.write_json(args.json, results)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 Plain Python, no numpy and no kestrum_py, so the parsing and the target rules
 are tested on their own (tests/python/test_bench_bandwidth.py).
 
-The floor program (bench/bandwidth_floor.cpp, built by CMake with
+The floor program (bench/internals/bandwidth_floor.cpp, built by CMake with
 -DKESTRUM_BUILD_BENCH=ON) prints JSON lines: one "meta" line, then one row per
 (kind, regime, where) and size. `floor_ns` turns its `copy` (read 24 + write 24
 bytes per element) and `read` (read 24) rows into the floor of an operation
@@ -24,8 +24,8 @@ import math
 import os
 import subprocess
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SOURCE = os.path.join("bench", "internals", "bandwidth_floor.cpp")  # relative to ROOT
 PROGRAM = "bandwidth_floor"
 
 # Bytes read and written per element by each benchmarked operation, for its floor.
@@ -102,9 +102,9 @@ def find_floor_program(explicit: str | None = None, root: str = ROOT) -> str:
 
 def stale_note(program: str, root: str = ROOT) -> str | None:
     """A warning when the program is older than its source (a build not redone)."""
-    src = os.path.join(root, "bench", f"{PROGRAM}.cpp")
+    src = os.path.join(root, SOURCE)
     if os.path.exists(src) and os.path.getmtime(program) < os.path.getmtime(src):
-        return f"note: {program} is older than bench/{PROGRAM}.cpp; rebuild it"
+        return f"note: {program} is older than {SOURCE}; rebuild it"
     return None
 
 

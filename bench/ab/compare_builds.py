@@ -1,6 +1,6 @@
 """Two builds of the extension side by side on the bulk operations.
 
-    python3 bench/compare_builds.py OLD_DIR NEW_DIR [--sizes 1e3,1e6] [--rounds 3]
+    python3 bench/ab/compare_builds.py OLD_DIR NEW_DIR [--sizes 1e3,1e6] [--rounds 3]
 
 Each DIR is put first on PYTHONPATH of a child process; the children for the
 two builds alternate over the rounds and the minimum per cell counts, so a
@@ -15,6 +15,10 @@ import os
 import subprocess
 import sys
 import timeit
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import cli  # noqa: E402
 
 STMTS = {
     "dot": "v.dot(p)", "cross": "v.cross(p)", "+": "v + p", "*": "v * 0.75",
@@ -40,9 +44,11 @@ def child(n):
 
 
 def main(argv):
-    old, new = argv[1], argv[2]
-    sizes = [int(float(s)) for s in (argv[argv.index("--sizes") + 1] if "--sizes" in argv else "1e3,1e6").split(",")]
-    rounds = int(argv[argv.index("--rounds") + 1]) if "--rounds" in argv else 3
+    ap = cli.parser(__doc__, rounds=3, sizes_default="1e3,1e6")
+    ap.add_argument("old", metavar="OLD_DIR", help="the build the ratios are against")
+    ap.add_argument("new", metavar="NEW_DIR", help="the build compared with it")
+    args = ap.parse_args(argv)
+    old, new, sizes, rounds = args.old, args.new, args.sizes, args.rounds
     best = {}
     for _ in range(rounds):
         for n in sizes:
@@ -52,7 +58,7 @@ def main(argv):
                                                 capture_output=True, text=True).stdout)
                 for k, v in res.items():
                     best[(d, n, k)] = min(best.get((d, n, k), float("inf")), v)
-    print(f"## {new} vs {old}  ({os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}, "
+    print(f"## {new} vs {old}  ({cli.machine_line()}, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}, {rounds} rounds, min)")
     for n in sizes:
         print(f"n = {n:.0e}{'old':>12}{'new':>12}{'new/old':>9}")
@@ -65,4 +71,4 @@ if __name__ == "__main__":
     if "--child" in sys.argv:
         child(int(sys.argv[sys.argv.index("--child") + 1]))
     else:
-        main(sys.argv)
+        main(sys.argv[1:])

@@ -1,6 +1,6 @@
 """Cost of a bulk operation against the pool size, far past the CPU count.
 
-    python3 bench/bench_pool_size.py [--counts 1,2,64,1000,4000] [--rounds 3]
+    python3 bench/internals/bench_pool_size.py [--counts 1,2,64,1000,4000] [--rounds 3]
 
 One child process per RAYON_NUM_THREADS value (the pool is sized once per
 process) times `magnitude` on 100 and on 100k elements and `repr` on 10k.
@@ -15,6 +15,10 @@ import os
 import subprocess
 import sys
 import timeit
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import cli  # noqa: E402
 
 CASES = (("magnitude 100", "s.magnitude()"), ("magnitude 1e5", "b.magnitude()"), ("repr 1e4", "repr(m)"))
 
@@ -43,12 +47,11 @@ def fmt(ns):
 
 
 def main(argv):
-    counts = [2, 64, 1000, 4000]
-    rounds = 3
-    if "--counts" in argv:
-        counts = [int(c) for c in argv[argv.index("--counts") + 1].split(",")]
-    if "--rounds" in argv:
-        rounds = int(argv[argv.index("--rounds") + 1])
+    ap = cli.parser(__doc__, rounds=3)
+    ap.add_argument("--counts", type=cli.sizes, default=[2, 64, 1000, 4000], metavar="LIST",
+                    help="RAYON_NUM_THREADS values, the first is the reference (default 2,64,1000,4000)")
+    args = ap.parse_args(argv)
+    counts, rounds = args.counts, args.rounds
     best = {c: {} for c in counts}
     for _ in range(rounds):
         for c in counts:
@@ -57,8 +60,7 @@ def main(argv):
                                  check=True, capture_output=True, text=True).stdout
             for k, v in json.loads(res.strip().splitlines()[-1]).items():
                 best[c][k] = min(best[c].get(k, float("inf")), v)
-    print(f"## Pool size far past the CPU count ({os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}, "
-          f"{rounds} alternating rounds, min)")
+    print(f"## Pool size far past the CPU count ({cli.machine_line()}; {rounds} alternating rounds, min)")
     head = f"{'RAYON_NUM_THREADS':<18}" + "".join(f"{label:>16}{'ratio':>8}" for label, _ in CASES)
     print(head)
     print("-" * len(head))
@@ -73,4 +75,4 @@ if __name__ == "__main__":
     if "--child" in sys.argv:
         child()
     else:
-        main(sys.argv)
+        main(sys.argv[1:])

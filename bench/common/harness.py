@@ -65,29 +65,6 @@ def time_row(row: Row, namespaces: dict[str, dict], repeat: int, target: float) 
     return {col: sec * 1e9 for col, sec in best.items()}
 
 
-def cpu_model() -> str:
-    """The CPU's model name (per-call ratios differ between microarchitectures)."""
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    import platform
-
-    return platform.processor() or "unknown CPU"
-
-
-def machine_line() -> str:
-    """CPU model, CPU count and load: the context every figure needs on a shared machine."""
-    import os
-    import platform
-
-    load = " ".join(f"{x:.2f}" for x in os.getloadavg())
-    return f"{cpu_model()} ({platform.machine()}, {os.cpu_count()} CPUs); load average {load}"
-
-
 def loop_overhead(repeat: int = 15, target: float = 0.05) -> float:
     t = timeit.Timer("pass")
     n = _loops_for(t, target)

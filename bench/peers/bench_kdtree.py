@@ -1,7 +1,7 @@
 """KdTree against scipy's cKDTree (workers=-1) and pykdtree, side by side in one run.
 
     python3 -m pip install '.[bench]'      # scipy, pykdtree
-    python3 bench/bench_kdtree.py [--repeats 3] [--n 1000000] [--skip-scaling] [--json FILE]
+    python3 bench/peers/bench_kdtree.py [--repeats 3] [--n 1000000] [--skip-scaling] [--json FILE]
 
 Cases: the airports of `airportsdata` (28k unit vectors, 20k queries on the
 sphere, k = 1 and 8, build + query), uniform and clustered (Gaussian blobs)
@@ -14,14 +14,13 @@ bytes per point and the build's peak, and the query time on a pool of 1
 thread over 2 (child processes, RAYON_NUM_THREADS).
 
 --json FILE also writes every figure printed (seconds, ratios, loads, sizes,
-CPU model) to FILE; bench/plot_kdtree.py draws docs/kdtree_bench.png from it.
+CPU model) to FILE; bench/plots/plot_kdtree.py draws docs/kdtree_bench.png from it.
 
 kestrum_py's answers are exact (bit for bit the brute force); the peers'
 distances are their own arithmetic, so only their indices are compared, on
 queries whose nearest neighbour is unambiguous.
 """
 
-import argparse
 import json
 import os
 import subprocess
@@ -29,10 +28,9 @@ import sys
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-from _blas_env import drop_openblas_overrides  # noqa: E402
-from _harness import cpu_model  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import ROOT, cli  # noqa: E402
+from common.blas_env import drop_openblas_overrides  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 
@@ -201,11 +199,11 @@ print(json.dumps({"tree": (after - before) / n, "peak": (peak - before) / n,
 
 
 def visits_program(explicit):
-    """bench/kdtree_visits.cpp as built by CMake (-DKESTRUM_BUILD_BENCH=ON): `explicit`, else the
-    newest build*/kdtree_visits under the checkout."""
+    """bench/internals/kdtree_visits.cpp as built by CMake (-DKESTRUM_BUILD_BENCH=ON): `explicit`,
+    else the newest build*/kdtree_visits under the checkout."""
     if explicit:
         return explicit
-    root = HERE.parent
+    root = ROOT
     found = [p for pattern in ("build*/kdtree_visits", "build*/*/kdtree_visits") for p in root.glob(pattern)
              if os.access(p, os.X_OK)]
     return str(max(found, key=os.path.getmtime)) if found else None
@@ -218,33 +216,15 @@ def child(n, threads):
     return json.loads(out.stdout)
 
 
-def meta(args):
-    import platform
-    from importlib import metadata
-
-    versions = {"python": platform.python_version()}
-    for dist in ("numpy", "scipy", "pykdtree"):
-        try:
-            versions[dist] = metadata.version(dist)
-        except metadata.PackageNotFoundError:
-            versions[dist] = None
-    return {"cpu": cpu_model(), "cpus": os.cpu_count(), "machine": platform.machine(),
-            "rayon_num_threads": os.environ.get("RAYON_NUM_THREADS"), "libraries": list(LIBS),
-            "versions": versions, "n": args.n, "repeats": args.repeats, "skip_scaling": args.skip_scaling,
-            "load_start": list(os.getloadavg())}
-
-
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--repeats", type=int, default=3)
+    ap = cli.parser(__doc__, repeat=3, json_for="read by plots/plot_kdtree.py")
     ap.add_argument("--n", type=int, default=1_000_000, help="points (and queries) of the big clouds")
     ap.add_argument("--skip-scaling", action="store_true", help="no child processes for memory and scaling")
     ap.add_argument("--visits", metavar="PATH", help="the kdtree_visits program (default: build*/kdtree_visits)")
-    ap.add_argument("--json", metavar="FILE", help="also write every figure to FILE (read by plot_kdtree.py)")
-    ap.add_argument("--keep-blas-env", action="store_true", help=argparse.SUPPRESS)  # set by _blas_env's re-exec
     args = ap.parse_args()
-    RECORD["meta"] = meta(args)
-    print(f"bench_kdtree: {cpu_model()}, {os.cpu_count()} CPUs, "
+    RECORD["meta"] = cli.meta(("numpy", "scipy", "pykdtree"), libraries=list(LIBS), n=args.n, repeats=args.repeat,
+                              skip_scaling=args.skip_scaling)
+    print(f"bench_kdtree: {cli.cpu_model()}, {os.cpu_count()} CPUs, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}; libraries: {', '.join(LIBS)}")
 
     rng = np.random.default_rng(2026)
@@ -254,15 +234,15 @@ def main():
         lat = np.radians([a["lat"] for a in table.values()])
         lon = np.radians([a["lon"] for a in table.values()])
         airports = np.column_stack([np.cos(lat) * np.cos(lon), np.cos(lat) * np.sin(lon), np.sin(lat)])
-        case("airports", airports, sphere(20000, rng), (1, 8), args.repeats, True, None, 1 / 3)
+        case("airports", airports, sphere(20000, rng), (1, 8), args.repeat, True, None, 1 / 3)
     except ImportError:
         print("\nairports: skipped (pip install airportsdata)")
 
     uniform = rng.random((args.n, 3))
-    case("uniform", uniform, rng.random((args.n, 3)), (1, 16), args.repeats, False, 1 / 2, 1 / 3)
+    case("uniform", uniform, rng.random((args.n, 3)), (1, 16), args.repeat, False, 1 / 2, 1 / 3)
     clustered = blobs(args.n, rng)
-    case("clustered", clustered, blobs(args.n, rng), (1, 16), args.repeats, False, 1 / 2, 1 / 3)
-    single_query(uniform, args.repeats)
+    case("clustered", clustered, blobs(args.n, rng), (1, 16), args.repeat, False, 1 / 2, 1 / 3)
+    single_query(uniform, args.repeat)
 
     if not args.skip_scaling:
         print(f"\nmemory and pool scaling at {args.n:,} points (child processes)  [{load()}]")
@@ -296,11 +276,7 @@ def main():
     for label, ratio, target, _ in missed:
         print(f"  MISSED {label}: {ratio:.3f} (target {target:.3g})")
     if args.json:
-        RECORD["meta"]["load_end"] = list(os.getloadavg())
-        with open(args.json, "w") as f:
-            json.dump(RECORD, f, indent=1)
-            f.write("\n")
-        print(f"wrote {args.json}")
+        cli.write_json(args.json, RECORD)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Back-to-back bulk results and the block cache: what keeping freed blocks saves.
 
-    python3 bench/bench_block_cache.py DIR [DIR ...] [--sizes 1e4,1e6] [--rounds 3]
+    python3 bench/internals/bench_block_cache.py DIR [DIR ...] [--sizes 1e4,1e6] [--rounds 3]
 
 Each DIR holds a build of the extension (put first on PYTHONPATH of a child
 process). Every statement frees its result before the next call, so from the
@@ -21,8 +21,10 @@ import resource
 import subprocess
 import sys
 import timeit
+from pathlib import Path
 
-from _harness import cpu_model
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import cli  # noqa: E402
 
 STMTS = {"v * 2.0": "v * 2.0", "normalize": "v.normalize()", "numpy a * 2.0": "a * 2.0"}
 
@@ -58,10 +60,9 @@ def child(n, limited):
 
 
 def main(argv):
-    opts = {k: argv[argv.index(k) + 1] for k in ("--sizes", "--rounds") if k in argv}
-    dirs = [a for i, a in enumerate(argv[1:], 1) if not a.startswith("--") and argv[i - 1] not in opts]
-    sizes = [int(float(s)) for s in opts.get("--sizes", "3e3,1e4,1e5,1e6,4e6").split(",")]
-    rounds = int(opts.get("--rounds", "3"))
+    args = cli.parser(__doc__, rounds=3, sizes_default="3e3,1e4,1e5,1e6,4e6",
+                      builds="a build directory of the extension").parse_args(argv)
+    dirs, sizes, rounds = args.builds, args.sizes, args.rounds
     regimes = [(d, lim) for d in dirs for lim in (False, True)]
     best = {}
     loads = [os.getloadavg()[0]]
@@ -75,7 +76,7 @@ def main(argv):
                 for k, v in res.items():
                     best[(d, lim, n, k)] = min(best.get((d, lim, n, k), float("inf")), v)
         loads.append(os.getloadavg()[0])
-    print(f"## block cache, back-to-back results  ({cpu_model()}, {os.cpu_count()} CPUs, "
+    print(f"## block cache, back-to-back results  ({cli.cpu_model()}, {os.cpu_count()} CPUs, "
           f"load {min(loads):.2f}-{max(loads):.2f}, RAYON_NUM_THREADS="
           f"{os.environ.get('RAYON_NUM_THREADS', '(unset)')}, {rounds} rounds, min, us per call)")
     first = dirs[0]
@@ -95,4 +96,4 @@ if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         child(int(sys.argv[2]), sys.argv[3] == "1")
     else:
-        main(sys.argv)
+        main(sys.argv[1:])

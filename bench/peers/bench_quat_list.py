@@ -2,9 +2,9 @@
 numpy-quaternion arrays, in one run.
 
     python3 -m pip install -r bench/requirements.txt   # numpy, scipy, numpy-quaternion
-    python3 bench/bench_quat_list.py [--sizes 1e5,1e6] [--repeat 7] [--floor PATH | --no-floor]
+    python3 bench/peers/bench_quat_list.py [--sizes 1e5,1e6] [--repeat 7] [--floor PATH | --no-floor]
 
-The floor column is what the memory allows: bench/bandwidth_floor.cpp
+The floor column is what the memory allows: bench/internals/bandwidth_floor.cpp
 (cmake -DKESTRUM_BUILD_BENCH=ON, target bandwidth_floor, found in build*/
 unless --floor names it) times a plain read loop and a plain copy loop on all
 pool threads, warm reused output, at 2n Vec3d elements (a working set of 96 B
@@ -28,16 +28,15 @@ the others are given the conjugates so that all three compute the same
 rotations.
 """
 
-import argparse
 import os
-import subprocess
 import sys
 import timeit
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
-from _harness import cpu_model  # noqa: E402
-import _bandwidth as BW  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import bandwidth as BW  # noqa: E402
+from common import cli  # noqa: E402
+from common.blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 single_blas_thread()
@@ -72,13 +71,6 @@ BYTES = {
 }
 
 
-
-
-def load_text():
-    try:
-        return subprocess.run(["uptime"], capture_output=True, text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
 def best_of(columns, repeat):
@@ -180,7 +172,7 @@ def floor_seconds(floor_rows, n, label):
 
 def run(n, repeat, floor_program):
     print(f"\n## n = {n:,} (pool threads: {os.environ.get('RAYON_NUM_THREADS', 'default')})")
-    print(f"uptime: {load_text()}", flush=True)
+    print(f"uptime: {cli.load_text()}", flush=True)
     floor_rows = []
     if floor_program:
         _, floor_rows = BW.run_floor(floor_program, [2 * n], repeat)
@@ -205,24 +197,19 @@ def run(n, repeat, floor_program):
             ratio, tail = None, "| no comparison installed"
         print(f"{label:<28} {cells}  {tail}", flush=True)
         results.append((label, ratio))
-    print(f"uptime after: {load_text()}")
+    print(f"uptime after: {cli.load_text()}")
     return results
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--sizes", default="1e5,1e6")
-    ap.add_argument("--repeat", type=int, default=7)
-    ap.add_argument("--floor", help="path of the bandwidth_floor program")
-    ap.add_argument("--no-floor", action="store_true", help="leave the bandwidth floor out")
-    args = ap.parse_args()
+    args = cli.parser(__doc__, repeat=7, sizes_default="1e5,1e6", floor=True, blas_threads=True).parse_args()
     floor_program = None
     if not args.no_floor:
         try:
             floor_program = BW.find_floor_program(args.floor)
         except BW.FloorError as e:
             print(f"(no bandwidth floor: {e})")
-    print(f"CPU: {cpu_model()} ({os.cpu_count()} CPUs)")
+    print(f"CPU: {cli.machine_line()}")
     print(f"kestrum_py {K.__file__}\nnumpy {np.__version__}, Python {sys.version.split()[0]}")
     if Rotation is not None:
         import scipy
@@ -230,7 +217,7 @@ def main():
     if npq is not None:
         print(f"numpy-quaternion {getattr(npq, '__version__', '?')}")
     missed = []
-    for n in (int(float(s)) for s in args.sizes.split(",")):
+    for n in args.sizes:
         missed += [(n, label) for label, ratio in run(n, args.repeat, floor_program) if ratio is not None and ratio > TARGET]
     print("\nall targets met" if not missed else "\ntargets MISSED: " + ", ".join(f"{l} at {n:,}" for n, l in missed))
 

@@ -1,7 +1,7 @@
 """Building big Python results: VecList conversions against numpy and array.
 
     python3 -m pip install numpy
-    python3 bench/bench_results.py [--n 1e6] [--repeat 7] [--interrupt-n 2e7] [--no-interrupt]
+    python3 bench/peers/bench_results.py [--n 1e6] [--repeat 7] [--interrupt-n 2e7] [--no-interrupt]
 
 Two sections, in one run:
 
@@ -22,7 +22,6 @@ Two sections, in one run:
 Figures depend on the machine's load; the load average is printed with them.
 """
 
-import argparse
 import array
 import gc
 import json
@@ -32,10 +31,14 @@ import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
-import numpy as np
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import cli  # noqa: E402
 
-import kestrum_py as kp
+import numpy as np  # noqa: E402
+
+import kestrum_py as kp  # noqa: E402
 
 
 def load():
@@ -108,7 +111,7 @@ def section_build(n, repeat):
 
 CHILD = textwrap.dedent(r"""
     import json, signal, sys, time
-    import kestrum_py as kp
+    import kestrum_py as kp  # noqa: E402
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignored
     n, which = int(sys.argv[1]), sys.argv[2]
     block = kp.VecList([kp.Vec3d(i * 0.5, -1.0 / (i + 1), 3.0) for i in range(1 << 16)])
@@ -149,12 +152,12 @@ def section_interrupt(n):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--n", type=float, default=1e6)
-    ap.add_argument("--repeat", type=int, default=7)
-    ap.add_argument("--interrupt-n", type=float, default=2e7)
-    ap.add_argument("--no-interrupt", action="store_true")
+    ap = cli.parser(__doc__, repeat=7)
+    ap.add_argument("--n", type=float, default=1e6, help="elements of the build section (default 1e6)")
+    ap.add_argument("--interrupt-n", type=float, default=2e7, help="elements of the Ctrl-C section (default 2e7)")
+    ap.add_argument("--no-interrupt", action="store_true", help="leave the Ctrl-C section out")
     args = ap.parse_args()
+    print(cli.machine_line())
     section_build(int(args.n), args.repeat)
     if not args.no_interrupt:
         section_interrupt(int(args.interrupt_n))

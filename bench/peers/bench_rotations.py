@@ -3,7 +3,7 @@ C-level floor, PyGLM's dquat and scipy's Rotation; then Quat.align against
 Rotation.align_vectors on long lists.
 
     python3 -m pip install -r bench/requirements.txt   # numpy, PyGLM, scipy (optional columns)
-    python3 bench/bench_rotations.py [--quick] [--legend]
+    python3 bench/peers/bench_rotations.py [--quick] [--legend]
 
 "floor" is the cheapest builtin doing the same kind of call: one
 `math.copysign(a, b)` for a method or factory call, plain float arithmetic
@@ -19,22 +19,23 @@ table checks the targets: each operation at or below PyGLM's, at least 20x
 faster than scipy's Rotation for one rotation; and Quat.align at 1e6 pairs at
 most 0.5x Rotation.align_vectors.
 
-    python3 bench/bench_rotations.py [--quick] [--legend] [--align-n N]
+    python3 bench/peers/bench_rotations.py [--quick] [--legend] [--align-n N]
 """
 
-import os
 import sys
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _blas_env import drop_openblas_overrides  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common.blas_env import drop_openblas_overrides  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 
 import math  # noqa: E402
+import os  # noqa: E402
 import time  # noqa: E402
 
-from _harness import Column, Row, Table, legend, loop_overhead, machine_line, run_table  # noqa: E402
-from bench_vec3d import versions  # noqa: E402
+from common import cli  # noqa: E402
+from common.harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
 
 import kestrum_py  # noqa: E402
 
@@ -279,16 +280,19 @@ def align_comparison(n, repeat):
 
 
 def main(argv):
-    quick = "--quick" in argv
+    ap = cli.parser(__doc__, quick=True, legend=True)
+    ap.add_argument("--align-n", type=int, metavar="N", help="pairs for Quat.align (default 1e6, --quick 1e5)")
+    args = ap.parse_args(argv)
+    quick = args.quick
     repeat, target = (5, 0.02) if quick else (15, 0.05)
-    print("\n".join(versions()))
+    print("\n".join(cli.versions()))
     try:
         import scipy
 
         print(f"scipy {scipy.__version__}")
     except ImportError:
         pass
-    print(f"{machine_line()}; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
+    print(f"{cli.machine_line()}; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
     check_same_rotation()
     tables = [rotations_table(), composition_table()]
     for table in tables:
@@ -296,13 +300,13 @@ def main(argv):
         print()
     check_targets(lines)
     print()
-    align_n = int(argv[argv.index("--align-n") + 1]) if "--align-n" in argv else (10**5 if quick else 10**6)
+    align_n = args.align_n or (10**5 if quick else 10**6)
     try:
         align_comparison(align_n, 3 if quick else 7)
     except ImportError as exc:
         print(f"(align comparison left out: {exc})")
     print(f"\nload average after: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    if "--legend" in argv:
+    if args.legend:
         for table in tables:
             legend(table)
     print()

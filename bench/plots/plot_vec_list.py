@@ -6,9 +6,9 @@ equivalents and the memory-bandwidth floor, drawn log-log into
 docs/vec_list_scaling.png::
 
     python3 -m pip install -r bench/requirements.txt   # numpy, matplotlib
-    python3 bench/plot_vec_list.py [--from results.json] [--quick] [--sizes 1e2,1e3,...]
-                                   [--floor PATH | --no-floor] [--blas-default]
-                                   [--out docs/vec_list_scaling.png]
+    python3 bench/plots/plot_vec_list.py [--from results.json] [--quick] [--sizes 1e2,1e3,...]
+                                         [--floor PATH | --no-floor] [--blas-default]
+                                         [--out docs/vec_list_scaling.png]
 
 With --from, the figures of an earlier `bench_vec_list.py --json FILE` run are
 drawn. Without it, bench_vec_list.py runs first (its throughput tables only, at
@@ -26,8 +26,9 @@ import sys
 
 # The docs gallery runs this file without __file__, from its own directory.
 HERE = os.path.dirname(os.path.abspath(globals().get("__file__", "plot_vec_list.py")))
-sys.path.insert(0, HERE)
-import _bandwidth as BW  # noqa: E402
+sys.path.insert(0, os.path.dirname(HERE))  # bench/, for common
+from common import ROOT, cli  # noqa: E402
+from common import bandwidth as BW  # noqa: E402
 
 PLOTTED = [
     "normalize", "rotate(q)", "cross(p)",
@@ -109,23 +110,23 @@ def plot(results, out):
     print(f"wrote {out}")
 
 
-def arg(argv, name, default):
-    return argv[argv.index(name) + 1] if name in argv else default
-
-
 def main(argv):
-    out = os.path.normpath(arg(argv, "--out", os.path.join(HERE, "..", "docs", "vec_list_scaling.png")))
-    src = arg(argv, "--from", None)
+    ap = cli.parser(__doc__, sizes_default="", quick=True, floor=True, blas_threads=True)
+    ap.add_argument("--from", dest="src", metavar="FILE", help="draw this JSON of bench_vec_list.py instead of running it")
+    ap.add_argument("--out", default=str(ROOT / "docs" / "vec_list_scaling.png"),
+                    help="the PNG (default docs/vec_list_scaling.png)")
+    args = ap.parse_args(argv)
+    out, src = os.path.normpath(args.out), args.src
     if src is None:
-        quick = "--quick" in argv
-        sizes = arg(argv, "--sizes", "1e3,1e5,1e6" if quick else "1e2,1e3,1e4,1e5,1e6,1e7")
+        sizes = args.sizes or cli.sizes("1e3,1e5,1e6" if args.quick else "1e2,1e3,1e4,1e5,1e6,1e7")
         src = os.path.splitext(out)[0] + ".json"
         os.makedirs(os.path.dirname(src), exist_ok=True)
-        cmd = [sys.executable, os.path.join(HERE, "bench_vec_list.py"), "--sizes", sizes, "--no-threads",
-               "--no-memory", "--json", src]
-        cmd += [a for a in ("--quick", "--no-floor", "--blas-default") if a in argv]
-        if "--floor" in argv:
-            cmd += ["--floor", arg(argv, "--floor", None)]
+        cmd = [sys.executable, str(ROOT / "bench" / "peers" / "bench_vec_list.py"), "--sizes",
+               ",".join(map(str, sizes)), "--no-threads", "--no-memory", "--json", src]
+        cmd += [flag for flag, on in (("--quick", args.quick), ("--no-floor", args.no_floor),
+                                      ("--blas-default", args.blas_default)) if on]
+        if args.floor:
+            cmd += ["--floor", args.floor]
         subprocess.run(cmd, check=True)
     with open(src) as f:
         results = json.load(f)

@@ -2,7 +2,7 @@
 PyGLM's dvec3 and numpy on 3-element float64 arrays.
 
     python3 -m pip install -r bench/requirements.txt   # numpy, PyGLM (optional columns)
-    python3 bench/bench_vec3d.py [--quick] [--legend]
+    python3 bench/peers/bench_vec3d.py [--quick] [--legend]
 
 "floor" is the cheapest builtin doing the same kind of call: one
 `math.copysign(a, b)` for methods and construction, complex addition for `+`,
@@ -11,17 +11,16 @@ Columns whose package is missing are left out. Further tables (Quat, VecList)
 go into TABLES below, guarded by hasattr so the script runs on any build.
 """
 
-import os
 import sys
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _blas_env import drop_openblas_overrides  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common.blas_env import drop_openblas_overrides  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 
-import platform  # noqa: E402
-
-from _harness import Column, Row, Table, legend, loop_overhead, machine_line, run_table  # noqa: E402
+from common import cli  # noqa: E402
+from common.harness import Column, Row, Table, legend, loop_overhead, run_table  # noqa: E402
 
 import kestrum_py  # noqa: E402
 
@@ -127,35 +126,11 @@ TABLES = [
 ]
 
 
-def versions():
-    parts = [f"Python {platform.python_version()}", f"kestrum_py from {kestrum_py.__file__}"]
-    try:
-        import glm
-
-        parts.append(f"PyGLM {glm.version}" if hasattr(glm, "version") else "PyGLM")
-    except ImportError:
-        pass
-    try:
-        import numpy
-
-        parts.append(f"numpy {numpy.__version__}")
-        try:
-            from threadpoolctl import threadpool_info
-
-            for lib in threadpool_info():
-                parts.append(f"{lib.get('internal_api')} {lib.get('version')} ({lib.get('architecture')})")
-        except ImportError:
-            pass
-    except ImportError:
-        pass
-    return parts
-
-
 def main(argv):
-    quick = "--quick" in argv
-    repeat, target = (5, 0.02) if quick else (15, 0.05)
-    print("\n".join(versions()))
-    print(f"{machine_line()}; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
+    args = cli.parser(__doc__, quick=True, legend=True).parse_args(argv)
+    repeat, target = (5, 0.02) if args.quick else (15, 0.05)
+    print("\n".join(cli.versions()))
+    print(f"{cli.machine_line()}; timeit loop overhead {loop_overhead():.1f} ns (included below)\n")
     for needs, make in TABLES:
         missing = [n for n in needs if not hasattr(kestrum_py, n)]
         if missing:
@@ -163,7 +138,7 @@ def main(argv):
             continue
         table = make()
         run_table(table, repeat=repeat, target=target)
-        if "--legend" in argv:
+        if args.legend:
             legend(table)
         print()
 

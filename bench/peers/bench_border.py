@@ -1,7 +1,7 @@
 """Crossing the numpy border and pickling, side by side with numpy, in one run.
 
     python3 -m pip install -r bench/requirements.txt   # numpy
-    python3 bench/bench_border.py [--n 1e6] [--repeat 15] [--regime both|warm|fresh]
+    python3 bench/peers/bench_border.py [--n 1e6] [--repeat 15] [--regime both|warm|fresh]
 
 Rows (all at n elements; repeats interleaved across the columns of a row,
 minimum reported):
@@ -33,9 +33,11 @@ import pickle
 import subprocess
 import sys
 import timeit
+from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import cli  # noqa: E402
+from common.blas_env import drop_openblas_overrides, single_blas_thread  # noqa: E402
 
 drop_openblas_overrides()  # before anything imports numpy
 single_blas_thread()
@@ -112,9 +114,8 @@ def run(n, repeat):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--n", type=float, default=1e6)
-    ap.add_argument("--repeat", type=int, default=15)
+    ap = cli.parser(__doc__, repeat=15, blas_threads=True)
+    ap.add_argument("--n", type=float, default=1e6, help="elements (default 1e6)")
     ap.add_argument("--regime", choices=["both", "warm", "fresh"], default="both")
     ap.add_argument("--fresh-child", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -124,7 +125,7 @@ def main():
             sys.exit("mallopt(M_MMAP_THRESHOLD) failed: not glibc?")
         run(n, args.repeat)
         return
-    print(f"kestrum_py {K.__file__}\nnumpy {np.__version__}, Python {sys.version.split()[0]}")
+    print(f"kestrum_py {K.__file__}\nnumpy {np.__version__}, Python {sys.version.split()[0]}\n{cli.machine_line()}")
     if args.regime in ("both", "warm"):
         print("\n## warm regime: glibc defaults (numpy reuses freed blocks; VecList reuses its own)")
         run(n, args.repeat)

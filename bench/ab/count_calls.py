@@ -2,7 +2,7 @@
 a cross-check of bench_vec3d.py and bench_rotations.py that a shared, loaded
 machine cannot disturb.
 
-    python3 bench/count_calls.py BUILD_DIR [BUILD_DIR ...] [--number 2000]
+    python3 bench/ab/count_calls.py BUILD_DIR [BUILD_DIR ...] [--number 2000]
 
 Every build directory is put first on PYTHONPATH of one `valgrind
 --tool=callgrind` run, which executes each row's statement (the kestrum,
@@ -19,13 +19,16 @@ import os
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import BENCH, cli  # noqa: E402
+
 COLUMNS = ("kestrum", "floor", "glm")
 
 
 def tables():
-    sys.path.insert(0, HERE)
+    sys.path.insert(0, str(BENCH / "peers"))  # the tables are those of the per-call benchmarks
     import bench_rotations
     import bench_vec3d
 
@@ -33,7 +36,7 @@ def tables():
 
 
 def child(number):
-    from _harness import prepare
+    from common.harness import prepare
 
     jobs = []
     for table in tables():
@@ -84,18 +87,12 @@ def main(argv):
     if argv[:1] == ["--child"]:
         child(int(argv[1]))
         return
-    number = 2000
-    if "--number" in argv:
-        i = argv.index("--number")
-        number = int(argv[i + 1])
-        del argv[i:i + 2]
-    builds = [os.path.abspath(b) for b in argv]
-    if not builds:
-        raise SystemExit(__doc__)
-    sys.path.insert(0, HERE)
-    from _harness import cpu_model
-
-    print(f"instructions per call (callgrind, loop of {number}, a loop of pass subtracted); {cpu_model()}")
+    ap = cli.parser(__doc__, builds="a build directory of the extension")
+    ap.add_argument("--number", type=int, default=2000, help="calls per loop (default 2000)")
+    args = ap.parse_args(argv)
+    number = args.number
+    builds = [os.path.abspath(b) for b in args.builds]
+    print(f"instructions per call (callgrind, loop of {number}, a loop of pass subtracted); {cli.cpu_model()}")
     for i, b in enumerate(builds):
         print(f"  build {i}: {b}")
     counts = [count(b, number) for b in builds]

@@ -1,7 +1,7 @@
 """Two (or more) builds side by side on the per-call rows of bench_vec3d.py and
 bench_rotations.py, with PyGLM timed in the same child for each ratio.
 
-    python3 bench/compare_calls.py OLD_DIR NEW_DIR [--rounds 3] [--repeat 200]
+    python3 bench/ab/compare_calls.py OLD_DIR NEW_DIR [--rounds 3] [--repeat 200]
 
 Each DIR is put first on PYTHONPATH of a child process; children of the
 builds alternate over the rounds. A cell is timed in many short runs (about a
@@ -15,14 +15,16 @@ import os
 import subprocess
 import sys
 import timeit
+from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
+from common import cli  # noqa: E402
+
 COLUMNS = ("kestrum", "glm", "floor")
 
 
 def child(repeat):
-    sys.path.insert(0, HERE)
-    from _harness import prepare
+    from common.harness import prepare
     from count_calls import tables
 
     out = {}
@@ -47,15 +49,10 @@ def child(repeat):
 
 
 def main(argv):
-    rounds = int(argv[argv.index("--rounds") + 1]) if "--rounds" in argv else 3
-    repeat = int(argv[argv.index("--repeat") + 1]) if "--repeat" in argv else 200
-    builds = [a for i, a in enumerate(argv) if not a.startswith("--") and (i == 0 or not argv[i - 1].startswith("--"))]
-    if not builds:
-        raise SystemExit(__doc__)
-    sys.path.insert(0, HERE)
-    from _harness import machine_line
-
-    start = machine_line()
+    args = cli.parser(__doc__, repeat=200, rounds=3,
+                      builds="a build directory of the extension; the last is compared with the first").parse_args(argv)
+    builds, rounds, repeat = args.builds, args.rounds, args.repeat
+    start = cli.machine_line()
     best = [{} for _ in builds]
     for _ in range(rounds):
         for b, d in enumerate(builds):
@@ -65,7 +62,7 @@ def main(argv):
             for k, v in res.items():
                 best[b][k] = min(best[b].get(k, float("inf")), v)
     print(f"ns per call, min of {rounds} rounds x {repeat} short runs")
-    print(f"start: {start}\nend:   {machine_line()}")
+    print(f"start: {start}\nend:   {cli.machine_line()}")
     for i, d in enumerate(builds):
         print(f"  build {i}: {d}")
     head = f"{'operation':<41}" + "".join(f"{'k' + str(i):>8}" for i in range(len(builds)))
