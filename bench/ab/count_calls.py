@@ -32,7 +32,8 @@ def tables():
     import bench_rotations
     import bench_vec3d
 
-    return [bench_vec3d.vec3d_table(), bench_vec3d.components_table(), bench_rotations.rotations_table()]
+    return [bench_vec3d.vec3d_table(), bench_vec3d.components_table(), bench_rotations.rotations_table(),
+            bench_rotations.composition_table()]
 
 
 def child(number):

@@ -512,7 +512,7 @@ class Fuzzer:
             qual = f"{cls.__name__}.{attr}"
             if attr == "__new__" and callable(member):
                 self.targets.append(Target(qual, "call_new", cls, member, params, kwok))
-            elif isinstance(member, (staticmethod, types.BuiltinFunctionType)):  # static: a bare function
+            elif isinstance(member, staticmethod):
                 fn = getattr(cls, attr)
                 p, k = _params_of(fn)
                 t = Target(qual, "static", cls, attr, p, k)

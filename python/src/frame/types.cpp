@@ -47,39 +47,6 @@ void pause(int round) noexcept {
 
 }  // namespace once
 
-namespace {
-
-// Static methods are stored in the class as their bare functions, not inside
-// staticmethod objects. CPython (3.11 at least) calls the attribute of a
-// class through the wrapper's generic call, a tuple per call, and does not
-// give a METH_STATIC function its fast call: Quat.from_matrix(m) took 52 ns
-// against 29 without either. A function that is no descriptor is found the
-// same way on the class and on an instance and gets the arguments alone. Its
-// table row keeps METH_STATIC; the copy called drops the flag and has no
-// owner (with the class as owner, introspection and stubtest would take it
-// for a classmethod), so its __self__ stays None and its qualified name is
-// its bare name.
-int unwrap_static_methods(PyTypeObject* tp, const PyMethodDef* methods) noexcept {
-    for (const PyMethodDef* m = methods; m && m->ml_name; ++m) {
-        if (!(m->ml_flags & METH_STATIC)) continue;
-        auto* plain = new (std::nothrow) PyMethodDef(*m);  // kept as long as the class
-        if (!plain) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        plain->ml_flags &= ~METH_STATIC;
-        PyObject* fn = PyCFunction_NewEx(plain, nullptr, nullptr);
-        if (!fn) return -1;
-        const int rc = PyDict_SetItemString(tp->tp_dict, m->ml_name, fn);
-        Py_DECREF(fn);
-        if (rc < 0) return -1;
-    }
-    PyType_Modified(tp);
-    return 0;
-}
-
-}  // namespace
-
 PyTypeObject* create_type(const TypeDef& def) {
     // The type takes the name by pointer on some versions: keep it forever.
     std::string* qualified = new std::string(std::string("builtins.") + def.name);
@@ -113,10 +80,6 @@ PyTypeObject* create_type(const TypeDef& def) {
     }
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     if (def.ctor.vectorcall) tp->tp_vectorcall = def.ctor.vectorcall;
-    if (unwrap_static_methods(tp, def.methods) < 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
     return tp;
 }
 
