@@ -158,7 +158,8 @@ TEST(BlockCache, BlocksAreAlignedAndSizedForTheirUse) {
 
 TEST(BlockCache, AForkedChildCanUseTheProcessCache) {
     // Another thread keeps taking and giving back blocks while this one
-    // forks: a child must never inherit the lock held.
+    // forks: a child must never inherit a lock held, the cache's or one the
+    // other thread's first give-back takes (it reads the overcommit mode).
     BlockCache& cache = kestrum::memory::process_cache();
     std::atomic<bool> stop{false};
     std::thread busy([&] {

@@ -449,3 +449,56 @@ def test_an_array_rewritten_mid_call_changes_nothing(which):
         assert all(map(same_bits, got, f(*args)))
     # and the helper tells a call that never polls: its handler runs after it
     assert during_the_call(lambda: None, VecList.from_array, arr) is None
+
+
+FORK_CHILD = textwrap.dedent(r"""
+    import hashlib, json, os, pickle, signal, sys, time
+    import numpy as np
+    import kestrum_py as kp
+    which = sys.argv[1]
+    rng = np.random.default_rng(4)
+    pts = rng.random((1_000_000, 3))
+    tree = kp.KdTree(pts[:200_000])
+    q = rng.random((1_000_000, 3))
+    ops = {"build": lambda: pickle.dumps(kp.KdTree(pts)),
+           "nearest_many": lambda: b"".join(map(bytes, tree.nearest_many(q, 8))),
+           "within_many": lambda: b"".join(map(bytes, tree.within_many(q, 0.02)))}
+    read, write = os.pipe()
+    forked = {}
+
+    def fork_here(signum, frame):  # the child returns into the interrupted call
+        forked["at"] = time.monotonic()
+        forked["pid"] = os.fork()
+
+    signal.signal(signal.SIGALRM, fork_here)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    t0 = time.monotonic()
+    try:
+        result, outcome = ops[which](), "returned"
+    except RuntimeError as e:
+        result, outcome = b"", str(e)
+    t1 = time.monotonic()
+    if forked["pid"] == 0:  # the child: a call made afresh runs on a pool of its own
+        again = hashlib.sha256(ops[which]()).hexdigest()
+        os.write(write, json.dumps({"child": outcome, "again": again}).encode())
+        os._exit(0)
+    deadline = time.monotonic() + 20
+    while os.waitpid(forked["pid"], os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(forked["pid"], signal.SIGKILL)
+            os.waitpid(forked["pid"], 0)
+            sys.exit("the child hung")
+        time.sleep(0.05)
+    r = json.loads(os.read(read, 1 << 16))
+    print(json.dumps({"inside": t0 < forked["at"] < t1, "parent": outcome, "child": r["child"],
+                      "same": r["again"] == hashlib.sha256(result).hexdigest()}))
+""")
+
+
+@pytest.mark.parametrize("which", ["build", "nearest_many", "within_many"])
+def test_a_child_forked_by_a_signal_handler_mid_call_raises_not_hangs(which):
+    run = subprocess.run([sys.executable, "-c", FORK_CHILD, which], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    r = json.loads(run.stdout)
+    assert r["inside"] and r["parent"] == "returned" and r["same"], r
+    assert "forked during a parallel operation" in r["child"], r

@@ -215,6 +215,24 @@ def test_gimbal_lock_sets_the_third_angle_to_zero_like_scipy(seq):
             assert qdiff(Quat.from_euler(seq, *e), q) <= 1e-7  # the same rotation up to the lock threshold
 
 
+def test_just_outside_gimbal_lock_matches_scipy():
+    # Middle angles 1.2e-7 to 9e-7 from a lock: past the threshold, so all
+    # three angles are defined (scipy warns of no lock) and must be scipy's.
+    rng = random.Random(27)
+    for seq in SEQS:
+        locks = (0.0, math.pi) if seq[0].lower() == seq[2].lower() else (math.pi / 2, -math.pi / 2)
+        for _ in range(8):
+            lock, off = rng.choice(locks), math.exp(rng.uniform(math.log(1.2e-7), math.log(9e-7)))
+            angles = [rng.uniform(-3, 3), lock + off if lock <= 0 else lock - off, rng.uniform(-3, 3)]
+            q = Quat.from_euler(seq, *map(AngleRadians, angles))
+            e = q.as_euler(seq)
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                want = to_scipy(q).as_euler(seq)
+            assert max(abs(x.angle - y) for x, y in zip(e, want)) <= 1e-15, (seq, angles, e, want)
+            assert qdiff(Quat.from_euler(seq, *e), q) <= 2 * EPS
+
+
 # -- half-turns, tiny angles, specials ----------------------------------------------
 
 def test_half_turns():

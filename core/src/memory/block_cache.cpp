@@ -8,6 +8,7 @@
 #endif
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,16 +48,23 @@ void unmap_block(void* p, std::size_t size) noexcept { munmap(p, size); }
 bool give_up_pages(void* p, std::size_t size) noexcept { return madvise(p, size, MADV_FREE) == 0; }
 #endif
 
+// Read at most once per thread that gets there first, without a lock: a
+// function-local static is guarded by one, and a thread reading the file
+// while another forks leaves that guard taken in the child, whose next
+// deallocate would wait for it forever. Reading twice is harmless.
 bool strict_overcommit() noexcept {
-    static const bool strict = [] {
-        std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "r");
-        if (!f) return false;
-        int mode = 0;
-        const bool read = std::fscanf(f, "%d", &mode) == 1;
-        std::fclose(f);
-        return read && mode == 2;
-    }();
-    return strict;
+    static std::atomic<int> known{-1};
+    int strict = known.load(std::memory_order_relaxed);
+    if (strict < 0) {
+        strict = 0;
+        if (std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "r")) {
+            int mode = 0;
+            if (std::fscanf(f, "%d", &mode) == 1 && mode == 2) strict = 1;
+            std::fclose(f);
+        }
+        known.store(strict, std::memory_order_relaxed);
+    }
+    return strict == 1;
 }
 
 }  // namespace

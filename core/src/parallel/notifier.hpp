@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -26,6 +27,10 @@ inline void cpu_relax() noexcept {
 }
 
 using Clock = std::chrono::steady_clock;
+
+// Counts the forks this process descends from (a forked child adds one), so a
+// thread can tell that it now runs in a child of the process it started in.
+std::uint64_t fork_generation() noexcept;
 
 // How long a thread with nothing to do keeps polling before it sleeps. A
 // futex sleep and wake costs several microseconds, more than a small job, so
@@ -155,7 +160,8 @@ class CallerLatch {
 public:
     void set();
     // With a `stop`, the sleep is cut into stop->every() slices and the stop
-    // polled between them; the wait still lasts until set().
+    // polled between them; the wait still lasts until set(), unless the poll
+    // forked: the caller in the child then throws WorkersInParent.
     void wait(Clock::duration spin_for, bool yield_cpu, Stop* stop = nullptr);
 
 private:

@@ -108,6 +108,8 @@ public:
     // a hint for how the calling thread waits (detail::caller_spin).
     // `stop`: polled by the calling thread while it sleeps (stop.hpp); pieces
     // not begun once it is requested are skipped, and reduce throws Stopped.
+    // In a forked child of the process that started the pool (a poll may
+    // fork), reduce throws WorkersInParent instead of waiting forever.
     template <class Op>
     auto reduce(std::size_t n, const Op& op, std::size_t weight = 1, Stop* stop = nullptr)
         -> decltype(op.seq(0, 0));

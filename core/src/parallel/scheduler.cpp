@@ -44,6 +44,9 @@ struct Core {
 
     Notifier notifier;
     std::atomic<bool> stop{false};
+    // The fork generation the workers run in; a child's copy of the core has
+    // no workers.
+    std::uint64_t generation = fork_generation();
 };
 
 namespace {
@@ -149,6 +152,10 @@ void set_latch(std::atomic<bool>& latch, Worker* owner) {
 }
 
 void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for, Stop* stop) {
+    // A child forked during a multi-phase operation still holds the parent's
+    // pool for the next phase. Checked before the queue's lock, which a
+    // parent's worker may have held at the fork.
+    if (core->generation != fork_generation()) throw WorkersInParent();
     {
         std::lock_guard<std::mutex> lock(core->injected_mutex);
         core->injected.push_back(job);
@@ -164,6 +171,8 @@ void rethrow_as_panic(std::exception_ptr error) {
     } catch (const Panic&) {
         throw;
     } catch (const Stopped&) {
+        throw;
+    } catch (const WorkersInParent&) {
         throw;
     } catch (const std::bad_alloc&) {
         throw;  // running out of memory is no broken invariant

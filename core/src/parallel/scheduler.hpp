@@ -38,8 +38,8 @@ void set_latch(std::atomic<bool>& latch, Worker* owner);
 // `spin_for` first (and `stop`, if any, while it sleeps).
 void run_injected(Core* core, Job* job, CallerLatch& latch, Clock::duration spin_for, Stop* stop = nullptr);
 
-// std::bad_alloc, std::length_error, kestrum::Panic and Stopped as
-// themselves, anything else as a Panic with the same message.
+// std::bad_alloc, std::length_error, kestrum::Panic, Stopped and
+// WorkersInParent as themselves, anything else as a Panic with the same message.
 [[noreturn]] void rethrow_as_panic(std::exception_ptr error);
 
 // Starts `threads` workers (a stack_size of 0 means the system default).

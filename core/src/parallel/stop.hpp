@@ -16,6 +16,16 @@ struct Stopped : std::exception {
     const char* what() const noexcept override { return "the operation was stopped"; }
 };
 
+// The process was forked while the operation ran (a poll may run code that
+// forks), or the pool it uses was started by a parent process: the workers
+// are there, not here, so waiting for them would never end.
+struct WorkersInParent : std::exception {
+    const char* what() const noexcept override {
+        return "this process was forked during a parallel operation, whose worker threads stayed in the "
+               "parent process; call it again here to run it on this process's own pool";
+    }
+};
+
 class Stop {
 public:
     using Poll = std::function<bool()>;

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "frame/types.hpp"
+#include "parallel/stop.hpp"
 
 namespace kp {
 
@@ -63,6 +64,10 @@ void set_from_current_exception() noexcept {
             const bool memory = code == std::errc::not_enough_memory ||
                                 code == std::errc::resource_unavailable_try_again;
             PyErr_SetString(memory ? PyExc_MemoryError : PyExc_RuntimeError, e.what());
+        } catch (const kestrum::parallel::WorkersInParent& e) {
+            // A signal handler forked while the call waited for the pool; an
+            // exception it raised in this child is the one to see.
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, e.what());
         } catch (const std::exception& e) {
             set_panic(e.what());
         } catch (...) {
