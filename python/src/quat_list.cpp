@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "element_list.hpp"
+#include "points.hpp"
 #include "kestrum/quat_mean.hpp"
 
 namespace kp {
@@ -30,18 +31,18 @@ void check_lengths(const char* what, std::size_t quats, std::size_t others) {
 
 QuatListValue from_array(const Rows<4>& a) { return lists::from_rows<Quat>(a); }
 
-// A Vec3d is rotated by every quaternion; a VecList pairwise.
-VecListValue rotate(const QuatListValue& self, const OneOf<Vec3d, VecListValue>& v) {
+// One point is rotated by every quaternion; several pairwise.
+VecListValue rotate(const QuatListValue& self, const Points& v) {
     const Quat* q = self.items.data();
-    if (const Vec3d* const* one = std::get_if<0>(&v.v)) {
-        const Vec3d p = **one;
+    if (v.single) {
+        const Vec3d p = point_at(v, 0);
         return {bulk_formula<Vec3d>(self.items.size(), [q, p](auto a, std::size_t i) {
             return formula::rotate<decltype(a)>(q[i], p);
         }, 2)};
     }
-    const VecListValue& list = *std::get<1>(v.v);
-    check_lengths("rotate", self.items.size(), list.items.size());
-    const Vec3d* p = list.items.data();
+    check_lengths("rotate", self.items.size(), v.rows);
+    VecListValue copy;
+    const Vec3d* p = point_span(v, copy).data();
     return {bulk_formula<Vec3d>(self.items.size(), [q, p](auto a, std::size_t i) {
         return formula::rotate<decltype(a)>(q[i], p[i]);
     }, 2)};
@@ -112,7 +113,7 @@ DoubleArray as_matrix(const QuatListValue& self) {
             {self.items.size(), 3, 3}};
 }
 
-QuatListValue from_matrix(const Rows<3, 3>& m) {
+QuatListValue from_matrix(const Matrices& m) {
     return {lists::bulk_from_table<Quat, 3, 3, pool::Lanes::scalar>(m, [](auto a, const std::array<double, 9>& c) {
         const Mat3 mat{{{c[0], c[1], c[2]}, {c[3], c[4], c[5]}, {c[6], c[7], c[8]}}};
         return formula::from_matrix<decltype(a)>(mat);
@@ -124,7 +125,7 @@ VecListValue as_rotvec(const QuatListValue& self) {
 }
 
 // A VecList is read through its buffer export.
-QuatListValue from_rotvec(const Rows3& v) {
+QuatListValue from_rotvec(const Points& v) {
     return {lists::bulk_from_table<Quat, 1, 3>(v, [](auto a, const std::array<double, 3>& c) {
         return formula::from_rotvec<decltype(a)>(Vec3d{c[0], c[1], c[2]});
     }, 8)};
