@@ -354,8 +354,8 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
             // A row of sub-rows: each read as a row of the last axis.
             const Py_ssize_t want = static_cast<Py_ssize_t>(dims[0]);
             PyObject* subs = nullptr;
-            if (!PySequence_Check(row.get()) && PyObject_CheckBuffer(row.get())) {
-                ok = load_block(row.get(), label, dims);  // a Mat3, say
+            if (PyObject_CheckBuffer(row.get()) && !PyList_Check(row.get()) && !PyTuple_Check(row.get())) {
+                ok = load_block(row.get(), label, dims);  // a Mat3, an array
             } else if (PyUnicode_Check(row.get()) || !PySequence_Check(row.get())) {
                 const Ref name = type_qualname(row.get());
                 if (name)

@@ -44,13 +44,14 @@ bool TableLoader::load_single_sequence(PyObject* o, std::span<const std::size_t>
     return true;
 }
 
-// One item of a table of matrices that is no sequence but exports the
-// matrix's shape (a Mat3): read at once into the collected numbers.
+// One item of a table of matrices given as a buffer (a Mat3, a (3, 3)
+// array): read at once, in any strides, into the collected numbers.
 bool TableLoader::load_block(PyObject* item, const std::string& label, std::span<const std::size_t> dims) {
     TableLoader inner;
     Table t;
     if (!inner.load(item, dims.subspan(1), t, dims[0])) {
         prefix_type_error((label + ": ").c_str());
+        prefix_error((label + ": ").c_str(), PyExc_ValueError);
         return false;
     }
     for (std::size_t r = 0; r < dims[0]; ++r)
