@@ -5,7 +5,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "classes.hpp"
+#include "points.hpp"
 #include "memory/block_cache.hpp"
 
 namespace kp {
@@ -22,7 +22,7 @@ using Array = NdArray<T, UninitAllocator<T>>;
 // The build reads its points in place when they already are Vec3ds (float64,
 // packed, aligned), as it reads each once before its first signal poll; other
 // rows are copied first.
-KdTree make(const Rows3& points) {
+KdTree make(const Points& points) {
     if (points.rows > KdTree::kMaxPoints)
         raise(PyExc_ValueError, "a KdTree holds at most " + std::to_string(KdTree::kMaxPoints) + " points");
     VecListValue copy;
@@ -48,12 +48,12 @@ VecListValue points(const KdTree& self) {
 
 std::string repr(const KdTree& self) { return "KdTree(" + std::to_string(self.size()) + " points)"; }
 
-std::pair<std::uint64_t, double> nearest(const KdTree& self, Vec3d point) {
+std::pair<std::uint64_t, double> nearest(const KdTree& self, Point point) {
     const KdTree::Hit hit = self.nearest(point);
     return {hit.index, hit.distance};
 }
 
-std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, const Rows3& points,
+std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, const Points& points,
                                                             std::uint64_t k) {
     if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
     const std::size_t m = points.rows;
@@ -77,13 +77,13 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
     return {std::move(idx), std::move(dist)};
 }
 
-NdArray<std::int64_t> within(const KdTree& self, Vec3d point, double radius) {
+NdArray<std::int64_t> within(const KdTree& self, Point point, double radius) {
     std::vector<std::int64_t> found = self.within(point, radius);
     const std::size_t n = found.size();
     return {std::move(found), n, 0};  // handed over, not copied
 }
 
-std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& self, const Rows3& points,
+std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& self, const Points& points,
                                                                  double radius) {
     const std::size_t m = points.rows;
     const VecListValue queries = vec_list_from_rows(points);  // copied first, as in nearest_many
@@ -105,7 +105,7 @@ std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& s
 
 PyMethodDef methods[] = {
     B::method<"nearest", &nearest, "point">("Index and distance of the nearest point to `point` (len(tree), inf if none)."),
-    B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points`, the indices and distances of its `k` nearest points, as (m, k) arrays."),
+    B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."),
     B::method<"within", &within, "point", "radius">("Indices of the points at distance <= `radius` from `point`, ascending."),
     B::method<"within_many", &within_many, "points", "radius">("For each of `points`, the indices within `radius`, as CSR (offsets, indices)."),
     B::reduce(),

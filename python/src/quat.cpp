@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "classes.hpp"
+#include "points.hpp"
 #include "parallel/algorithms.hpp"
 
 namespace kp {
@@ -63,14 +63,18 @@ std::vector<Out> chunk_sums(std::size_t n, const F& f) {
     return out;
 }
 
-std::pair<Quat, double> align(const VecListValue& a, const VecListValue& b) {
-    const std::size_t n = a.items.size();
-    if (b.items.size() != n)
+Quat from_rotvec(Point v) { return Quat::from_rotvec(v); }
+Quat between(Point a, Point b) { return Quat::between(a, b); }
+
+std::pair<Quat, double> align(const Points& a, const Points& b) {
+    const std::size_t n = a.rows;
+    if (b.rows != n)
         raise(PyExc_ValueError, "a and b differ in length (" + std::to_string(n) + " and " +
-                                    std::to_string(b.items.size()) + ")");
+                                    std::to_string(b.rows) + ")");
     if (n == 0) raise(PyExc_ValueError, "align needs at least one pair of vectors");
-    const Vec3d* pa = a.items.data();
-    const Vec3d* pb = b.items.data();
+    VecListValue copy_a, copy_b;
+    const Vec3d* pa = point_span(a, copy_a).data();
+    const Vec3d* pb = point_span(b, copy_b).data();
     const auto parts = chunk_sums<formula::WahbaSums>(n, [pa, pb](auto arith, std::size_t lo, std::size_t hi) {
         formula::WahbaSums s;
         for (std::size_t i = lo; i < hi; ++i) formula::add_pair<decltype(arith)>(s, pa[i], pb[i]);
@@ -112,9 +116,9 @@ PyMethodDef methods[] = {
     B::method<"as_rotvec", &Quat::as_rotvec>("The rotation vector: the axis scaled to the angle, in [0, pi]."),
     B::method<"as_euler", &as_euler, "seq">("Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler."),
     B::static_method<"from_matrix", &Quat::from_matrix, "m">("The unit rotation (w >= 0) a 3x3 rotation matrix applies."),
-    B::static_method<"from_rotvec", &Quat::from_rotvec, "v">("The rotation by |v| radians about v."),
+    B::static_method<"from_rotvec", &from_rotvec, "v">("The rotation by |v| radians about v."),
     B::static_method<"from_euler", &from_euler, "seq", "a", "b", "c">("The rotation by Euler angles for the axis sequence `seq`, as scipy's Rotation.from_euler."),
-    B::static_method<"between", &Quat::between, "a", "b">("The shortest-arc rotation taking the direction of `a` to that of `b`."),
+    B::static_method<"between", &between, "a", "b">("The shortest-arc rotation taking the direction of `a` to that of `b`."),
     B::static_method<"align", &align, "a", "b">("The rotation q minimising the squared distances of q.rotate(a[i]) to b[i], and the RMS residual."),
     B::reduce(),
     {},

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "element_list.hpp"
+#include "points.hpp"
 #include "kestrum/quat_mean.hpp"
 
 namespace kp {
@@ -30,18 +31,18 @@ void check_lengths(const char* what, std::size_t quats, std::size_t others) {
 
 QuatListValue from_array(const Rows<4>& a) { return lists::from_rows<Quat>(a); }
 
-// A Vec3d is rotated by every quaternion; a VecList pairwise.
-VecListValue rotate(const QuatListValue& self, const OneOf<Vec3d, VecListValue>& v) {
+// One point is rotated by every quaternion; several pairwise.
+VecListValue rotate(const QuatListValue& self, const Points& v) {
     const Quat* q = self.items.data();
-    if (const Vec3d* const* one = std::get_if<0>(&v.v)) {
-        const Vec3d p = **one;
+    if (v.single) {
+        const Vec3d p = point_at(v, 0);
         return {bulk_formula<Vec3d>(self.items.size(), [q, p](auto a, std::size_t i) {
             return formula::rotate<decltype(a)>(q[i], p);
         }, 2)};
     }
-    const VecListValue& list = *std::get<1>(v.v);
-    check_lengths("rotate", self.items.size(), list.items.size());
-    const Vec3d* p = list.items.data();
+    check_lengths("rotate", self.items.size(), v.rows);
+    VecListValue copy;
+    const Vec3d* p = point_span(v, copy).data();
     return {bulk_formula<Vec3d>(self.items.size(), [q, p](auto a, std::size_t i) {
         return formula::rotate<decltype(a)>(q[i], p[i]);
     }, 2)};
@@ -112,7 +113,7 @@ DoubleArray as_matrix(const QuatListValue& self) {
             {self.items.size(), 3, 3}};
 }
 
-QuatListValue from_matrix(const Rows<3, 3>& m) {
+QuatListValue from_matrix(const Matrices& m) {
     return {lists::bulk_from_table<Quat, 3, 3, pool::Lanes::scalar>(m, [](auto a, const std::array<double, 9>& c) {
         const Mat3 mat{{{c[0], c[1], c[2]}, {c[3], c[4], c[5]}, {c[6], c[7], c[8]}}};
         return formula::from_matrix<decltype(a)>(mat);
@@ -124,7 +125,7 @@ VecListValue as_rotvec(const QuatListValue& self) {
 }
 
 // A VecList is read through its buffer export.
-QuatListValue from_rotvec(const Rows3& v) {
+QuatListValue from_rotvec(const Points& v) {
     return {lists::bulk_from_table<Quat, 1, 3>(v, [](auto a, const std::array<double, 3>& c) {
         return formula::from_rotvec<decltype(a)>(Vec3d{c[0], c[1], c[2]});
     }, 8)};
@@ -167,7 +168,7 @@ PyMethodDef methods[] = {
     B::static_method<"from_array", &from_array, "array">("A list from an (n, 4) float64/float32 buffer or rows of four numbers, in (w, i, j, k) order."),
     B::method<"append", &lists::append<Quat>, "quat">("Adds `quat` at the end."),
     B::method<"extend", &lists::extend<Quat>, "other">("Adds the quaternions of `other` at the end."),
-    B::method<"rotate", &rotate, "v">("`v` rotated by each quaternion: a Vec3d by every one, a VecList of the same length pairwise."),
+    B::method<"rotate", &rotate, "v">("`v` rotated by each quaternion: one point (a Vec3d, three numbers) by every one, as many points (a VecList, an (n, 3) buffer, rows) pairwise."),
     B::method<"conjugate", &conjugate>("Each quaternion's conjugate (w, -i, -j, -k)."),
     B::method<"normalize", &normalize>("Each quaternion scaled to norm 1."),
     B::method<"magnitude", &magnitude>("Each quaternion's Euclidean norm, as a read-only float64 buffer."),
@@ -177,9 +178,9 @@ PyMethodDef methods[] = {
     B::method<"slerp", &slerp, "p", "t">("Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`."),
     B::static_method<"slerp_path", &slerp_path, "q", "p", "ts">("q.slerp(p, t) for each t of `ts`, a 1-D float buffer or sequence."),
     B::method<"as_matrix", &as_matrix>("The matrices rotate applies (acting on column vectors), as a read-only (n, 3, 3) float64 buffer."),
-    B::static_method<"from_matrix", &from_matrix, "m">("The unit rotations (w >= 0) of an (n, 3, 3) buffer of rotation matrices."),
+    B::static_method<"from_matrix", &from_matrix, "m">("The unit rotations (w >= 0) of rotation matrices: an (n, 3, 3) buffer or a sequence of Mat3s, rows or (3, 3) buffers; one matrix alone gives one."),
     B::method<"as_rotvec", &as_rotvec>("The rotation vectors: each axis scaled to its angle in [0, pi]."),
-    B::static_method<"from_rotvec", &from_rotvec, "v">("The rotations by |v| radians about each v of a VecList or an (n, 3) buffer."),
+    B::static_method<"from_rotvec", &from_rotvec, "v">("The rotations by |v| radians about each v of a VecList, an (n, 3) buffer or rows; one vector alone gives one."),
     B::method<"as_euler", &as_euler, "seq">("Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."),
     B::static_method<"from_euler", &from_euler, "seq", "angles">("The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."),
     B::method<"mean", &mean>("The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."),

@@ -508,7 +508,9 @@ def kd_tree():
     expect(ValueError, KdTree, [[1, 2]])
     expect(TypeError, tree.within_many, "abc", 1.0)
     expect(ValueError, tree.within, p, Raises(ValueError))
-    expect(TypeError, tree.nearest, [1, 2, 3])
+    expect(TypeError, tree.nearest, "abc")
+    expect(ValueError, tree.nearest, [1, 2])
+    expect(ValueError, tree.nearest_many, [[1, 2]], 1)
     expect(ValueError, kestrum_py._unpickle, "KdTree", 1, bytes(48))
 
 

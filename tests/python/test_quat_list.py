@@ -232,8 +232,8 @@ def test_pairwise_operations_need_equal_lengths():
     for call in (lambda: ql.then(short), lambda: ql.angle_to(short), lambda: ql.slerp(short, 0.5)):
         with pytest.raises(ValueError, match=r"the lists have different lengths \(3 and 2\)"):
             call()
-    with pytest.raises(ValueError, match=r"shape \(n, 3, 3\), got shape \(3, 3\)"):
-        QuatList.from_matrix(np.eye(3))
+    with pytest.raises(ValueError, match=r"^argument 'm': .*shape \(3, 3\) or \(n, 3, 3\), got shape \(3, 2\)"):
+        QuatList.from_matrix(np.eye(3)[:, :2])
     with pytest.raises(ValueError, match=r"row 1\[2\] has 2 numbers, expected 3"):
         QuatList.from_matrix([np.eye(3).tolist(), [[1, 0, 0], [0, 1, 0], [0, 1]]])
     with pytest.raises(ValueError, match=r"row 0 has 2 sequences, expected 3"):
@@ -252,7 +252,7 @@ def test_pairwise_operations_need_equal_lengths():
         Quat(1, 0, 0, 0).then(VecList.empty())
     assert np.asarray(QuatList.empty().as_matrix()).shape == (0, 3, 3)
     assert len(QuatList.from_matrix(np.zeros((0, 3, 3)))) == 0
-    with pytest.raises(TypeError, match="argument 'v': 'Quat' object cannot be cast as 'Vec3d | VecList'"):
+    with pytest.raises(TypeError, match="^argument 'v': expected a Vec3d, a VecList, .* got 'Quat'$"):
         ql.rotate(Quat(1, 0, 0, 0))
     assert len(QuatList.empty().rotate(VecList.empty())) == 0
 

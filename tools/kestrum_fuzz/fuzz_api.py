@@ -71,41 +71,53 @@ DOCUMENTED_PANICS = {
 # Slots that answer NotImplemented (dropping any conversion error) or compare.
 OPERATOR_SLOTS = {"add", "sub", "mul", "truediv", "matmul", "lt", "le", "eq", "ne", "gt", "ge"}
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
+# A table's shape errors; the wider point and matrix parameters name
+# themselves in them, as in their TypeErrors.
+SHAPE_ERRORS = ("expected an array of shape", "expected 3 ", "row ", "item ", "the sequence changed")
+
+
+def named(*params):
+    return tuple(f"argument '{p}': {m}" for p in params for m in SHAPE_ERRORS)
+
+
 # Errors particular to one target: (type, message prefixes) pairs.
 DOCUMENTED_ERRORS = {
     "VecList.from_array": [(ValueError, ("expected an array of shape", "row ",
                                          "the sequence changed"))],
-    "KdTree()": [(ValueError, ("expected an array of shape", "row ", "the sequence changed"))],
-    "KdTree.__new__": [(ValueError, ("expected an array of shape", "row ", "the sequence changed"))],
-    "KdTree.nearest_many": [(ValueError, ("expected an array of shape", "row ", "the sequence changed",
-                                          "k must be at least 1")),
+    "KdTree()": [(ValueError, named("points"))],
+    "KdTree.__new__": [(ValueError, named("points"))],
+    "KdTree.nearest_many": [(ValueError, named("points") + ("k must be at least 1",)),
                             (MemoryError, ("",))],  # k so large that m * k results cannot exist
-    "KdTree.within_many": [(ValueError, ("expected an array of shape", "row ", "the sequence changed"))],
+    "KdTree.within_many": [(ValueError, named("points"))],
+    "KdTree.nearest": [(ValueError, named("point"))],
+    "KdTree.within": [(ValueError, named("point"))],
+    "Quat.between": [(ValueError, named("a", "b"))],
+    "Quat.from_rotvec": [(ValueError, named("v"))],
     "_unpickle": [(ValueError, ("unsupported pickle format version", "pickled ", "unknown class")),
                   (BufferError, ("memoryview: underlying buffer is not",))],
     "VecList.__buffer__": [(BufferError, ("VecList buffer is",))],
-    "Quat.from_matrix": [(ValueError, ("expected an array of shape", "expected 3 rows", "row ",
-                                       "the sequence changed"))],
+    "Quat.from_matrix": [(ValueError, named("m"))],
     "Quat.as_euler": [(ValueError, ("invalid Euler sequence",))],
-    **{name: [(ValueError, ("expected an array of shape", "expected 3 rows", "row ", "the sequence changed"))]
-       for name in ("Mat3()", "Mat3.__new__")},
+    **{name: [(ValueError, named("rows"))] for name in ("Mat3()", "Mat3.__new__")},
     "Mat3.__buffer__": [(BufferError, ("Mat3 buffer is",))],
     # != negates the full ==, where numpy answers a Mat3 (a buffer) elementwise;
     # `in` compares each row (a list) with the item, as in a list of rows.
     **{name: [(ValueError, ("The truth value of an array",))] for name in ("Mat3.__ne__", "op:ne", "op:contains")},
     "Mat3.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "Quat.from_euler": [(ValueError, ("invalid Euler sequence",))],
-    "Quat.align": [(ValueError, ("a and b differ in length", "align needs at least one pair"))],
+    "Quat.align": [(ValueError, ("a and b differ in length", "align needs at least one pair") + named("a", "b"))],
     "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "QuatList.__buffer__": [(BufferError, ("QuatList buffer is",))],
     "QuatList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "QuatList.mean": [(ValueError, ("mean of an empty QuatList",))],
-    **{f"QuatList.{m}": [(ValueError, (f"{m}: the lists have different lengths",))]
+    **{f"QuatList.{m}": [(ValueError, (f"{m}: the lists have different lengths",) + named("v"))]
        for m in ("rotate", "then", "angle_to", "slerp")},
     "Quat.then": [(ValueError, ("then: the lists have different lengths",))],
     **{f"QuatList.{m}": [(ValueError, ("expected an array of shape", "row ", "item ", "the sequence changed",
                                        "invalid Euler sequence"))]
-       for m in ("from_array", "from_matrix", "from_rotvec", "from_euler", "slerp_path", "as_euler")},
+       for m in ("from_array", "from_euler", "slerp_path", "as_euler")},
+    "QuatList.from_matrix": [(ValueError, named("m"))],
+    "QuatList.from_rotvec": [(ValueError, named("v"))],
     # float() and int() parse any object with a buffer as text.
     "op:float": [(ValueError, ("could not convert",))],
     "op:int": [(ValueError, ("invalid literal",))],
@@ -148,6 +160,13 @@ PRESET_HINTS = {
     ("Quat.from_euler", 0): "euler_seq",
     ("Quat.align", 0): "three_points",
     ("Quat.align", 1): "three_points",
+    # The cast error that taught these is now a text naming every form.
+    ("KdTree.nearest", 0): "point",
+    ("KdTree.within", 0): "point",
+    ("Quat.between", 0): "point",
+    ("Quat.between", 1): "point",
+    ("Quat.from_rotvec", 0): "point",
+    ("QuatList.rotate", 0): "point",
 }
 PLAIN_ALLOWED = (TypeError, OverflowError, IndexError, AttributeError)
 WRAPPED = re.compile(r"argument '([^']*)': (.*)\Z", re.S)
@@ -751,6 +770,15 @@ class Fuzzer:
         if kind == "euler_seq":
             seq = rng.choice(["xyz", "ZYX", "zxz", "XYX", "xxy", "xYz", "", "xyzx"])
             return seq if rng.random() < 0.9 else StrSub(seq)
+        if kind == "point":
+            v = self.instance(self.class_by_name["Vec3d"])
+            form = rng.randrange(4)
+            if form == 0 or np is None:
+                return v
+            xyz = [v.x, v.y, v.z]
+            if form == 1:
+                return xyz if rng.random() < 0.5 else tuple(xyz)
+            return np.array(xyz, dtype=np.float64 if form == 2 else np.float32)
         if kind == "three_points":
             vl = self.class_by_name.get("VecList")
             if vl is not None and rng.random() < 0.9:

@@ -61,7 +61,11 @@ struct AsNext {
 };
 
 // Converts the bound slots in declaration order, then runs the body.
-// On a conversion failure the TypeError is wrapped with the parameter name.
+// On a conversion failure the TypeError is wrapped with the parameter name,
+// and so is the ValueError of a conversion that declares names_value_errors.
+template <class Conv>
+concept NamesValueErrors = requires { requires Conv::names_value_errors; };
+
 template <auto Fn, class Params>
 struct Invoke;
 template <auto Fn, class... P>
@@ -74,6 +78,8 @@ struct Invoke<Fn, std::tuple<P...>> {
             return ([&] {
                 if (std::get<I>(params).load(slots[I])) return true;
                 wrap_argument_error(names[I]);
+                if constexpr (NamesValueErrors<std::tuple_element_t<I, std::tuple<FromPy<std::remove_cvref_t<P>>...>>>)
+                    wrap_argument_value_error(names[I]);
                 return false;
             }() && ...);
         }(std::index_sequence_for<P...>{});

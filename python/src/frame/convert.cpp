@@ -141,8 +141,17 @@ std::string shape_pattern(std::span<const std::size_t> dims, std::size_t want_ro
     return s + (dims.empty() ? ",)" : ")");
 }
 
-std::string rows_expected(std::span<const std::size_t> dims, std::size_t want_rows) {
+std::string rows_expected(std::span<const std::size_t> dims, std::size_t want_rows, bool single = false) {
+    if (dims.empty() && want_rows)
+        return "a (" + std::to_string(want_rows) + ",) array or a sequence of " + std::to_string(want_rows) + " numbers";
     if (dims.empty()) return "a 1-dimensional array or a sequence of numbers";
+    if (single && dims.size() == 1)
+        return "a (" + std::to_string(dims[0]) + ",) or " + shape_pattern(dims, 0) + " array, or a sequence of " +
+               std::to_string(dims[0]) + " numbers or of " + std::to_string(dims[0]) + "-number sequences";
+    if (single)
+        return "a " + shape_pattern(dims.subspan(1), dims[0]) + " or " + shape_pattern(dims, 0) +
+               " array, or a sequence of " + std::to_string(dims[0]) + " rows of " + std::to_string(dims[1]) +
+               " numbers or of such matrices";
     if (want_rows && dims.size() == 1)
         return "a " + shape_pattern(dims, want_rows) + " array or " + std::to_string(want_rows) + " rows of " +
                std::to_string(dims[0]) + " numbers";
@@ -152,6 +161,10 @@ std::string rows_expected(std::span<const std::size_t> dims, std::size_t want_ro
 }
 
 }  // namespace
+
+std::string TableLoader::expected(std::span<const std::size_t> dims) const {
+    return others_ + rows_expected(dims, want_rows_, single_ok_);
+}
 
 bool TableLoader::load(PyObject* o, std::span<const std::size_t> dims, Table& v, std::size_t want_rows) {
     want_rows_ = want_rows;
@@ -167,7 +180,7 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
             return false;
         PyObject* cause = take_exception();
         const Ref name = type_qualname(o);
-        const std::string expected = rows_expected(dims, want_rows_);
+        const std::string expected = this->expected(dims);
         if (name)
             PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
                          expected.c_str(), name.get(), cause ? cause : Py_None);
@@ -184,12 +197,17 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
         PyErr_Format(PyExc_TypeError, "expected float64 or float32 elements, got %s", got.c_str());
         return false;
     }
+    // One row alone has the row's shape.
+    single_ = single_ok_ && !dims.empty() && b.ndim == static_cast<int>(dims.size()) && b.shape;
+    for (std::size_t d = 0; single_ && d < dims.size(); ++d) single_ = b.shape[d] == static_cast<Py_ssize_t>(dims[d]);
     bool shape_ok = b.ndim == static_cast<int>(dims.size()) + 1 && b.shape &&
                     (!want_rows_ || b.shape[0] == static_cast<Py_ssize_t>(want_rows_));
     for (std::size_t d = 0; shape_ok && d < dims.size(); ++d)
         shape_ok = b.shape[d + 1] == static_cast<Py_ssize_t>(dims[d]);
-    if (!shape_ok) {
-        const std::string got = shape_text(b), want = shape_pattern(dims, want_rows_);
+    if (!shape_ok && !single_) {
+        std::string want = shape_pattern(dims, want_rows_);
+        if (single_ok_) want = shape_pattern(dims.subspan(1), dims[0]) + " or " + want;
+        const std::string got = shape_text(b);
         PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(),
                      got.c_str());
         return false;
@@ -199,6 +217,13 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
     for (int d = b.ndim - 2; d >= 0; --d) contiguous[d] = contiguous[d + 1] * b.shape[d + 1];
     const Py_ssize_t* st = b.strides ? b.strides : contiguous;
     v.base = static_cast<const char*>(b.buf);
+    if (single_) {
+        v.rows = 1;
+        v.row_stride = 0;
+        v.col_stride = st[b.ndim - 1];
+        v.sub_stride = b.ndim == 2 ? st[0] : 0;
+        return true;
+    }
     v.rows = static_cast<std::size_t>(b.shape[0]);
     v.row_stride = st[0];
     v.col_stride = b.ndim > 1 ? st[b.ndim - 1] : 0;
@@ -279,10 +304,11 @@ bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t 
 bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) {
         const Ref name = type_qualname(o);
-        const std::string expected = rows_expected(dims, want_rows_);
+        const std::string expected = this->expected(dims);
         if (name) PyErr_Format(PyExc_TypeError, "expected %s, got '%U'", expected.c_str(), name.get());
         return false;
     }
+    if (single_ok_ && looks_single(o, dims)) return load_single_sequence(o, dims, v);
     // A list or tuple is read in place, anything else through its iterator,
     // a row at a time, so a bad row ends the reading there (no copy of a
     // huge sequence is made first). A fixed row count reads one row past it
@@ -293,7 +319,8 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
                                       : PY_SSIZE_T_MAX;
     const std::string what = dims.size() == 1 ? " of " + std::to_string(dims[0]) + " numbers" : "";
     if (in_place && want_rows_ && n != static_cast<Py_ssize_t>(want_rows_)) {
-        PyErr_Format(PyExc_ValueError, "expected %zu rows%s, got %zd rows", want_rows_, what.c_str(), n);
+        const char* unit = dims.empty() ? "numbers" : "rows";
+        PyErr_Format(PyExc_ValueError, "expected %zu %s%s, got %zd %s", want_rows_, unit, what.c_str(), n, unit);
         return false;
     }
     std::size_t per_row = 1;
@@ -327,7 +354,9 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
             // A row of sub-rows: each read as a row of the last axis.
             const Py_ssize_t want = static_cast<Py_ssize_t>(dims[0]);
             PyObject* subs = nullptr;
-            if (PyUnicode_Check(row.get()) || !PySequence_Check(row.get())) {
+            if (PyObject_CheckBuffer(row.get()) && !PyList_Check(row.get()) && !PyTuple_Check(row.get())) {
+                ok = load_block(row.get(), label, dims);  // a Mat3, an array
+            } else if (PyUnicode_Check(row.get()) || !PySequence_Check(row.get())) {
                 const Ref name = type_qualname(row.get());
                 if (name)
                     PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd sequences, got '%U'",
@@ -345,7 +374,7 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
                              PySequence_Fast_GET_SIZE(subs), want);
                 ok = false;
             }
-            for (Py_ssize_t r = 0; ok && r < want; ++r) {
+            for (Py_ssize_t r = 0; ok && subs && r < want; ++r) {
                 if (r >= PySequence_Fast_GET_SIZE(subs)) {
                     PyErr_Format(PyExc_ValueError, "%s changed its length while being read", label.c_str());
                     ok = false;
@@ -361,8 +390,9 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
     }
     if (want_rows_ && collected.size() / per_row != want_rows_) {
         const std::size_t got = collected.size() / per_row;
-        PyErr_Format(PyExc_ValueError, "expected %zu rows%s, got %s rows", want_rows_, what.c_str(),
-                     got > want_rows_ ? "more" : std::to_string(got).c_str());
+        const char* unit = dims.empty() ? "numbers" : "rows";
+        PyErr_Format(PyExc_ValueError, "expected %zu %s%s, got %s %s", want_rows_, unit, what.c_str(),
+                     got > want_rows_ ? "more" : std::to_string(got).c_str(), unit);
         return false;
     }
     v.type = Table::Type::f64;

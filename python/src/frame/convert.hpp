@@ -142,9 +142,22 @@ class TableLoader : public HeldBuffer {
 public:
     // `want_rows` > 0 demands exactly that many rows (a ValueError otherwise).
     bool load(PyObject* o, std::span<const std::size_t> dims, Table& v, std::size_t want_rows = 0);
+    // As load, but one row given alone (a buffer of the row's shape, a list
+    // or tuple shaped as one row) is a table of that row: single() tells.
+    bool load_or_single(PyObject* o, std::span<const std::size_t> dims, Table& v);
+    bool single() const noexcept { return single_; }
+    // What the caller accepts besides, named first in messages ("a Vec3d, ").
+    void name_others(const char* others) noexcept { others_ = others; }
 
 private:
     std::size_t want_rows_ = 0;
+    bool single_ok_ = false;
+    bool single_ = false;
+    const char* others_ = "";
+    std::string expected(std::span<const std::size_t> dims) const;
+    static bool looks_single(PyObject* o, std::span<const std::size_t> dims) noexcept;
+    bool load_single_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v);
+    bool load_block(PyObject* item, const std::string& label, std::span<const std::size_t> dims);
     bool load_buffer(PyObject* o, std::span<const std::size_t> dims, Table& v);
     bool load_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v);
     bool load_row(PyObject* row, const std::string& label, std::size_t cols);
@@ -335,6 +348,10 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
         if (load_floats(o)) return true;
         static constexpr std::size_t dims[] = {3};
         TableLoader table;
+        if constexpr (!std::is_void_v<Own>) {
+            static const std::string others = std::string("a ") + Class<Own>::name + ", ";
+            table.name_others(others.c_str());
+        }
         Rows3 t;
         if (!table.load(o, dims, t, R)) return false;
         for (std::size_t r = 0; r < R; ++r)
@@ -352,7 +369,12 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
         return true;
     }
     const std::array<std::array<double, 3>, R>& get() const noexcept { return held ? *held : v; }
-    static std::string py_type() { return "_Rows"; }
+    static constexpr bool names_value_errors = true;
+    static std::string py_type() {
+        using Own = typename HeldBy<Array>::type;
+        if constexpr (std::is_void_v<Own>) return "_Rows";
+        else return std::string(Class<Own>::name) + " | _Rows";
+    }
 
 private:
     // The common form, a list or tuple of lists or tuples of floats (what

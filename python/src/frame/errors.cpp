@@ -104,23 +104,45 @@ PyObject* take_exception() noexcept {
 #endif
 }
 
-void prefix_type_error(const char* prefix) noexcept {
+// Only a ValueError raised here, by the conversion itself, has no traceback
+// yet: one from the caller's code (a __float__, say) passes as it is.
+void wrap_argument_value_error(const char* name) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
-    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_Restore(type, value, Py_XNewRef(tb));
+#endif
+    const bool ours = !tb;
+    Py_XDECREF(tb);
+    if (!ours) return;
+    const std::string prefix = std::string("argument '") + name + "': ";
+    prefix_error(prefix.c_str(), PyExc_ValueError);
+}
+
+void prefix_type_error(const char* prefix) noexcept { prefix_error(prefix, PyExc_TypeError); }
+
+void prefix_error(const char* prefix, PyObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(type)) {
         PyErr_SetRaisedException(exc);
         return;
     }
 #else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, tb);
+    PyObject *pending, *value, *tb;
+    PyErr_Fetch(&pending, &value, &tb);
+    if (pending != type) {
+        PyErr_Restore(pending, value, tb);
         return;
     }
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
+    PyErr_NormalizeException(&pending, &value, &tb);
+    Py_XDECREF(pending);
     Py_XDECREF(tb);
     PyObject* exc = value;
 #endif
@@ -129,7 +151,7 @@ void prefix_type_error(const char* prefix) noexcept {
         PyObject* msg = PyUnicode_FromFormat("%s%U", prefix, text);
         Py_DECREF(text);
         if (msg) {
-            wrapped = PyObject_CallOneArg(PyExc_TypeError, msg);
+            wrapped = PyObject_CallOneArg(type, msg);
             Py_DECREF(msg);
         }
     }

@@ -75,6 +75,11 @@ void wrap_argument_error(const char* name) noexcept;
 // Replaces a pending exact TypeError with one whose text starts with
 // `prefix`; the cause is kept. Other errors pass unchanged.
 void prefix_type_error(const char* prefix) noexcept;
+// The same for a pending exception of exactly `type`.
+void prefix_error(const char* prefix, PyObject* type) noexcept;
+// Replaces a pending exact ValueError with "argument '<name>': <text>": for
+// conversions whose shape errors should name the parameter too.
+void wrap_argument_value_error(const char* name) noexcept;
 // Takes the pending exception as one normalised object (a new reference, or
 // null if none is pending).
 PyObject* take_exception() noexcept;

@@ -159,19 +159,19 @@ class Quat:
     def as_euler(self, seq: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
         """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler."""
     @staticmethod
-    def from_matrix(m: _Rows) -> Quat:
+    def from_matrix(m: Mat3 | _Rows) -> Quat:
         """The unit rotation (w >= 0) a 3x3 rotation matrix applies."""
     @staticmethod
-    def from_rotvec(v: Vec3d) -> Quat:
+    def from_rotvec(v: Vec3d | _Column) -> Quat:
         """The rotation by |v| radians about v."""
     @staticmethod
     def from_euler(seq: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
         """The rotation by Euler angles for the axis sequence `seq`, as scipy's Rotation.from_euler."""
     @staticmethod
-    def between(a: Vec3d, b: Vec3d) -> Quat:
+    def between(a: Vec3d | _Column, b: Vec3d | _Column) -> Quat:
         """The shortest-arc rotation taking the direction of `a` to that of `b`."""
     @staticmethod
-    def align(a: VecList, b: VecList) -> tuple[Quat, float]:
+    def align(a: Vec3d | VecList | _Rows | _Column, b: Vec3d | VecList | _Rows | _Column) -> tuple[Quat, float]:
         """The rotation q minimising the squared distances of q.rotate(a[i]) to b[i], and the RMS residual."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
@@ -343,15 +343,15 @@ class Vec3d:
 
 @final
 class KdTree:
-    def __new__(cls, points: _Rows) -> KdTree:
+    def __new__(cls, points: Vec3d | VecList | _Rows | _Column) -> KdTree:
         """An exact nearest-neighbour index over a copy of `points`."""
-    def nearest(self, point: Vec3d) -> tuple[int, float]:
+    def nearest(self, point: Vec3d | _Column) -> tuple[int, float]:
         """Index and distance of the nearest point to `point` (len(tree), inf if none)."""
-    def nearest_many(self, points: _Rows, k: SupportsIndex) -> tuple[memoryview, memoryview]:
-        """For each of `points`, the indices and distances of its `k` nearest points, as (m, k) arrays."""
-    def within(self, point: Vec3d, radius: _Float) -> memoryview:
+    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex) -> tuple[memoryview, memoryview]:
+        """For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."""
+    def within(self, point: Vec3d | _Column, radius: _Float) -> memoryview:
         """Indices of the points at distance <= `radius` from `point`, ascending."""
-    def within_many(self, points: _Rows, radius: _Float) -> tuple[memoryview, memoryview]:
+    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float) -> tuple[memoryview, memoryview]:
         """For each of `points`, the indices within `radius`, as CSR (offsets, indices)."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
@@ -375,8 +375,8 @@ class QuatList:
         """Adds `quat` at the end."""
     def extend(self, other: QuatList) -> None:
         """Adds the quaternions of `other` at the end."""
-    def rotate(self, v: Vec3d | VecList) -> VecList:
-        """`v` rotated by each quaternion: a Vec3d by every one, a VecList of the same length pairwise."""
+    def rotate(self, v: Vec3d | VecList | _Rows | _Column) -> VecList:
+        """`v` rotated by each quaternion: one point (a Vec3d, three numbers) by every one, as many points (a VecList, an (n, 3) buffer, rows) pairwise."""
     def conjugate(self) -> QuatList:
         """Each quaternion's conjugate (w, -i, -j, -k)."""
     def normalize(self) -> QuatList:
@@ -397,13 +397,13 @@ class QuatList:
     def as_matrix(self) -> memoryview:
         """The matrices rotate applies (acting on column vectors), as a read-only (n, 3, 3) float64 buffer."""
     @staticmethod
-    def from_matrix(m: _Rows3d) -> QuatList:
-        """The unit rotations (w >= 0) of an (n, 3, 3) buffer of rotation matrices."""
+    def from_matrix(m: Mat3 | _Rows | Sequence[Mat3 | _Rows]) -> QuatList:
+        """The unit rotations (w >= 0) of rotation matrices: an (n, 3, 3) buffer or a sequence of Mat3s, rows or (3, 3) buffers; one matrix alone gives one."""
     def as_rotvec(self) -> VecList:
         """The rotation vectors: each axis scaled to its angle in [0, pi]."""
     @staticmethod
-    def from_rotvec(v: _Rows) -> QuatList:
-        """The rotations by |v| radians about each v of a VecList or an (n, 3) buffer."""
+    def from_rotvec(v: Vec3d | VecList | _Rows | _Column) -> QuatList:
+        """The rotations by |v| radians about each v of a VecList, an (n, 3) buffer or rows; one vector alone gives one."""
     def as_euler(self, seq: str) -> memoryview:
         """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."""
     @staticmethod
@@ -426,7 +426,7 @@ class QuatList:
 
 @final
 class Mat3:
-    def __new__(cls, rows: _Rows) -> Mat3:
+    def __new__(cls, rows: Mat3 | _Rows) -> Mat3:
         """An immutable 3x3 matrix from three rows of three numbers or a (3, 3) float buffer."""
     def tolist(self) -> list[list[float]]:
         """The rows as a list of three lists of three floats."""
