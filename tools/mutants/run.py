@@ -79,7 +79,8 @@ def run_tests(tests, tree, build, python, log):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--only", help="comma-separated ids (the number before the first '-'), e.g. 05,09a")
-    ap.add_argument("--python", default="/work/venv/bin/python", help="interpreter to build for and test with")
+    ap.add_argument("--python", default=sys.executable,
+                    help="interpreter to build for and test with (default: the one running this script)")
     ap.add_argument("--rev", default="HEAD", help="commit to test (default HEAD)")
     ap.add_argument("--no-baseline", action="store_true", help="skip running the tests unpatched first")
     ap.add_argument("--clean", action="store_true", help="remove the scratch worktree and build, then exit")
