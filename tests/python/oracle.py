@@ -56,3 +56,34 @@ def ieee_div(a, c):
 
 def dot(s, o):
     return (s[0] * o[0] + s[1] * o[1]) + s[2] * o[2]
+
+
+class NanExact:
+    """A double whose NaN results are the extension's defined ones: the left
+    operand's NaN (quieted) if it is one, else the right one's, else x86's
+    default NaN; negation flips the sign bit. A formula of purepy_rot run on
+    these gives the NaN of its written operand order, sign and payload."""
+
+    __slots__ = ("v",)
+
+    def __init__(self, v):
+        self.v = v
+
+    @staticmethod
+    def _op(a, b, r):
+        for x in (a, b):
+            if math.isnan(x):
+                return NanExact(from_bits(bits(x) | 1 << 51))
+        return NanExact(from_bits(0xFFF8000000000000) if math.isnan(r) else r)
+
+    def __add__(self, o): return self._op(self.v, _v(o), self.v + _v(o))
+    def __sub__(self, o): return self._op(self.v, _v(o), self.v - _v(o))
+    def __mul__(self, o): return self._op(self.v, _v(o), self.v * _v(o))
+    def __radd__(self, a): return self._op(a, self.v, a + self.v)
+    def __rsub__(self, a): return self._op(a, self.v, a - self.v)
+    def __rmul__(self, a): return self._op(a, self.v, a * self.v)
+    def __neg__(self): return NanExact(from_bits(bits(self.v) ^ 1 << 63))
+
+
+def _v(x):
+    return x.v if isinstance(x, NanExact) else x
