@@ -249,11 +249,11 @@ def test_rotate(q, v, want):
     assert_bits(vec(r), want)
 
 
-def test_rotate_nans_follow_the_written_operand_order():
-    # The NaN a rotation returns, sign and payload, is the one its formula
-    # gives in written order, the conjugate's sign flips included; alone and
-    # in a QuatList. Compilers are free to commute or negate across the
-    # operations, and both GCC and clang once did.
+def test_rotation_nans_follow_the_written_operand_order():
+    # The NaN a rotation or its matrix holds, sign and payload, is the one
+    # the formula gives in written order, the conjugate's sign flips
+    # included; alone and in a QuatList. Compilers are free to commute or
+    # negate across the operations: GCC and clang did, each its own way.
     rng = random.Random(17)
     specials = [from_bits(b) for b in (0x7FF8000000000000, 0xFFF8000000000000, 0x7FF800000000ABCD,
                                        0xFFFC000000001234, 0x7FF0000000000001, 0xFFF4000000000F00)]
@@ -263,9 +263,12 @@ def test_rotate_nans_follow_the_written_operand_order():
     vs = [Vec3d(*(pick() for _ in range(3))) for _ in range(600)]
     bulk = QuatList(qs).rotate(VecList(vs))
     for n, (q, v) in enumerate(zip(qs, vs)):
-        want = [bits(c.v) for c in ref.rotate([NanExact(c) for c in fields(q)], [NanExact(c) for c in vec(v)])]
+        exact_q = [NanExact(c) for c in fields(q)]
+        want = [bits(c.v) for c in ref.rotate(exact_q, [NanExact(c) for c in vec(v)])]
         assert [bits(c) for c in vec(q.rotate(v))] == want, n
         assert [bits(c) for c in vec(bulk[n])] == want, n
+        want = [bits(c.v) for c in flat(ref.rotation_matrix(exact_q))]
+        assert [bits(c) for c in flat(q.to_rotation_matrix())] == want, n
 
 
 # -- bit-exact agreement with the reference on seeded inputs -------------------------------
