@@ -44,7 +44,9 @@ struct NanOrdered {
             return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) | 0x0008000000000000ull);
         };
         constexpr double kDefaultNan = std::bit_cast<double>(0xFFF8000000000000ull);
-        return a != a ? quiet(a) : b != b ? quiet(b) : r != r ? kDefaultNan : r;
+        if (r == r) [[likely]]
+            return r;
+        return a != a ? quiet(a) : b != b ? quiet(b) : kDefaultNan;
     }
 };
 
