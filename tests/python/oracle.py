@@ -58,32 +58,27 @@ def dot(s, o):
     return (s[0] * o[0] + s[1] * o[1]) + s[2] * o[2]
 
 
+
 class NanExact:
-    """A double whose NaN results are the extension's defined ones: the left
-    operand's NaN (quieted) if it is one, else the right one's, else x86's
-    default NaN; negation flips the sign bit. A formula of purepy_rot run on
-    these gives the NaN of its written operand order, sign and payload."""
+    """A double with the extension's NaN results: the left operand's NaN
+    (quieted), else the right one's, else x86's default NaN; negation flips
+    the sign bit. purepy formulas on these give the written order's NaN."""
 
     __slots__ = ("v",)
 
     def __init__(self, v):
         self.v = v
 
-    @staticmethod
-    def _op(a, b, r):
-        for x in (a, b):
-            if math.isnan(x):
-                return NanExact(from_bits(bits(x) | 1 << 51))
-        return NanExact(from_bits(0xFFF8000000000000) if math.isnan(r) else r)
+    def _op(self, o, f, swap=False):
+        a, b = (o, self.v) if swap else (self.v, getattr(o, "v", o))
+        r = f(a, b)
+        nan = next((bits(x) | 1 << 51 for x in (a, b) if math.isnan(x)), 0xFFF8000000000000)
+        return NanExact(from_bits(nan) if math.isnan(r) else r)
 
-    def __add__(self, o): return self._op(self.v, _v(o), self.v + _v(o))
-    def __sub__(self, o): return self._op(self.v, _v(o), self.v - _v(o))
-    def __mul__(self, o): return self._op(self.v, _v(o), self.v * _v(o))
-    def __radd__(self, a): return self._op(a, self.v, a + self.v)
-    def __rsub__(self, a): return self._op(a, self.v, a - self.v)
-    def __rmul__(self, a): return self._op(a, self.v, a * self.v)
-    def __neg__(self): return NanExact(from_bits(bits(self.v) ^ 1 << 63))
-
-
-def _v(x):
-    return x.v if isinstance(x, NanExact) else x
+    __add__ = lambda s, o: s._op(o, float.__add__)  # noqa: E731
+    __sub__ = lambda s, o: s._op(o, float.__sub__)  # noqa: E731
+    __mul__ = lambda s, o: s._op(o, float.__mul__)  # noqa: E731
+    __radd__ = lambda s, o: s._op(o, float.__add__, True)  # noqa: E731
+    __rsub__ = lambda s, o: s._op(o, float.__sub__, True)  # noqa: E731
+    __rmul__ = lambda s, o: s._op(o, float.__mul__, True)  # noqa: E731
+    __neg__ = lambda s: NanExact(from_bits(bits(s.v) ^ 1 << 63))  # noqa: E731

@@ -158,8 +158,8 @@ def test_bit_exact_against_reference():
 
 
 def test_distance_nans_follow_the_written_operand_order():
-    # distance + n·p with NaNs on both sides returns the distance's NaN,
-    # whichever compiler built the module (GCC once commuted the sum).
+    # distance + n·p returns the distance's NaN when both are NaN (GCC had
+    # commuted the sum).
     rng = random.Random(17)
     nans = [from_bits(b) for b in (0x7FF800000000ABCD, 0xFFFC000000001234, 0x7FF0000000000001)]
     pick = lambda: rng.choice(nans) if rng.random() < 0.5 else rng.uniform(-4, 4)  # noqa: E731

@@ -250,24 +250,21 @@ def test_rotate(q, v, want):
 
 
 def test_rotation_nans_follow_the_written_operand_order():
-    # The NaN a rotation or its matrix holds, sign and payload, is the one
-    # the formula gives in written order, the conjugate's sign flips
-    # included; alone and in a QuatList. Compilers are free to commute or
-    # negate across the operations: GCC and clang did, each its own way.
+    # Sign and payload of a NaN, alone and in a QuatList, are the formula's in
+    # written order, the conjugate's sign flips included: GCC and clang had
+    # each commuted sums or moved negations across products their own way.
     rng = random.Random(17)
-    specials = [from_bits(b) for b in (0x7FF8000000000000, 0xFFF8000000000000, 0x7FF800000000ABCD,
-                                       0xFFFC000000001234, 0x7FF0000000000001, 0xFFF4000000000F00)]
-    specials += [INF, -INF, 0.0, -0.0, 1.5, 1e308]
+    specials = [from_bits(b) for b in (0x7FF800000000ABCD, 0xFFFC000000001234, 0x7FF0000000000001)]
+    specials += [INF, -INF, 0.0, -0.0, 1e308]
     pick = lambda: rng.choice(specials) if rng.random() < 0.5 else rng.uniform(-4, 4)  # noqa: E731
     qs = [Quat(*(pick() for _ in range(4))) for _ in range(600)]
     vs = [Vec3d(*(pick() for _ in range(3))) for _ in range(600)]
     bulk = QuatList(qs).rotate(VecList(vs))
     for n, (q, v) in enumerate(zip(qs, vs)):
-        exact_q = [NanExact(c) for c in fields(q)]
-        want = [bits(c.v) for c in ref.rotate(exact_q, [NanExact(c) for c in vec(v)])]
-        assert [bits(c) for c in vec(q.rotate(v))] == want, n
-        assert [bits(c) for c in vec(bulk[n])] == want, n
-        want = [bits(c.v) for c in flat(ref.rotation_matrix(exact_q))]
+        exact = [NanExact(c) for c in fields(q)]
+        want = [bits(c.v) for c in ref.rotate(exact, [NanExact(c) for c in vec(v)])]
+        assert [bits(c) for c in vec(q.rotate(v))] == [bits(c) for c in vec(bulk[n])] == want, n
+        want = [bits(c.v) for c in flat(ref.rotation_matrix(exact))]
         assert [bits(c) for c in flat(q.to_rotation_matrix())] == want, n
 
 
