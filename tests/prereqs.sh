@@ -5,7 +5,7 @@
 # Everything Python-side (numpy, pytest, Sphinx, ...) comes from PyPI into the
 # stages' own venvs and is not checked here.
 #
-# Every probe goes through PATH (dpkg, id, apt-get, cmake, g++, chromium), so a
+# Every probe goes through PATH (dpkg, id, apt-get, cmake, g++, clang++, chromium), so a
 # test can stand in fakes for them.
 
 # CMake 3.21 for ctest's JUnit report; a pyenv shim without a cmake behind it
@@ -31,11 +31,12 @@ prereq_python() {
 
 # prereq_missing STAGE...  — prints the apt packages missing for these stages.
 prereq_missing() {
-    local s build=0 gtest=0 cmake=0 python=0 browser=0
+    local s build=0 gtest=0 cmake=0 python=0 browser=0 clang=0
     for s in "$@"; do
         case "$s" in
             cpp|tsan) build=1 gtest=1 cmake=1 ;;
             asan)     build=1 cmake=1 python=1 ;;
+            clang)    build=1 gtest=1 cmake=1 python=1 clang=1 ;;
             python|typing|wheel|docs) build=1 python=1 ;;
             ft)       build=1 ;;
         esac
@@ -45,6 +46,7 @@ prereq_missing() {
     [ "$build" = 1 ] && ! command -v g++ >/dev/null 2>&1 && need+=(g++)
     [ "$gtest" = 1 ] && ! prereq_deb_installed libgtest-dev && need+=(libgtest-dev)
     [ "$cmake" = 1 ] && ! prereq_cmake_ok && ! (PATH="/usr/bin:$PATH" prereq_cmake_ok) && need+=(cmake)
+    [ "$clang" = 1 ] && ! command -v clang++ >/dev/null 2>&1 && need+=(clang)
     [ "$browser" = 1 ] && ! command -v chromium >/dev/null 2>&1 && need+=(chromium)
     if [ "$python" = 1 ]; then
         local py; py=$(prereq_python)

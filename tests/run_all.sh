@@ -2,6 +2,7 @@
 # Every test stage of kestrum_py in one command:
 #   python   pytest on each of CPython 3.11 / 3.12 / 3.13 (fresh venv, `pip install .[test,examples,dask]`)
 #   cpp      GoogleTest suites through ctest (and every C++ benchmark program built)
+#   clang    the extension and the C++ tests built with clang++: ctest, then pytest against that module
 #   tsan     the worker-pool tests under ThreadSanitizer
 #   asan     the pytest suite against an AddressSanitizer+UBSan build of the extension
 #   ft       compile-only check of the bindings with the free-threaded object layout
@@ -24,7 +25,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_CI_DIR:-$ROOT/build-ci}
 PYENV_DIR=${PYENV_ROOT:-$HOME/.pyenv}
 PYTHONS=${KESTRUM_PYTHONS:-3.11 3.12 3.13}
-ALL_STAGES="python cpp tsan asan ft typing wheel docs"
+ALL_STAGES="python cpp clang tsan asan ft typing wheel docs"
 STAGES=${*:-$ALL_STAGES}
 cd "$ROOT" || exit 2
 
@@ -137,7 +138,7 @@ find_python() {  # newest installed patch release of a minor version
 }
 
 # --- python: pytest on each CPython --------------------------------------------
-VENV_FOR_ASAN=""
+TEST_VENV=""  # the python stage's first venv, for the stages testing their own build
 stage_python() {
     local found=0
     for v in $PYTHONS; do
@@ -161,7 +162,7 @@ stage_python() {
                 -C build-dir="$WORK/wheel-$v" "$ROOT[test,examples,dask]"; then
             stage_broken "$name" "pip install failed"; continue
         fi
-        [ -n "$VENV_FOR_ASAN" ] || VENV_FOR_ASAN=$venv
+        [ -n "$TEST_VENV" ] || TEST_VENV=$venv
         local report=$WORK/junit-$name.xml rc=0
         rm -f "$report"
         # The extras were installed just above: their tests must run, not skip.
@@ -183,6 +184,48 @@ stage_cpp() {
     rm -f "$report"
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --output-junit "$report" || rc=$?
     finish_stage "$name" "$rc" "$report"
+}
+
+# test_venv TAG  — prints the python stage's venv or, for a stage run on its
+# own, a fresh one with the test tools only ($WORK/venv-TAG); else the reason.
+test_venv() {
+    [ -n "$TEST_VENV" ] && { echo "$TEST_VENV"; return; }
+    local py="" v venv=$WORK/venv-$1
+    for v in $PYTHONS; do py=$(find_python "$v"); [ -n "$py" ] && break; done
+    [ -n "$py" ] || { echo "no CPython found"; return 1; }
+    rm -rf "$venv"
+    "$py" -m venv "$venv" >&2 && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+            pytest numpy scipy numpy-quaternion PyGLM cloudpickle mpmath >&2 \
+        || { echo "venv setup failed"; return 1; }
+    echo "$venv"
+}
+
+# --- clang: the extension and the C++ tests built with clang++ --------------------
+# Its own build of both, then the same tests as the cpp and python stages:
+# nothing in the results may depend on the compiler (NaN bits included).
+stage_clang() {
+    local name="clang"
+    log "$name: extension and C++ tests built with clang++"
+    local venv; venv=$(test_venv clang) || { stage_broken "$name" "$venv"; return; }
+    local dir=$WORK/clang
+    if ! configure_build "$dir" "" -DCMAKE_CXX_COMPILER=clang++ -DKESTRUM_BUILD_EXTENSION=ON \
+            -DKESTRUM_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/bin/python"; then
+        stage_broken "$name" "build failed"; return
+    fi
+    local report=$WORK/junit-ctest-clang.xml rc=0
+    rm -f "$report"
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j2 --output-junit "$report" || rc=$?
+    finish_stage "ctest-clang" "$rc" "$report"
+    local where
+    where=$(PYTHONPATH=$dir "$venv/bin/python" -c 'import kestrum_py; print(kestrum_py.__file__)' 2>&1)
+    case "$where" in
+        "$dir"/*) echo "--- testing $where" ;;
+        *) echo "$where"; stage_broken "pytest-clang" "the clang-built module did not load"; return ;;
+    esac
+    report=$WORK/junit-pytest-clang.xml rc=0
+    rm -f "$report"
+    PYTHONPATH=$dir "$venv/bin/python" -m pytest tests/python -q -p no:cacheprovider --junitxml="$report" || rc=$?
+    finish_stage "pytest-clang" "$rc" "$report"
 }
 
 # --- tsan: the pool tests under ThreadSanitizer -----------------------------------
@@ -216,18 +259,7 @@ stage_tsan() {
 stage_asan() {
     local name="pytest-asan+ubsan"
     log "$name: extension built with -fsanitize=address,undefined"
-    local venv=$VENV_FOR_ASAN
-    if [ -z "$venv" ]; then
-        # Stage run on its own: make a venv with the test tools only.
-        local py=""
-        for v in $PYTHONS; do py=$(find_python "$v"); [ -n "$py" ] && break; done
-        [ -n "$py" ] || { stage_broken "$name" "no CPython found"; return; }
-        venv=$WORK/venv-asan
-        rm -rf "$venv"
-        "$py" -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-                pytest numpy scipy numpy-quaternion PyGLM cloudpickle mpmath \
-            || { stage_broken "$name" "venv setup failed"; return; }
-    fi
+    local venv; venv=$(test_venv asan) || { stage_broken "$name" "$venv"; return; }
     local dir=$WORK/asan
     if ! configure_build "$dir" kestrum_py -DKESTRUM_BUILD_EXTENSION=ON -DKESTRUM_BUILD_TESTS=OFF \
             -DKESTRUM_SANITIZE=address,undefined -DPython_EXECUTABLE="$venv/bin/python"; then

@@ -56,3 +56,29 @@ def ieee_div(a, c):
 
 def dot(s, o):
     return (s[0] * o[0] + s[1] * o[1]) + s[2] * o[2]
+
+
+
+class NanExact:
+    """A double with the extension's NaN results: the left operand's NaN
+    (quieted), else the right one's, else x86's default NaN; negation flips
+    the sign bit. purepy formulas on these give the written order's NaN."""
+
+    __slots__ = ("v",)
+
+    def __init__(self, v):
+        self.v = v
+
+    def _op(self, o, f, swap=False):
+        a, b = (o, self.v) if swap else (self.v, getattr(o, "v", o))
+        r = f(a, b)
+        nan = next((bits(x) | 1 << 51 for x in (a, b) if math.isnan(x)), 0xFFF8000000000000)
+        return NanExact(from_bits(nan) if math.isnan(r) else r)
+
+    __add__ = lambda s, o: s._op(o, float.__add__)  # noqa: E731
+    __sub__ = lambda s, o: s._op(o, float.__sub__)  # noqa: E731
+    __mul__ = lambda s, o: s._op(o, float.__mul__)  # noqa: E731
+    __radd__ = lambda s, o: s._op(o, float.__add__, True)  # noqa: E731
+    __rsub__ = lambda s, o: s._op(o, float.__sub__, True)  # noqa: E731
+    __rmul__ = lambda s, o: s._op(o, float.__mul__, True)  # noqa: E731
+    __neg__ = lambda s: NanExact(from_bits(bits(s.v) ^ 1 << 63))  # noqa: E731

@@ -7,6 +7,7 @@ import pytest
 
 import purepy_geometry as ref
 from kestrum_py import Vec3d, geometry
+from oracle import NanExact, bits, from_bits
 
 Plane = geometry.Plane
 NAN3 = (math.nan,) * 3
@@ -154,3 +155,18 @@ def test_bit_exact_against_reference():
             expect = ref.plane_distance_to_point(cases[1][1], probe)
             assert ref.same_double(plane.distance_to_point(V(*probe)), expect), (n, q, probe)
             assert plane.contains_point(V(*probe)) is ref.plane_contains_point(cases[1][1], probe)
+
+
+def test_distance_nans_follow_the_written_operand_order():
+    # distance + n·p returns the distance's NaN when both are NaN (GCC had
+    # commuted the sum).
+    rng = random.Random(17)
+    nans = [from_bits(b) for b in (0x7FF800000000ABCD, 0xFFFC000000001234, 0x7FF0000000000001)]
+    pick = lambda: rng.choice(nans) if rng.random() < 0.5 else rng.uniform(-4, 4)  # noqa: E731
+    plane = Plane.xy()
+    for n in range(400):
+        normal, point, plane.distance = [pick() for _ in range(3)], [pick() for _ in range(3)], pick()
+        plane.normal = V(*normal)
+        exact = ([NanExact(c) for c in normal], NanExact(plane.distance))
+        want = ref.plane_distance_to_point(exact, [NanExact(c) for c in point])
+        assert bits(plane.distance_to_point(V(*point))) == bits(want.v), n

@@ -2,11 +2,13 @@
 
 import math
 import operator
+import random
 
 import pytest
 
 import purepy_rot as ref
-from kestrum_py import AngleDegrees, AngleRadians, Quat, Vec3d
+from kestrum_py import AngleDegrees, AngleRadians, Quat, QuatList, Vec3d, VecList
+from oracle import NanExact, bits, from_bits
 
 INF, NAN = math.inf, math.nan
 S = 0.7071067811865476  # cos(pi/4) as the C library gives it
@@ -245,6 +247,25 @@ def test_rotate(q, v, want):
     r = q.rotate(v=Vec3d(*v))
     assert type(r) is Vec3d
     assert_bits(vec(r), want)
+
+
+def test_rotation_nans_follow_the_written_operand_order():
+    # Sign and payload of a NaN, alone and in a QuatList, are the formula's in
+    # written order, the conjugate's sign flips included: GCC and clang had
+    # each commuted sums or moved negations across products their own way.
+    rng = random.Random(17)
+    specials = [from_bits(b) for b in (0x7FF800000000ABCD, 0xFFFC000000001234, 0x7FF0000000000001)]
+    specials += [INF, -INF, 0.0, -0.0, 1e308]
+    pick = lambda: rng.choice(specials) if rng.random() < 0.5 else rng.uniform(-4, 4)  # noqa: E731
+    qs = [Quat(*(pick() for _ in range(4))) for _ in range(600)]
+    vs = [Vec3d(*(pick() for _ in range(3))) for _ in range(600)]
+    bulk = QuatList(qs).rotate(VecList(vs))
+    for n, (q, v) in enumerate(zip(qs, vs)):
+        exact = [NanExact(c) for c in fields(q)]
+        want = [bits(c.v) for c in ref.rotate(exact, [NanExact(c) for c in vec(v)])]
+        assert [bits(c) for c in vec(q.rotate(v))] == [bits(c) for c in vec(bulk[n])] == want, n
+        want = [bits(c.v) for c in flat(ref.rotation_matrix(exact))]
+        assert [bits(c) for c in flat(q.to_rotation_matrix())] == want, n
 
 
 # -- bit-exact agreement with the reference on seeded inputs -------------------------------

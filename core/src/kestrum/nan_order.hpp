@@ -1,20 +1,25 @@
 #pragma once
-// Sums and products whose NaN result does not depend on operand order.
+// Sums, differences and products whose NaN result does not depend on the
+// compiler's operand order.
 //
-// When both operands of an SSE add or multiply are NaNs, the hardware returns
-// the first source operand (quieted). C++ leaves NaN payloads unspecified, so
-// the compiler may emit `a + b` with either operand first, and it does choose
-// differently in a vectorised loop body, its scalar remainder and a lone
-// scalar call. NanOrdered replaces the right operand by the left one when the
-// left is a NaN: then every emission order gives the left NaN, and otherwise
-// the operation is exactly commutative (one NaN propagates whichever side it
-// is on; inf - inf and 0 * inf give the same default NaN both ways). Non-NaN
-// results are the plain IEEE results, bit for bit.
+// C++ leaves NaN payloads and signs unspecified, and compilers use that
+// freedom: they emit a commutative `a + b` with either operand first (an SSE
+// add or multiply of two NaNs returns the first source), differently in a
+// vectorised loop body, its scalar remainder and a lone scalar call; and they
+// move a negation across a product or difference (clang turns
+// `x - (-i) * v` into `x + i * v`, then commutes the sum), which changes the
+// sign of a NaN passing through. NanOrdered therefore never lets the hardware
+// choose a NaN: a NaN result is selected explicitly, the left operand's
+// (quieted) if it is a NaN, else the right one's, else (inf - inf, 0 * inf)
+// the x86 default NaN; the selects and the integer quieting are exact, so
+// every emission order and every value-preserving rewrite gives these bits.
+// They are the bits SSE gives for the operation as written. Non-NaN results
+// are the plain IEEE results, bit for bit.
 //
 // Formulas are written once over an arithmetic A. NanOrdered is what every
 // result is defined by. Plain gives the same bits for every result that is not
 // a NaN (a NaN operand is never absorbed, so a non-NaN result saw no NaN on its
-// way, and non-NaN sums and products do not depend on order). Bulk loops
+// way, and non-NaN results do not depend on order or rewrites). Bulk loops
 // evaluate a stretch with Plain, which vectorises at full speed, and evaluate
 // it again with NanOrdered only if a result came out NaN; single values do the
 // same through nan_ordered() below. A formula may also make its Plain result
@@ -29,12 +34,25 @@
 namespace kestrum {
 
 struct NanOrdered {
-    static double add(double a, double b) { return a + (a != a ? a : b); }
-    static double mul(double a, double b) { return a * (a != a ? a : b); }
+    static double add(double a, double b) { return pick(a, b, a + b); }
+    static double sub(double a, double b) { return pick(a, b, a - b); }
+    static double mul(double a, double b) { return pick(a, b, a * b); }
+
+    // The result of `a op b` given r, its value as computed.
+    static double pick(double a, double b, double r) {
+        const auto quiet = [](double x) {
+            return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) | 0x0008000000000000ull);
+        };
+        constexpr double kDefaultNan = std::bit_cast<double>(0xFFF8000000000000ull);
+        if (r == r) [[likely]]
+            return r;
+        return a != a ? quiet(a) : b != b ? quiet(b) : kDefaultNan;
+    }
 };
 
 struct Plain {
     static double add(double a, double b) { return a + b; }
+    static double sub(double a, double b) { return a - b; }
     static double mul(double a, double b) { return a * b; }
 };
 

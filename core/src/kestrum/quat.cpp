@@ -20,21 +20,26 @@ AxisAngle Quat::to_axis_angle() const {
 }
 
 Mat3 Quat::to_rotation_matrix() const {
-    // Doubling as x + x is exact, so it is the same as 2 * x.
-    const double jj_kk = j * j + k * k;
-    const double ii_kk = i * i + k * k;
-    const double ii_jj = i * i + j * j;
-    const double ij_m = i * j - w * k;
-    const double ij_p = i * j + w * k;
-    const double ik_p = i * k + w * j;
-    const double ik_m = i * k - w * j;
-    const double jk_m = j * k - w * i;
-    const double jk_p = j * k + w * i;
-    return {{
-        {1.0 - (jj_kk + jj_kk), ij_m + ij_m, ik_p + ik_p},
-        {ij_p + ij_p, 1.0 - (ii_kk + ii_kk), jk_m + jk_m},
-        {ik_m + ik_m, jk_p + jk_p, 1.0 - (ii_jj + ii_jj)},
-    }};
+    // Over the NaN-ordered arithmetic like every formula: with plain operators
+    // GCC and clang returned different NaNs. Doubling as x + x is exact, so
+    // it is the same as 2 * x.
+    return nan_ordered([this](auto ar) {
+        using A = decltype(ar);
+        const double jj_kk = A::add(A::mul(j, j), A::mul(k, k));
+        const double ii_kk = A::add(A::mul(i, i), A::mul(k, k));
+        const double ii_jj = A::add(A::mul(i, i), A::mul(j, j));
+        const double ij_m = A::sub(A::mul(i, j), A::mul(w, k));
+        const double ij_p = A::add(A::mul(i, j), A::mul(w, k));
+        const double ik_p = A::add(A::mul(i, k), A::mul(w, j));
+        const double ik_m = A::sub(A::mul(i, k), A::mul(w, j));
+        const double jk_m = A::sub(A::mul(j, k), A::mul(w, i));
+        const double jk_p = A::add(A::mul(j, k), A::mul(w, i));
+        return Mat3{{
+            {A::sub(1.0, A::add(jj_kk, jj_kk)), A::add(ij_m, ij_m), A::add(ik_p, ik_p)},
+            {A::add(ij_p, ij_p), A::sub(1.0, A::add(ii_kk, ii_kk)), A::add(jk_m, jk_m)},
+            {A::add(ik_m, ik_m), A::add(jk_p, jk_p), A::sub(1.0, A::add(ii_jj, ii_jj))},
+        }};
+    });
 }
 
 std::optional<EulerSeq> EulerSeq::parse(std::string_view text) {

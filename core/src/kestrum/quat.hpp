@@ -90,10 +90,10 @@ namespace formula {
 template <class A>
 [[gnu::always_inline]] inline Quat hamilton(Quat a, Quat b) {
     return {
-        ((A::mul(a.w, b.w) - A::mul(a.i, b.i)) - A::mul(a.j, b.j)) - A::mul(a.k, b.k),
-        A::add(A::add(A::mul(a.w, b.i), A::mul(a.i, b.w)), A::mul(a.j, b.k)) - A::mul(a.k, b.j),
-        A::add(A::add(A::mul(a.w, b.j), A::mul(a.j, b.w)), A::mul(a.k, b.i)) - A::mul(a.i, b.k),
-        A::add(A::add(A::mul(a.w, b.k), A::mul(a.k, b.w)), A::mul(a.i, b.j)) - A::mul(a.j, b.i),
+        A::sub(A::sub(A::sub(A::mul(a.w, b.w), A::mul(a.i, b.i)), A::mul(a.j, b.j)), A::mul(a.k, b.k)),
+        A::sub(A::add(A::add(A::mul(a.w, b.i), A::mul(a.i, b.w)), A::mul(a.j, b.k)), A::mul(a.k, b.j)),
+        A::sub(A::add(A::add(A::mul(a.w, b.j), A::mul(a.j, b.w)), A::mul(a.k, b.i)), A::mul(a.i, b.k)),
+        A::sub(A::add(A::add(A::mul(a.w, b.k), A::mul(a.k, b.w)), A::mul(a.i, b.j)), A::mul(a.j, b.i)),
     };
 }
 

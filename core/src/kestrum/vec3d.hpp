@@ -111,8 +111,9 @@ Vec3d scale(Vec3d a, double c) {
 }
 }  // namespace formula
 
-// A few operations each: NanOrdered's selects cost fewer instructions here
-// than nan_ordered's test of the result (callgrind), unlike Quat's formulas.
+// A few operations each: NanOrdered's test of every operation costs about
+// what nan_ordered's test of the result does here (callgrind: dot, cross and
+// distance_to within 6 instructions a call either way), unlike Quat's formulas.
 inline double Vec3d::dot(Vec3d o) const { return formula::dot<NanOrdered>(*this, o); }
 inline Vec3d Vec3d::cross(Vec3d o) const { return formula::cross<NanOrdered>(*this, o); }
 inline double Vec3d::magnitude_squared() const { return formula::magnitude_squared<NanOrdered>(*this); }

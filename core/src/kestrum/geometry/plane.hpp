@@ -31,7 +31,7 @@ struct Plane {
     static constexpr Plane yz() { return xy(); }
 
     // Signed, scaled by |normal| if the normal was set non-unit.
-    double distance_to_point(Vec3d point) const { return distance + normal.dot(point); }
+    double distance_to_point(Vec3d point) const { return add(distance, normal.dot(point)); }
     // One-sided on purpose: everything behind the plane counts as contained.
     bool contains_point(Vec3d point) const { return distance_to_point(point) < kEpsilon; }
 };
