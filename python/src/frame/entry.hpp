@@ -152,99 +152,6 @@ PyObject* bind_and_run(const FuncName& fn, PyObject* const* args, Py_ssize_t nar
 
 template <class C>
 struct Entry {
-    // -- constructor ----------------------------------------------------------
-
-    template <auto Fn, Name... Params>
-    static PyObject* ctor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            static constexpr const char* names[] = {Params.s..., nullptr};
-            PyObject* slots[sizeof...(Params) + 1] = {};
-            if (!bind_tuple({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args,
-                            kwargs))
-                return nullptr;
-            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
-        });
-    }
-    template <auto Fn, Name... Params>
-    static PyObject* ctor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
-                                     PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&] {
-            return bind_and_run<Fn, Params...>({Class<C>::name, "__new__"}, args,
-                                               PyVectorcall_NARGS(nargsf), kwnames);
-        });
-    }
-
-    // -- methods and properties -----------------------------------------------
-
-    template <auto Fn>
-    static PyObject* noargs(PyObject* self, PyObject*) {
-        return unary<Fn>(self);
-    }
-
-    template <Name MethodName, auto Fn, Name... Params>
-    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            static constexpr const char* names[] = {Params.s...};
-            PyObject* slots[sizeof...(Params)] = {};
-            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
-                             args, nargs, kwnames))
-                return nullptr;
-            return run_method<Fn>(self, slots, names);
-        });
-    }
-
-    template <auto Fn>
-    static PyObject* static_noargs(PyObject*, PyObject*) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return call_and_convert<Fn>(); });
-    }
-
-    template <Name MethodName, auto Fn, Name... Params>
-    static PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&] {
-            return bind_and_run<Fn, Params...>({Class<C>::name, MethodName.s}, args, nargs,
-                                               kwnames);
-        });
-    }
-
-    template <auto Get>
-    static PyObject* getter(PyObject* self, void*) {
-        return unary<Get>(self);
-    }
-
-    // The receiver is checked and glanced at (frame/borrow.hpp): making the
-    // float calls no Python code; nothing here throws.
-    template <auto Member>
-    static PyObject* float_getter(PyObject* self, void*) {
-        static constinit FloatCell cell;
-        Glance<C> recv;
-        if (!recv.acquire(self)) return nullptr;
-        return cell.make(recv.value().*Member);
-    }
-
-    // The value is converted before the receiver is borrowed exclusively, and
-    // stored only after every check passed.
-    template <auto Set>
-    static int setter(PyObject* self, PyObject* value, void*) {
-        return guarded<int>(-1, [&]() -> int {
-            if (!value) {
-                PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
-                return -1;
-            }
-            using Args = ArgsOf<Set>;
-            FromPy<std::remove_cvref_t<std::tuple_element_t<1, Args>>> arg;
-            if (!arg.load(value)) {
-                wrap_argument_error("value");
-                return -1;
-            }
-            Receiver<std::tuple_element_t<0, Args>> recv;
-            if (!recv.acquire(self)) return -1;
-            std::invoke(Set, recv.get(), arg.get());
-            return 0;
-        });
-    }
-
     // -- slots ----------------------------------------------------------------
 
     // Two-operand number slot: forward body, then the reflected one (if any)
@@ -342,6 +249,97 @@ struct Entry {
     static void release_buffer(PyObject* self, Py_buffer* view) {
         release_block_view(view);
         release_shared(as_object<C>(self)->flag);
+    }
+
+    // -- constructor, methods and properties ----------------------------------
+
+    template <auto Fn, Name... Params>
+    static PyObject* ctor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {Params.s..., nullptr};
+            PyObject* slots[sizeof...(Params) + 1] = {};
+            if (!bind_tuple({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args,
+                            kwargs))
+                return nullptr;
+            return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
+        });
+    }
+    template <auto Fn, Name... Params>
+    static PyObject* ctor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
+                                     PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&] {
+            return bind_and_run<Fn, Params...>({Class<C>::name, "__new__"}, args,
+                                               PyVectorcall_NARGS(nargsf), kwnames);
+        });
+    }
+
+    template <auto Fn>
+    static PyObject* noargs(PyObject* self, PyObject*) {
+        return unary<Fn>(self);
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static constexpr const char* names[] = {Params.s...};
+            PyObject* slots[sizeof...(Params)] = {};
+            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
+                             args, nargs, kwnames))
+                return nullptr;
+            return run_method<Fn>(self, slots, names);
+        });
+    }
+
+    template <auto Fn>
+    static PyObject* static_noargs(PyObject*, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return call_and_convert<Fn>(); });
+    }
+
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&] {
+            return bind_and_run<Fn, Params...>({Class<C>::name, MethodName.s}, args, nargs,
+                                               kwnames);
+        });
+    }
+
+    template <auto Get>
+    static PyObject* getter(PyObject* self, void*) {
+        return unary<Get>(self);
+    }
+
+    // The receiver is checked and glanced at (frame/borrow.hpp): making the
+    // float calls no Python code; nothing here throws.
+    template <auto Member>
+    static PyObject* float_getter(PyObject* self, void*) {
+        static constinit FloatCell cell;
+        Glance<C> recv;
+        if (!recv.acquire(self)) return nullptr;
+        return cell.make(recv.value().*Member);
+    }
+
+    // The value is converted before the receiver is borrowed exclusively, and
+    // stored only after every check passed.
+    template <auto Set>
+    static int setter(PyObject* self, PyObject* value, void*) {
+        return guarded<int>(-1, [&]() -> int {
+            if (!value) {
+                PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+                return -1;
+            }
+            using Args = ArgsOf<Set>;
+            FromPy<std::remove_cvref_t<std::tuple_element_t<1, Args>>> arg;
+            if (!arg.load(value)) {
+                wrap_argument_error("value");
+                return -1;
+            }
+            Receiver<std::tuple_element_t<0, Args>> recv;
+            if (!recv.acquire(self)) return -1;
+            std::invoke(Set, recv.get(), arg.get());
+            return 0;
+        });
     }
 
 private:
