@@ -50,7 +50,7 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&AngleRadians::to_string>)},
+    B::repr<&AngleRadians::to_string>(),
     B::number<Py_nb_add, &add>("Sum of two angles."),
     B::number<Py_nb_subtract, &sub>("Difference of two angles."),
     B::number<Py_nb_multiply, &mul>("Scaled by a number on the right (2 * a is a TypeError)."),
@@ -79,7 +79,7 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&AngleDegrees::to_string>)},
+    B::repr<&AngleDegrees::to_string>(),
     {0, nullptr},
 };
 }  // namespace deg

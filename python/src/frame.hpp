@@ -1,7 +1,7 @@
 #pragma once
 // The one call-binding frame. Every Python-visible entry (constructor, method,
-// static method, property, slot, module function) is an instantiation of a
-// Binder template around a small function on core values. The steps of one
+// static method, property, slot, module function) is an instantiation of an
+// entry template around a small function on core values. The steps of one
 // call live in one file each, read in this order:
 //   frame/errors.hpp     C++ failures -> Python exceptions (guarded, raise)
 //   frame/types.hpp      instances, classes, creating a class once
@@ -9,5 +9,6 @@
 //   frame/convert.hpp    FromPy<T> (argument -> value), ToPy<T> (result -> object)
 //   frame/signature.hpp  binding arguments to parameters, doc texts
 //   frame/pickle.hpp     pickling and copying
-//   frame/binder.hpp     Binder<C> rows and slots, module functions
+//   frame/entry.hpp      the entry points the interpreter calls
+//   frame/binder.hpp     Binder<C> rows and slot rows, module function rows
 #include "frame/binder.hpp"

@@ -119,7 +119,7 @@ PyGetSetDef properties[] = {
 
 const PyType_Slot slots[] = {
     B::len<&length>("The number of points."),
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
+    B::repr<&repr>(),
     {0, nullptr},
 };
 

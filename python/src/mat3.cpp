@@ -65,14 +65,14 @@ PyMethodDef methods[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
+    B::repr<&repr>(),
     B::len<&length>("3, the number of rows."),
     B::item<&item, "index">("Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."),
     B::iter<&iter>("Iterates over the rows, each a new list of three floats."),
     B::comparison<nullptr, nullptr, &eq, nullptr, nullptr, true>("Equal entries (IEEE ==); a list or tuple compares as tolist() does; != is its negation and, like ==, leaves other operands to them."),
     B::number<Py_nb_matrix_multiply, &matmul>("The product: with a Vec3d the vector m v, with a Mat3 the matrix m n."),
     B::buffer<&block>("A read-only (3, 3) float64 view of the entries, row by row."),
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
+    B::buffer_release(),
     {0, nullptr},
 };
 

@@ -133,7 +133,7 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&Quat::to_string>)},
+    B::repr<&Quat::to_string>(),
     {0, nullptr},
 };
 

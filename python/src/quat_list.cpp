@@ -192,9 +192,9 @@ const PyType_Slot slots[] = {
     B::len<&lists::length<Quat>>("The number of quaternions."),
     B::item<&lists::item<Quat>, "index">("A copy of the quaternion at `index`."),
     B::iter<&lists::iter<Quat>>("Iterates over copies of the quaternions."),
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&lists::repr<Quat>>)},
+    B::repr<&lists::repr<Quat>>(),
     B::buffer<&lists::block<Quat>>("A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."),
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
+    B::buffer_release(),
     {0, nullptr},
 };
 

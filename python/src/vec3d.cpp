@@ -56,7 +56,7 @@ PyGetSetDef properties[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&repr>)},
+    B::repr<&repr>(),
     B::number<Py_nb_add, &add>("Vector sum."),
     B::number<Py_nb_subtract, &sub>("Vector difference."),
     B::number<Py_nb_multiply, &mul, &mul>("Scaled by a number, on either side."),

@@ -173,13 +173,13 @@ const PyType_Slot slots[] = {
     B::len<&lists::length<Vec3d>>("The number of vectors."),
     B::item<&lists::item<Vec3d>, "index">("A copy of the vector at `index`; a negative index raises OverflowError."),
     B::iter<&lists::iter<Vec3d>>("Iterates over copies of the vectors."),
-    {Py_tp_repr, reinterpret_cast<void*>(&B::unary<&lists::repr<Vec3d>>)},
+    B::repr<&lists::repr<Vec3d>>(),
     B::number<Py_nb_add, &add>("Each vector plus a vector."),
     B::number<Py_nb_subtract, &sub>("Each vector minus a vector."),
     B::number<Py_nb_multiply, &mul, &mul>("Each vector scaled by a number, on either side."),
     B::number<Py_nb_true_divide, &div>("Each vector divided by a number; by 0 gives inf or NaN, no error."),
     B::buffer<&lists::block<Vec3d>>("A read-only (len, 3) float64 view; the list cannot change while a view is alive."),
-    {Py_bf_releasebuffer, reinterpret_cast<void*>(&B::release_buffer)},
+    B::buffer_release(),
     {0, nullptr},
 };
 
