@@ -3,6 +3,7 @@
 // static method, property, slot, module function) is an instantiation of a
 // Binder template around a small function on core values. The steps of one
 // call live in one file each, read in this order:
+//   frame/once.hpp       a value made once per process (OnceCell)
 //   frame/errors.hpp     C++ failures -> Python exceptions (guarded, raise)
 //   frame/types.hpp      instances, classes, creating a class once
 //   frame/borrow.hpp     the receiver's and arguments' borrows
