@@ -8,7 +8,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame/convert.hpp"
+#include "frame/buffers.hpp"
+#include "frame/tables.hpp"
 #include "frame/pickle.hpp"
 #include "frame/signature.hpp"
 #include "frame/stubs.hpp"
