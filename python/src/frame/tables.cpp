@@ -383,15 +383,7 @@ bool TableLoader::load_block(PyObject* item, const std::string& label, std::span
         for (std::size_t c = 0; c < dims[1]; ++c) {
             const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
                             static_cast<std::ptrdiff_t>(c) * t.col_stride;
-            if (t.type == Table::Type::f64) {
-                double d;
-                std::memcpy(&d, p, sizeof d);
-                collected.push_back(d);
-            } else {
-                float f;
-                std::memcpy(&f, p, sizeof f);
-                collected.push_back(f);
-            }
+            collected.push_back(read_cell(t.type, p));
         }
     return true;
 }

@@ -30,6 +30,18 @@ struct Table {
     std::ptrdiff_t sub_stride = 0;  // along the middle axis of an (n, r, c) table
     Type type = Type::f64;
 };
+// A table's cell: the number of type T (double or float) stored at `p`,
+// unaligned, as a double (a float widens exactly). Every reader of a
+// table's bytes goes through here.
+template <class T>
+inline double read_cell(const char* p) noexcept {
+    T x;
+    std::memcpy(&x, p, sizeof x);
+    return static_cast<double>(x);
+}
+inline double read_cell(Table::Type type, const char* p) noexcept {
+    return type == Table::Type::f64 ? read_cell<double>(p) : read_cell<float>(p);
+}
 template <std::size_t... Dims>
 struct Rows : Table {
     static_assert(sizeof...(Dims) <= 2);
@@ -114,13 +126,7 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
             for (std::size_t c = 0; c < 3; ++c) {
                 const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
                                 static_cast<std::ptrdiff_t>(c) * t.col_stride;
-                if (t.type == Rows3::Type::f64) {
-                    std::memcpy(&v[r][c], p, sizeof(double));
-                } else {
-                    float f;
-                    std::memcpy(&f, p, sizeof f);
-                    v[r][c] = f;
-                }
+                v[r][c] = read_cell(t.type, p);
             }
         return true;
     }
