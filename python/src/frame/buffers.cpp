@@ -1,46 +1,67 @@
 // Buffer exports: a class's elements, and the owner object of result arrays.
 #include "frame/buffers.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <new>
 
 namespace kp {
 
-int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock block,
-                    const char* class_name) noexcept {
+namespace {
+
+// The rules every export here follows: read-only, 8-byte elements ('d' or
+// 'q') in C order, Fortran order too when at most one extent exceeds 1; the
+// shape and strides live in view->internal until release_block_view.
+// `subject` and `verb` name the exporter in messages ("Vec3d" " buffer is",
+// "result arrays" " are").
+int fill_view(PyObject* owner, Py_buffer* view, int flags, const void* data, char format, int ndim,
+              const std::size_t (&extent)[3], const char* subject, const char* verb) noexcept {
+    view->obj = nullptr;
     if (flags & PyBUF_WRITABLE) {
-        PyErr_Format(PyExc_BufferError, "%s buffer is read-only", class_name);
+        PyErr_Format(PyExc_BufferError, "%s%s read-only", subject, verb);
         return -1;
     }
-    // Row-major, so Fortran order only for a single row or column.
-    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && block.rows > 1 && block.cols > 1) {
-        PyErr_Format(PyExc_BufferError, "%s buffer is not Fortran contiguous", class_name);
+    const int long_axes = (extent[0] > 1) + (extent[1] > 1) + (extent[2] > 1);
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && long_axes > 1) {
+        PyErr_Format(PyExc_BufferError, "%s%s not Fortran contiguous", subject, verb);
         return -1;
     }
-    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(4 * sizeof(Py_ssize_t)));
+    // shape then strides, ndim of each
+    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(6 * sizeof(Py_ssize_t)));
     if (!dims) {
         PyErr_NoMemory();
         return -1;
     }
-    dims[0] = static_cast<Py_ssize_t>(block.rows);
-    dims[1] = static_cast<Py_ssize_t>(block.cols);
-    dims[2] = static_cast<Py_ssize_t>(block.cols * sizeof(double));
-    dims[3] = sizeof(double);
-    static const double no_elements = 0.0;  // consumers expect a non-null pointer
-    view->buf = const_cast<double*>(block.data ? block.data : &no_elements);
+    constexpr Py_ssize_t item = 8;
+    Py_ssize_t stride = item;
+    for (int k = ndim - 1; k >= 0; --k) {
+        dims[k] = static_cast<Py_ssize_t>(extent[k]);
+        dims[ndim + k] = stride;
+        stride *= dims[k];
+    }
+    static const std::int64_t no_elements = 0;  // consumers expect a non-null pointer
+    view->buf = const_cast<void*>(data ? data : &no_elements);
     view->obj = Py_NewRef(owner);
-    view->len = static_cast<Py_ssize_t>(block.rows * block.cols * sizeof(double));
-    view->itemsize = sizeof(double);
+    view->len = static_cast<Py_ssize_t>(extent[0] * extent[1] * extent[2]) * item;
+    view->itemsize = item;
     view->readonly = 1;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(format == 'd' ? "d" : "q") : nullptr;
     // Without PyBUF_ND the consumer reads plain bytes (buf and len).
     const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
-    view->ndim = nd ? 2 : 1;
+    view->ndim = nd ? ndim : 1;
     view->shape = nd ? dims : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + 2 : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + ndim : nullptr;
     view->suboffsets = nullptr;
     view->internal = dims;
     return 0;
+}
+
+}  // namespace
+
+int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock block,
+                    const char* class_name) noexcept {
+    const std::size_t extent[3] = {block.rows, block.cols, 1};
+    return fill_view(owner, view, flags, block.data, 'd', 2, extent, class_name, " buffer is");
 }
 
 void release_block_view(Py_buffer* view) noexcept { PyMem_Free(view->internal); }
@@ -57,48 +78,11 @@ struct ArrayOwner {
 
 int array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
     const ArrayParts& a = reinterpret_cast<ArrayOwner*>(self)->parts;
-    view->obj = nullptr;
-    if (flags & PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "result arrays are read-only");
-        return -1;
-    }
     const std::size_t extent[3] = {a.rows, a.ndim >= 2 ? a.cols : 1, a.ndim >= 3 ? a.depth : 1};
-    // C order; Fortran order too when at most one extent exceeds 1.
-    const int long_axes = (extent[0] > 1) + (extent[1] > 1) + (extent[2] > 1);
-    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && long_axes > 1) {
-        PyErr_SetString(PyExc_BufferError, "result arrays are not Fortran contiguous");
-        return -1;
-    }
-    // shape then strides, a.ndim of each
-    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(6 * sizeof(Py_ssize_t)));
-    if (!dims) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    constexpr Py_ssize_t item = 8;
-    Py_ssize_t stride = item;
-    for (int k = a.ndim - 1; k >= 0; --k) {
-        dims[k] = static_cast<Py_ssize_t>(extent[k]);
-        dims[a.ndim + k] = stride;
-        stride *= dims[k];
-    }
-    static const std::int64_t no_elements = 0;  // consumers expect a non-null pointer
-    view->buf = const_cast<void*>(a.data ? a.data : &no_elements);
-    view->obj = Py_NewRef(self);
-    view->len = static_cast<Py_ssize_t>(extent[0] * extent[1] * extent[2]) * item;
-    view->itemsize = item;
-    view->readonly = 1;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(a.format == 'd' ? "d" : "q") : nullptr;
-    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
-    view->ndim = nd ? a.ndim : 1;
-    view->shape = nd ? dims : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + a.ndim : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = dims;
-    return 0;
+    return fill_view(self, view, flags, a.data, a.format, a.ndim, extent, "result arrays", " are");
 }
 
-void array_releasebuffer(PyObject*, Py_buffer* view) noexcept { PyMem_Free(view->internal); }
+void array_releasebuffer(PyObject*, Py_buffer* view) noexcept { release_block_view(view); }
 
 void array_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
