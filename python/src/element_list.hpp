@@ -71,17 +71,6 @@ ElementArray<Out> bulk_formula(const ElementList<E>& self, const F& f, std::size
     return bulk_formula<Out, L>(self.items.size(), [e, &f](auto a, std::size_t i) { return f(a, e[i]); }, weight);
 }
 
-inline double read_double(const char* p) {
-    double d;
-    std::memcpy(&d, p, sizeof d);
-    return d;
-}
-inline double read_float(const char* p) {
-    float f;
-    std::memcpy(&f, p, sizeof f);
-    return static_cast<double>(f);  // exact
-}
-
 // Element i of an (n, D...) table (any strides, float64 or float32) as its
 // R x C numbers, row-major; C is the last axis, R = 1 for a 2-D table.
 template <std::size_t R, std::size_t C, class Read>
@@ -110,9 +99,9 @@ ElementArray<Out> bulk_from_table(const Table& t, const F& f, std::size_t weight
         for (std::size_t a = lo, b; a < hi; a = b) {
             b = std::min(hi, a + kRun);
             if (t.type == Table::Type::f32) {
-                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_float);
+                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_cell<float>);
             } else {
-                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_double);
+                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_cell<double>);
             }
             formula_run(o, a, b, [&cells, a, &f](auto ar, std::size_t i) { return f(ar, cells[i - a]); });
         }
@@ -149,7 +138,7 @@ ElementList<E> from_rows(const Rows<kWidth<E>>& a) {
     const auto row = [base, rs](std::size_t i) { return base + static_cast<std::ptrdiff_t>(i) * rs; };
     if (a.type == Table::Type::f32) {
         return {bulk<E>(a.rows, [row, cs](std::size_t i) {
-            return std::bit_cast<E>(read_row<N>(row(i), cs, read_float));
+            return std::bit_cast<E>(read_row<N>(row(i), cs, read_cell<float>));
         })};
     }
     if (cs == static_cast<std::ptrdiff_t>(sizeof(double)) &&
@@ -174,11 +163,11 @@ ElementList<E> from_rows(const Rows<kWidth<E>>& a) {
     }
     if (cs == static_cast<std::ptrdiff_t>(sizeof(double))) {  // rows of adjacent doubles
         return {bulk<E>(a.rows, [row](std::size_t i) {
-            return std::bit_cast<E>(read_row<N>(row(i), sizeof(double), read_double));
+            return std::bit_cast<E>(read_row<N>(row(i), sizeof(double), read_cell<double>));
         })};
     }
     return {bulk<E>(a.rows, [row, cs](std::size_t i) {
-        return std::bit_cast<E>(read_row<N>(row(i), cs, read_double));
+        return std::bit_cast<E>(read_row<N>(row(i), cs, read_cell<double>));
     })};
 }
 

@@ -9,8 +9,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame/convert.hpp"
+#include "frame/buffers.hpp"
 #include "frame/entry.hpp"
+#include "frame/tables.hpp"
 #include "frame/pickle.hpp"
 #include "frame/signature.hpp"
 #include "frame/stubs.hpp"

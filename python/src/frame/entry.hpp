@@ -7,7 +7,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame/convert.hpp"
+#include "frame/args.hpp"
+#include "frame/buffers.hpp"
+#include "frame/results.hpp"
+#include "frame/tables.hpp"
 #include "frame/signature.hpp"
 
 namespace kp {

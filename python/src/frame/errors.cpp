@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "frame/types.hpp"
+#include "frame/once.hpp"
 #include "parallel/stop.hpp"
 
 namespace kp {

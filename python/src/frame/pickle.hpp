@@ -8,7 +8,8 @@
 #include <string_view>
 #include <type_traits>
 
-#include "frame/convert.hpp"
+#include "frame/args.hpp"
+#include "frame/results.hpp"
 
 namespace kp {
 

@@ -9,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "frame/convert.hpp"
+#include "frame/args.hpp"
+#include "frame/results.hpp"
 
 namespace kp {
 

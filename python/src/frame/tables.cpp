@@ -1,92 +1,13 @@
-// Conversions that are too long to inline: integers, truth values, text,
-// buffers and (n, 3) tables in; long texts and buffer exports out.
-#include "frame/convert.hpp"
+// Reading tables of numbers, with a message for every wrong shape.
+#include "frame/tables.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
 namespace kp {
-
-namespace {
-
-bool is_numpy_bool_type(PyTypeObject* tp) {
-    Ref name(PyType_GetName(tp));
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
-        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
-        return false;
-    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__"));
-    if (!module) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
-}
-
-}  // namespace
-
-bool FromPy<std::uint64_t>::load(PyObject* o) noexcept {
-    if (PyLong_Check(o)) {
-        v = PyLong_AsUnsignedLongLong(o);
-    } else {
-        const Ref index(PyNumber_Index(o));
-        if (!index) return false;
-        v = PyLong_AsUnsignedLongLong(index.get());
-    }
-    return !(v == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
-}
-
-bool FromPy<bool>::load(PyObject* o) noexcept {
-    if (o == Py_True || o == Py_False) {
-        v = (o == Py_True);
-        return true;
-    }
-    PyTypeObject* tp = Py_TYPE(o);
-    if (!is_numpy_bool_type(tp)) {
-        set_cast_error(o, "bool");
-        return false;
-    }
-    if (!tp->tp_as_number || !tp->tp_as_number->nb_bool) {
-        const Ref name = type_qualname(o);
-        if (name)
-            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                         name.get());
-        return false;
-    }
-    const int truth = tp->tp_as_number->nb_bool(o);
-    if (truth < 0) return false;
-    v = truth != 0;
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Strings, byte blocks and (n, 3) tables as arguments
-
-bool FromPy<std::string_view>::load(PyObject* o) noexcept {
-    if (!PyUnicode_Check(o)) {
-        set_cast_error(o, "str");
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(o, &size);
-    if (!text) return false;
-    v = std::string_view(text, static_cast<std::size_t>(size));
-    return true;
-}
-
-bool FromPy<Bytes>::load(PyObject* o) noexcept {
-    if (!PyObject_CheckBuffer(o)) {
-        set_cast_error(o, "Buffer");
-        return false;
-    }
-    return acquire(o, PyBUF_SIMPLE);
-}
 
 namespace {
 
@@ -405,194 +326,66 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
 }
 
 // ---------------------------------------------------------------------------
-// Buffer export
-
-int fill_block_view(PyObject* owner, Py_buffer* view, int flags, DoubleBlock block,
-                    const char* class_name) noexcept {
-    if (flags & PyBUF_WRITABLE) {
-        PyErr_Format(PyExc_BufferError, "%s buffer is read-only", class_name);
-        return -1;
-    }
-    // Row-major, so Fortran order only for a single row or column.
-    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && block.rows > 1 && block.cols > 1) {
-        PyErr_Format(PyExc_BufferError, "%s buffer is not Fortran contiguous", class_name);
-        return -1;
-    }
-    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(4 * sizeof(Py_ssize_t)));
-    if (!dims) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    dims[0] = static_cast<Py_ssize_t>(block.rows);
-    dims[1] = static_cast<Py_ssize_t>(block.cols);
-    dims[2] = static_cast<Py_ssize_t>(block.cols * sizeof(double));
-    dims[3] = sizeof(double);
-    static const double no_elements = 0.0;  // consumers expect a non-null pointer
-    view->buf = const_cast<double*>(block.data ? block.data : &no_elements);
-    view->obj = Py_NewRef(owner);
-    view->len = static_cast<Py_ssize_t>(block.rows * block.cols * sizeof(double));
-    view->itemsize = sizeof(double);
-    view->readonly = 1;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
-    // Without PyBUF_ND the consumer reads plain bytes (buf and len).
-    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
-    view->ndim = nd ? 2 : 1;
-    view->shape = nd ? dims : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + 2 : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = dims;
-    return 0;
-}
-
-void release_block_view(Py_buffer* view) noexcept { PyMem_Free(view->internal); }
-
-// ---------------------------------------------------------------------------
-// Result arrays: a hidden owner class exporting the elements, read-only.
+// One row given where a table is read: a point where points are, a matrix
+// where matrices are.
 
 namespace {
 
-struct ArrayOwner {
-    PyObject_HEAD
-    ArrayParts parts;
-};
-
-int array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
-    const ArrayParts& a = reinterpret_cast<ArrayOwner*>(self)->parts;
-    view->obj = nullptr;
-    if (flags & PyBUF_WRITABLE) {
-        PyErr_SetString(PyExc_BufferError, "result arrays are read-only");
-        return -1;
-    }
-    const std::size_t extent[3] = {a.rows, a.ndim >= 2 ? a.cols : 1, a.ndim >= 3 ? a.depth : 1};
-    // C order; Fortran order too when at most one extent exceeds 1.
-    const int long_axes = (extent[0] > 1) + (extent[1] > 1) + (extent[2] > 1);
-    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && long_axes > 1) {
-        PyErr_SetString(PyExc_BufferError, "result arrays are not Fortran contiguous");
-        return -1;
-    }
-    // shape then strides, a.ndim of each
-    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(6 * sizeof(Py_ssize_t)));
-    if (!dims) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    constexpr Py_ssize_t item = 8;
-    Py_ssize_t stride = item;
-    for (int k = a.ndim - 1; k >= 0; --k) {
-        dims[k] = static_cast<Py_ssize_t>(extent[k]);
-        dims[a.ndim + k] = stride;
-        stride *= dims[k];
-    }
-    static const std::int64_t no_elements = 0;  // consumers expect a non-null pointer
-    view->buf = const_cast<void*>(a.data ? a.data : &no_elements);
-    view->obj = Py_NewRef(self);
-    view->len = static_cast<Py_ssize_t>(extent[0] * extent[1] * extent[2]) * item;
-    view->itemsize = item;
-    view->readonly = 1;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(a.format == 'd' ? "d" : "q") : nullptr;
-    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
-    view->ndim = nd ? a.ndim : 1;
-    view->shape = nd ? dims : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + a.ndim : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = dims;
-    return 0;
-}
-
-void array_releasebuffer(PyObject*, Py_buffer* view) noexcept { PyMem_Free(view->internal); }
-
-void array_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    std::destroy_at(&reinterpret_cast<ArrayOwner*>(self)->parts);
-    PyObject_Free(self);
-    Py_DECREF(tp);
-}
-
-PyTypeObject* array_owner_type() {
-    static OnceCell<PyTypeObject> cell;
-    return cell.get([] {
-        static PyType_Slot slots[] = {
-            {Py_bf_getbuffer, reinterpret_cast<void*>(&array_getbuffer)},
-            {Py_bf_releasebuffer, reinterpret_cast<void*>(&array_releasebuffer)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(&array_dealloc)},
-            {0, nullptr},
-        };
-        static PyType_Spec spec{"kestrum_py._ResultArray", sizeof(ArrayOwner), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    });
-}
+// A number, not a row: Python's and numpy's scalars (an array has a float
+// conversion too, but is a sequence). Asks the type only, runs no code.
+bool is_number(PyObject* o) noexcept { return PyNumber_Check(o) && !PySequence_Check(o); }
 
 }  // namespace
 
-PyObject* array_owner(ArrayParts parts) {
-    // Every extent, stride and the byte count must fit a Py_ssize_t, an empty
-    // array's too (its other extents can be anything).
-    std::size_t bytes = 8;
-    const std::size_t extent[3] = {parts.rows, parts.ndim >= 2 ? parts.cols : 1, parts.ndim >= 3 ? parts.depth : 1};
-    for (const std::size_t e : extent) {
-        if (e > static_cast<std::size_t>(PY_SSIZE_T_MAX) / bytes) return PyErr_NoMemory();
-        bytes *= e == 0 ? 1 : e;
+bool TableLoader::load_or_single(PyObject* o, std::span<const std::size_t> dims, Table& v) {
+    single_ok_ = true;
+    return load(o, dims, v);
+}
+
+// A list or tuple whose first item is a number (one point), or whose first
+// item is a list or tuple starting with a number (one matrix's rows). Other
+// sequences are read as tables: telling would take their first item twice.
+bool TableLoader::looks_single(PyObject* o, std::span<const std::size_t> dims) noexcept {
+    for (std::size_t depth = 0; depth < dims.size(); ++depth) {
+        if (!(PyList_Check(o) || PyTuple_Check(o)) || PySequence_Fast_GET_SIZE(o) == 0) return false;
+        o = PySequence_Fast_GET_ITEM(o, 0);
     }
-    PyTypeObject* tp = array_owner_type();
-    if (!tp) return nullptr;
-    PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(ArrayOwner)));
-    if (!o) return PyErr_NoMemory();
-    PyObject_Init(o, tp);
-    new (&reinterpret_cast<ArrayOwner*>(o)->parts) ArrayParts(std::move(parts));
-    return o;
+    return is_number(o);
 }
 
-PyObject* array_view(ArrayParts parts) {
-    const Ref owner(array_owner(std::move(parts)));
-    return owner ? PyMemoryView_FromObject(owner.get()) : nullptr;  // the view holds the owner
-}
-
-PyObject* ToPy<DoubleArray>::convert(DoubleArray&& array) {
-    const int nd = array.ndim();
-    const auto extent = [&](int k) { return k < nd ? static_cast<std::size_t>(array.shape()[k]) : 0; };
-    return array_view({array.storage(), array.data(), 'd', nd, extent(0), extent(1), extent(2)});
-}
-
-
-bool ResultLoop::check() noexcept {
-    if (!pausing_) return PyErr_CheckSignals() == 0;
-    if (paused_) PyGC_Enable();
-    const int rc = PyErr_CheckSignals();
-    paused_ = PyGC_Disable() == 1;
-    return rc == 0;
-}
-
-PyObject* ToPy<PieceText>::convert(const PieceText& text) {
-    ResultLoop loop(text.pieces);
-    std::vector<std::string> parts(text.pieces);
-    std::size_t total = 0;
-    bool ascii = true;
-    for (std::size_t p = 0; p < text.pieces; ++p) {
-        if (!loop.check()) return nullptr;
-        text.append(parts[p], p);
-        total += parts[p].size();
-        for (unsigned char c : parts[p]) ascii &= c < 0x80;
+// The row read as a table of its own shape, then described as one row.
+bool TableLoader::load_single_sequence(PyObject* o, std::span<const std::size_t> dims, Table& v) {
+    single_ok_ = false;
+    single_ = true;
+    if (!load(o, dims.subspan(1), v, dims[0])) return false;
+    v.rows = 1;
+    if (dims.size() == 1) {
+        v.col_stride = v.row_stride;
+    } else {
+        v.sub_stride = v.row_stride;
+        v.col_stride = sizeof(double);
     }
-    if (!ascii) {
-        std::string all;
-        all.reserve(total);
-        for (const auto& part : parts) all += part;
-        return PyUnicode_DecodeUTF8(all.data(), static_cast<Py_ssize_t>(all.size()), nullptr);
+    v.row_stride = 0;
+    return true;
+}
+
+// One item of a table of matrices given as a buffer (a Mat3, a (3, 3)
+// array): read at once, in any strides, into the collected numbers.
+bool TableLoader::load_block(PyObject* item, const std::string& label, std::span<const std::size_t> dims) {
+    TableLoader inner;
+    Table t;
+    if (!inner.load(item, dims.subspan(1), t, dims[0])) {
+        prefix_type_error((label + ": ").c_str());
+        prefix_error((label + ": ").c_str(), PyExc_ValueError);
+        return false;
     }
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
-    if (!str) return nullptr;
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
-    for (auto& part : parts) {
-        if (!loop.check()) {
-            Py_DECREF(str);
-            return nullptr;
+    for (std::size_t r = 0; r < dims[0]; ++r)
+        for (std::size_t c = 0; c < dims[1]; ++c) {
+            const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
+                            static_cast<std::ptrdiff_t>(c) * t.col_stride;
+            collected.push_back(read_cell(t.type, p));
         }
-        std::memcpy(out, part.data(), part.size());
-        out += part.size();
-        std::string().swap(part);  // the text's peak stays one copy plus a piece
-    }
-    return str;
+    return true;
 }
 
 }  // namespace kp
