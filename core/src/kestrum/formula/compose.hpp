@@ -1,7 +1,7 @@
 #pragma once
-// Quaternion composition over an arithmetic A (formula/arithmetic.hpp): the
-// Hamilton product, rotation, then, inverse, angle_to and slerp, and the
-// Quat members evaluating them.
+// Quaternion composition over an arithmetic A (formula/arithmetic.hpp):
+// rotation, then, inverse, angle_to and slerp, and the Quat members
+// evaluating them (the product itself is in quat.hpp).
 #include <cmath>
 
 #include "kestrum/angle.hpp"
@@ -12,20 +12,6 @@
 namespace kestrum {
 
 namespace formula {
-// Hamilton product a ⊗ b; the term order inside each sum is part of the
-// result's last bit.
-// Always inlined: rotate, then and slerp all use it, and an out-of-line copy
-// (passing both quaternions through memory) doubled q.rotate(v)'s time.
-template <class A>
-[[gnu::always_inline]] inline Quat hamilton(Quat a, Quat b) {
-    return {
-        A::sub(A::sub(A::sub(A::mul(a.w, b.w), A::mul(a.i, b.i)), A::mul(a.j, b.j)), A::mul(a.k, b.k)),
-        A::sub(A::add(A::add(A::mul(a.w, b.i), A::mul(a.i, b.w)), A::mul(a.j, b.k)), A::mul(a.k, b.j)),
-        A::sub(A::add(A::add(A::mul(a.w, b.j), A::mul(a.j, b.w)), A::mul(a.k, b.i)), A::mul(a.i, b.k)),
-        A::sub(A::add(A::add(A::mul(a.w, b.k), A::mul(a.k, b.w)), A::mul(a.i, b.j)), A::mul(a.j, b.i)),
-    };
-}
-
 // conj(q) ⊗ v ⊗ q. The 0.0 scalar of the pure quaternion takes part in every
 // product on purpose: it turns an infinite component into NaN everywhere and
 // fixes the signs of zero results. Shared by the bulk list rotation, so both
@@ -43,12 +29,6 @@ Vec3d rotate(Quat q, Vec3d v) {
 // That is the conjugate of the quaternion scipy's Rotation and PyGLM store
 // for the same rotation, so formulas taken from their convention conjugate
 // on the way in or out; negation is exact.
-
-// Sum of squares, w first.
-template <class A>
-double norm2(Quat q) {
-    return A::add(A::add(A::add(q.w * q.w, q.i * q.i), q.j * q.j), q.k * q.k);
-}
 
 template <class A>
 double dot4(Quat a, Quat b) {

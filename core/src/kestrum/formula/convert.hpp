@@ -11,7 +11,6 @@
 
 #include "kestrum/angle.hpp"
 #include "kestrum/formula/arithmetic.hpp"
-#include "kestrum/formula/compose.hpp"
 #include "kestrum/formula/vector.hpp"
 #include "kestrum/kernels.hpp"
 #include "kestrum/quat.hpp"
