@@ -24,8 +24,8 @@ using OuterSum = std::array<double, 10>;
 inline constexpr std::size_t kMeanBlock = 1024;  // elements per partial sum
 
 // The sum of q q^T over q[0, n), in index order, over the arithmetic A
-// (formula/arithmetic.hpp): Plain lets the ten running sums share vector registers,
-// NanOrdered fixes which NaN comes out.
+// (formula/arithmetic.hpp): Plain lets the ten running sums share vector
+// registers, NanOrdered fixes which NaN comes out.
 template <class A>
 OuterSum outer_sum(const Quat* q, std::size_t n) {
     OuterSum s{};
