@@ -33,11 +33,9 @@ ElementArray<Out> bulk(std::size_t n, const F& f) {
     return out;
 }
 
-// f(arith, i) evaluates a core formula (nan_order.hpp) for element i. Each
-// run of elements is evaluated with Plain, which vectorises, and again with
-// NanOrdered if any result came out NaN; results are then the single-value
-// bits wherever the runs and pieces start. `weight`: an element's cost
-// relative to `v * s` (Pool::reduce).
+// f(arith, i) evaluates a core formula for element i, in runs, under the
+// Plain/NanOrdered contract of kestrum/formula/arithmetic.hpp. `weight`: an
+// element's cost relative to `v * s` (Pool::reduce).
 inline constexpr std::size_t kRun = 256;
 
 // o[a, b) = f(arith, i) for one run, as above.

@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 
+#include "kestrum/formula/fit.hpp"
 #include "points.hpp"
 #include "parallel/algorithms.hpp"
 

@@ -6,7 +6,7 @@
 
 #include "element_list.hpp"
 #include "points.hpp"
-#include "kestrum/quat_mean.hpp"
+#include "kestrum/formula/fit.hpp"
 
 namespace kp {
 namespace {

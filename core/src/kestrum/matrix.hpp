@@ -4,7 +4,7 @@
 #include <string>
 #include <type_traits>
 
-#include "kestrum/nan_order.hpp"
+#include "kestrum/formula/arithmetic.hpp"
 #include "kestrum/quat.hpp"
 #include "kestrum/vec3d.hpp"
 

@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "kestrum/eigen4.hpp"
 #include "kestrum/format.hpp"
 
 namespace kestrum {
@@ -54,31 +53,6 @@ std::optional<EulerSeq> EulerSeq::parse(std::string_view text) {
     }
     if (seq.axes[0] == seq.axes[1] || seq.axes[1] == seq.axes[2]) return std::nullopt;
     return seq;
-}
-
-Quat wahba_rotation(const formula::WahbaSums& sums) {
-    const auto& s = sums.s;
-    const double sxx = s[0], sxy = s[1], sxz = s[2], syx = s[3], syy = s[4], syz = s[5], szx = s[6], szy = s[7],
-                 szz = s[8];
-    // Horn's matrix: its top eigenvector (w, x, y, z) rotates a onto b as
-    // q v q*; the stored quaternion is its conjugate.
-    double n[4][4] = {
-        {(sxx + syy) + szz, syz - szy, szx - sxz, sxy - syx},
-        {syz - szy, (sxx - syy) - szz, sxy + syx, szx + sxz},
-        {szx - sxz, sxy + syx, (syy - sxx) - szz, syz + szy},
-        {sxy - syx, szx + sxz, syz + szy, (szz - sxx) - syy},
-    };
-    for (const auto& row : n)
-        for (double e : row)
-            if (!std::isfinite(e)) {
-                const double nan = std::numeric_limits<double>::quiet_NaN();
-                return {nan, nan, nan, nan};
-            }
-    const auto e = top_eigenvector(n);
-    const Quat q{e[0], -e[1], -e[2], -e[3]};
-    const double m = std::sqrt(formula::norm2<Plain>(q));
-    if (q.w < 0.0) return {-q.w / m, -q.i / m, -q.j / m, -q.k / m};
-    return {q.w / m, q.i / m, q.j / m, q.k / m};
 }
 
 void append_text(std::string& out, const Quat& q) {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "kestrum/nan_order.hpp"
+#include "kestrum/formula/arithmetic.hpp"
 #include "kestrum/panic.hpp"
 
 namespace kestrum {
@@ -33,7 +33,7 @@ struct Vec3d {
         }
     }
 
-    // The formulas shared with the bulk loops live in `formula` below.
+    // Each evaluates the formula of the same name in formula/vector.hpp.
     inline double dot(Vec3d o) const;
     inline Vec3d cross(Vec3d o) const;
     inline double magnitude_squared() const;
@@ -72,56 +72,6 @@ struct Vec3d {
     Vec3d operator-() const { return {-x, -y, -z}; }
 };
 
-// Over an arithmetic A (nan_order.hpp); Vec3d's members use NanOrdered.
-namespace formula {
-template <class A>
-double dot(Vec3d a, Vec3d o) {
-    return A::add(A::add(A::mul(a.x, o.x), A::mul(a.y, o.y)), A::mul(a.z, o.z));
-}
-template <class A>
-Vec3d cross(Vec3d a, Vec3d o) {
-    return {A::mul(a.y, o.z) - A::mul(a.z, o.y), A::mul(a.z, o.x) - A::mul(a.x, o.z),
-            A::mul(a.x, o.y) - A::mul(a.y, o.x)};
-}
-template <class A>
-double magnitude_squared(Vec3d a) {
-    return A::add(A::add(a.x * a.x, a.y * a.y), a.z * a.z);
-}
-template <class A>
-double magnitude(Vec3d a) {
-    return std::sqrt(magnitude_squared<A>(a));
-}
-template <class A>
-Vec3d normalize(Vec3d a) {
-    const double m = magnitude<A>(a);
-    return {a.x / m, a.y / m, a.z / m};
-}
-template <class A>
-double distance_squared(Vec3d a, Vec3d o) {
-    const double dx = a.x - o.x, dy = a.y - o.y, dz = a.z - o.z;
-    return A::add(A::add(dx * dx, dy * dy), dz * dz);
-}
-template <class A>
-Vec3d sum(Vec3d a, Vec3d o) {
-    return {A::add(a.x, o.x), A::add(a.y, o.y), A::add(a.z, o.z)};
-}
-template <class A>
-Vec3d scale(Vec3d a, double c) {
-    return {A::mul(a.x, c), A::mul(a.y, c), A::mul(a.z, c)};
-}
-}  // namespace formula
-
-// A few operations each: NanOrdered's test of every operation costs about
-// what nan_ordered's test of the result does here (callgrind: dot, cross and
-// distance_to within 6 instructions a call either way), unlike Quat's formulas.
-inline double Vec3d::dot(Vec3d o) const { return formula::dot<NanOrdered>(*this, o); }
-inline Vec3d Vec3d::cross(Vec3d o) const { return formula::cross<NanOrdered>(*this, o); }
-inline double Vec3d::magnitude_squared() const { return formula::magnitude_squared<NanOrdered>(*this); }
-inline double Vec3d::magnitude() const { return formula::magnitude<NanOrdered>(*this); }
-inline Vec3d Vec3d::normalize() const { return formula::normalize<NanOrdered>(*this); }
-inline double Vec3d::distance_squared(Vec3d o) const { return formula::distance_squared<NanOrdered>(*this, o); }
-inline Vec3d Vec3d::operator+(Vec3d o) const { return formula::sum<NanOrdered>(*this, o); }
-inline Vec3d Vec3d::operator*(double c) const { return formula::scale<NanOrdered>(*this, c); }
 
 }  // namespace kestrum
 
@@ -132,3 +82,7 @@ namespace kestrum {
 void append_text(std::string& out, const Vec3d& v);
 std::string to_text(const Vec3d& v);
 }  // namespace kestrum
+
+// The formulas need the complete type; formula/vector.hpp also defines the
+// members above that evaluate them.
+#include "kestrum/formula/vector.hpp"

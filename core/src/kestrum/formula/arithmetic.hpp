@@ -22,9 +22,15 @@
 // way, and non-NaN results do not depend on order or rewrites). Bulk loops
 // evaluate a stretch with Plain, which vectorises at full speed, and evaluate
 // it again with NanOrdered only if a result came out NaN; single values do the
-// same through nan_ordered() below. A formula may also make its Plain result
-// NaN on purpose, for arguments only its NanOrdered path handles (see
-// formula::redo_mark): the redo then computes them.
+// same through nan_ordered() below.
+//
+// A formula may also make its Plain result NaN on purpose, for arguments only
+// its NanOrdered path handles (huge, tiny, inf or NaN arguments to the
+// branch-free kernels): a Plain evaluation, which must stay branch-free for
+// bulk loops, turns a `mark` from +0 to NaN (formula::redo_mark) and adds it
+// where the formula would add +0 anyway (x + +0 and +0 - x are what they
+// were), so the redo computes them. Either way the result is a function of
+// the arguments alone.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
