@@ -78,7 +78,7 @@ fails(TypeError, lambda: Quat.from_axis_angle(Vec3d.k(), AngleDegrees(90)))  # t
 fails(TypeError, lambda: Quat.from_axis_angle(Vec3d.k(), 1.0))  # type: ignore[arg-type]
 fails(TypeError, lambda: Quat.from_axis_angle((0, 0, 1), a))  # type: ignore[arg-type]
 fails(TypeError, lambda: Quat.from_euler("xyz", a, 0.5, a))  # type: ignore[arg-type]
-fails(TypeError, lambda: Quat.from_rotvec((0, 0, 1)))  # type: ignore[arg-type]
+fails(TypeError, lambda: Quat.from_rotvec(5))  # type: ignore[arg-type]
 fails(TypeError, lambda: q.then(v))  # type: ignore[call-overload]
 fails(TypeError, lambda: Quat.align([v], [v]))  # type: ignore[arg-type]
 fails(TypeError, lambda: Quat.from_matrix(3.0))  # type: ignore[arg-type]
