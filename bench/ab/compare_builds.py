@@ -14,11 +14,10 @@ import json
 import os
 import subprocess
 import sys
-import timeit
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
-from common import cli  # noqa: E402
+from common import cli, harness  # noqa: E402
 
 STMTS = {
     "dot": "v.dot(p)", "cross": "v.cross(p)", "+": "v + p", "*": "v * 0.75",
@@ -34,12 +33,7 @@ def child(n):
           "p": Vec3d(0.5, -1.25, 3.0), "q": Quat(0.5, 0.5, -0.5, 0.5)}
     out = {}
     for k, stmt in STMTS.items():
-        t = timeit.Timer(stmt, globals=ns)
-        t.timeit(3)
-        number = 1
-        while t.timeit(number) < 0.02:
-            number *= 4
-        out[k] = min(t.repeat(5, number)) / number * 1e9
+        out[k] = harness.ns_per_call(stmt, ns)
     print(json.dumps(out))
 
 

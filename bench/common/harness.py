@@ -48,6 +48,16 @@ def _loops_for(timer: timeit.Timer, target: float) -> int:
         number *= 10
 
 
+def ns_per_call(stmt: str, namespace: dict, repeat: int = 5, target: float = 0.02) -> float:
+    """Best of `repeat` timings of stmt, in ns per call, each loop at least `target` s."""
+    t = timeit.Timer(stmt, globals=namespace)
+    t.timeit(3)
+    number = 1
+    while t.timeit(number) < target:
+        number *= 4
+    return min(t.repeat(repeat, number)) / number * 1e9
+
+
 def time_row(row: Row, namespaces: dict[str, dict], repeat: int, target: float) -> dict[str, float]:
     timers = {}
     loops = {}

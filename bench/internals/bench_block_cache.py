@@ -24,7 +24,7 @@ import timeit
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/, for common
-from common import cli  # noqa: E402
+from common import cli, harness  # noqa: E402
 
 STMTS = {"v * 2.0": "v * 2.0", "normalize": "v.normalize()", "numpy a * 2.0": "a * 2.0"}
 
@@ -39,12 +39,7 @@ def child(n, limited):
     ns = {"v": VecList.from_array(a), "a": a}
     out = {}
     for k, stmt in STMTS.items():
-        t = timeit.Timer(stmt, globals=ns)
-        t.timeit(3)
-        number = 1
-        while t.timeit(number) < 0.02:
-            number *= 4
-        out[k] = min(t.repeat(5, number)) / number * 1e9
+        out[k] = harness.ns_per_call(stmt, ns)
     # Page faults per call do not depend on the machine's load, and the CPU
     # time of all the process's threads depends on it less than the clock.
     t = timeit.Timer(STMTS["v * 2.0"], globals=ns)

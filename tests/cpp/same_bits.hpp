@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kestrum/quat.hpp"
 #include "kestrum/vec3d.hpp"
 
 inline bool same(double a, double b) {
@@ -19,4 +20,11 @@ inline void expect_vec(kestrum::Vec3d v, double x, double y, double z) {
     EXPECT_SAME(v.x, x);
     EXPECT_SAME(v.y, y);
     EXPECT_SAME(v.z, z);
+}
+
+inline void expect_quat(kestrum::Quat q, double w, double i, double j, double k) {
+    EXPECT_SAME(q.w, w);
+    EXPECT_SAME(q.i, i);
+    EXPECT_SAME(q.j, j);
+    EXPECT_SAME(q.k, k);
 }

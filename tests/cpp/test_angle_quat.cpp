@@ -18,13 +18,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-void expect_quat(Quat q, double w, double i, double j, double k) {
-    EXPECT_SAME(q.w, w);
-    EXPECT_SAME(q.i, i);
-    EXPECT_SAME(q.j, j);
-    EXPECT_SAME(q.k, k);
-}
-
 }  // namespace
 
 TEST(Angle, ConversionsMultiplyThenDivide) {
