@@ -1,0 +1,229 @@
+// The tree's queries: nearest, k nearest and within a radius, one or many.
+#include "spatial/kd_tree_impl.hpp"
+
+namespace kestrum::spatial {
+
+using namespace detail;
+
+namespace detail {
+std::atomic<std::uint64_t> g_visited{0};
+}  // namespace detail
+
+// The bound for a box: per-axis gaps fl(lo - q) or fl(q - hi), which are at
+// most |fl(p - q)| for every point inside, in the d2 formula.
+inline double KdTree::bound(const Vec3d& q, std::size_t node) const {
+    const Box& b = box_[node];
+    double g[3];
+    const double c[3] = {q.x, q.y, q.z};
+    for (unsigned i = 0; i < 3; ++i) {
+        // Branch-free (maxsd); a NaN gap (inf - inf at one infinity) gives 0.
+        const double below = b.lo[i] - c[i], above = c[i] - b.hi[i];
+        double gi = 0.0;
+        gi = below > gi ? below : gi;
+        gi = above > gi ? above : gi;
+        g[i] = gi;
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
+template <class V>
+void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const {
+    ++v.visited;
+    if (d == depth_) {
+        const std::size_t t = node - (std::size_t{1} << d);
+        const std::size_t lo = node_start(t, d, m_), hi = node_start(t + 1, d, m_);
+        // All distances first (a loop the compiler can widen), then the rare
+        // candidates look up their index.
+        double d2[kLeaf];
+        const Vec3d* p = pts_ + lo;
+        const std::size_t len = hi - lo;
+        for (std::size_t i = 0; i < len; ++i) d2[i] = dist2(q, p[i]);
+        for (std::size_t i = 0; i < len; ++i)
+            if (v.may(d2[i])) v.offer(d2[i], index_[lo + i]);
+        return;
+    }
+    std::size_t near = 2 * node, far = 2 * node + 1;
+    double bn = bound(q, near), bf = bound(q, far);
+    if (bf < bn) std::swap(near, far), std::swap(bn, bf);
+    if (v.visit(bn)) descend(q, near, d + 1, v);
+    if (v.visit(bf)) descend(q, far, d + 1, v);
+}
+
+template <class V>
+void KdTree::search(Vec3d q, V& v) const {
+    if (m_ == 0 || has_nan(q)) return;
+    if (v.visit(bound(q, 1))) descend(q, 1, 0, v);
+}
+
+std::uint64_t KdTree::visited_total() noexcept { return g_visited.load(std::memory_order_relaxed); }
+
+KdTree::Hit KdTree::nearest(Vec3d q) const {
+    const pool::DefaultFpEnv fp;
+    One best;
+    search(q, best);
+    g_visited.fetch_add(best.visited, std::memory_order_relaxed);
+    if (best.best_index == std::numeric_limits<std::uint64_t>::max()) return {n_, kInf};
+    return {best.best_index, std::sqrt(best.best)};
+}
+
+// The order to answer many queries in: along a Morton curve over the tree's
+// box, so consecutive queries walk the same nodes while they are in cache.
+// Only worth it when the tree outgrows the caches; each query's answer is
+// its own, so the order changes no result.
+std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, pool::Pool& p,
+                                               pool::Stop* stop) const {
+    constexpr std::size_t kFrom = std::size_t{1} << 16;
+    std::vector<std::uint32_t> order;
+    if (queries.size() < kFrom || m_ < kFrom || queries.size() > kMaxPoints) return order;
+    const Box& root = box_[1];
+    double lo[3], scale[3];
+    for (unsigned c = 0; c < 3; ++c) {
+        lo[c] = root.lo[c];
+        const double span = static_cast<double>(root.hi[c]) - lo[c];
+        scale[c] = span > 0.0 && span < kInf ? 1023.0 / span : 0.0;
+    }
+    const auto spread = [](std::uint32_t v) {  // 10 bits to every third of 30
+        v = (v | (v << 16)) & 0x030000FFu;
+        v = (v | (v << 8)) & 0x0300F00Fu;
+        v = (v | (v << 4)) & 0x030C30C3u;
+        return (v | (v << 2)) & 0x09249249u;
+    };
+    std::vector<std::uint64_t> keyed(queries.size());  // key << 32 | query
+    const Vec3d* q = queries.data();
+    std::uint64_t* out = keyed.data();
+    struct Keys {
+        const Vec3d* q;
+        std::uint64_t* out;
+        const double* lo;
+        const double* scale;
+        decltype(spread) sp;
+        std::size_t seq(std::size_t a, std::size_t b) const {
+            for (std::size_t i = a; i < b; ++i) {
+                const double c[3] = {q[i].x, q[i].y, q[i].z};
+                std::uint32_t key = 0;
+                for (unsigned j = 0; j < 3; ++j) {
+                    double t = (c[j] - lo[j]) * scale[j];
+                    t = t >= 0.0 ? (t <= 1023.0 ? t : 1023.0) : 0.0;  // NaN: 0
+                    key |= sp(static_cast<std::uint32_t>(t)) << j;
+                }
+                out[i] = std::uint64_t{key} << 32 | i;
+            }
+            return b - a;
+        }
+        std::size_t combine(std::size_t x, std::size_t y) const { return x + y; }
+    };
+    p.reduce(queries.size(), Keys{q, out, lo, scale, spread}, 1, stop);
+    // Three passes of ten bits over the 30-bit keys.
+    std::vector<std::uint64_t> tmp(keyed.size());
+    for (unsigned shift = 32; shift < 62; shift += 10) {
+        if (stop && stop->poll()) throw pool::Stopped();  // this runs on the calling thread
+        std::vector<std::size_t> count(1025, 0);
+        for (std::uint64_t v : keyed) ++count[((v >> shift) & 1023) + 1];
+        for (std::size_t b = 1; b <= 1024; ++b) count[b] += count[b - 1];
+        for (std::uint64_t v : keyed) tmp[count[(v >> shift) & 1023]++] = v;
+        keyed.swap(tmp);
+    }
+    order.resize(keyed.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = static_cast<std::uint32_t>(keyed[i]);
+    return order;
+}
+
+void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
+                          pool::Pool& p, pool::Stop* stop) const {
+    if (k == 0) panic("assertion failed: k >= 1");
+    const std::vector<std::uint32_t> order = visit_order(queries, p, stop);
+    struct Op {
+        const KdTree* tree;
+        const Vec3d* q;
+        std::size_t k;
+        std::int64_t* idx;
+        double* dist;
+        const pool::Stop* stop;
+        const std::uint32_t* order;
+        std::size_t seq(std::size_t lo, std::size_t hi) const {
+            std::uint64_t visited = 0;
+            for (std::size_t j = lo; j < hi; ++j) {
+                if (stop && (j - lo) % 8 == 7) stop->check();
+                const std::size_t i = order ? order[j] : j;
+                std::int64_t* ri = idx + i * k;
+                double* rd = dist + i * k;
+                Nearest best{k, 0, rd, ri};
+                tree->search(q[i], best);
+                visited += best.visited;
+                for (std::size_t j = 0; j < best.count; ++j) rd[j] = std::sqrt(rd[j]);
+                for (std::size_t j = best.count; j < k; ++j) {
+                    ri[j] = static_cast<std::int64_t>(tree->n_);
+                    rd[j] = kInf;
+                }
+            }
+            g_visited.fetch_add(visited, std::memory_order_relaxed);
+            return hi - lo;
+        }
+        std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
+    };
+    const Op op{this, queries.data(), k, idx, dist, stop, order.empty() ? nullptr : order.data()};
+    if (p.reduce(queries.size(), op, 16, stop) != queries.size())
+        panic("not every query was answered");
+}
+
+std::vector<std::int64_t> KdTree::within(Vec3d q, double radius) const {
+    const pool::DefaultFpEnv fp;
+    std::vector<std::int64_t> out;
+    if (!(radius >= 0.0)) return out;
+    Within w{radius, &out};
+    search(q, w);
+    g_visited.fetch_add(w.visited, std::memory_order_relaxed);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void KdTree::within_many(std::span<const Vec3d> queries, double radius, std::int64_t* offsets,
+                         const std::function<std::int64_t*(std::size_t)>& indices_for, pool::Pool& p,
+                         pool::Stop* stop) const {
+    // Each piece keeps its own run of indices; the runs are joined in order.
+    struct Run {
+        std::size_t lo;
+        std::vector<std::int64_t> indices;
+    };
+    struct Op {
+        const KdTree* tree;
+        const Vec3d* q;
+        double radius;
+        std::int64_t* offsets;  // offsets[i + 1] holds query i's count until the sum
+        const pool::Stop* stop;
+        std::vector<Run> seq(std::size_t lo, std::size_t hi) const {
+            std::vector<Run> runs(1);
+            runs[0].lo = lo;
+            auto& out = runs[0].indices;
+            std::uint64_t visited = 0;
+            for (std::size_t i = lo; i < hi; ++i) {
+                if (stop && (i - lo) % 8 == 7) stop->check();
+                const std::size_t before = out.size();
+                if (radius >= 0.0) {
+                    Within w{radius, &out};
+                    tree->search(q[i], w);
+                    visited += w.visited;
+                    std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+                }
+                offsets[i + 1] = static_cast<std::int64_t>(out.size() - before);
+            }
+            g_visited.fetch_add(visited, std::memory_order_relaxed);
+            return runs;
+        }
+        std::vector<Run> combine(std::vector<Run> a, std::vector<Run> b) const {
+            a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
+            return a;
+        }
+    };
+    const std::size_t m = queries.size();
+    offsets[0] = 0;
+    std::vector<Run> runs = p.reduce(m, Op{this, queries.data(), radius, offsets, stop}, 16, stop);
+    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
+    std::int64_t* out = indices_for(static_cast<std::size_t>(offsets[m]));
+    for (const Run& r : runs) {
+        if (!r.indices.empty())
+            std::memcpy(out + offsets[r.lo], r.indices.data(), r.indices.size() * sizeof(std::int64_t));
+    }
+}
+
+}  // namespace kestrum::spatial
