@@ -24,20 +24,10 @@ struct FromPy<Point> {
         numbers.name_others("a Vec3d, ");
         Table t;
         if (!numbers.load(o, {}, t, 3)) return false;
-        double xyz[3];  // read now, before any Python code can run again
-        for (std::ptrdiff_t i = 0; i < 3; ++i) {
-            const char* p = t.base + i * t.row_stride;
-            if (t.type == Table::Type::f64) {
-                std::memcpy(&xyz[i], p, sizeof(double));
-            } else {
-                float f;
-                std::memcpy(&f, p, sizeof f);
-                xyz[i] = f;
-            }
-        }
-        v.x = xyz[0];
-        v.y = xyz[1];
-        v.z = xyz[2];
+        // Read now, before any Python code can run again.
+        v.x = read_cell(t.type, t.base);
+        v.y = read_cell(t.type, t.base + t.row_stride);
+        v.z = read_cell(t.type, t.base + 2 * t.row_stride);
         return true;
     }
     Point get() const noexcept { return v; }
