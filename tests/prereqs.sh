@@ -31,7 +31,7 @@ prereq_python() {
 
 # prereq_missing STAGE...  — prints the apt packages missing for these stages.
 prereq_missing() {
-    local s build=0 gtest=0 cmake=0 python=0 browser=0 clang=0
+    local s build=0 gtest=0 cmake=0 python=0 browser=0 clang=0 format=0
     for s in "$@"; do
         case "$s" in
             cpp|tsan) build=1 gtest=1 cmake=1 ;;
@@ -39,6 +39,7 @@ prereq_missing() {
             clang)    build=1 gtest=1 cmake=1 python=1 clang=1 ;;
             python|typing|wheel|docs) build=1 python=1 ;;
             ft)       build=1 ;;
+            lint)     format=1 python=1 ;;
         esac
         [ "$s" = docs ] && browser=1
     done
@@ -47,6 +48,7 @@ prereq_missing() {
     [ "$gtest" = 1 ] && ! prereq_deb_installed libgtest-dev && need+=(libgtest-dev)
     [ "$cmake" = 1 ] && ! prereq_cmake_ok && ! (PATH="/usr/bin:$PATH" prereq_cmake_ok) && need+=(cmake)
     [ "$clang" = 1 ] && ! command -v clang++ >/dev/null 2>&1 && need+=(clang)
+    [ "$format" = 1 ] && ! command -v clang-format >/dev/null 2>&1 && need+=(clang-format)
     [ "$browser" = 1 ] && ! command -v chromium >/dev/null 2>&1 && need+=(chromium)
     if [ "$python" = 1 ]; then
         local py; py=$(prereq_python)

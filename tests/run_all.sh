@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Every test stage of kestrum_py in one command:
+#   lint     clang-format (check only) on the C++ sources, ruff on the Python
 #   python   pytest on each of CPython 3.11 / 3.12 / 3.13 (fresh venv, `pip install .[test,examples,dask]`)
 #   cpp      GoogleTest suites through ctest (and every C++ benchmark program built)
 #   clang    the extension and the C++ tests built with clang++: ctest, then pytest against that module
@@ -25,7 +26,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=${KESTRUM_CI_DIR:-$ROOT/build-ci}
 PYENV_DIR=${PYENV_ROOT:-$HOME/.pyenv}
 PYTHONS=${KESTRUM_PYTHONS:-3.11 3.12 3.13}
-ALL_STAGES="python cpp clang tsan asan ft typing wheel docs"
+RUFF="ruff==0.17.6"  # pinned: a new release may add findings
+ALL_STAGES="lint python cpp clang tsan asan ft typing wheel docs"
 STAGES=${*:-$ALL_STAGES}
 cd "$ROOT" || exit 2
 
@@ -135,6 +137,21 @@ find_python() {  # newest installed patch release of a minor version
     for p in "$PYENV_DIR"/versions/"$v".*/bin/python"$v"; do [ -x "$p" ] && best=$p; done
     [ -n "$best" ] || best=$(command -v "python$v" || true)
     echo "$best"
+}
+
+# --- lint: the house format of the C++, ruff on the Python ------------------------
+stage_lint() {
+    local name="lint" pass=0 fail=0 py="" v
+    log "$name: clang-format --dry-run, ruff check"
+    if bash tools/format.sh --check; then pass=$((pass + 1)); else fail=$((fail + 1)); fi
+    for v in $PYTHONS; do py=$(find_python "$v"); [ -n "$py" ] && break; done
+    [ -n "$py" ] || { stage_broken "$name" "no CPython found"; return; }
+    local venv=$WORK/venv-lint
+    if ! { [ -x "$venv/bin/ruff" ] || { "$py" -m venv "$venv" && "$venv/bin/pip" install -q "$RUFF"; }; }; then
+        stage_broken "$name" "ruff install failed"; return
+    fi
+    if "$venv/bin/ruff" check .; then pass=$((pass + 1)); else fail=$((fail + 1)); fi
+    record "$name" "$pass" "$fail" 0 "clang-format, ruff"
 }
 
 # --- python: pytest on each CPython --------------------------------------------
