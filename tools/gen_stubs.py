@@ -194,6 +194,11 @@ def render() -> dict[str, str]:
             top += render_class(name, classes[name], hidden=False)
     for name in sorted(set(classes) - set(top_all) - set(geo_all)):
         top += render_class(name, classes[name], hidden=True)
+    top_functions = [n for n in top_all if n in functions and n not in classes]
+    if top_functions:
+        top.append("")
+    for name in top_functions:
+        top += render_function(functions[name])
 
     geo = [HEADER.rstrip("\n"), GEOMETRY_PRELUDE.rstrip("\n").format(all=repr(geo_all).replace("'", '"'))]
     for name in geo_all:

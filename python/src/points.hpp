@@ -156,7 +156,7 @@ struct FromPy<Indices> {
         return !PyErr_Occurred();
     }
     const Indices& get() const noexcept { return v; }
-    static std::string py_type() { return "Sequence[int] | _Rows"; }
+    static std::string py_type() { return "Buffer | Sequence[SupportsIndex]"; }
 
 private:
     bool load_buffer(PyObject* o) {
