@@ -100,9 +100,15 @@ def read_rows() -> list[Row]:
 def parameters(row: Row, first: str | None) -> str:
     """The parameter list; a name that is a Python keyword gets a trailing
     underscore and makes it and everything before it positional-only."""
-    names = [f"{n}_" if keyword.iskeyword(n) else n for n, _ in row.params]
-    parts = [f"{n}: {t}" for n, (_, t) in zip(names, row.params)]
-    last_kw = max((i for i, (n, _) in enumerate(row.params) if keyword.iskeyword(n)), default=-1)
+    # A row's "*name" is keyword-only and "name=text" has that default.
+    bare = [n.lstrip("*").split("=", 1)[0] for n, _ in row.params]
+    names = [f"{n}_" if keyword.iskeyword(n) else n for n in bare]
+    parts = [f"{n}: {t}" + (f" = {p.split('=', 1)[1]}" if "=" in p else "")
+             for n, (p, t) in zip(names, row.params)]
+    star = next((i for i, (n, _) in enumerate(row.params) if n.startswith("*")), -1)
+    if star >= 0:
+        parts.insert(star, "*")
+    last_kw = max((i for i, n in enumerate(bare) if keyword.iskeyword(n)), default=-1)
     if row.kind == "op" and parts:
         parts.append("/")
     elif last_kw >= 0:
@@ -188,6 +194,11 @@ def render() -> dict[str, str]:
             top += render_class(name, classes[name], hidden=False)
     for name in sorted(set(classes) - set(top_all) - set(geo_all)):
         top += render_class(name, classes[name], hidden=True)
+    top_functions = [n for n in top_all if n in functions and n not in classes]
+    if top_functions:
+        top.append("")
+    for name in top_functions:
+        top += render_function(functions[name])
 
     geo = [HEADER.rstrip("\n"), GEOMETRY_PRELUDE.rstrip("\n").format(all=repr(geo_all).replace("'", '"'))]
     for name in geo_all:

@@ -18,6 +18,7 @@ DOCS = Path(__file__).resolve().parents[1]
 ARGS = {
     "nearest_airport.py": ["-n", "3000", "--show", "5", "--no-progress", "--plot", "{out}/nearest_airport.png"],
     "rotation_trajectory.py": ["--plot", "{out}/rotation_trajectory.png"],
+    "register_scans.py": ["--small"],
     "plot_vec_list.py": ["--from", str(DOCS / "vec_list_scaling.json"), "--out", "{out}/vec_list_scaling.png"],
     "plot_kdtree.py": ["--from", str(DOCS / "kdtree_bench.json"), "--out", "{out}/kdtree_bench.png"],
 }

@@ -15,8 +15,10 @@
 #include "kestrum/geometry/plane.hpp"
 #include "kestrum/matrix.hpp"
 #include "kestrum/quat.hpp"
+#include "kestrum/rigid.hpp"
 #include "kestrum/vec3d.hpp"
 #include "memory/block_cache.hpp"
+#include "spatial/icp.hpp"
 #include "spatial/kd_tree.hpp"
 
 namespace kp {
@@ -172,6 +174,17 @@ struct Pickled<ElementList<E>> {
 std::variant<kestrum::Quat, QuatListValue> quat_then(const kestrum::Quat& q,
                                                      const OneOf<kestrum::Quat, QuatListValue>& p);
 
+template <>
+struct Class<kestrum::RigidTransform> : Wrap<"RigidTransform"> {
+    static const TypeDef& def();
+};
+template <>
+struct Class<kestrum::spatial::IcpResult> : Wrap<"IcpResult"> {
+    static const TypeDef& def();
+};
+// The module functions of rigid_transform.cpp (icp), null-terminated.
+PyMethodDef* rigid_functions();
+
 // An Euler sequence argument ("xyz", "ZYX", ...); anything else is a ValueError.
 kestrum::EulerSeq euler_seq(std::string_view text);
 
@@ -179,6 +192,7 @@ kestrum::EulerSeq euler_seq(std::string_view text);
 static_assert(sizeof(kestrum::Vec3d) == 3 * sizeof(double));
 static_assert(sizeof(kestrum::Quat) == 4 * sizeof(double));
 static_assert(sizeof(kestrum::Matrix3) == 9 * sizeof(double));
+static_assert(sizeof(kestrum::RigidTransform) == 7 * sizeof(double));
 static_assert(sizeof(kestrum::AngleRadians) == sizeof(double));
 static_assert(sizeof(kestrum::AngleDegrees) == sizeof(double));
 static_assert(sizeof(kestrum::geometry::Plane) == 4 * sizeof(double));

@@ -2,7 +2,10 @@
 // Parameters of points and matrices as the members beyond the core set take
 // them: whatever plainly means a point, a set of points or a matrix list.
 // The core members keep their strict Vec3d/VecList parameters.
+#include <cstdint>
 #include <span>
+#include <string_view>
+#include <vector>
 
 #include "classes.hpp"
 
@@ -111,6 +114,118 @@ struct FromPy<Matrices> : TableLoader {
     const Matrices& get() const noexcept { return v; }
     static constexpr bool names_value_errors = true;
     static std::string py_type() { return "Mat3 | _Rows | Sequence[Mat3 | _Rows]"; }
+};
+
+// Positions into a list: a 1-D buffer of integers (any signed or unsigned
+// integer format) or a sequence of ints, copied out at once.
+struct Indices {
+    std::vector<std::int64_t> v;
+    bool too_big = false;  // an unsigned value beyond int64: out of range anyway
+    std::uint64_t big = 0;
+};
+template <>
+struct FromPy<Indices> {
+    Indices v;
+    bool load(PyObject* o) {
+        if (PyObject_CheckBuffer(o) && !PyBytes_Check(o) && !PyByteArray_Check(o)) return load_buffer(o);
+        if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+            set_cast_error(o, "Sequence[int] | a 1-D integer buffer");
+            return false;
+        }
+        const Ref it(PyObject_GetIter(o));
+        if (!it) return false;
+        ResultLoop signals(0);
+        std::size_t step = 0;
+        while (const Ref item{PyIter_Next(it.get())}) {
+            if (!signals.poll(++step)) return false;
+            if (PyFloat_Check(item.get()) || PyBool_Check(item.get())) {
+                PyErr_Format(PyExc_TypeError, "indices must be integers, got %s", Py_TYPE(item.get())->tp_name);
+                return false;
+            }
+            const Ref index(PyNumber_Index(item.get()));
+            if (!index) return false;
+            int overflow = 0;
+            const long long x = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (x == -1 && PyErr_Occurred()) return false;
+            if (overflow) {
+                PyErr_Format(PyExc_IndexError, "index %S is out of range", index.get());
+                return false;
+            }
+            v.v.push_back(x);
+        }
+        return !PyErr_Occurred();
+    }
+    const Indices& get() const noexcept { return v; }
+    static std::string py_type() { return "Buffer | Sequence[SupportsIndex]"; }
+
+private:
+    bool load_buffer(PyObject* o) {
+        HeldBuffer held;
+        if (!held.acquire(o, PyBUF_RECORDS_RO)) return false;
+        const Py_buffer& b = held.view();
+        std::string_view f = b.format ? b.format : "B";
+        if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
+        const bool ok = f.size() == 1 && std::string_view("bBhHiIlLqQnN").find(f[0]) != std::string_view::npos &&
+                        (f[0] == 'n' || f[0] == 'N' || b.itemsize == static_cast<Py_ssize_t>(size_of(f[0])));
+        if (b.ndim != 1 || !ok) {
+            PyErr_Format(PyExc_TypeError, "indices must be a 1-D buffer of integers, got %d-D format '%s'", b.ndim,
+                         b.format ? b.format : "B");
+            return false;
+        }
+        const bool is_signed = std::string_view("bhilqn").find(f[0]) != std::string_view::npos;
+        v.v.resize(static_cast<std::size_t>(b.shape[0]));
+        const char* base = static_cast<const char*>(b.buf);
+        for (std::size_t i = 0; i < v.v.size(); ++i) {
+            const char* p = base + static_cast<std::ptrdiff_t>(i) * b.strides[0];
+            std::int64_t s = 0;
+            std::uint64_t u = 0;
+            switch (b.itemsize) {
+                case 1: is_signed ? s = load_as<std::int8_t>(p) : u = load_as<std::uint8_t>(p); break;
+                case 2: is_signed ? s = load_as<std::int16_t>(p) : u = load_as<std::uint16_t>(p); break;
+                case 4: is_signed ? s = load_as<std::int32_t>(p) : u = load_as<std::uint32_t>(p); break;
+                default: is_signed ? s = load_as<std::int64_t>(p) : u = load_as<std::uint64_t>(p); break;
+            }
+            if (!is_signed && u > static_cast<std::uint64_t>(INT64_MAX) && !v.too_big) {
+                v.too_big = true;
+                v.big = u;
+            }
+            v.v[i] = is_signed ? s : static_cast<std::int64_t>(u);
+        }
+        return true;
+    }
+    template <class T>
+    static T load_as(const char* p) noexcept {
+        T x;
+        std::memcpy(&x, p, sizeof x);
+        return x;
+    }
+    static std::size_t size_of(char c) noexcept {
+        switch (c) {
+            case 'b': case 'B': return 1;
+            case 'h': case 'H': return 2;
+            case 'i': case 'I': return sizeof(int);
+            case 'l': case 'L': return sizeof(long);
+            default: return 8;
+        }
+    }
+};
+
+// A 1-D column of numbers (a float buffer or a sequence), copied out at once.
+struct Column {
+    std::vector<double> v;
+};
+template <>
+struct FromPy<Column> : FromPy<Rows<>> {
+    Column c;
+    bool load(PyObject* o) {
+        if (!FromPy<Rows<>>::load(o)) return false;
+        const Rows<>& t = FromPy<Rows<>>::get();
+        c.v.resize(t.rows);
+        for (std::size_t i = 0; i < t.rows; ++i) c.v[i] = read_cell(t.type, t.base + static_cast<std::ptrdiff_t>(i) * t.row_stride);
+        return true;
+    }
+    const Column& get() const noexcept { return c; }
+    static std::string py_type() { return FromPy<Rows<>>::py_type(); }
 };
 
 // Row i of a table of points.

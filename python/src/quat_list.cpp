@@ -1,11 +1,13 @@
 // Python classes QuatList and QuatListIterator: many rotations, one call on
 // the pool. Element i of every result is the Quat method on element i,
 // computed by the same core formula.
+#include <cmath>
 #include <string>
 #include <variant>
 
 #include "element_list.hpp"
 #include "points.hpp"
+#include "kestrum/format.hpp"
 #include "kestrum/formula/fit.hpp"
 
 namespace kp {
@@ -145,12 +147,36 @@ QuatListValue from_euler(std::string_view seq, const Rows3& angles) {
 }
 
 // Partial sums over fixed blocks, added in block order: the same sum for
-// every pool size.
-Quat mean(const QuatListValue& self) {
+// every pool size. Weights scale each outer product: w q q^T is
+// (sqrt(w) q)(sqrt(w) q)^T, so the blocks sum scaled copies.
+Quat mean(const QuatListValue& self, const std::optional<Column>& weights) {
     using kestrum::kMeanBlock;
     const std::size_t n = self.items.size();
     if (n == 0) raise(PyExc_ValueError, "mean of an empty QuatList");
     const Quat* q = self.items.data();
+    std::vector<Quat> scaled;
+    if (weights) {
+        const std::vector<double>& w = weights->v;
+        if (w.size() != n)
+            raise(PyExc_ValueError, "expected " + std::to_string(n) + " weights, one per quaternion, got " +
+                                        std::to_string(w.size()));
+        bool any = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!(w[i] >= 0.0) || std::isinf(w[i]))
+                raise(PyExc_ValueError, "weights must be finite and non-negative; weights[" + std::to_string(i) +
+                                            "] is " + kestrum::format_double(w[i]));
+            any |= w[i] > 0.0;
+        }
+        if (!any) raise(PyExc_ValueError, "the weights are all zero");
+        const double* wp = w.data();
+        scaled.resize(n);
+        Quat* out = scaled.data();
+        pool::map_into(std::span<Quat>(out, n), [q, wp](std::size_t i) {
+            const double s = std::sqrt(wp[i]);
+            return Quat{q[i].w * s, q[i].i * s, q[i].j * s, q[i].k * s};
+        });
+        q = scaled.data();
+    }
     const auto partial = lists::bulk<kestrum::OuterSum>((n - 1) / kMeanBlock + 1, [q, n](std::size_t b) {
         const std::size_t lo = b * kMeanBlock, count = std::min(kMeanBlock, n - lo);
         kestrum::OuterSum s = kestrum::outer_sum<kestrum::Plain>(q + lo, count);
@@ -183,7 +209,7 @@ PyMethodDef methods[] = {
     B::static_method<"from_rotvec", &from_rotvec, "v">("The rotations by |v| radians about each v of a VecList, an (n, 3) buffer or rows; one vector alone gives one."),
     B::method<"as_euler", &as_euler, "seq">("Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."),
     B::static_method<"from_euler", &from_euler, "seq", "angles">("The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."),
-    B::method<"mean", &mean>("The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."),
+    B::method<"mean", &mean, "weights=None">("The average rotation: the eigenvector of the summed outer products w q q^T (w: `weights`, n finite non-negative numbers, default all 1) with the largest eigenvalue (Markley's method), unit, with w >= 0."),
     B::reduce(),
     {},
 };

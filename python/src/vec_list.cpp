@@ -7,6 +7,8 @@
 #include <span>
 
 #include "element_list.hpp"
+#include "points.hpp"
+#include "spatial/rigid_fit.hpp"
 
 namespace kp {
 namespace {
@@ -144,6 +146,33 @@ VecListValue div(const VecListValue& self, double s) {
     return bulk_vectors(self, [s](Vec3d v) { return v / s; });
 }
 
+// Summed in fixed chunks (spatial/rigid_fit.hpp): the same bits for every
+// pool size.
+Vec3d mean(const VecListValue& self) {
+    if (self.items.empty()) raise(PyExc_ValueError, "mean of an empty VecList");
+    return kestrum::spatial::mean({self.items.data(), self.items.size()}, nullptr, pool::global());
+}
+
+// Negative indices count from the end, as in Python; every index is checked
+// before anything is built.
+VecListValue take(const VecListValue& self, const Indices& indices) {
+    const std::size_t n = self.items.size();
+    const auto& idx = indices.v;
+    if (indices.too_big)
+        raise(PyExc_IndexError, "index " + std::to_string(indices.big) + " is out of range for a VecList of " +
+                                    std::to_string(n) + " vectors");
+    const auto size = static_cast<std::int64_t>(n);
+    for (const std::int64_t i : idx)
+        if (i >= size || i < -size)
+            raise(PyExc_IndexError, "index " + std::to_string(i) + " is out of range for a VecList of " +
+                                        std::to_string(n) + " vectors");
+    const Vec3d* e = self.items.data();
+    const std::int64_t* k = idx.data();
+    return {lists::bulk<Vec3d>(idx.size(), [e, k, size](std::size_t j) {
+        return e[k[j] < 0 ? k[j] + size : k[j]];
+    })};
+}
+
 PyMethodDef methods[] = {
     B::static_method<"empty", &lists::empty<Vec3d>>("A list with no vectors."),
     B::static_method<"from_array", &from_array, "array">("A list from an (n, 3) float64/float32 buffer or rows of three numbers."),
@@ -159,6 +188,8 @@ PyMethodDef methods[] = {
     B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">("(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set ranks lowest; PanicException if empty or stride 0."),
     B::method<"collapse", &collapse, "axis">("The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException."),
     B::method<"rotate", &rotate, "quat">("Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."),
+    B::method<"mean", &mean>("The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty."),
+    B::method<"take", &take, "indices">("A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range."),
     B::reduce(),
     {},
 };

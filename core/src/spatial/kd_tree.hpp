@@ -61,6 +61,9 @@ public:
         double distance;
     };
     Hit nearest(Vec3d q) const;
+    // The nearest point at distance <= max_distance, else (size(), inf);
+    // the bound prunes the search from the start.
+    Hit nearest(Vec3d q, double max_distance) const;
     // Row i of idx/dist (k entries each) for queries[i], nearest first;
     // missing neighbours are (size(), inf).
     void nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,

@@ -66,6 +66,22 @@ KdTree::Hit KdTree::nearest(Vec3d q) const {
     return {best.best_index, std::sqrt(best.best)};
 }
 
+// Points with sqrt(d2) <= r have d2 <= r^2 (1 + 2^-52) or so: a search
+// that starts from a slightly larger d2 bound loses none of them, and the
+// answer is then held to the asked distance exactly.
+KdTree::Hit KdTree::nearest(Vec3d q, double max_distance) const {
+    const pool::DefaultFpEnv fp;
+    One best;
+    if (!(max_distance >= 0.0)) return {n_, kInf};
+    best.best = max_distance * max_distance * (1.0 + 0x1p-40);
+    search(q, best);
+    g_visited.fetch_add(best.visited, std::memory_order_relaxed);
+    if (best.best_index == std::numeric_limits<std::uint64_t>::max()) return {n_, kInf};
+    const double d = std::sqrt(best.best);
+    if (!(d <= max_distance)) return {n_, kInf};
+    return {best.best_index, d};
+}
+
 // The order to answer many queries in: along a Morton curve over the tree's
 // box, so consecutive queries walk the same nodes while they are in cache.
 // Only worth it when the tree outgrows the caches; each query's answer is

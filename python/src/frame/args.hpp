@@ -22,6 +22,9 @@ namespace kp {
 template <class T>
 struct FromPy;
 
+template <class Conv>
+inline constexpr bool NamesValueErrorsOf = requires { requires Conv::names_value_errors; };
+
 template <>
 struct FromPy<double> {
     double v = 0.0;
@@ -219,6 +222,24 @@ struct FromPy<std::variant<Ts...>> {
         ((s += (s.empty() ? "" : " | ") + FromPy<Ts>::py_type()), ...);
         return s;
     }
+};
+
+// An optional parameter (a row name "name=default"): not given or None is
+// nullopt, anything else converts as T. The value is copied out of T's
+// conversion, which stays alive (and keeps its borrows) until the call returns.
+template <class T>
+struct FromPy<std::optional<T>> {
+    std::optional<FromPy<T>> inner;
+    bool load(PyObject* o) {
+        if (!o || o == Py_None) return true;
+        return inner.emplace().load(o);
+    }
+    std::optional<T> get() const {
+        if (!inner) return std::nullopt;
+        return T(inner->get());
+    }
+    static constexpr bool names_value_errors = NamesValueErrorsOf<FromPy<T>>;
+    static std::string py_type() { return FromPy<T>::py_type() + " | None"; }
 };
 
 // An instance of one of the classes Ts, borrowed shared until the call

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kp {
@@ -71,6 +72,14 @@ Ref type_qualname(PyObject* obj) noexcept;
 // "'int' object cannot be cast as 'Vec3d'"
 void set_cast_error(PyObject* obj, const char* target) noexcept;
 // Replaces a pending exact TypeError with "argument '<name>': <text>".
+// A parameter's name as rows write it: "*" before a keyword-only one and
+// "=text" after an optional one's default (frame/signature.hpp); this is the
+// bare name.
+inline std::string_view param_name(const char* row_name) noexcept {
+    std::string_view s(row_name);
+    if (!s.empty() && s.front() == '*') s.remove_prefix(1);
+    return s.substr(0, s.find('='));
+}
 void wrap_argument_error(const char* name) noexcept;
 // Replaces a pending exact TypeError with one whose text starts with
 // `prefix`; the cause is kept. Other errors pass unchanged.

@@ -26,7 +26,8 @@ namespace kp {
 // The pickled form, version 1 (a later library keeps reading every version
 // it ever wrote):
 //   cls      the class name: "Vec3d", "Quat", "AngleRadians", "AngleDegrees",
-//            "VecList", "Plane", "Circle", "KdTree", "QuatList" or "Mat3"
+//            "VecList", "Plane", "Circle", "KdTree", "QuatList", "Mat3" or
+//            "RigidTransform"
 //   version  1
 //   state    the stored doubles as little-endian IEEE-754 binary64, bit for
 //            bit, in this order:
@@ -45,6 +46,7 @@ namespace kp {
 //              QuatList      w i j k of each element in order (32 bytes each),
 //                            handed over as VecList's are
 //              Mat3          the nine entries row by row
+//              RigidTransform  rotation w i j k, then translation x y z
 inline constexpr std::uint64_t kPickleVersion = 1;
 static_assert(std::endian::native == std::endian::little,
               "the pickled state is the values' own bytes, little-endian");

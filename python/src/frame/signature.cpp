@@ -15,10 +15,11 @@ void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t 
 bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count,
                   PyObject** slots, PyObject* key, PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+        const std::string name(param_name(names[i]));
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name.c_str()) == 0) {
             if (slots[i]) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                             fn.full().c_str(), names[i]);
+                             fn.full().c_str(), name.c_str());
                 return false;
             }
             slots[i] = value;
@@ -32,9 +33,9 @@ bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t coun
 
 bool check_missing(const FuncName& fn, const char* const* names, std::size_t count,
                    PyObject* const* slots) {
-    std::vector<const char*> missing;
+    std::vector<std::string> missing;
     for (std::size_t i = 0; i < count; ++i)
-        if (!slots[i]) missing.push_back(names[i]);
+        if (!slots[i] && !optional_param(names[i])) missing.emplace_back(param_name(names[i]));
     if (missing.empty()) return true;
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -69,11 +70,17 @@ std::string FuncName::full() const {
     return s;
 }
 
+std::size_t positional_count(const char* const* names, std::size_t count) {
+    std::size_t n = 0;
+    while (n < count && names[n][0] != '*') ++n;
+    return n;
+}
+
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-    if (static_cast<std::size_t>(nargs) > count) {
-        set_argument_count_error(fn, count, nargs);
+    if (static_cast<std::size_t>(nargs) > positional_count(names, count)) {
+        set_argument_count_error(fn, positional_count(names, count), nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
@@ -83,8 +90,6 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
             if (!bind_keyword(fn, names, count, slots, PyTuple_GET_ITEM(kwnames, k),
                               args[nargs + k]))
                 return false;
-    } else if (static_cast<std::size_t>(nargs) == count) {
-        return true;
     }
     return check_missing(fn, names, count, slots);
 }
@@ -92,8 +97,8 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
                 PyObject** slots, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > count) {
-        set_argument_count_error(fn, count, nargs);
+    if (static_cast<std::size_t>(nargs) > positional_count(names, count)) {
+        set_argument_count_error(fn, positional_count(names, count), nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
@@ -114,9 +119,14 @@ std::string doc_text(const char* name, std::initializer_list<const char*> params
         doc += "$self";
         first = false;
     }
+    bool keyword_only = false;
     for (const char* p : params) {
         if (!first) doc += ", ";
-        doc += p;
+        if (p[0] == '*' && !keyword_only) {
+            doc += "*, ";
+            keyword_only = true;
+        }
+        doc += p[0] == '*' ? p + 1 : p;
         first = false;
     }
     doc += ")\n--\n\n";

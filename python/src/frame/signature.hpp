@@ -29,7 +29,15 @@ struct FuncName {
 };
 
 // Binds positional and keyword arguments to `slots` (null-initialised,
-// one per parameter). Both calling conventions end up here.
+// one per parameter). Both calling conventions end up here. A row's name
+// "*name" is keyword-only (every one after it must be too) and "name=text"
+// optional, its slot left null when not given (a std::optional parameter;
+// the text is the default the signature shows).
+inline bool optional_param(const char* row_name) noexcept {
+    for (const char* c = row_name; *c; ++c)
+        if (*c == '=') return true;
+    return false;
+}
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);
@@ -37,7 +45,7 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
 inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
                         PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    if (!kwnames && static_cast<std::size_t>(nargs) == count) {
+    if (!kwnames && static_cast<std::size_t>(nargs) == count && (count == 0 || names[count - 1][0] != '*')) {
         std::copy_n(args, count, slots);
         return true;
     }

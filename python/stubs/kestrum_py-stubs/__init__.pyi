@@ -16,7 +16,7 @@ from typing_extensions import Buffer
 
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3", "RigidTransform", "IcpResult", "icp"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
@@ -230,6 +230,10 @@ class VecList:
         """The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException."""
     def rotate(self, quat: Quat) -> None:
         """Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."""
+    def mean(self) -> Vec3d:
+        """The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty."""
+    def take(self, indices: Buffer | Sequence[SupportsIndex]) -> VecList:
+        """A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -409,8 +413,8 @@ class QuatList:
     @staticmethod
     def from_euler(seq: str, angles: _Rows) -> QuatList:
         """The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."""
-    def mean(self) -> Quat:
-        """The average rotation: the eigenvector of the summed outer products q q^T with the largest eigenvalue (Markley's method), unit, with w >= 0."""
+    def mean(self, weights: _Column | None = None) -> Quat:
+        """The average rotation: the eigenvector of the summed outer products w q q^T (w: `weights`, n finite non-negative numbers, default all 1) with the largest eigenvalue (Markley's method), unit, with w >= 0."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     def __len__(self) -> int:
@@ -464,6 +468,59 @@ class Mat3:
         """A read-only (3, 3) float64 view of the entries, row by row."""
 
 @final
+class RigidTransform:
+    def __new__(cls, rotation: Quat, translation: Vec3d | _Column) -> RigidTransform:
+        """A rigid motion x -> rotation.rotate(x) + translation."""
+    @staticmethod
+    def identity() -> RigidTransform:
+        """The transform that moves nothing."""
+    def then(self, other: RigidTransform) -> RigidTransform:
+        """This transform followed by `other`: x -> other.apply(self.apply(x))."""
+    def inverse(self) -> RigidTransform:
+        """The transform undoing this one: rotation inverted, translation -(rotation^-1 t)."""
+    def apply(self, x: Vec3d | VecList | _Rows | _Column) -> Vec3d | VecList:
+        """rotation.rotate(x) + translation: a Vec3d (or three numbers) gives a Vec3d; a VecList, an (n, 3) buffer or rows give a new VecList, element i equal to apply(x[i])."""
+    def as_matrix(self) -> memoryview:
+        """The homogeneous 4x4 matrix acting on column vectors (rotation block, translation column, bottom row 0 0 0 1), as a read-only float64 buffer."""
+    @staticmethod
+    def from_matrix(m: _Rows) -> RigidTransform:
+        """The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError."""
+    @staticmethod
+    def align(a: Vec3d | VecList | _Rows | _Column, b: Vec3d | VecList | _Rows | _Column, weights: _Column | None = None) -> tuple[RigidTransform, float]:
+        """The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the weighted RMS residual."""
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """Pickle support: kestrum_py._unpickle and its arguments."""
+    @property
+    def rotation(self) -> Quat:
+        """The rotation, applied first."""
+    @property
+    def translation(self) -> Vec3d:
+        """The translation, added after the rotation."""
+    def __eq__(self, other: object, /) -> bool:
+        """Equal components (IEEE ==); != is its negation."""
+    def __ne__(self, other: object, /) -> bool:
+        """Equal components (IEEE ==); != is its negation."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class IcpResult:
+    @property
+    def transform(self) -> RigidTransform:
+        """The transform found."""
+    @property
+    def rmse(self) -> float:
+        """The RMS distance of the final correspondences; NaN when there are none."""
+    @property
+    def fitness(self) -> float:
+        """The share of source points with a correspondence within max_distance."""
+    @property
+    def iterations(self) -> int:
+        """The number of updates made."""
+    @property
+    def converged(self) -> bool:
+        """Whether fitness and rmse changed by less than the tolerance."""
+
+@final
 # Only reachable as type(iter(...)); no module holds it by name.
 @type_check_only
 class QuatListIterator(Iterator[Quat]):
@@ -480,3 +537,6 @@ class VecListIterator(Iterator[Vec3d]):
         """The iterator itself."""
     def __next__(self) -> Vec3d:
         """The next vector."""
+
+def icp(source: Vec3d | VecList | _Rows | _Column, target: KdTree | Vec3d | VecList | _Rows | _Column, max_distance: _Float, *, init: RigidTransform | None = None, iterations: SupportsIndex | None = 30, tolerance: _Float | None = 1e-10, point_to_plane: bool | None = False, target_normals: Vec3d | VecList | _Rows | _Column | None = None) -> IcpResult:
+    """Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined from `init`; point to point, or point to plane with `target_normals`."""
