@@ -112,7 +112,7 @@ int init_kestrum(PyObject* m) {
     if (rc < 0) return rc;
     // Added later than the names above, which keep their order in __all__.
     if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0 ||
-        add_class<kestrum::Matrix3>(m) < 0)
+        add_class<kestrum::Matrix3>(m) < 0 || add_class<Array>(m) < 0)
         return -1;
     return add_unpickler(m);
 }

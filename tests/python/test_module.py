@@ -15,7 +15,8 @@ import pytest
 import kestrum_py
 from kestrum_py import Vec3d
 
-TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3"]
+TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3",
+               "Array"]
 GEOMETRY_MEMBERS = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked",
                     "plane_line", "Plane"]
 TOP_CLASSES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "QuatList", "Mat3"]
