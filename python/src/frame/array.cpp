@@ -87,7 +87,7 @@ bool FromPy<ArrayKey>::load(PyObject* o) {
             if (PySlice_Unpack(k, &a.start, &a.stop, &a.step) < 0) return false;
         } else if (PyIndex_Check(k)) {
             a.index = true;
-            a.start = PyNumber_AsSsize_t(k, nullptr);  // beyond the range: clamped, so out of range
+            a.start = PyNumber_AsSsize_t(k, PyExc_IndexError);  // as a list says it
             if (a.start == -1 && PyErr_Occurred()) return false;
         } else {
             PyErr_Format(PyExc_TypeError, "Array indices must be integers, slices or tuples of them, not %.200s",
@@ -182,7 +182,7 @@ ArrayItem item(const Array& a, const ArrayKey& key) {
         const Py_ssize_t count = PySlice_AdjustIndices(n, &start, &stop, by);
         if (count > 0) offset += static_cast<std::size_t>(start * stride);
         shape[out_nd] = static_cast<std::size_t>(count);
-        step[out_nd++] = by * stride;
+        step[out_nd++] = count > 1 ? by * stride : 0;  // |by| * stride < n * stride then
     }
     if (out_nd == 0) return scalar(a, offset);
     // Contiguous in C order (axes of one element aside): a part that shares.
