@@ -4,8 +4,9 @@
 // rows) share, others (a column) are gathered into new storage.
 #include "frame/array.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <cstring>
+#include <new>
 #include <optional>
 
 #include "frame/binder.hpp"
