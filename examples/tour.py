@@ -119,7 +119,7 @@ def many_rotations():
     path = kp.QuatList.slerp_path(kp.Quat.identity(), turn, [0.0, 0.5, 1.0])
     show("QuatList.slerp_path(identity, turn, [0, .5, 1])[1]", path[1])
     show("path.angle_to(identity).tolist()", path.angle_to(kp.Quat.identity()).tolist(),
-         "per-element numbers come back as read-only float64 memoryviews")
+         "per-element numbers come back as read-only float64 Arrays")
     show("path.rotate(Vec3d.i())[1]", path.rotate(Vec3d.i())[1])
     # Two-joint arm, three poses: base about z, elbow lifting the forearm.
     base = kp.QuatList.from_rotvec([[0, 0, 0], [0, 0, 1.5707963267948966], [0, 0, 0]])

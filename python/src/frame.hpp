@@ -11,7 +11,8 @@
 //   frame/tables.hpp     (n, D...) tables of numbers read as arguments
 //   frame/signals.hpp    Ctrl-C in long loops and pool operations
 //   frame/results.hpp    ToPy<T>: a body's result -> an object
-//   frame/buffers.hpp    elements and result arrays lent through the buffer protocol
+//   frame/buffers.hpp    elements lent through the buffer protocol, one view filler
+//   frame/array.hpp      Array, the one array result (its rows in array.cpp)
 //   frame/signature.hpp  binding arguments to parameters, doc texts
 //   frame/pickle.hpp     pickling and copying
 //   frame/stubs.hpp      the typed description of every entry, for the stubs
@@ -26,6 +27,7 @@
 #include "frame/signals.hpp"
 #include "frame/results.hpp"
 #include "frame/buffers.hpp"
+#include "frame/array.hpp"
 #include "frame/signature.hpp"
 #include "frame/pickle.hpp"
 #include "frame/stubs.hpp"

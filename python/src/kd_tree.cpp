@@ -1,6 +1,6 @@
 // Python class KdTree: the exact spatial index of core/src/spatial. Builds and
 // batched queries run on the pool and stop on Ctrl-C; array results are
-// handed over without a copy (NdArray).
+// handed over without a copy (Array).
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -17,7 +17,7 @@ namespace pool = kestrum::parallel;
 using B = Binder<KdTree>;
 
 template <class T>
-using Array = NdArray<T, UninitAllocator<T>>;
+using Values = std::vector<T, UninitAllocator<T>>;  // written in full by the pool
 
 // The build reads its points in place when they already are Vec3ds (float64,
 // packed, aligned), as it reads each once before its first signal poll; other
@@ -53,8 +53,8 @@ std::pair<std::uint64_t, double> nearest(const KdTree& self, Point point) {
     return {hit.index, hit.distance};
 }
 
-std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, const Points& points,
-                                                            std::uint64_t k) {
+std::tuple<Array, Array> nearest_many(const KdTree& self, const Points& points,
+                                       std::uint64_t k) {
     if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
     const std::size_t m = points.rows;
     // Every extent and the byte count of an (m, k) result must fit a Py_ssize_t,
@@ -68,39 +68,38 @@ std::tuple<Array<std::int64_t>, Array<double>> nearest_many(const KdTree& self, 
     // A batch reads its queries in several pool phases, with signal polls
     // (Python code) between and beside them: so from a copy, taken first.
     const VecListValue queries = vec_list_from_rows(points);
-    Array<std::int64_t> idx{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m * k), m, k};
-    Array<double> dist{std::vector<double, UninitAllocator<double>>(m * k), m, k};
+    Values<std::int64_t> idx(m * k);
+    Values<double> dist(m * k);
     interruptible([&](pool::Stop& stop) {
-        self.nearest_many(queries.items, k, idx.values.data(), dist.values.data(), pool::global(), &stop);
+        self.nearest_many(queries.items, k, idx.data(), dist.data(), pool::global(), &stop);
         return 0;
     });
-    return {std::move(idx), std::move(dist)};
+    return {Array(std::move(idx), {m, k}), Array(std::move(dist), {m, k})};
 }
 
-NdArray<std::int64_t> within(const KdTree& self, Point point, double radius) {
+Array within(const KdTree& self, Point point, double radius) {
     std::vector<std::int64_t> found = self.within(point, radius);
     const std::size_t n = found.size();
-    return {std::move(found), n, 0};  // handed over, not copied
+    return {std::move(found), {n}};  // handed over, not copied
 }
 
-std::tuple<Array<std::int64_t>, Array<std::int64_t>> within_many(const KdTree& self, const Points& points,
-                                                                 double radius) {
+std::tuple<Array, Array> within_many(const KdTree& self, const Points& points, double radius) {
     const std::size_t m = points.rows;
     const VecListValue queries = vec_list_from_rows(points);  // copied first, as in nearest_many
-    Array<std::int64_t> offsets{std::vector<std::int64_t, UninitAllocator<std::int64_t>>(m + 1), m + 1, 0};
-    Array<std::int64_t> indices;
+    Values<std::int64_t> offsets(m + 1);
+    Values<std::int64_t> indices;
     interruptible([&](pool::Stop& stop) {
         self.within_many(
-            queries.items, radius, offsets.values.data(),
+            queries.items, radius, offsets.data(),
             [&indices](std::size_t total) {
-                indices.values.resize(total);
-                indices.rows = total;
-                return indices.values.data();
+                indices.resize(total);
+                return indices.data();
             },
             pool::global(), &stop);
         return 0;
     });
-    return {std::move(offsets), std::move(indices)};
+    const std::size_t total = indices.size();
+    return {Array(std::move(offsets), {m + 1}), Array(std::move(indices), {total})};
 }
 
 PyMethodDef methods[] = {
@@ -132,8 +131,11 @@ PyObject* Pickled<KdTree>::state(PyObject* self, const KdTree& value, std::uint6
     if (protocol < 5)
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                          static_cast<Py_ssize_t>(bytes.size()));
-    std::shared_ptr<void> keep(Py_NewRef(self), [](void* o) { Py_DECREF(static_cast<PyObject*>(o)); });
-    const Ref owner(array_owner({std::move(keep), bytes.data(), 'q', 1, bytes.size() / 8, 0, 0}));
+    std::shared_ptr<const void> keep(Py_NewRef(self), [](const void* o) {
+        Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o)));
+    });
+    const std::size_t words = bytes.size() / 8;
+    const Ref owner(to_py(Array::viewing(std::move(keep), bytes.data(), 'q', {words}, words)));
     return owner ? PyPickleBuffer_FromObject(owner.get()) : nullptr;
 }
 

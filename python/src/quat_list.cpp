@@ -61,7 +61,7 @@ QuatListValue normalize(const QuatListValue& self) {
     return {bulk_formula<Quat>(self, [](auto a, Quat q) { return formula::normalize<decltype(a)>(q); }, 4)};
 }
 
-DoubleArray magnitude(const QuatListValue& self) {
+Array magnitude(const QuatListValue& self) {
     const std::size_t n = self.items.size();
     return {bulk_formula<double>(self, [](auto a, Quat q) { return formula::magnitude<decltype(a)>(q); }), {n}};
 }
@@ -92,7 +92,7 @@ QuatListValue inverse(const QuatListValue& self) {
     return {bulk_formula<Quat>(self, [](auto a, Quat q) { return formula::inverse<decltype(a)>(q); }, 4)};
 }
 
-DoubleArray angle_to(const QuatListValue& self, const OneOf<Quat, QuatListValue>& p) {
+Array angle_to(const QuatListValue& self, const OneOf<Quat, QuatListValue>& p) {
     return {with_quats<AngleRadians>("angle_to", self, p, [](auto a, Quat q, Quat r) {
                 return formula::angle_to<decltype(a)>(q, r);
             }, 8), {self.items.size()}};
@@ -110,7 +110,7 @@ QuatListValue slerp_path(Quat q, Quat p, const Rows<>& ts) {
     }, 8)};
 }
 
-DoubleArray as_matrix(const QuatListValue& self) {
+Array as_matrix(const QuatListValue& self) {
     return {bulk_formula<Mat3, pool::Lanes::scalar>(self, [](auto a, Quat q) { return formula::as_matrix<decltype(a)>(q); }, 2),
             {self.items.size(), 3, 3}};
 }
@@ -133,7 +133,7 @@ QuatListValue from_rotvec(const Points& v) {
     }, 8)};
 }
 
-DoubleArray as_euler(const QuatListValue& self, std::string_view seq) {
+Array as_euler(const QuatListValue& self, std::string_view seq) {
     const kestrum::EulerSeq s = euler_seq(seq);
     return {bulk_formula<EulerAngles>(self, [s](auto a, Quat q) { return formula::as_euler<decltype(a)>(q, s); }, 8),
             {self.items.size(), 3}};

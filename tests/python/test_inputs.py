@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 
-from kestrum_py import KdTree, Mat3, Quat, QuatList, Vec3d, VecList
+from kestrum_py import Array, KdTree, Mat3, Quat, QuatList, Vec3d, VecList
 
 rng = np.random.default_rng(27)
 P = rng.uniform(-2, 2, (5, 3))
@@ -30,7 +30,7 @@ def flat(r):
     """Every number of a result, as bytes: floats by bit pattern."""
     if isinstance(r, (Vec3d, Quat)):
         return flat(tuple(r.to_array()) if isinstance(r, Vec3d) else (r.w, r.i, r.j, r.k))
-    if isinstance(r, (VecList, QuatList, memoryview, Mat3)):
+    if isinstance(r, (VecList, QuatList, Array, Mat3)):
         return np.ascontiguousarray(np.asarray(r)).tobytes()
     if isinstance(r, tuple):
         return b"|".join(flat(x) for x in r)

@@ -35,7 +35,8 @@ ROUNDS = 2
 BIG = 64  # elements of the VecLists: a leaked array is 1.5 KiB per call
 
 VecListIterator = type(iter(VecList.empty()))
-CLASSES = [Vec3d, VecList, VecListIterator, Quat, AngleRadians, AngleDegrees, Plane, Circle, KdTree, Mat3]
+CLASSES = [Vec3d, VecList, VecListIterator, Quat, AngleRadians, AngleDegrees, Plane, Circle, KdTree, Mat3,
+           kestrum_py.Array, type(iter(kestrum_py.QuatList.empty().magnitude()))]
 
 
 # -- measuring -----------------------------------------------------------------
@@ -532,9 +533,26 @@ def mat3():
     expect(ValueError, kestrum_py._unpickle, "Mat3", 1, bytes(64))
 
 
+def arrays():
+    """Every Array entry on 1-, 2- and 3-D results: parts that share and parts
+    copied, iteration, text, ==, the buffer, and the error paths."""
+    idx, dist = KdTree(BIG_LIST).nearest_many([[0, 0, 0], [1, 2, 3], [4, 5, 6], [7, 8, 9], [1, 1, 1]], 3)
+    mats = kestrum_py.QuatList([Quat(0.5, 0.5, -0.5, 0.5)] * 2).as_matrix()
+    for r in (idx, dist, mats, idx[0]):
+        len(r), r.shape, r.strides, r.ndim, r.format, r.nbytes, r.tobytes(), r.tolist(), list(r), repr(r)
+        r[0], r[-1], r[1:], r[::-1], r == r, r != r.tolist(), r == 3, memoryview(r).release()
+    idx[1, 2], idx[:, 0], dist[2, -1], mats[1, :, 0], mats[1, 2, 0], idx == dist
+    expect(IndexError, idx.__getitem__, 5)
+    expect(IndexError, idx.__getitem__, (0, -4))
+    expect(IndexError, idx.__getitem__, (0, 1, 2))
+    expect(TypeError, idx.__getitem__, "0")
+    expect(TypeError, idx.__getitem__, (0, None))
+    expect(TypeError, idx.__getitem__, [0])
+
+
 SCENARIOS = [vec3d_ok, binding_errors, conversion_errors, setter_errors, not_implemented,
              borrow_conflicts, panics, iterators, veclist_construction_failures, veclist_bulk,
-             quat_and_angles, geometry_all, foreign_receivers, border, kd_tree, mat3]
+             quat_and_angles, geometry_all, foreign_receivers, border, kd_tree, mat3, arrays]
 
 
 def fuzz_replay():

@@ -16,7 +16,7 @@ import kestrum_py
 from kestrum_py import Vec3d
 
 TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3",
-               "RigidTransform", "IcpResult", "icp"]
+               "Array", "RigidTransform", "IcpResult", "icp"]
 GEOMETRY_MEMBERS = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked",
                     "plane_line", "Plane"]
 TOP_CLASSES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "QuatList", "Mat3"]

@@ -12,7 +12,7 @@ import sys
 import numpy as np
 import pytest
 
-from kestrum_py import Quat, QuatList, Vec3d, VecList
+from kestrum_py import Array, Quat, QuatList, Vec3d, VecList
 
 from oracle import bits
 from purepy_rot import Inputs
@@ -121,7 +121,7 @@ def test_buffer_export_and_borrows():
 def test_float_results_are_read_only_buffers():
     ql = QuatList([Quat(3, 4, 0, 0), Quat(0, 0, 0, 0)])
     m = ql.magnitude()
-    assert (type(m), m.shape, m.strides, m.format, m.readonly) == (memoryview, (2,), (8,), "d", True)
+    assert (type(m), m.shape, m.strides, m.format, m.readonly) == (Array, (2,), (8,), "d", True)
     assert m.tolist() == [5.0, 0.0] and m[0] == 5.0
     arr = np.asarray(m)
     assert arr.flags.writeable is False and np.shares_memory(arr, np.asarray(m))

@@ -7,10 +7,10 @@ is known to work at runtime as well.
 
 import copy
 import pickle
-from typing import assert_type
+from typing import Any, assert_type
 
 import kestrum_py
-from kestrum_py import AngleDegrees, AngleRadians, Mat3, Quat, QuatList, Vec3d, VecList, geometry
+from kestrum_py import AngleDegrees, AngleRadians, Array, Mat3, Quat, QuatList, Vec3d, VecList, geometry
 
 # The submodule is an attribute, not an importable module: bind its classes
 # from the attribute (`from kestrum_py.geometry import ...` fails at runtime).
@@ -236,8 +236,14 @@ def many_rotations() -> None:
     assert_type(ql.then(p=ql), QuatList)
     assert_type(Quat.identity().then(ql), QuatList)
     assert_type(ql.inverse().conjugate().normalize(), QuatList)
-    assert_type(ql.magnitude(), memoryview)
-    assert_type(ql.angle_to(Quat.identity()), memoryview)
+    assert_type(ql.magnitude(), Array)
+    assert_type(ql.angle_to(Quat.identity()), Array)
+    m = ql.as_matrix()
+    assert_type(m.shape, tuple[int, ...])
+    assert_type(len(m), int)
+    assert_type(m.tolist(), list[Any])
+    assert_type(m[0][1, 2] + m[0, 1, 2] + sum(m[:, 0, 0]), Any)
+    assert_type(m == m.tolist(), bool)
     assert_type(ql.slerp(ql, 0.5), QuatList)
     assert_type(QuatList.slerp_path(Quat.identity(), Quat(0, 1, 0, 0), [0.0, 0.5, 1]), QuatList)
     assert_type(QuatList.from_matrix(ql.as_matrix()), QuatList)

@@ -109,6 +109,8 @@ DOCUMENTED_ERRORS = {
     "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "QuatList.__buffer__": [(BufferError, ("QuatList buffer is",))],
     "QuatList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
+    "Array.__buffer__": [(BufferError, ("Array buffer is",))],
+    "Array.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "QuatList.mean": [(ValueError, ("mean of an empty QuatList",))],
     **{f"QuatList.{m}": [(ValueError, (f"{m}: the lists have different lengths",) + named("v"))]
        for m in ("rotate", "then", "angle_to", "slerp")},
@@ -138,6 +140,8 @@ PRESET_HINTS = {
     ("VecList.__buffer__", 0): "int",
     ("QuatList.__release_buffer__", 0): "memoryview",
     ("QuatList.__buffer__", 0): "int",
+    ("Array.__release_buffer__", 0): "memoryview",
+    ("Array.__buffer__", 0): "int",
     # Learning keeps the first message, and an item's cast error ("... as 'Vec3d'")
     # would otherwise teach that the constructors want a vector.
     ("VecList()", 0): "Sequence",
@@ -846,7 +850,8 @@ class Fuzzer:
 
     def exported_view(self):
         """A memoryview of a pool exporter (the receiver's class when it is one), or a released one."""
-        lists = [c for c in (self.class_by_name.get(n) for n in ("VecList", "QuatList", "Mat3")) if c is not None]
+        lists = [c for c in (self.class_by_name.get(n) for n in ("VecList", "QuatList", "Mat3", "Array"))
+                 if c is not None]
         if not lists or self.rng.random() < 0.2:
             m = memoryview(b"x")
             m.release()

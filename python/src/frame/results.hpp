@@ -1,7 +1,7 @@
 #pragma once
 // What a body's result becomes: ToPy<T> turns it into a Python object
 // (numbers, truth values, text, instances, lists, tuples, optionals,
-// alternatives, iterators, long texts). Arrays are in buffers.hpp.
+// alternatives, iterators, long texts). Arrays are in array.hpp.
 #include <array>
 #include <cstddef>
 #include <cstdint>
