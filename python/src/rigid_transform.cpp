@@ -54,9 +54,9 @@ std::variant<Vec3d, VecListValue> apply(const RigidTransform& t, const Points& x
     }, 2)};
 }
 
-DoubleArray as_matrix(const RigidTransform& t) {
+Array as_matrix(const RigidTransform& t) {
     const auto m = t.as_matrix();
-    return {std::vector<double>(m.begin(), m.end()), {4, 4}};
+    return Array(std::vector<double>(m.begin(), m.end()), {4, 4});
 }
 
 RigidTransform from_matrix(const Rows<4>& m) {

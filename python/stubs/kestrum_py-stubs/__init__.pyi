@@ -16,7 +16,7 @@ from typing_extensions import Buffer
 
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3", "RigidTransform", "IcpResult", "icp"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3", "Array", "RigidTransform", "IcpResult", "icp"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
@@ -351,11 +351,11 @@ class KdTree:
         """An exact nearest-neighbour index over a copy of `points`."""
     def nearest(self, point: Vec3d | _Column) -> tuple[int, float]:
         """Index and distance of the nearest point to `point` (len(tree), inf if none)."""
-    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex) -> tuple[memoryview, memoryview]:
+    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex) -> tuple[Array, Array]:
         """For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."""
-    def within(self, point: Vec3d | _Column, radius: _Float) -> memoryview:
+    def within(self, point: Vec3d | _Column, radius: _Float) -> Array:
         """Indices of the points at distance <= `radius` from `point`, ascending."""
-    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float) -> tuple[memoryview, memoryview]:
+    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float) -> tuple[Array, Array]:
         """For each of `points`, the indices within `radius`, as CSR (offsets, indices)."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
@@ -385,20 +385,20 @@ class QuatList:
         """Each quaternion's conjugate (w, -i, -j, -k)."""
     def normalize(self) -> QuatList:
         """Each quaternion scaled to norm 1."""
-    def magnitude(self) -> memoryview:
+    def magnitude(self) -> Array:
         """Each quaternion's Euclidean norm, as a read-only float64 buffer."""
     def then(self, p: Quat | QuatList) -> QuatList:
         """Each rotation followed by `p`: a Quat after every one, a QuatList of the same length pairwise."""
     def inverse(self) -> QuatList:
         """Each quaternion's inverse rotation, conjugate / |q|^2."""
-    def angle_to(self, p: Quat | QuatList) -> memoryview:
+    def angle_to(self, p: Quat | QuatList) -> Array:
         """The angle of the rotation taking each one to `p` (a Quat, or a QuatList pairwise), in [0, pi], as a read-only float64 buffer."""
     def slerp(self, p: Quat | QuatList, t: _Float) -> QuatList:
         """Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`."""
     @staticmethod
     def slerp_path(q: Quat, p: Quat, ts: _Column) -> QuatList:
         """q.slerp(p, t) for each t of `ts`, a 1-D float buffer or sequence."""
-    def as_matrix(self) -> memoryview:
+    def as_matrix(self) -> Array:
         """The matrices rotate applies (acting on column vectors), as a read-only (n, 3, 3) float64 buffer."""
     @staticmethod
     def from_matrix(m: Mat3 | _Rows | Sequence[Mat3 | _Rows]) -> QuatList:
@@ -408,7 +408,7 @@ class QuatList:
     @staticmethod
     def from_rotvec(v: Vec3d | VecList | _Rows | _Column) -> QuatList:
         """The rotations by |v| radians about each v of a VecList, an (n, 3) buffer or rows; one vector alone gives one."""
-    def as_euler(self, seq: str) -> memoryview:
+    def as_euler(self, seq: str) -> Array:
         """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."""
     @staticmethod
     def from_euler(seq: str, angles: _Rows) -> QuatList:
@@ -468,6 +468,52 @@ class Mat3:
         """A read-only (3, 3) float64 view of the entries, row by row."""
 
 @final
+class Array:
+    def tolist(self) -> list[Any]:
+        """The elements as nested lists of int or float."""
+    def tobytes(self) -> bytes:
+        """The elements' bytes in C order."""
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """The extent of each axis."""
+    @property
+    def strides(self) -> tuple[int, ...]:
+        """Bytes between neighbours along each axis (C order)."""
+    @property
+    def ndim(self) -> int:
+        """The number of axes (1 to 3)."""
+    @property
+    def format(self) -> str:
+        """The element type as a struct code: 'd' float64, 'q' int64."""
+    @property
+    def itemsize(self) -> int:
+        """Bytes per element (8)."""
+    @property
+    def nbytes(self) -> int:
+        """Bytes of all elements."""
+    @property
+    def readonly(self) -> bool:
+        """Always True: results cannot be changed."""
+    @property
+    def c_contiguous(self) -> bool:
+        """Always True: every Array is in C order."""
+    def __len__(self) -> int:
+        """The extent of the first axis."""
+    def __getitem__(self, key: SupportsIndex | slice | tuple[SupportsIndex | slice, ...], /) -> Any:
+        """An element (int or float) when every axis is indexed, else an Array; a row or a run of rows shares memory with this one."""
+    def __iter__(self) -> ArrayIterator:
+        """Iterates over the first axis: numbers for 1-D, rows otherwise."""
+    def __eq__(self, other: object, /) -> bool:
+        """Equal shapes and numbers, or equal to a list as tolist() gives it."""
+    def __ne__(self, other: object, /) -> bool:
+        """Equal shapes and numbers, or equal to a list as tolist() gives it."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """A read-only view of the elements, no copy (numpy.asarray wraps it)."""
+    def __release_buffer__(self, buffer: memoryview, /) -> None:
+        """A read-only view of the elements, no copy (numpy.asarray wraps it)."""
+
+@final
 class RigidTransform:
     def __new__(cls, rotation: Quat, translation: Vec3d | _Column) -> RigidTransform:
         """A rigid motion x -> rotation.rotate(x) + translation."""
@@ -480,7 +526,7 @@ class RigidTransform:
         """The transform undoing this one: rotation inverted, translation -(rotation^-1 t)."""
     def apply(self, x: Vec3d | VecList | _Rows | _Column) -> Vec3d | VecList:
         """rotation.rotate(x) + translation: a Vec3d (or three numbers) gives a Vec3d; a VecList, an (n, 3) buffer or rows give a new VecList, element i equal to apply(x[i])."""
-    def as_matrix(self) -> memoryview:
+    def as_matrix(self) -> Array:
         """The homogeneous 4x4 matrix acting on column vectors (rotation block, translation column, bottom row 0 0 0 1), as a read-only float64 buffer."""
     @staticmethod
     def from_matrix(m: _Rows) -> RigidTransform:
@@ -519,6 +565,15 @@ class IcpResult:
     @property
     def converged(self) -> bool:
         """Whether fitness and rmse changed by less than the tolerance."""
+
+@final
+# Only reachable as type(iter(...)); no module holds it by name.
+@type_check_only
+class ArrayIterator(Iterator[Any]):
+    def __iter__(self) -> ArrayIterator:
+        """The iterator itself."""
+    def __next__(self) -> Any:
+        """The next number or row."""
 
 @final
 # Only reachable as type(iter(...)); no module holds it by name.
