@@ -76,7 +76,7 @@ def interpreter_error(target, exc, act):
         return "ValueError(text parse of a buffer)"
     # numpy answers a comparison with an array (a buffer, elementwise), whose
     # truth value it refuses; `!=` negates the full `==`, and `in` compares rows.
-    if msg.startswith("The truth value of an array") and (op in COMPARISONS or has_array(act)):
+    if msg.startswith("The truth value of") and (op in COMPARISONS or has_array(act)):
         return "ValueError(numpy truth value)"
     return None
 

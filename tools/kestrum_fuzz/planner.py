@@ -143,7 +143,7 @@ class Planner:
         if not objs or self.depth >= MAX_DEPTH:
             return
         o = self.rng.choice(objs)
-        writers = [t for t in self.cat.by_class[type(o)] if t.kind == "set" or t.result == "None"]
+        writers = [t for t in self.cat.by_class[type(o)] if t.kind == "set" or t.kind == "method" and t.result == "None"]
         if writers:
             self.run_action(self.plan_on(self.rng.choice(writers), o), nested=True)
 
@@ -198,7 +198,7 @@ class Planner:
     def _values(self, target, receiver=None):
         self.receiver, self.call_values = receiver, []  # for values that depend on them
         values = [self.value_for(target, i) for i in range(len(target.params))]
-        self.receiver = None
+        self.receiver, self.call_values = None, []  # holding a view would keep its list borrowed
         return values
 
     def plan_on(self, target, receiver):
@@ -238,7 +238,7 @@ class Planner:
         recv = self.instance(target.cls) if target.kind in ("method", "slot", "set") else None
         self.receiver, self.call_values = recv, []
         values = [self.of_kind(rng.choice(k)) for k in target.kinds]
-        self.receiver = None
+        self.receiver, self.call_values = None, []
         values[idx] = bad
         if target.kind == "set":
             return Action(target, target.obj.__set__, [recv, bad], receiver=recv)
