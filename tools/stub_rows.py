@@ -52,14 +52,23 @@ def parse_rows(text: str) -> list[Row]:
     return rows
 
 
+_TEXTS: dict[str, str | None] = {}
+
+
 def exported_text(module) -> str | None:
-    """The rows' text of an extension module, or None when it exports none."""
-    try:
-        fn = ctypes.CDLL(module.__file__).kestrum_stub_rows
-    except (OSError, AttributeError, TypeError):
+    """The rows' text of an extension module, or None when it exports none.
+    Read once per library file: every table is built when the module is."""
+    path = getattr(module, "__file__", None)
+    if not isinstance(path, str):
         return None
-    fn.restype = ctypes.c_char_p
-    return fn().decode()
+    if path not in _TEXTS:
+        try:
+            fn = ctypes.CDLL(path).kestrum_stub_rows
+            fn.restype = ctypes.c_char_p
+            _TEXTS[path] = fn().decode()
+        except (OSError, AttributeError):
+            _TEXTS[path] = None
+    return _TEXTS[path]
 
 
 def read_rows(module=None) -> list[Row]:
