@@ -138,10 +138,13 @@ class Values:
             return self.hostile()
         return self.sequence() if depth == 0 else None
 
-    def sequence(self, item="Vec3d"):
+    def sequence(self, item=None):
+        """A sequence of instances (of the class named `item`, else of one
+        class), sometimes with a wrong item or hostile hooks."""
         r = self.rng.random()
         n = self.rng.choice([0, 1, 2, 3, 5, 8, 20, 64])
-        cls = self.cat.class_by_name.get(item)
+        cls = self.cat.class_by_name.get(item) if item else \
+            self.rng.choice(self.cat.classes) if self.cat.classes else None
         items = [self.instance(cls) if cls else 1.0 for _ in range(n)]
         if r < 0.4:
             return items
@@ -196,8 +199,9 @@ class Values:
         if kind == "bool":
             return rng.choice([True, False] + ([np.bool_(True), np.bool_(False)] if np is not None else []))
         if kind == "str":
-            words = EULER_SEQS + [c.__name__ for c in self.cat.classes] + ["Vec3D"]
-            word = rng.choice(words)
+            # Axis sequences, or the name of a class (a pickled value's, say).
+            names = [c.__name__ for c in self.cat.classes] + ["Vec3D"]
+            word = rng.choice(EULER_SEQS if rng.random() < 0.5 else names)
             return word if rng.random() < 0.9 else StrSub(word)
         if kind.startswith("Sequence["):
             item = kind[len("Sequence["):-1]
@@ -225,10 +229,6 @@ class Values:
         rng = self.rng
         n = 3 if rng.random() < 0.6 else rng.choice([0, 1, 2, 4, 7, 40])
         xyz = [rng.choice(FLOATS) for _ in range(n)]
-        vec = self.cat.class_by_name.get("Vec3d")
-        if n == 3 and vec is not None and rng.random() < 0.5:
-            v = self.instance(vec)
-            xyz = [v.x, v.y, v.z]
         form = rng.randrange(4)
         if form == 0 or np is None:
             return xyz
