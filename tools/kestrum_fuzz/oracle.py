@@ -20,11 +20,12 @@ BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 # Wrong types, out-of-range counts and indices, missing attributes: the frame's
 # conversions and the interpreter raise these for any parameter.
 PLAIN_ALLOWED = (TypeError, OverflowError, IndexError, AttributeError)
-# How the frame's table reader starts a ValueError about a table's shape
-# (frame/tables), bare or after "argument 'name': ".
+# The ValueErrors a parameter's conversion raises, by kind, as their messages
+# start (bare or after "argument 'name': "): a table's shape (frame/tables),
+# a slice's step (the interpreter's PySlice_Unpack).
 TABLE_MESSAGES = ("expected ", "row ", "item ", "the sequence changed")
-# Parameter kinds read by the table reader.
-TABLE_KINDS = ("_Rows", "_Rows3d", "_Column")
+KIND_MESSAGES = {"_Rows": TABLE_MESSAGES, "_Rows3d": TABLE_MESSAGES, "_Column": TABLE_MESSAGES,
+                 "slice": ("slice step cannot be zero",)}
 WRAPPED = re.compile(r"argument '([^']*)': (.*)\Z", re.S)
 # Slots that answer NotImplemented (dropping any conversion error) or compare.
 OPERATOR_SLOTS = {"add", "sub", "mul", "truediv", "matmul", "lt", "le", "eq", "ne", "gt", "ge"}
@@ -55,17 +56,15 @@ def declared(target, exc):
     return None
 
 
-def table_error(target, exc):
-    """A ValueError of the frame's table reader for one of the row's table parameters."""
-    if not any(k in TABLE_KINDS for kinds in target.kinds for k in kinds):
-        return False
+def conversion_error(target, exc):
+    """A ValueError a parameter's conversion raises for a value of its kind."""
     msg = str(exc)
     m = WRAPPED.match(msg)
-    if m:
-        name, msg = m.groups()
-        if name not in target.params:
-            return False
-    return msg.startswith(TABLE_MESSAGES)
+    name, msg = m.groups() if m else (None, msg)
+    for param, kinds in zip(target.params, target.kinds):
+        if name in (None, param) and any(msg.startswith(KIND_MESSAGES.get(k, ())) for k in kinds):
+            return True
+    return False
 
 
 def interpreter_error(target, exc, act):
@@ -121,8 +120,8 @@ def classify(exc, act, raised):
         return t.__name__
     if t is StopIteration and act.may_stop:
         return "StopIteration"
-    if t is ValueError and table_error(target, exc):
-        return "ValueError (table shape)"
+    if t is ValueError and conversion_error(target, exc):
+        return "ValueError (argument conversion)"
     if t is ValueError and (label := interpreter_error(target, exc, act)):
         return label
     if declared(target, exc):
