@@ -2,9 +2,10 @@
 
 Every table row of the extension (method, static method, property, setter,
 constructor, operator slot, module function) records its parameters' and
-result's Python types, derived from the C++ types, and a one-line
-description. The extension hands the rows out through the C symbol
-`kestrum_stub_rows` (no Python-visible name), read here with ctypes. This
+result's Python types, derived from the C++ types, a one-line description and
+the errors it raises on purpose (a `Raises:` section of the docstring). The
+extension hands the rows out through the C symbol `kestrum_stub_rows` (no
+Python-visible name), read by tools/stub_rows.py with ctypes. This
 script adds only what the tables cannot say: the header, the type aliases
 the row types name, and the placement of classes and functions (taken from
 the modules' `__all__`).
@@ -21,13 +22,12 @@ geometry` type-checks, `import kestrum_py.geometry` does not.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import keyword
 import sys
-from dataclasses import dataclass, field
 from pathlib import Path
 
 import kestrum_py
+from stub_rows import Row, read_rows
 
 STUB_DIR = Path(__file__).resolve().parent.parent / "python" / "stubs" / "kestrum_py-stubs"
 
@@ -76,27 +76,6 @@ __all__ = {all}
 '''
 
 
-@dataclass
-class Row:
-    kind: str
-    owner: str
-    name: str
-    result: str
-    summary: str
-    params: list[tuple[str, str]] = field(default_factory=list)
-
-
-def read_rows() -> list[Row]:
-    fn = ctypes.CDLL(kestrum_py.__file__).kestrum_stub_rows
-    fn.restype = ctypes.c_char_p
-    rows = []
-    for line in fn().decode().splitlines():
-        kind, owner, name, result, summary, *params = line.split("\t")
-        rows.append(Row(kind, owner, name, result, summary,
-                        [tuple(p.split(":", 1)) for p in params]))  # type: ignore[misc]
-    return rows
-
-
 def parameters(row: Row, first: str | None) -> str:
     """The parameter list; a name that is a Python keyword gets a trailing
     underscore and makes it and everything before it positional-only."""
@@ -122,7 +101,7 @@ def member(row: Row, shadowed: set[str]) -> list[str]:
     result = row.result
     for name in shadowed:  # a member named like a builtin hides it in the class body
         result = result.replace(f"{name}[", f"builtins.{name}[")
-    doc = f'        """{row.summary}"""'
+    doc = docstring(row, "        ")
     if row.kind == "hash_none":
         return [f"    {row.name}: ClassVar[None]  # type: ignore[assignment]"]
     if row.kind == "property":
@@ -136,7 +115,7 @@ def member(row: Row, shadowed: set[str]) -> list[str]:
     if row.kind in ("method", "op") and (pairs := paired_overloads(row)):
         out = []
         for arg, res in pairs:
-            one = Row(row.kind, row.owner, row.name, res, row.summary, [(row.params[0][0], arg)])
+            one = Row(row.kind, row.owner, row.name, res, row.summary, [(row.params[0][0], arg)], row.raises)
             out += ["    @overload", f"    def {row.name}({parameters(one, first)}) -> {res}:", doc]
         return out
     return [f"    def {row.name}({parameters(row, first)}) -> {result}:", doc]
@@ -171,8 +150,17 @@ def render_class(name: str, rows: list[Row], hidden: bool) -> list[str]:
     return out
 
 
+def docstring(row: Row, pad: str) -> str:
+    """The summary, and a `Raises:` section when the row declares errors."""
+    if not row.raises:
+        return f'{pad}"""{row.summary}"""'
+    lines = [f'{pad}"""{row.summary}', "", f"{pad}Raises:"]
+    lines += [f"{pad}    {r.text()}" for r in row.raises]
+    return "\n".join(lines + [f'{pad}"""'])
+
+
 def render_function(row: Row) -> list[str]:
-    return [f"def {row.name}({parameters(row, None)}) -> {row.result}:", f'    """{row.summary}"""']
+    return [f"def {row.name}({parameters(row, None)}) -> {row.result}:", docstring(row, "    ")]
 
 
 def render() -> dict[str, str]:

@@ -177,9 +177,22 @@ def _indent(text: str, n: int) -> str:
 def _doc(text: str) -> str:
     # The descriptions are one-liners written for IDE tooltips, with `name`
     # for code; in reST single backquotes would be a (missing) reference, and
-    # plain text such as |q|**2 would be markup.
+    # plain text such as |q|**2 would be markup. A row's declared errors (the
+    # docstring's `Raises:` section) become one "Raises" line.
     if not text:
         return "(no description)"
+    summary, _, raises = text.partition("\n\nRaises:\n")
+    out = _escape(summary)
+    if raises.strip():
+        entries = []
+        for line in raises.strip().splitlines():
+            kind, _, message = line.strip().partition(": ")
+            entries.append(f"``{kind}``" + (f" ({_escape(message)})" if message else ""))
+        out += "\n\nRaises " + ", ".join(entries) + "."
+    return out
+
+
+def _escape(text: str) -> str:
     parts = text.split("`")
     for n in range(0, len(parts), 2):
         parts[n] = re.sub(r"([\\*|_])", r"\\\1", parts[n])

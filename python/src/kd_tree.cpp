@@ -104,7 +104,8 @@ std::tuple<Array, Array> within_many(const KdTree& self, const Points& points, d
 
 PyMethodDef methods[] = {
     B::method<"nearest", &nearest, "point">("Index and distance of the nearest point to `point` (len(tree), inf if none)."),
-    B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."),
+    B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays.",
+        Raises{"ValueError: k must be at least 1", "MemoryError"}),
     B::method<"within", &within, "point", "radius">("Indices of the points at distance <= `radius` from `point`, ascending."),
     B::method<"within_many", &within_many, "points", "radius">("For each of `points`, the indices within `radius`, as CSR (offsets, indices)."),
     B::reduce(),

@@ -86,7 +86,9 @@ int add_unpickler(PyObject* m) {
                            kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree, QuatListValue,
                            kestrum::Matrix3, kestrum::RigidTransform>,
                  "cls", "version", "state">(
-            "Rebuilds a pickled value of class `cls`.", "Any");
+            "Rebuilds a pickled value of class `cls`.", "Any",
+            Raises{"ValueError: unsupported pickle format version", "ValueError: pickled ",
+                   "ValueError: unknown class", "BufferError: memoryview: underlying buffer is not"});
     PyObject* modname = PyModule_GetNameObject(m);
     if (!modname) return -1;
     PyObject* fn = PyCFunction_NewEx(&def, m, modname);

@@ -217,3 +217,64 @@ def test_cli_reports_a_hanging_batch():
              "--timeout", "2")
     assert r.returncode == 1, r.stdout + r.stderr
     assert "hang: batch exceeded 2s" in r.stdout
+
+
+# -- the rows drive it: targets, parameter kinds and declared errors ---------------
+
+def test_every_exported_row_is_a_target_with_its_kinds_and_errors(seeded_run):
+    import stub_rows
+    from kestrum_fuzz.catalogue import alternatives
+    by_name = {t.name: t for t in seeded_run.targets}
+    suffix = {"property": "#get", "setter": "#set"}
+    for row in stub_rows.read_rows():
+        cls = seeded_run.cat.class_by_name.get(row.owner)
+        if row.kind == "hash_none" or row.kind == "op" and row.name not in vars(cls):
+            continue  # declares an absence; a slot this Python does not expose (__buffer__ before 3.12)
+        name = f"{row.owner}.{row.name}{suffix.get(row.kind, '')}" if row.owner else row.name
+        t = by_name.get(name)
+        assert t is not None, f"row {row.owner}.{row.name} ({row.kind}) is no target"
+        assert t.kinds == [alternatives(typ) for _, typ in row.params], name
+        assert t.raises == row.raises, name
+        if row.kind == "new":
+            assert by_name[f"{row.owner}()"].kinds == t.kinds
+
+
+def _fuzz_rows(rows, calls=1500, modules=None):
+    fz = fuzz_api.Fuzzer(seed=11, modules=modules, rows=rows)
+    return _run(fz, calls)
+
+
+def test_a_rows_declared_error_governs_the_oracle():
+    # The same calls twice: with the row as compiled, and with its one
+    # declared error taken away, which must turn that error into findings.
+    import stub_rows
+    rows = [r for r in stub_rows.read_rows() if r.owner in ("QuatList", "Quat")]
+    mean = next(r for r in rows if (r.owner, r.name) == ("QuatList", "mean"))
+    assert [x.type for x in mean.raises] == ["ValueError"]
+    kept = _fuzz_rows(rows)
+    assert kept.outcomes["ValueError of QuatList.mean"] > 0, _report(kept)
+    assert not [f for f in kept.findings if "QuatList.mean" in f["action"]], _report(kept)
+    mean.raises = []
+    flipped = _fuzz_rows(rows)
+    found = [f for f in flipped.findings if f["action"].startswith("QuatList.mean")]
+    assert found and all("mean of an empty QuatList" in f["exception"] for f in found)
+
+
+def test_a_new_row_is_fuzzed_by_its_types_and_raises_with_no_tool_edit():
+    # A function as a new binding row would export it: typed parameter, declared error.
+    import stub_rows
+
+    def shiny(times):
+        x = as_double(times)
+        if x != x:
+            raise ValueError("times is NaN")
+        return 2.0 * x
+    text = "function\t\tshiny\tfloat\tA brand-new row.\tValueError: times is NaN\ttimes:_Float\n"
+    fz = _fuzz_rows(stub_rows.parse_rows(text), calls=3000, modules=[_fake_module(shiny=shiny)])
+    t = next(t for t in fz.targets if t.name == "shiny")
+    assert t.kinds == [["_Float"]] and t.ok > 0
+    assert fz.finding_count == 0, _report(fz)
+    assert fz.outcomes["ValueError of shiny"] > 0  # NaN comes from the float kind's values
+    undeclared = _fuzz_rows(stub_rows.parse_rows(text.replace("ValueError: times is NaN", "")), calls=3000,
+                            modules=[_fake_module(shiny=shiny)])
+    assert undeclared.finding_count > 0

@@ -27,14 +27,19 @@ struct Binder {
     // Instance method; Fn's first parameter is the receiver (`const C&` or `C&`).
     // `summary` is the member's one-line description for the type stubs;
     // `result` spells the result type only where it cannot be derived (a
-    // body returning PyObject*).
+    // body returning PyObject*); `raises`, the errors the body raises on
+    // purpose (frame/stubs.hpp).
     template <Name MethodName, auto Fn, Name... Params>
-    static PyMethodDef method(const char* summary, const char* result = nullptr) {
+    static PyMethodDef method(const char* summary, Raises raises) {
+        return method<MethodName, Fn, Params...>(summary, nullptr, std::move(raises));
+    }
+    template <Name MethodName, auto Fn, Name... Params>
+    static PyMethodDef method(const char* summary, const char* result = nullptr, Raises raises = {}) {
         static_assert(std::tuple_size_v<typename MethodSig<Fn>::Params> == sizeof...(Params),
                       "one name per parameter");
         add_stub({"method", Class<C>::name, MethodName.s,
                   StubParams<typename MethodSig<Fn>::Params>::of({Params.s...}),
-                  result ? result : result_type<RetOf<Fn>>(), summary});
+                  result ? result : result_type<RetOf<Fn>>(), summary, std::move(raises)});
         static const std::string doc = doc_text(MethodName.s, {Params.s...}, true);
         if constexpr (sizeof...(Params) == 0) {
             return {MethodName.s, &E::template noargs<Fn>, METH_NOARGS, doc.c_str()};
@@ -47,11 +52,11 @@ struct Binder {
     }
 
     template <Name MethodName, auto Fn, Name... Params>
-    static PyMethodDef static_method(const char* summary) {
+    static PyMethodDef static_method(const char* summary, Raises raises = {}) {
         static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params),
                       "one name per parameter");
         add_stub({"static", Class<C>::name, MethodName.s, StubParams<ArgsOf<Fn>>::of({Params.s...}),
-                  result_type<RetOf<Fn>>(), summary});
+                  result_type<RetOf<Fn>>(), summary, std::move(raises)});
         static const std::string doc = doc_text(MethodName.s, {Params.s...}, false);
         if constexpr (sizeof...(Params) == 0) {
             return {MethodName.s, &E::template static_noargs<Fn>, METH_NOARGS | METH_STATIC,
@@ -95,10 +100,10 @@ struct Binder {
     // arguments. The parameters named here give tp_new, the vectorcall and
     // the class doc "Vec3d(x, y, z)".
     template <auto Fn, Name... Params>
-    static Constructor constructor(const char* summary) {
+    static Constructor constructor(const char* summary, Raises raises = {}) {
         static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
         add_stub({"new", Class<C>::name, "__new__", StubParams<ArgsOf<Fn>>::of({Params.s...}),
-                  Class<C>::name, summary});
+                  Class<C>::name, summary, std::move(raises)});
         static const std::string doc = doc_text(Class<C>::name, {Params.s...}, false);
         return {&E::template ctor_new<Fn, Params...>, &E::template ctor_vectorcall<Fn, Params...>,
                 doc.c_str()};
@@ -186,11 +191,18 @@ struct Binder {
         return {Py_tp_richcompare,
                 reinterpret_cast<void*>(&E::template compare<Lt, Le, Eq, Gt, Ge, NeMirrorsEq>)};
     }
+    // A writable view is refused (frame/buffers), and the interpreter's
+    // __release_buffer__ refuses a view of another object.
     template <auto Fn>
     static PyType_Slot buffer(const char* summary) {
-        add_stub({"op", Class<C>::name, "__buffer__", {{"flags", "int"}}, "memoryview", summary});
+        static const std::string writable = std::string("BufferError: ") + Class<C>::name +
+                                            " buffer is read-only",
+                                 fortran = std::string("BufferError: ") + Class<C>::name +
+                                           " buffer is not Fortran contiguous";
+        add_stub({"op", Class<C>::name, "__buffer__", {{"flags", "int"}}, "memoryview", summary,
+                  Raises{writable.c_str(), fortran.c_str()}});
         add_stub({"op", Class<C>::name, "__release_buffer__", {{"buffer", "memoryview"}}, "None",
-                  summary});
+                  summary, Raises{"ValueError: memoryview's buffer is not this object"}});
         return {Py_bf_getbuffer, reinterpret_cast<void*>(&E::template get_buffer<Fn>)};
     }
     // The other half of `buffer`: ends an export (its stub is `buffer`'s).
@@ -247,10 +259,10 @@ private:
 
 // A module function row: no receiver, named "fn()" in messages.
 template <Name FnName, auto Fn, Name... Params>
-PyMethodDef function(const char* summary, const char* result = nullptr) {
+PyMethodDef function(const char* summary, const char* result = nullptr, Raises raises = {}) {
     static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
     add_stub({"function", "", FnName.s, StubParams<ArgsOf<Fn>>::of({Params.s...}),
-              result ? result : result_type<RetOf<Fn>>(), summary});
+              result ? result : result_type<RetOf<Fn>>(), summary, std::move(raises)});
     static const std::string doc = doc_text(FnName.s, {Params.s...}, false);
     return {FnName.s,
             reinterpret_cast<PyCFunction>(

@@ -18,6 +18,21 @@ struct StubParam {
     std::string name;
     std::string type;
 };
+// The errors a row raises on purpose, declared once beside its summary: the
+// stubs and the API pages list them, and the fuzzer accepts them. One entry
+// per error, "Type" or "Type: start of its message", e.g.
+// Raises{"ValueError: mean of an empty QuatList"}. The frame's own argument
+// errors (TypeError, OverflowError, a table's shape) are never listed.
+struct Raises {
+    std::string text;  // the entries joined by ';'
+    Raises() = default;
+    template <class... More>
+    explicit Raises(const char* first, More... more) : text(first) {
+        static_assert((std::is_convertible_v<More, const char*> && ...), "one text per error");
+        ((text += ';', text += more), ...);
+    }
+};
+
 struct StubRow {
     const char* kind;   // method, static, property, setter, new, function, hash_none
     const char* owner;  // class name, "" for module functions
@@ -25,6 +40,7 @@ struct StubRow {
     std::vector<StubParam> params;
     std::string result;
     const char* summary;
+    Raises raises = {};
 };
 void add_stub(StubRow row);
 
