@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -219,6 +220,44 @@ struct FromPy<std::variant<Ts...>> {
         ((s += (s.empty() ? "" : " | ") + FromPy<Ts>::py_type()), ...);
         return s;
     }
+};
+
+// A trailing parameter the caller may leave out or pass as None: empty
+// then, and the body applies its default.
+template <class T>
+struct FromPy<std::optional<T>> {
+    FromPy<T> inner;
+    bool given = false;
+    bool load(PyObject* o) {
+        if (!o || o == Py_None) return true;
+        given = true;
+        return inner.load(o);
+    }
+    std::optional<T> get() const {
+        if (!given) return std::nullopt;
+        return inner.get();
+    }
+    static std::string py_type() { return FromPy<T>::py_type() + " | None = ..."; }
+};
+
+// How many leading parameters a call must give: those before the first
+// std::optional, which may only be followed by more of them.
+template <class T>
+inline constexpr bool kOptionalParam = false;
+template <class T>
+inline constexpr bool kOptionalParam<std::optional<T>> = true;
+template <class Params>
+struct Required;
+template <class... P>
+struct Required<std::tuple<P...>> {
+    static constexpr bool flags[] = {kOptionalParam<std::remove_cvref_t<P>>..., false};
+    static constexpr std::size_t value = [] {
+        std::size_t n = 0;
+        while (n < sizeof...(P) && !flags[n]) ++n;
+        for (std::size_t i = n; i < sizeof...(P); ++i)
+            if (!flags[i]) throw "a required parameter after an optional one";
+        return n;
+    }();
 };
 
 // An instance of one of the classes Ts, borrowed shared until the call

@@ -35,7 +35,8 @@ struct Binder {
         add_stub({"method", Class<C>::name, MethodName.s,
                   StubParams<typename MethodSig<Fn>::Params>::of({Params.s...}),
                   result ? result : result_type<RetOf<Fn>>(), summary});
-        static const std::string doc = doc_text(MethodName.s, {Params.s...}, true);
+        static const std::string doc =
+            doc_text(MethodName.s, {Params.s...}, true, Required<typename MethodSig<Fn>::Params>::value);
         if constexpr (sizeof...(Params) == 0) {
             return {MethodName.s, &E::template noargs<Fn>, METH_NOARGS, doc.c_str()};
         } else {

@@ -1,6 +1,7 @@
 // Binding arguments to parameters, and the texts that name a signature.
 #include "frame/signature.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace kp {
@@ -71,7 +72,7 @@ std::string FuncName::full() const {
 
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+                      PyObject* kwnames, std::size_t required) {
     if (static_cast<std::size_t>(nargs) > count) {
         set_argument_count_error(fn, count, nargs);
         return false;
@@ -83,10 +84,10 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
             if (!bind_keyword(fn, names, count, slots, PyTuple_GET_ITEM(kwnames, k),
                               args[nargs + k]))
                 return false;
-    } else if (static_cast<std::size_t>(nargs) == count) {
+    } else if (static_cast<std::size_t>(nargs) >= std::min(count, required)) {
         return true;
     }
-    return check_missing(fn, names, count, slots);
+    return check_missing(fn, names, std::min(count, required), slots);
 }
 
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
@@ -106,7 +107,8 @@ bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
     return check_missing(fn, names, count, slots);
 }
 
-std::string doc_text(const char* name, std::initializer_list<const char*> params, bool with_self) {
+std::string doc_text(const char* name, std::initializer_list<const char*> params, bool with_self,
+                     std::size_t required) {
     std::string doc = name;
     doc += '(';
     bool first = true;
@@ -114,9 +116,11 @@ std::string doc_text(const char* name, std::initializer_list<const char*> params
         doc += "$self";
         first = false;
     }
+    std::size_t i = 0;
     for (const char* p : params) {
         if (!first) doc += ", ";
         doc += p;
+        if (i++ >= required) doc += "=None";
         first = false;
     }
     doc += ")\n--\n\n";

@@ -4,6 +4,7 @@
 // same signature.
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <tuple>
@@ -29,19 +30,20 @@ struct FuncName {
 };
 
 // Binds positional and keyword arguments to `slots` (null-initialised,
-// one per parameter). Both calling conventions end up here.
+// one per parameter; those from `required` on may stay null). Both calling
+// conventions end up here.
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+                      PyObject* kwnames, std::size_t required);
 // Exactly the parameters by position is the common call; keep it inline.
 inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
                         PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+                        PyObject* kwnames, std::size_t required = SIZE_MAX) {
     if (!kwnames && static_cast<std::size_t>(nargs) == count) {
         std::copy_n(args, count, slots);
         return true;
     }
-    return bind_vector_slow(fn, names, count, slots, args, nargs, kwnames);
+    return bind_vector_slow(fn, names, count, slots, args, nargs, kwnames, required);
 }
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
                 PyObject** slots, PyObject* args, PyObject* kwargs);
@@ -81,7 +83,9 @@ struct DropFirst<std::tuple<A, B...>> {
 
 // The doc text CPython reads a signature from: "dot($self, other)\n--\n\n".
 // The one builder for methods, static methods, module functions and class
-// docs (a constructor's, named after the class).
-std::string doc_text(const char* name, std::initializer_list<const char*> params, bool with_self);
+// docs (a constructor's, named after the class). Parameters from `required`
+// on show their default, None.
+std::string doc_text(const char* name, std::initializer_list<const char*> params, bool with_self,
+                     std::size_t required = SIZE_MAX);
 
 }  // namespace kp

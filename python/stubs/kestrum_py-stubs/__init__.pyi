@@ -347,12 +347,16 @@ class KdTree:
         """An exact nearest-neighbour index over a copy of `points`."""
     def nearest(self, point: Vec3d | _Column) -> tuple[int, float]:
         """Index and distance of the nearest point to `point` (len(tree), inf if none)."""
-    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex) -> tuple[memoryview, memoryview]:
-        """For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."""
+    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex, max_distance: _Float | None = ...) -> tuple[memoryview, memoryview]:
+        """For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points at distance <= `max_distance` (None: any), as (m, k) arrays."""
     def within(self, point: Vec3d | _Column, radius: _Float) -> memoryview:
         """Indices of the points at distance <= `radius` from `point`, ascending."""
-    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float) -> tuple[memoryview, memoryview]:
-        """For each of `points`, the indices within `radius`, as CSR (offsets, indices)."""
+    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float | _Column, max_neighbours: SupportsIndex | None = ...) -> tuple[memoryview, memoryview]:
+        """For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first."""
+    def count_within(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float | _Column) -> memoryview:
+        """For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array."""
+    def pairs_within(self, radius: _Float) -> memoryview:
+        """Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
