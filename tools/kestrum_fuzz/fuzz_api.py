@@ -88,7 +88,10 @@ DOCUMENTED_ERRORS = {
     "KdTree.__new__": [(ValueError, named("points"))],
     "KdTree.nearest_many": [(ValueError, named("points") + ("k must be at least 1",)),
                             (MemoryError, ("",))],  # k so large that m * k results cannot exist
-    "KdTree.within_many": [(ValueError, named("points"))],
+    # a radius per query: a column of the queries' length
+    **{f"KdTree.{m}": [(ValueError, named("points") + SHAPE_ERRORS + ("argument 'radius': expected one radius",
+                                                                    "max_neighbours must be at least 1"))]
+       for m in ("within_many", "count_within")},
     "KdTree.nearest": [(ValueError, named("point"))],
     "KdTree.within": [(ValueError, named("point"))],
     "Quat.between": [(ValueError, named("a", "b"))],
@@ -131,6 +134,7 @@ PRESET_HINTS = {
     ("KdTree.__new__", 0): "rows",
     ("KdTree.nearest_many", 0): "rows",
     ("KdTree.within_many", 0): "rows",
+    ("KdTree.count_within", 0): "rows",
     ("_unpickle", 0): "class_name",
     ("_unpickle", 1): "format_version",
     ("_unpickle", 2): "pickled_state",
@@ -351,7 +355,7 @@ def _params_of(obj):
     inner = sig.strip()[1:-1]
     names = [p.strip() for p in inner.split(",") if p.strip()]
     kwok = "/" not in names
-    names = [n for n in names if n not in ("/", "*") and not n.startswith("$")]
+    names = [n.split("=")[0] for n in names if n not in ("/", "*") and not n.startswith("$")]
     return names, kwok
 
 
