@@ -61,10 +61,15 @@ inline double KdTree::far_bound(const Vec3d& q, std::size_t node) const {
 }
 
 // A visitor with take_all(lo, hi) is handed every node whose far bound it
-// admits as the range of tree positions, unvisited.
+// admits as the range of tree positions, unvisited; one with `after` sees
+// only the points at tree positions past it.
 template <class V>
 void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const {
     ++v.visited;
+    if constexpr (requires { v.after; }) {
+        const std::size_t t = node - (std::size_t{1} << d);
+        if (detail::node_start(t + 1, d, m_) <= v.after + 1) return;
+    }
     if constexpr (requires { v.take_all(std::size_t{}, std::size_t{}); }) {
         if (v.visit(far_bound(q, node))) {
             const std::size_t t = node - (std::size_t{1} << d);
@@ -81,7 +86,9 @@ void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const {
         const Vec3d* p = pts_ + lo;
         const std::size_t len = hi - lo;
         for (std::size_t i = 0; i < len; ++i) d2[i] = detail::dist2(q, p[i]);
-        for (std::size_t i = 0; i < len; ++i)
+        std::size_t i = 0;
+        if constexpr (requires { v.after; }) i = v.after + 1 > lo ? v.after + 1 - lo : 0;
+        for (; i < len; ++i)
             if (v.may(d2[i])) v.offer(d2[i], index_[lo + i]);
         return;
     }
@@ -100,22 +107,17 @@ void KdTree::search(Vec3d q, V& v) const {
 
 namespace detail {
 
-// The points with d2 <= limit, their original indices appended to `out`;
-// only those above `above` (a pair's first index; -1 keeps all).
+// The points with d2 <= limit, their original indices appended to `out`.
 struct Ball {
     double limit;
     const std::uint32_t* index;  // the tree's, for whole nodes
     std::vector<std::int64_t>* out;
-    std::int64_t above = -1;
     std::uint64_t visited = 0;
     bool visit(double bound) const { return bound <= limit; }
     bool may(double d) const { return d <= limit; }
-    void offer(double, std::uint64_t i) {
-        if (static_cast<std::int64_t>(i) > above) out->push_back(static_cast<std::int64_t>(i));
-    }
+    void offer(double, std::uint64_t i) { out->push_back(static_cast<std::int64_t>(i)); }
     void take_all(std::size_t lo, std::size_t hi) {
-        for (std::size_t t = lo; t < hi; ++t)
-            if (static_cast<std::int64_t>(index[t]) > above) out->push_back(index[t]);
+        for (std::size_t t = lo; t < hi; ++t) out->push_back(index[t]);
     }
 };
 
