@@ -1,7 +1,10 @@
 """KdTree's bounded, per-radius, capped, counting and pair queries against
 numpy brute force, bit for bit, on the cloud families of test_kd_tree."""
 
+import ctypes
+import ctypes.util
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -104,6 +107,28 @@ def test_empty_inputs_arguments_and_errors():
     with pytest.raises(TypeError, match="takes 3 positional arguments but 4 were given"):
         tree.nearest_many(np.zeros((2, 3)), 1, 2.0, 3)
     assert tree.within_many.__text_signature__ == "($self, points, radius, max_neighbours=None)"
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="FE_* values of x86-64 glibc")
+def test_the_callers_rounding_mode_changes_no_boundary():
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    pts, q = RNG.random((2000, 3)), RNG.random((40, 3))
+    tree = KdTree(pts)
+    third = np.sort(np.sqrt(d2_table(pts, q)), 1)[:, 2]  # a bound exactly at the third neighbour
+    pair = float(np.sqrt(d2_table(pts[:1], pts[1:2]))[0, 0])
+    calls = [lambda b=b: tree.nearest_many(q, 3, b) for b in third]
+    calls += [lambda: tree.pairs_within(pair), lambda: tree.within_many(q, third), lambda: tree.count_within(q, third)]
+    def answers():
+        return [b"".join(map(bytes, r if isinstance(r, tuple) else (r,))) for r in (c() for c in calls)]
+
+    want = answers()
+    for mode in (0x800, 0x400, 0xC00):  # upward, downward, toward zero
+        try:
+            libm.fesetround(mode)
+            got = answers()
+        finally:
+            libm.fesetround(0)
+        assert got == want, hex(mode)
 
 
 POOL_CHILD = textwrap.dedent(r"""
