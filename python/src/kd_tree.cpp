@@ -2,8 +2,11 @@
 // batched queries run on the pool and stop on Ctrl-C; array results are
 // handed over without a copy (Array).
 #include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
+#include <variant>
+#include <vector>
 
 #include "points.hpp"
 #include "memory/block_cache.hpp"
@@ -53,8 +56,8 @@ std::pair<std::uint64_t, double> nearest(const KdTree& self, Point point) {
     return {hit.index, hit.distance};
 }
 
-std::tuple<Array, Array> nearest_many(const KdTree& self, const Points& points,
-                                       std::uint64_t k) {
+std::tuple<Array, Array> nearest_many(const KdTree& self, const Points& points, std::uint64_t k,
+                                       std::optional<double> max_distance) {
     if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
     const std::size_t m = points.rows;
     // Every extent and the byte count of an (m, k) result must fit a Py_ssize_t,
@@ -71,7 +74,8 @@ std::tuple<Array, Array> nearest_many(const KdTree& self, const Points& points,
     Values<std::int64_t> idx(m * k);
     Values<double> dist(m * k);
     interruptible([&](pool::Stop& stop) {
-        self.nearest_many(queries.items, k, idx.data(), dist.data(), pool::global(), &stop);
+        self.nearest_many(queries.items, k, idx.data(), dist.data(), pool::global(), &stop,
+                          max_distance.value_or(std::numeric_limits<double>::infinity()));
         return 0;
     });
     return {Array(std::move(idx), {m, k}), Array(std::move(dist), {m, k})};
@@ -83,14 +87,33 @@ Array within(const KdTree& self, Point point, double radius) {
     return {std::move(found), {n}};  // handed over, not copied
 }
 
-std::tuple<Array, Array> within_many(const KdTree& self, const Points& points, double radius) {
+// One radius for every query, or one per query.
+using Radius = std::variant<double, Rows<>>;
+
+// The radii, read now (before any Python code can run again): one, or
+// exactly one per query.
+std::vector<double> radii_of(const Radius& radius, std::size_t m) {
+    if (radius.index() == 0) return {std::get<0>(radius)};
+    const Rows<>& r = std::get<1>(radius);
+    if (r.rows != m)
+        raise(PyExc_ValueError, "argument 'radius': expected one radius or one per query (" + std::to_string(m) +
+                                    "), got " + std::to_string(r.rows));
+    std::vector<double> out(m);
+    for (std::size_t i = 0; i < m; ++i) out[i] = read_cell(r.type, r.base + static_cast<std::ptrdiff_t>(i) * r.row_stride);
+    return out;
+}
+
+std::tuple<Array, Array> within_many(const KdTree& self, const Points& points, const Radius& radius,
+                                     std::optional<std::uint64_t> max_neighbours) {
+    if (max_neighbours == 0u) raise(PyExc_ValueError, "max_neighbours must be at least 1");
     const std::size_t m = points.rows;
+    const std::vector<double> radii = radii_of(radius, m);
     const VecListValue queries = vec_list_from_rows(points);  // copied first, as in nearest_many
     Values<std::int64_t> offsets(m + 1);
     Values<std::int64_t> indices;
     interruptible([&](pool::Stop& stop) {
         self.within_many(
-            queries.items, radius, offsets.data(),
+            queries.items, radii, max_neighbours.value_or(0), offsets.data(),
             [&indices](std::size_t total) {
                 indices.resize(total);
                 return indices.data();
@@ -102,12 +125,43 @@ std::tuple<Array, Array> within_many(const KdTree& self, const Points& points, d
     return {Array(std::move(offsets), {m + 1}), Array(std::move(indices), {total})};
 }
 
+Array count_within(const KdTree& self, const Points& points, const Radius& radius) {
+    const std::size_t m = points.rows;
+    const std::vector<double> radii = radii_of(radius, m);
+    const VecListValue queries = vec_list_from_rows(points);
+    Values<std::int64_t> counts(m);
+    interruptible([&](pool::Stop& stop) {
+        self.count_within(queries.items, radii, counts.data(), pool::global(), &stop);
+        return 0;
+    });
+    return Array(std::move(counts), {m});
+}
+
+Array pairs_within(const KdTree& self, double radius) {
+    Values<std::int64_t> pairs;
+    std::size_t rows = 0;
+    interruptible([&](pool::Stop& stop) {
+        self.pairs_within(
+            radius,
+            [&pairs, &rows](std::size_t total) {
+                pairs.resize(2 * total);
+                rows = total;
+                return pairs.data();
+            },
+            pool::global(), &stop);
+        return 0;
+    });
+    return Array(std::move(pairs), {rows, 2});
+}
+
 PyMethodDef methods[] = {
     B::method<"nearest", &nearest, "point">("Index and distance of the nearest point to `point` (len(tree), inf if none)."),
-    B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays.",
+    B::method<"nearest_many", &nearest_many, "points", "k", "max_distance=None">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points at distance <= `max_distance` (None: any), as (m, k) arrays.",
         Raises{"ValueError: k must be at least 1", "MemoryError"}),
     B::method<"within", &within, "point", "radius">("Indices of the points at distance <= `radius` from `point`, ascending."),
-    B::method<"within_many", &within_many, "points", "radius">("For each of `points`, the indices within `radius`, as CSR (offsets, indices)."),
+    B::method<"within_many", &within_many, "points", "radius", "max_neighbours=None">("For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first."),
+    B::method<"count_within", &count_within, "points", "radius">("For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array."),
+    B::method<"pairs_within", &pairs_within, "radius">("Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."),
     B::reduce(),
     {},
 };

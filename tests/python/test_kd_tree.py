@@ -335,7 +335,8 @@ INTERRUPT_CHILD = textwrap.dedent(r"""
     tree = kp.KdTree(pts[:200_000])
     q = rng.random((1_000_000, 3))
     ops = {"build": lambda: kp.KdTree(pts), "nearest_many": lambda: tree.nearest_many(q, 8),
-           "within_many": lambda: tree.within_many(q, 0.02)}
+           "within_many": lambda: tree.within_many(q, 0.02), "count_within": lambda: tree.count_within(q, 0.04),
+           "pairs_within": lambda: tree.pairs_within(0.01)}
     t0 = time.monotonic()
     ops[which]()
     full = time.monotonic() - t0
@@ -364,7 +365,7 @@ INTERRUPT_CHILD = textwrap.dedent(r"""
 """)
 
 
-@pytest.mark.parametrize("which", ["build", "nearest_many", "within_many"])
+@pytest.mark.parametrize("which", ["build", "nearest_many", "within_many", "count_within", "pairs_within"])
 def test_sigint_stops_builds_and_batched_queries(which):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD, which],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)

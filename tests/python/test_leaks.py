@@ -498,6 +498,11 @@ def kd_tree():
     tree.within(p, 5.0).tolist()
     offsets, indices = tree.within_many([[0, 0, 0], [1, 2, 3]], 4.0)
     offsets.tolist(), indices.tolist()
+    tree.nearest_many(pts, 2, 0.5), tree.within_many(pts, [4.0] * len(pts), 2), tree.count_within(p, 4.0).tolist()
+    tree.pairs_within(1.0).tolist()
+    expect(ValueError, tree.within_many, pts, [1.0, 2.0])
+    expect(ValueError, tree.within_many, pts, 1.0, 0)
+    expect(TypeError, tree.count_within, pts, "x")
     for protocol in (2, 5):
         pickle.loads(pickle.dumps(tree, protocol))
     buffers = []

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -65,16 +66,27 @@ public:
     // the bound prunes the search from the start.
     Hit nearest(Vec3d q, double max_distance) const;
     // Row i of idx/dist (k entries each) for queries[i], nearest first;
-    // missing neighbours are (size(), inf).
+    // missing neighbours, and those farther than max_distance, are (size(), inf).
     void nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
-                      parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
-    // Indices of the points with distance <= radius, ascending.
+                      parallel::Pool& pool, parallel::Stop* stop = nullptr,
+                      double max_distance = std::numeric_limits<double>::infinity()) const;
+    // Indices of the points with distance <= radius, ascending. A NaN or
+    // negative radius finds nothing, here and below.
     std::vector<std::int64_t> within(Vec3d q, double radius) const;
     // CSR: offsets[0, m] (given, m + 1 slots) and the indices, written where
-    // `indices_for(total)` says once their number is known.
-    void within_many(std::span<const Vec3d> queries, double radius, std::int64_t* offsets,
-                     const std::function<std::int64_t*(std::size_t)>& indices_for, parallel::Pool& pool,
-                     parallel::Stop* stop = nullptr) const;
+    // `indices_for(total)` says once their number is known. `radii` holds one
+    // radius for every query or one per query. With cap > 0 a row holds the
+    // cap nearest, nearest first (by d2, then index); else all, ascending.
+    void within_many(std::span<const Vec3d> queries, std::span<const double> radii, std::size_t cap,
+                     std::int64_t* offsets, const std::function<std::int64_t*(std::size_t)>& indices_for,
+                     parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
+    // counts[i]: the number of points within radii[i] (or radii[0]) of queries[i].
+    void count_within(std::span<const Vec3d> queries, std::span<const double> radii, std::int64_t* counts,
+                      parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
+    // Every pair (i, j), i < j, at distance <= radius, ascending, as 2p
+    // numbers written where `pairs_for(p)` says.
+    void pairs_within(double radius, const std::function<std::int64_t*(std::size_t)>& pairs_for,
+                      parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
 
     // Nodes (inner and leaves) visited by every query so far, in all trees;
     // for the benchmark.
@@ -91,6 +103,7 @@ private:
     template <class V>
     void descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const;
     double bound(const Vec3d& q, std::size_t node) const;
+    double far_bound(const Vec3d& q, std::size_t node) const;
     std::vector<std::uint32_t> visit_order(std::span<const Vec3d> queries, parallel::Pool& pool,
                                            parallel::Stop* stop) const;
 

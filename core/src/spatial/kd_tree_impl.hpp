@@ -145,19 +145,6 @@ struct One {
     bool may(double d) const { return d <= best; }
 };
 
-// The boundary is the rounded distance against the radius, as asked; sqrt is
-// monotone, so sqrt(bound) <= sqrt(d2) for every point below.
-struct Within {
-    double radius;
-    std::vector<std::int64_t>* out;
-    std::uint64_t visited = 0;
-    void offer(double d, std::uint64_t i) {
-        if (std::sqrt(d) <= radius) out->push_back(static_cast<std::int64_t>(i));
-    }
-    bool visit(double bound) const { return std::sqrt(bound) <= radius; }
-    bool may(double) const { return true; }
-};
-
 }  // namespace detail
 
 }  // namespace kestrum::spatial

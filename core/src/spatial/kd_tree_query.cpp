@@ -1,5 +1,6 @@
-// The tree's queries: nearest, k nearest and within a radius, one or many.
-#include "spatial/kd_tree_impl.hpp"
+// The tree's queries: nearest and k nearest, one or many (the radius
+// queries are in kd_tree_radius.cpp and kd_tree_pairs.cpp).
+#include "spatial/kd_tree_search.hpp"
 
 namespace kestrum::spatial {
 
@@ -8,52 +9,6 @@ using namespace detail;
 namespace detail {
 std::atomic<std::uint64_t> g_visited{0};
 }  // namespace detail
-
-// The bound for a box: per-axis gaps fl(lo - q) or fl(q - hi), which are at
-// most |fl(p - q)| for every point inside, in the d2 formula.
-inline double KdTree::bound(const Vec3d& q, std::size_t node) const {
-    const Box& b = box_[node];
-    double g[3];
-    const double c[3] = {q.x, q.y, q.z};
-    for (unsigned i = 0; i < 3; ++i) {
-        // Branch-free (maxsd); a NaN gap (inf - inf at one infinity) gives 0.
-        const double below = b.lo[i] - c[i], above = c[i] - b.hi[i];
-        double gi = 0.0;
-        gi = below > gi ? below : gi;
-        gi = above > gi ? above : gi;
-        g[i] = gi;
-    }
-    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
-}
-
-template <class V>
-void KdTree::descend(const Vec3d& q, std::size_t node, unsigned d, V& v) const {
-    ++v.visited;
-    if (d == depth_) {
-        const std::size_t t = node - (std::size_t{1} << d);
-        const std::size_t lo = node_start(t, d, m_), hi = node_start(t + 1, d, m_);
-        // All distances first (a loop the compiler can widen), then the rare
-        // candidates look up their index.
-        double d2[kLeaf];
-        const Vec3d* p = pts_ + lo;
-        const std::size_t len = hi - lo;
-        for (std::size_t i = 0; i < len; ++i) d2[i] = dist2(q, p[i]);
-        for (std::size_t i = 0; i < len; ++i)
-            if (v.may(d2[i])) v.offer(d2[i], index_[lo + i]);
-        return;
-    }
-    std::size_t near = 2 * node, far = 2 * node + 1;
-    double bn = bound(q, near), bf = bound(q, far);
-    if (bf < bn) std::swap(near, far), std::swap(bn, bf);
-    if (v.visit(bn)) descend(q, near, d + 1, v);
-    if (v.visit(bf)) descend(q, far, d + 1, v);
-}
-
-template <class V>
-void KdTree::search(Vec3d q, V& v) const {
-    if (m_ == 0 || has_nan(q)) return;
-    if (v.visit(bound(q, 1))) descend(q, 1, 0, v);
-}
 
 std::uint64_t KdTree::visited_total() noexcept { return g_visited.load(std::memory_order_relaxed); }
 
@@ -145,7 +100,7 @@ std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, p
 }
 
 void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
-                          pool::Pool& p, pool::Stop* stop) const {
+                          pool::Pool& p, pool::Stop* stop, double max_distance) const {
     if (k == 0) panic("assertion failed: k >= 1");
     const std::vector<std::uint32_t> order = visit_order(queries, p, stop);
     struct Op {
@@ -156,6 +111,7 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         double* dist;
         const pool::Stop* stop;
         const std::uint32_t* order;
+        double limit;  // the search starts bounded by it, as if k points lay there
         std::size_t seq(std::size_t lo, std::size_t hi) const {
             std::uint64_t visited = 0;
             for (std::size_t j = lo; j < hi; ++j) {
@@ -163,7 +119,7 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
                 const std::size_t i = order ? order[j] : j;
                 std::int64_t* ri = idx + i * k;
                 double* rd = dist + i * k;
-                Nearest best{k, 0, rd, ri};
+                Nearest best{k, 0, rd, ri, limit};
                 tree->search(q[i], best);
                 visited += best.visited;
                 for (std::size_t j = 0; j < best.count; ++j) rd[j] = std::sqrt(rd[j]);
@@ -177,69 +133,13 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         }
         std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
     };
-    const Op op{this, queries.data(), k, idx, dist, stop, order.empty() ? nullptr : order.data()};
+    const double limit = [&] {
+        const pool::DefaultFpEnv fp;  // found on the calling thread
+        return d2_limit(max_distance);
+    }();
+    const Op op{this, queries.data(), k, idx, dist, stop, order.empty() ? nullptr : order.data(), limit};
     if (p.reduce(queries.size(), op, 16, stop) != queries.size())
         panic("not every query was answered");
-}
-
-std::vector<std::int64_t> KdTree::within(Vec3d q, double radius) const {
-    const pool::DefaultFpEnv fp;
-    std::vector<std::int64_t> out;
-    if (!(radius >= 0.0)) return out;
-    Within w{radius, &out};
-    search(q, w);
-    g_visited.fetch_add(w.visited, std::memory_order_relaxed);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-void KdTree::within_many(std::span<const Vec3d> queries, double radius, std::int64_t* offsets,
-                         const std::function<std::int64_t*(std::size_t)>& indices_for, pool::Pool& p,
-                         pool::Stop* stop) const {
-    // Each piece keeps its own run of indices; the runs are joined in order.
-    struct Run {
-        std::size_t lo;
-        std::vector<std::int64_t> indices;
-    };
-    struct Op {
-        const KdTree* tree;
-        const Vec3d* q;
-        double radius;
-        std::int64_t* offsets;  // offsets[i + 1] holds query i's count until the sum
-        const pool::Stop* stop;
-        std::vector<Run> seq(std::size_t lo, std::size_t hi) const {
-            std::vector<Run> runs(1);
-            runs[0].lo = lo;
-            auto& out = runs[0].indices;
-            std::uint64_t visited = 0;
-            for (std::size_t i = lo; i < hi; ++i) {
-                if (stop && (i - lo) % 8 == 7) stop->check();
-                const std::size_t before = out.size();
-                if (radius >= 0.0) {
-                    Within w{radius, &out};
-                    tree->search(q[i], w);
-                    visited += w.visited;
-                    std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
-                }
-                offsets[i + 1] = static_cast<std::int64_t>(out.size() - before);
-            }
-            g_visited.fetch_add(visited, std::memory_order_relaxed);
-            return runs;
-        }
-        std::vector<Run> combine(std::vector<Run> a, std::vector<Run> b) const {
-            a.insert(a.end(), std::make_move_iterator(b.begin()), std::make_move_iterator(b.end()));
-            return a;
-        }
-    };
-    const std::size_t m = queries.size();
-    offsets[0] = 0;
-    std::vector<Run> runs = p.reduce(m, Op{this, queries.data(), radius, offsets, stop}, 16, stop);
-    for (std::size_t i = 0; i < m; ++i) offsets[i + 1] += offsets[i];
-    std::int64_t* out = indices_for(static_cast<std::size_t>(offsets[m]));
-    for (const Run& r : runs) {
-        if (!r.indices.empty())
-            std::memcpy(out + offsets[r.lo], r.indices.data(), r.indices.size() * sizeof(std::int64_t));
-    }
 }
 
 }  // namespace kestrum::spatial
