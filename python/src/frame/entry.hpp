@@ -288,7 +288,7 @@ struct Entry {
             static constexpr const char* names[] = {Params.s...};
             PyObject* slots[sizeof...(Params)] = {};
             if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
-                             args, nargs, kwnames, Required<typename MethodSig<Fn>::Params>::value))
+                             args, nargs, kwnames))
                 return nullptr;
             return run_method<Fn>(self, slots, names);
         });
