@@ -101,7 +101,9 @@ def parameters(row: Row, first: str | None) -> str:
     """The parameter list; a name that is a Python keyword gets a trailing
     underscore and makes it and everything before it positional-only."""
     names = [f"{n}_" if keyword.iskeyword(n) else n for n, _ in row.params]
-    parts = [f"{n}: {t}" for n, (_, t) in zip(names, row.params)]
+    # A name may carry its default ("k=16"), which the stub shows after the type.
+    parts = [f"{n.split('=')[0]}: {t}" + (f" = {n.split('=', 1)[1]}" if "=" in n else "")
+             for n, (_, t) in zip(names, row.params)]
     last_kw = max((i for i, (n, _) in enumerate(row.params) if keyword.iskeyword(n)), default=-1)
     if row.kind == "op" and parts:
         parts.append("/")

@@ -55,6 +55,26 @@ struct FromPy<bool> {
     static std::string py_type() { return "bool"; }
 };
 
+// A parameter with a default: its name in the row carries the default the
+// signature shows ("k=16"); left out or given as None, the body gets an
+// empty optional and applies that default itself.
+template <class T>
+struct FromPy<std::optional<T>> {
+    FromPy<T> inner;
+    bool given = false;
+    bool load(PyObject* o) {
+        if (!o || o == Py_None) return true;
+        given = true;
+        return inner.load(o);
+    }
+    std::optional<std::remove_cvref_t<decltype(std::declval<const FromPy<T>&>().get())>> get() const {
+        if (!given) return std::nullopt;
+        return inner.get();
+    }
+    static constexpr bool names_value_errors = requires { requires FromPy<T>::names_value_errors; };
+    static std::string py_type() { return FromPy<T>::py_type() + " | None"; }
+};
+
 // Instances of the module's classes: borrowed shared until the call returns.
 template <Wrapped T>
 struct FromPy<T> : Shared<T> {

@@ -85,7 +85,7 @@ void set_cast_error(PyObject* obj, const char* target) noexcept {
 }
 
 void wrap_argument_error(const char* name) noexcept {
-    const std::string prefix = std::string("argument '") + name + "': ";
+    const std::string prefix = std::string("argument '") + param_name(name) + "': ";
     prefix_type_error(prefix.c_str());
 }
 
@@ -120,7 +120,7 @@ void wrap_argument_value_error(const char* name) noexcept {
     const bool ours = !tb;
     Py_XDECREF(tb);
     if (!ours) return;
-    const std::string prefix = std::string("argument '") + name + "': ";
+    const std::string prefix = std::string("argument '") + param_name(name) + "': ";
     prefix_error(prefix.c_str(), PyExc_ValueError);
 }
 

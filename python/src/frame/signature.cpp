@@ -15,10 +15,11 @@ void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t 
 bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count,
                   PyObject** slots, PyObject* key, PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+        const std::string name = param_name(names[i]);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name.c_str()) == 0) {
             if (slots[i]) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                             fn.full().c_str(), names[i]);
+                             fn.full().c_str(), name.c_str());
                 return false;
             }
             slots[i] = value;
@@ -34,7 +35,7 @@ bool check_missing(const FuncName& fn, const char* const* names, std::size_t cou
                    PyObject* const* slots) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < count; ++i)
-        if (!slots[i]) missing.push_back(names[i]);
+        if (!slots[i] && !has_default(names[i])) missing.push_back(names[i]);
     if (missing.empty()) return true;
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
