@@ -226,4 +226,7 @@ void KdTree::within_many(std::span<const Vec3d> queries, double radius, std::int
     }
 }
 
+// For the neighbourhood queries in other units (kd_tree_normals.cpp).
+template void KdTree::search<Nearest>(Vec3d, Nearest&) const;
+
 }  // namespace kestrum::spatial
