@@ -11,12 +11,13 @@ Eigen3 eigen_symmetric(const Sym3& in) {
         if (!std::isfinite(e)) return {{nan, nan, nan}, {Vec3d{nan, nan, nan}, {nan, nan, nan}, {nan, nan, nan}}};
         scale_max = std::fmax(scale_max, std::fabs(e));
     }
-    // A power of two brings the largest entry near 1: exact, and no square
-    // or product below over- or underflows.
-    const int e = scale_max > 0.0 ? std::ilogb(scale_max) : 0;
-    double a[3][3] = {{std::ldexp(in[0], -e), std::ldexp(in[1], -e), std::ldexp(in[2], -e)},
-                      {0.0, std::ldexp(in[3], -e), std::ldexp(in[4], -e)},
-                      {0.0, 0.0, std::ldexp(in[5], -e)}};
+    // Outside [2^-400, 2^400] a power of two brings the largest entry near 1:
+    // exact, and no square or product below over- or underflows.
+    const int e = scale_max > 0x1p400 || (scale_max < 0x1p-400 && scale_max > 0.0) ? std::ilogb(scale_max) : 0;
+    const auto scaled = [e](double x) { return e == 0 ? x : std::ldexp(x, -e); };
+    double a[3][3] = {{scaled(in[0]), scaled(in[1]), scaled(in[2])},
+                      {0.0, scaled(in[3]), scaled(in[4])},
+                      {0.0, 0.0, scaled(in[5])}};
     a[1][0] = a[0][1];
     a[2][0] = a[0][2];
     a[2][1] = a[1][2];
@@ -71,7 +72,7 @@ Eigen3 eigen_symmetric(const Sym3& in) {
     Eigen3 r;
     for (int i = 0; i < 3; ++i) {
         const int c = o[i];
-        r.values[i] = std::ldexp(a[c][c], e);
+        r.values[i] = e == 0 ? a[c][c] : std::ldexp(a[c][c], e);
         r.vectors[i] = formula::normalize<Plain>(Vec3d{v[0][c], v[1][c], v[2][c]});
     }
     return r;
