@@ -35,13 +35,27 @@ Out block_sum(std::size_t n, const F& f) {
     return total;
 }
 
+// The rows as Vec3ds in place when they already are (a VecList we hold, or
+// packed, aligned float64), else null. Every pass over them runs on the
+// pool with no Python code between, so the caller's buffer cannot change
+// under them.
+const Vec3d* in_place(const Points& points) {
+    if (points.own) return points.own;
+    if (points.type == Rows3::Type::f64 && points.row_stride == static_cast<std::ptrdiff_t>(sizeof(Vec3d)) &&
+        points.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(points.base) % alignof(Vec3d) == 0)
+        return reinterpret_cast<const Vec3d*>(points.base);
+    return nullptr;
+}
+
 }  // namespace
 
 // Points with a NaN or infinite coordinate are left out, of the centroid and
 // of the scatter alike.
 Plane plane_fit(const Points& points) {
-    VecListValue copy;
-    const Vec3d* p = point_span(points, copy).data();
+    VecListValue copy;  // other rows are copied first
+    const Vec3d* p = in_place(points);
+    if (!p) p = point_span(points, copy).data();
     const std::size_t n = points.rows;
     const auto sum = block_sum<formula::PointSum>(n, [p](std::size_t lo, std::size_t hi) {
         return formula::point_sum(p + lo, hi - lo);
@@ -69,8 +83,8 @@ DoubleArray plane_distance_to_points(const Plane& self, const Points& points) {
         using A = decltype(a);
         return A::add(d, formula::dot<A>(n, v));
     };
-    if (const Vec3d* own = points.own) {
-        return {lists::bulk_formula<double>(points.rows, [own, &f](auto a, std::size_t i) { return f(a, own[i]); }),
+    if (const Vec3d* p = in_place(points)) {
+        return {lists::bulk_formula<double>(points.rows, [p, &f](auto a, std::size_t i) { return f(a, p[i]); }),
                 {points.rows}};
     }
     return {lists::bulk_from_table<double, 1, 3>(points, [&f](auto a, const std::array<double, 3>& c) {
