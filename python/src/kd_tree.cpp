@@ -108,7 +108,7 @@ PyMethodDef methods[] = {
     B::method<"nearest_many", &nearest_many, "points", "k">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."),
     B::method<"within", &within, "point", "radius">("Indices of the points at distance <= `radius` from `point`, ascending."),
     B::method<"within_many", &within_many, "points", "radius">("For each of `points`, the indices within `radius`, as CSR (offsets, indices)."),
-    B::method<"normals", &tree_normals, "k=16", "points=None", "toward=None">("For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points, as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."),
+    B::method<"normals", &tree_normals, "k=16", "points=None", "toward=None">("For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."),
     B::method<"normals_and_curvature", &tree_normals_and_curvature, "k=16", "points=None", "toward=None">("normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum."),
     B::reduce(),
     {},

@@ -1,5 +1,7 @@
 // KdTree.normals and normals_and_curvature: one pass of the tree's k-nearest
 // search with a plane fit per point (core/src/spatial/kd_tree_normals.cpp).
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "point_cloud.hpp"
@@ -15,11 +17,10 @@ namespace {
 std::tuple<VecListValue, ElementArray<double>> run(const KdTree& self, std::optional<std::uint64_t> k_given,
                                                    const std::optional<Points>& points,
                                                    const std::optional<Point>& toward, bool with_curvature) {
-    const std::uint64_t k = k_given.value_or(16);
-    if (k < 3) raise(PyExc_ValueError, "k must be at least 3: a plane needs three points");
-    if (k > self.size())
-        raise(PyExc_ValueError, "k = " + std::to_string(k) + " exceeds the tree's " +
-                                    std::to_string(self.size()) + " points");
+    // Beyond the tree's size a neighbourhood is every point, as a query of
+    // nearest_many pads the neighbours it cannot find.
+    const std::uint64_t k = std::min<std::uint64_t>(k_given.value_or(16), self.size());
+    if (k_given.value_or(16) < 3) raise(PyExc_ValueError, "k must be at least 3: a plane needs three points");
     // The queries are read once, before the pool's phases and their signal
     // polls: the tree's own points, or the caller's rows copied unless they
     // are a VecList we hold borrowed.
@@ -35,6 +36,12 @@ std::tuple<VecListValue, ElementArray<double>> run(const KdTree& self, std::opti
     const Vec3d view = toward ? static_cast<Vec3d>(*toward) : Vec3d{};
     VecArray normals(queries.size());
     ElementArray<double> curvature(with_curvature ? queries.size() : 0);
+    if (k == 0) {  // an empty tree: no neighbourhood, no normal
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        std::fill(normals.begin(), normals.end(), Vec3d{nan, nan, nan});
+        std::fill(curvature.begin(), curvature.end(), nan);
+        return {VecListValue{std::move(normals)}, std::move(curvature)};
+    }
     interruptible([&](pool::Stop& stop) {
         self.normals(queries, k, toward ? &view : nullptr, normals.data(),
                      with_curvature ? curvature.data() : nullptr, pool::global(), &stop);

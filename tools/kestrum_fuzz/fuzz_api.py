@@ -91,6 +91,10 @@ DOCUMENTED_ERRORS = {
     "KdTree.within_many": [(ValueError, named("points"))],
     "KdTree.nearest": [(ValueError, named("point"))],
     "KdTree.within": [(ValueError, named("point"))],
+    **{f"KdTree.{m}": [(ValueError, named("points", "toward") + ("k must be at least 3",))]
+       for m in ("normals", "normals_and_curvature")},
+    "Plane.fit": [(ValueError, named("points") + ("Plane.fit needs at least 3 finite points", "Plane.fit: the points"))],
+    "Plane.distance_to_points": [(ValueError, named("points"))],
     "Quat.between": [(ValueError, named("a", "b"))],
     "Quat.from_rotvec": [(ValueError, named("v"))],
     "_unpickle": [(ValueError, ("unsupported pickle format version", "pickled ", "unknown class")),
@@ -163,6 +167,12 @@ PRESET_HINTS = {
     # The cast error that taught these is now a text naming every form.
     ("KdTree.nearest", 0): "point",
     ("KdTree.within", 0): "point",
+    ("KdTree.normals", 1): "rows",
+    ("KdTree.normals", 2): "point",
+    ("KdTree.normals_and_curvature", 1): "rows",
+    ("KdTree.normals_and_curvature", 2): "point",
+    ("Plane.fit", 0): "rows",
+    ("Plane.distance_to_points", 0): "rows",
     ("Quat.between", 0): "point",
     ("Quat.between", 1): "point",
     ("Quat.from_rotvec", 0): "point",
@@ -351,7 +361,7 @@ def _params_of(obj):
     inner = sig.strip()[1:-1]
     names = [p.strip() for p in inner.split(",") if p.strip()]
     kwok = "/" not in names
-    names = [n for n in names if n not in ("/", "*") and not n.startswith("$")]
+    names = [n.split("=")[0].strip() for n in names if n not in ("/", "*") and not n.startswith("$")]
     return names, kwok
 
 

@@ -354,7 +354,7 @@ class KdTree:
     def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float) -> tuple[memoryview, memoryview]:
         """For each of `points`, the indices within `radius`, as CSR (offsets, indices)."""
     def normals(self, k: SupportsIndex | None = 16, points: Vec3d | VecList | _Rows | _Column | None = None, toward: Vec3d | _Column | None = None) -> VecList:
-        """For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points, as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."""
+        """For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."""
     def normals_and_curvature(self, k: SupportsIndex | None = 16, points: Vec3d | VecList | _Rows | _Column | None = None, toward: Vec3d | _Column | None = None) -> tuple[VecList, memoryview]:
         """normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
