@@ -4,21 +4,16 @@
 #include <random>
 
 #include "kestrum/formula/fit_plane.hpp"
+#include "kestrum/quat.hpp"
 
 using namespace kestrum;
 
 namespace {
 
-// Q diag(l) Q^T for a random rotation Q (a normalised random quaternion).
-Sym3 with_eigenvalues(std::mt19937_64& rng, double l0, double l1, double l2) {
+// Q diag(l) Q^T for a random rotation Q.
+Sym3 with_eigenvalues(std::mt19937_64& rng, const double (&l)[3]) {
     std::normal_distribution<double> g;
-    double w = g(rng), x = g(rng), y = g(rng), z = g(rng);
-    const double m = std::sqrt(w * w + x * x + y * y + z * z);
-    w /= m, x /= m, y /= m, z /= m;
-    const double q[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
-                            {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
-                            {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
-    const double l[3] = {l0, l1, l2};
+    const Mat3 q = Quat{g(rng), g(rng), g(rng), g(rng)}.normalize().as_matrix();
     Sym3 s{};
     const int at[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
     for (int t = 0; t < 6; ++t)
@@ -36,10 +31,9 @@ TEST(FitPlane, EigenpairsOfRandomAndRepeatedSpectra) {
     const double spectra[][3] = {{0.1, 0.5, 1.0}, {1.0, 1.0, 1.0}, {0.0, 0.0, 1.0}, {0.0, 1.0, 1.0},
                                  {1e-12, 1.0, 1.0 + 1e-9}, {-1.0, 0.0, 1.0}, {1e-30, 1e-20, 1.0}};
     for (int trial = 0; trial < 400; ++trial) {
-        const double* sp = spectra[trial % 7];
         const int exps[] = {-1000, -500, 0, 500, 1021};  // near underflow to near overflow
         const double scale = std::ldexp(1.0, exps[trial % 5]);
-        Sym3 s = trial < 7 * 20 ? with_eigenvalues(rng, sp[0], sp[1], sp[2]) : Sym3{u(rng), u(rng), u(rng), u(rng), u(rng), u(rng)};
+        Sym3 s = trial < 7 * 20 ? with_eigenvalues(rng, spectra[trial % 7]) : Sym3{u(rng), u(rng), u(rng), u(rng), u(rng), u(rng)};
         for (double& e : s) e *= scale;
         double norm = 0.0;
         for (double e : s) norm = std::fmax(norm, std::fabs(e));

@@ -3,7 +3,6 @@ eigenvectors of the scatter matrix (numpy.linalg.eigh), brute-force
 neighbourhoods, distance_to_point bit for bit, the same bits on every pool
 size, and the refusals."""
 
-import hashlib
 import os
 import subprocess
 import sys
@@ -28,22 +27,13 @@ def cloud(n, spread, rng):
     return (rng.normal(size=(n, 3)) * spread) @ q.T + rng.normal(size=3) * 10
 
 
-def is_oriented(v):  # the largest component positive, the first of equal ones
-    return v[np.argmax(np.abs(v))] > 0
-
-
-def scatter_eigh(p):
-    c = p.mean(axis=0)
-    return np.linalg.eigh((p - c).T @ (p - c))
-
-
 def check_normal(got, p, angle_per_gap=1e-12):
-    """got against numpy's smallest eigenvector: within an angle of
-    angle_per_gap over the relative gap of the two smallest eigenvalues."""
-    w, v = scatter_eigh(p)
-    gap = (w[1] - w[0]) / w[2]
-    assert np.linalg.norm(np.cross(got, v[:, 0])) <= angle_per_gap / gap  # the sine of the angle
-    assert is_oriented(got)
+    """got against numpy's smallest eigenvector of the scatter: the sine of
+    the angle within angle_per_gap over the relative gap of the two smallest
+    eigenvalues; oriented with its largest component positive."""
+    w, v = np.linalg.eigh((p - p.mean(axis=0)).T @ (p - p.mean(axis=0)))
+    assert np.linalg.norm(np.cross(got, v[:, 0])) <= angle_per_gap / ((w[1] - w[0]) / w[2])
+    assert got[np.argmax(np.abs(got))] > 0
     return w
 
 
