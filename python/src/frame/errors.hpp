@@ -71,10 +71,10 @@ inline R guarded(R fail, F&& body) noexcept {
 Ref type_qualname(PyObject* obj) noexcept;
 // "'int' object cannot be cast as 'Vec3d'"
 void set_cast_error(PyObject* obj, const char* target) noexcept;
-// Replaces a pending exact TypeError with "argument '<name>': <text>".
 // A row's parameter name without the default it may carry: "k=16" is k.
 inline std::string param_name(const char* name) { return std::string(name, std::strcspn(name, "=")); }
 inline bool has_default(const char* name) { return std::strchr(name, '=') != nullptr; }
+// Replaces a pending exact TypeError with "argument '<name>': <text>".
 void wrap_argument_error(const char* name) noexcept;
 // Replaces a pending exact TypeError with one whose text starts with
 // `prefix`; the cause is kept. Other errors pass unchanged.
