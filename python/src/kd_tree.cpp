@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "points.hpp"
+#include "point_cloud.hpp"
 #include "memory/block_cache.hpp"
 
 namespace kp {
@@ -162,6 +162,8 @@ PyMethodDef methods[] = {
     B::method<"within_many", &within_many, "points", "radius", "max_neighbours=None">("For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first."),
     B::method<"count_within", &count_within, "points", "radius">("For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array."),
     B::method<"pairs_within", &pairs_within, "radius">("Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."),
+    B::method<"normals", &tree_normals, "k=16", "points=None", "toward=None">("For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."),
+    B::method<"normals_and_curvature", &tree_normals_and_curvature, "k=16", "points=None", "toward=None">("normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum."),
     B::reduce(),
     {},
 };

@@ -88,6 +88,15 @@ public:
     void pairs_within(double radius, const std::function<std::int64_t*(std::size_t)>& pairs_for,
                       parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
 
+    // Row i of normals (and of curvature, if given) for queries[i]: the plane
+    // of its k nearest points (kestrum/formula/fit_plane), summed in
+    // neighbour order; NaN for a query that is not finite, a neighbourhood of
+    // fewer than 3 points (the tree has fewer without NaN) or one with no
+    // separated normal. Oriented to face *toward (dot >= 0) if given, else by
+    // orient_normal. In kd_tree_normals.cpp.
+    void normals(std::span<const Vec3d> queries, std::size_t k, const Vec3d* toward, Vec3d* normals,
+                 double* curvature, parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
+
     // Nodes (inner and leaves) visited by every query so far, in all trees;
     // for the benchmark.
     static std::uint64_t visited_total() noexcept;

@@ -142,4 +142,7 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         panic("not every query was answered");
 }
 
+// For the neighbourhood queries in other units (kd_tree_normals.cpp).
+template void KdTree::search<Nearest>(Vec3d, Nearest&) const;
+
 }  // namespace kestrum::spatial

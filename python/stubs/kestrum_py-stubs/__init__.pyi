@@ -142,10 +142,18 @@ class Quat:
         """`v` rotated: conj(q) * v * q, counterclockwise for from_axis_angle; a non-unit q also scales by |q|**2."""
     @overload
     def then(self, p: Quat) -> Quat:
-        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations.
+
+        Raises:
+            ValueError: then: the lists have different lengths
+        """
     @overload
     def then(self, p: QuatList) -> QuatList:
-        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations."""
+        """The rotation by this quaternion followed by `p`: the Hamilton product self p; with a QuatList, that for each of its rotations.
+
+        Raises:
+            ValueError: then: the lists have different lengths
+        """
     def inverse(self) -> Quat:
         """The inverse rotation, conjugate / |q|^2."""
     def slerp(self, p: Quat, t: _Float) -> Quat:
@@ -157,7 +165,11 @@ class Quat:
     def as_rotvec(self) -> Vec3d:
         """The rotation vector: the axis scaled to the angle, in [0, pi]."""
     def as_euler(self, seq: str) -> tuple[AngleRadians, AngleRadians, AngleRadians]:
-        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler."""
+        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler.
+
+        Raises:
+            ValueError: invalid Euler sequence
+        """
     @staticmethod
     def from_matrix(m: Mat3 | _Rows) -> Quat:
         """The unit rotation (w >= 0) a 3x3 rotation matrix applies."""
@@ -166,13 +178,22 @@ class Quat:
         """The rotation by |v| radians about v."""
     @staticmethod
     def from_euler(seq: str, a: AngleRadians, b: AngleRadians, c: AngleRadians) -> Quat:
-        """The rotation by Euler angles for the axis sequence `seq`, as scipy's Rotation.from_euler."""
+        """The rotation by Euler angles for the axis sequence `seq`, as scipy's Rotation.from_euler.
+
+        Raises:
+            ValueError: invalid Euler sequence
+        """
     @staticmethod
     def between(a: Vec3d | _Column, b: Vec3d | _Column) -> Quat:
         """The shortest-arc rotation taking the direction of `a` to that of `b`."""
     @staticmethod
     def align(a: Vec3d | VecList | _Rows | _Column, b: Vec3d | VecList | _Rows | _Column) -> tuple[Quat, float]:
-        """The rotation q minimising the squared distances of q.rotate(a[i]) to b[i], and the RMS residual."""
+        """The rotation q minimising the squared distances of q.rotate(a[i]) to b[i], and the RMS residual.
+
+        Raises:
+            ValueError: a and b differ in length
+            ValueError: align needs at least one pair
+        """
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -225,9 +246,18 @@ class VecList:
     def distance_to(self, other: Vec3d) -> builtins.list[float]:
         """Each vector's distance to the point `other`."""
     def minimum_distance_to(self, other: Vec3d, stride: SupportsIndex) -> tuple[int, float]:
-        """(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set ranks lowest; PanicException if empty or stride 0."""
+        """(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set ranks lowest; PanicException if empty or stride 0.
+
+        Raises:
+            PanicException: assertion failed: stride != 0
+            PanicException: called `Option::unwrap()` on a `None` value
+        """
     def collapse(self, axis: SupportsIndex) -> VecList:
-        """The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException."""
+        """The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException.
+
+        Raises:
+            PanicException: assertion failed: axis <= 2
+        """
     def rotate(self, quat: Quat) -> None:
         """Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."""
     def mean(self) -> Vec3d:
@@ -259,9 +289,18 @@ class VecList:
     def __truediv__(self, other: _Float, /) -> VecList:
         """Each vector divided by a number; by 0 gives inf or NaN, no error."""
     def __buffer__(self, flags: int, /) -> memoryview:
-        """A read-only (len, 3) float64 view; the list cannot change while a view is alive."""
+        """A read-only (len, 3) float64 view; the list cannot change while a view is alive.
+
+        Raises:
+            BufferError: VecList buffer is read-only
+            BufferError: VecList buffer is not Fortran contiguous
+        """
     def __release_buffer__(self, buffer: memoryview, /) -> None:
-        """A read-only (len, 3) float64 view; the list cannot change while a view is alive."""
+        """A read-only (len, 3) float64 view; the list cannot change while a view is alive.
+
+        Raises:
+            ValueError: memoryview's buffer is not this object
+        """
 
 @final
 class Vec3d:
@@ -351,12 +390,25 @@ class KdTree:
         """An exact nearest-neighbour index over a copy of `points`."""
     def nearest(self, point: Vec3d | _Column) -> tuple[int, float]:
         """Index and distance of the nearest point to `point` (len(tree), inf if none)."""
-    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex) -> tuple[Array, Array]:
-        """For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points, as (m, k) arrays."""
+    def nearest_many(self, points: Vec3d | VecList | _Rows | _Column, k: SupportsIndex, max_distance: _Float | None = None) -> tuple[Array, Array]:
+        """For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points at distance <= `max_distance` (None: any), as (m, k) arrays.
+
+        Raises:
+            ValueError: k must be at least 1
+            MemoryError
+        """
     def within(self, point: Vec3d | _Column, radius: _Float) -> Array:
         """Indices of the points at distance <= `radius` from `point`, ascending."""
-    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float) -> tuple[Array, Array]:
-        """For each of `points`, the indices within `radius`, as CSR (offsets, indices)."""
+    def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float | _Column, max_neighbours: SupportsIndex | None = None) -> tuple[Array, Array]:
+        """For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first."""
+    def count_within(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float | _Column) -> Array:
+        """For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array."""
+    def pairs_within(self, radius: _Float) -> Array:
+        """Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."""
+    def normals(self, k: SupportsIndex | None = 16, points: Vec3d | VecList | _Rows | _Column | None = None, toward: Vec3d | _Column | None = None) -> VecList:
+        """For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."""
+    def normals_and_curvature(self, k: SupportsIndex | None = 16, points: Vec3d | VecList | _Rows | _Column | None = None, toward: Vec3d | _Column | None = None) -> tuple[VecList, Array]:
+        """normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -380,7 +432,11 @@ class QuatList:
     def extend(self, other: QuatList) -> None:
         """Adds the quaternions of `other` at the end."""
     def rotate(self, v: Vec3d | VecList | _Rows | _Column) -> VecList:
-        """`v` rotated by each quaternion: one point (a Vec3d, three numbers) by every one, as many points (a VecList, an (n, 3) buffer, rows) pairwise."""
+        """`v` rotated by each quaternion: one point (a Vec3d, three numbers) by every one, as many points (a VecList, an (n, 3) buffer, rows) pairwise.
+
+        Raises:
+            ValueError: rotate: the lists have different lengths
+        """
     def conjugate(self) -> QuatList:
         """Each quaternion's conjugate (w, -i, -j, -k)."""
     def normalize(self) -> QuatList:
@@ -388,13 +444,25 @@ class QuatList:
     def magnitude(self) -> Array:
         """Each quaternion's Euclidean norm, as a read-only float64 buffer."""
     def then(self, p: Quat | QuatList) -> QuatList:
-        """Each rotation followed by `p`: a Quat after every one, a QuatList of the same length pairwise."""
+        """Each rotation followed by `p`: a Quat after every one, a QuatList of the same length pairwise.
+
+        Raises:
+            ValueError: then: the lists have different lengths
+        """
     def inverse(self) -> QuatList:
         """Each quaternion's inverse rotation, conjugate / |q|^2."""
     def angle_to(self, p: Quat | QuatList) -> Array:
-        """The angle of the rotation taking each one to `p` (a Quat, or a QuatList pairwise), in [0, pi], as a read-only float64 buffer."""
+        """The angle of the rotation taking each one to `p` (a Quat, or a QuatList pairwise), in [0, pi], as a read-only float64 buffer.
+
+        Raises:
+            ValueError: angle_to: the lists have different lengths
+        """
     def slerp(self, p: Quat | QuatList, t: _Float) -> QuatList:
-        """Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`."""
+        """Each quaternion interpolated towards `p` (a Quat, or a QuatList pairwise) along the shorter arc, at `t`.
+
+        Raises:
+            ValueError: slerp: the lists have different lengths
+        """
     @staticmethod
     def slerp_path(q: Quat, p: Quat, ts: _Column) -> QuatList:
         """q.slerp(p, t) for each t of `ts`, a 1-D float buffer or sequence."""
@@ -409,12 +477,27 @@ class QuatList:
     def from_rotvec(v: Vec3d | VecList | _Rows | _Column) -> QuatList:
         """The rotations by |v| radians about each v of a VecList, an (n, 3) buffer or rows; one vector alone gives one."""
     def as_euler(self, seq: str) -> Array:
-        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer."""
+        """Euler angles for the axis sequence `seq`, as scipy's Rotation.as_euler, as a read-only (n, 3) float64 buffer.
+
+        Raises:
+            ValueError: invalid Euler sequence
+        """
     @staticmethod
     def from_euler(seq: str, angles: _Rows) -> QuatList:
-        """The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`."""
+        """The rotations by an (n, 3) buffer of Euler angles in radians for the axis sequence `seq`.
+
+        Raises:
+            ValueError: invalid Euler sequence
+        """
     def mean(self, weights: _Column | None = None) -> Quat:
-        """The average rotation: the eigenvector of the summed outer products w q q^T (w: `weights`, n finite non-negative numbers, default all 1) with the largest eigenvalue (Markley's method), unit, with w >= 0."""
+        """The average rotation: the eigenvector of the summed outer products w q q^T (w: `weights`, n finite non-negative numbers, default all 1) with the largest eigenvalue (Markley's method), unit, with w >= 0.
+
+        Raises:
+            ValueError: mean of an empty QuatList
+            ValueError: expected
+            ValueError: weights must be finite
+            ValueError: the weights are all zero
+        """
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     def __len__(self) -> int:
@@ -424,9 +507,18 @@ class QuatList:
     def __iter__(self) -> QuatListIterator:
         """Iterates over copies of the quaternions."""
     def __buffer__(self, flags: int, /) -> memoryview:
-        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive.
+
+        Raises:
+            BufferError: QuatList buffer is read-only
+            BufferError: QuatList buffer is not Fortran contiguous
+        """
     def __release_buffer__(self, buffer: memoryview, /) -> None:
-        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive."""
+        """A read-only (len, 4) float64 view in (w, i, j, k) order; the list cannot change while a view is alive.
+
+        Raises:
+            ValueError: memoryview's buffer is not this object
+        """
 
 @final
 class Mat3:
@@ -463,9 +555,18 @@ class Mat3:
     def __matmul__(self, other: Mat3, /) -> Mat3:
         """The product: with a Vec3d the vector m v, with a Mat3 the matrix m n."""
     def __buffer__(self, flags: int, /) -> memoryview:
-        """A read-only (3, 3) float64 view of the entries, row by row."""
+        """A read-only (3, 3) float64 view of the entries, row by row.
+
+        Raises:
+            BufferError: Mat3 buffer is read-only
+            BufferError: Mat3 buffer is not Fortran contiguous
+        """
     def __release_buffer__(self, buffer: memoryview, /) -> None:
-        """A read-only (3, 3) float64 view of the entries, row by row."""
+        """A read-only (3, 3) float64 view of the entries, row by row.
+
+        Raises:
+            ValueError: memoryview's buffer is not this object
+        """
 
 @final
 class Array:
@@ -509,9 +610,18 @@ class Array:
         """Equal shapes and numbers, or equal to a list as tolist() gives it."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __buffer__(self, flags: int, /) -> memoryview:
-        """A read-only view of the elements, no copy (numpy.asarray wraps it)."""
+        """A read-only view of the elements, no copy (numpy.asarray wraps it).
+
+        Raises:
+            BufferError: Array buffer is read-only
+            BufferError: Array buffer is not Fortran contiguous
+        """
     def __release_buffer__(self, buffer: memoryview, /) -> None:
-        """A read-only view of the elements, no copy (numpy.asarray wraps it)."""
+        """A read-only view of the elements, no copy (numpy.asarray wraps it).
+
+        Raises:
+            ValueError: memoryview's buffer is not this object
+        """
 
 @final
 class RigidTransform:

@@ -63,6 +63,9 @@ class Plane:
     def from_points(point1: Vec3d, point2: Vec3d, point3: Vec3d) -> Plane:
         """The plane through three points, normal along (point2 - point1) x (point3 - point1)."""
     @staticmethod
+    def fit(points: Vec3d | VecList | _Rows | _Column) -> Plane:
+        """The least-squares plane through the centroid of the finite `points`; normal with its largest component positive. Fewer than 3 finite points or collinear ones: ValueError."""
+    @staticmethod
     def xy() -> Plane:
         """The plane z = 0, normal (0, 0, 1)."""
     @staticmethod
@@ -75,6 +78,8 @@ class Plane:
         """Whether distance_to_point(point) < 2**-52: one-sided, every point behind the plane counts."""
     def distance_to_point(self, point: Vec3d) -> float:
         """Signed distance to `point`, positive on the normal's side (times |normal| if set non-unit)."""
+    def distance_to_points(self, points: Vec3d | VecList | _Rows | _Column) -> Array:
+        """distance_to_point of each of `points`, as a float64 buffer."""
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
