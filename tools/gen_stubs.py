@@ -13,9 +13,10 @@ the modules' `__all__`).
     python tools/gen_stubs.py --check   # exit 1 if the shipped stubs differ
     python tools/gen_stubs.py --allowlist  # stubtest entries for unserved reflected slots
 
-`geometry` is only an attribute of kestrum_py at run time, so its stub is the
-private module `_geometry`, re-exported as `geometry`: `from kestrum_py import
-geometry` type-checks, `import kestrum_py.geometry` does not.
+`geometry` and `geo` are only attributes of kestrum_py at run time, so their
+stubs are the private modules `_geometry` and `_geo`, re-exported under the
+public names: `from kestrum_py import geometry` type-checks, `import
+kestrum_py.geometry` does not.
 """
 
 from __future__ import annotations
@@ -50,6 +51,7 @@ from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final
 
 from typing_extensions import Buffer
 
+from . import _geo as geo
 from . import _geometry as geometry
 
 __all__ = {all}
@@ -74,6 +76,15 @@ from kestrum_py import Vec3d, _Float, _Reduced
 
 __all__ = {all}
 '''
+
+GEO_PRELUDE = '''
+from kestrum_py import Vec3d, VecList, _Column, _Float, _Rows
+
+__all__ = {all}
+'''
+
+# Submodules: the attribute, its private stub module and its prelude.
+SUBMODULES = {"geometry": ("_geometry", GEOMETRY_PRELUDE), "geo": ("_geo", GEO_PRELUDE)}
 
 
 @dataclass
@@ -102,6 +113,13 @@ def parameters(row: Row, first: str | None) -> str:
     underscore and makes it and everything before it positional-only."""
     names = [f"{n}_" if keyword.iskeyword(n) else n for n, _ in row.params]
     parts = [f"{n}: {t}" for n, (_, t) in zip(names, row.params)]
+    # "*name=default": keyword-only with a default, after a bare "*".
+    starred = [i for i, n in enumerate(names) if n.startswith("*")]
+    for i in starred:
+        name, default = names[i][1:].split("=", 1)
+        parts[i] = f"{name}: {row.params[i][1]} = {default}"
+    if starred:
+        parts.insert(starred[0], "*")
     last_kw = max((i for i, (n, _) in enumerate(row.params) if keyword.iskeyword(n)), default=-1)
     if row.kind == "op" and parts:
         parts.append("/")
@@ -177,8 +195,9 @@ def render() -> dict[str, str]:
             classes.setdefault(r.owner, []).append(r)
     functions = {r.name: r for r in rows if not r.owner and not r.name.startswith("_")}
     top_all = list(kestrum_py.__all__)
-    geo_all = list(kestrum_py.geometry.__all__)
-    unknown = [n for n in classes if n not in top_all + geo_all and hasattr(kestrum_py, n)]
+    sub_all = {name: list(getattr(kestrum_py, name).__all__) for name in SUBMODULES}
+    every = top_all + [n for names in sub_all.values() for n in names]
+    unknown = [n for n in classes if n not in every and hasattr(kestrum_py, n)]
     if unknown:
         raise SystemExit(f"classes outside __all__: {unknown}")
 
@@ -186,21 +205,25 @@ def render() -> dict[str, str]:
     for name in top_all:
         if name in classes:
             top += render_class(name, classes[name], hidden=False)
-    for name in sorted(set(classes) - set(top_all) - set(geo_all)):
+    for name in sorted(set(classes) - set(every)):
         top += render_class(name, classes[name], hidden=True)
+    out = {"__init__.pyi": "\n".join(top) + "\n"}
 
-    geo = [HEADER.rstrip("\n"), GEOMETRY_PRELUDE.rstrip("\n").format(all=repr(geo_all).replace("'", '"'))]
-    for name in geo_all:
-        if name in classes:
-            geo += render_class(name, classes[name], hidden=False)
-    geo.append("")
-    for name in geo_all:
-        if name in functions:
-            geo += render_function(functions[name])
-    missing = [n for n in top_all + geo_all if n not in classes and n not in functions and n != "geometry"]
+    for sub, (stub, prelude) in SUBMODULES.items():
+        names = sub_all[sub]
+        text = [HEADER.rstrip("\n"), prelude.rstrip("\n").format(all=repr(names).replace("'", '"'))]
+        for name in names:
+            if name in classes:
+                text += render_class(name, classes[name], hidden=False)
+        text.append("")
+        for name in names:
+            if name in functions:
+                text += render_function(functions[name])
+        out[f"{stub}.pyi"] = "\n".join(text) + "\n"
+    missing = [n for n in every if n not in classes and n not in functions and n not in SUBMODULES]
     if missing:
         raise SystemExit(f"exported without a table row: {missing}")
-    return {"__init__.pyi": "\n".join(top) + "\n", "_geometry.pyi": "\n".join(geo) + "\n"}
+    return out
 
 
 REFLECTABLE = ("add", "sub", "mul", "truediv", "matmul")

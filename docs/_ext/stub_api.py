@@ -164,7 +164,8 @@ def parse_module(path: Path, name: str) -> Module:
 
 def load() -> list[Module]:
     return [parse_module(STUB_DIR / "__init__.pyi", "kestrum_py"),
-            parse_module(STUB_DIR / "_geometry.pyi", "kestrum_py.geometry")]
+            parse_module(STUB_DIR / "_geometry.pyi", "kestrum_py.geometry"),
+            parse_module(STUB_DIR / "_geo.pyi", "kestrum_py.geo")]
 
 
 # --- reStructuredText --------------------------------------------------------------

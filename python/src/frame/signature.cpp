@@ -12,13 +12,32 @@ void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t 
                  fn.full().c_str(), count, given, given == 1 ? "was" : "were");
 }
 
+// The parameters that may be given by position: those before the first
+// keyword-only one.
+std::size_t positional(const char* const* names, std::size_t count) {
+    std::size_t n = 0;
+    while (n < count && names[n][0] != '*') ++n;
+    return n;
+}
+
+bool key_is(PyObject* key, std::string_view name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (!text) {
+        PyErr_Clear();  // a str with lone surrogates names no parameter
+        return false;
+    }
+    return std::string_view(text, static_cast<std::size_t>(size)) == name;
+}
+
 bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count,
                   PyObject** slots, PyObject* key, PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+        const std::string_view name = param_name(names[i]);
+        if (key_is(key, name)) {
             if (slots[i]) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                             fn.full().c_str(), names[i]);
+                             fn.full().c_str(), std::string(name).c_str());
                 return false;
             }
             slots[i] = value;
@@ -34,7 +53,7 @@ bool check_missing(const FuncName& fn, const char* const* names, std::size_t cou
                    PyObject* const* slots) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < count; ++i)
-        if (!slots[i]) missing.push_back(names[i]);
+        if (!slots[i] && names[i][0] != '*') missing.push_back(names[i]);
     if (missing.empty()) return true;
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -58,6 +77,12 @@ bool check_missing(const FuncName& fn, const char* const* names, std::size_t cou
 
 }  // namespace
 
+std::string_view param_name(const char* name) noexcept {
+    if (name[0] != '*') return name;
+    const std::string_view s(name + 1);
+    return s.substr(0, s.find('='));
+}
+
 std::string FuncName::full() const {
     std::string s;
     if (cls) {
@@ -72,8 +97,8 @@ std::string FuncName::full() const {
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-    if (static_cast<std::size_t>(nargs) > count) {
-        set_argument_count_error(fn, count, nargs);
+    if (static_cast<std::size_t>(nargs) > positional(names, count)) {
+        set_argument_count_error(fn, positional(names, count), nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
@@ -92,8 +117,8 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
                 PyObject** slots, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > count) {
-        set_argument_count_error(fn, count, nargs);
+    if (static_cast<std::size_t>(nargs) > positional(names, count)) {
+        set_argument_count_error(fn, positional(names, count), nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
@@ -114,8 +139,14 @@ std::string doc_text(const char* name, std::initializer_list<const char*> params
         doc += "$self";
         first = false;
     }
+    bool keywords = false;
     for (const char* p : params) {
         if (!first) doc += ", ";
+        if (p[0] == '*') {
+            if (!keywords) doc += "*, ";
+            keywords = true;
+            ++p;
+        }
         doc += p;
         first = false;
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "frame/errors.hpp"
@@ -29,7 +30,9 @@ struct FuncName {
 };
 
 // Binds positional and keyword arguments to `slots` (null-initialised,
-// one per parameter). Both calling conventions end up here.
+// one per parameter). Both calling conventions end up here. A name written
+// "*degrees=True" is keyword-only and may be left out (its slot stays null
+// and its FromPy supplies the default); such names come last.
 bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
                       PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames);
@@ -37,7 +40,7 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
 inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
                         PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    if (!kwnames && static_cast<std::size_t>(nargs) == count) {
+    if (!kwnames && static_cast<std::size_t>(nargs) == count && (count == 0 || names[count - 1][0] != '*')) {
         std::copy_n(args, count, slots);
         return true;
     }
@@ -45,6 +48,8 @@ inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_
 }
 bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
                 PyObject** slots, PyObject* args, PyObject* kwargs);
+// The name a caller writes: "degrees" of "*degrees=True".
+std::string_view param_name(const char* name) noexcept;
 
 // ---------------------------------------------------------------------------
 // Signature introspection of bodies: free functions and member functions.
