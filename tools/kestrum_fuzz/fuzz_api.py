@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Randomised robustness fuzzer for the kestrum_py extension.
 
-Every public member of `kestrum_py` and of its `geometry` submodule is found by
+Every public member of `kestrum_py` and of its submodules is found by
 introspection (classes, constructors, methods, static methods, properties,
 protocol slots, module functions; classes that only show up as results, like
 the VecList iterator, are picked up when they first appear) and called with
@@ -118,6 +118,11 @@ DOCUMENTED_ERRORS = {
        for m in ("from_array", "from_euler", "slerp_path", "as_euler")},
     "QuatList.from_matrix": [(ValueError, named("m"))],
     "QuatList.from_rotvec": [(ValueError, named("v"))],
+    "from_lat_lon": [(ValueError, named("lat", "lon") + ("from_lat_lon: lat and lon have different lengths",))],
+    "to_lat_lon": [(ValueError, named("points"))],
+    "arc_to_chord": [(ValueError, named("angle"))],
+    "chord_to_arc": [(ValueError, named("chord"))],
+    "great_circle": [(ValueError, named("a", "b") + ("great_circle: a and b have different lengths",))],
     # float() and int() parse any object with a buffer as text.
     "op:float": [(ValueError, ("could not convert",))],
     "op:int": [(ValueError, ("invalid literal",))],
@@ -152,6 +157,13 @@ PRESET_HINTS = {
     ("QuatList.as_euler", 0): "euler_seq",
     ("QuatList.slerp_path", 2): "column",
     ("Quat.from_matrix", 0): "rows",
+    ("from_lat_lon", 0): "column",
+    ("from_lat_lon", 1): "column",
+    ("to_lat_lon", 0): "rows",
+    ("arc_to_chord", 0): "column",
+    ("chord_to_arc", 0): "column",
+    ("great_circle", 0): "rows",
+    ("great_circle", 1): "rows",
     ("Mat3()", 0): "rows",
     ("Mat3.__new__", 0): "rows",
     ("Mat3.__buffer__", 0): "int",
@@ -351,7 +363,9 @@ def _params_of(obj):
     inner = sig.strip()[1:-1]
     names = [p.strip() for p in inner.split(",") if p.strip()]
     kwok = "/" not in names
-    names = [n for n in names if n not in ("/", "*") and not n.startswith("$")]
+    if "*" in names:  # keyword-only parameters have defaults: left out
+        names = names[:names.index("*")]
+    names = [n for n in names if n != "/" and not n.startswith("$")]
     return names, kwok
 
 
