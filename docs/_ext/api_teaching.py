@@ -7,7 +7,7 @@ when it writes the pages; tests/python/test_docs_api.py runs every example
 as a doctest (one namespace per class, in the order below, after SETUP).
 """
 
-SETUP = "import numpy as np\nfrom kestrum_py import AngleRadians, KdTree, Mat3, Quat, QuatList, Vec3d, VecList"
+SETUP = "import numpy as np\nfrom kestrum_py import AngleRadians, KdTree, Mat3, Quat, QuatList, Vec3d, VecList, geo"
 
 # What each class is for, by its qualified name on the pages.
 PURPOSE = {
@@ -41,7 +41,8 @@ PURPOSE = {
 }
 
 # Short runnable examples: (class, member) -> doctest text; member None is the
-# class's own example, shown under its description.
+# class's own example, shown under its description. ("geo", name) is a
+# function of the geo submodule.
 EXAMPLES = {
     ('KdTree', None): """\
 >>> tree = KdTree([[0, 0, 0], [1, 0, 0], [0, 2, 0], [5, 5, 5]])
@@ -193,6 +194,41 @@ Vec3d(-2, 1, 3)
 Vec3d(2, -1, 3)
 >>> (m @ m.transpose()) == Mat3([[1, 0, 0], [0, 1, 0], [0, 0, 1]])
 True
+""",
+    ("geo", "from_lat_lon"): """\
+>>> geo.from_lat_lon(90, 0)
+Vec3d(0, 0, 1)
+>>> geo.from_lat_lon([0.0, 45.0], 180.0)
+[Vec3d(-1, 0, 0)
+Vec3d(-0.7071067811865476, 0, 0.7071067811865475)]
+>>> geo.from_lat_lon(np.pi / 4, 0, degrees=False)
+Vec3d(0.7071067811865476, 0, 0.7071067811865475)
+""",
+    ("geo", "to_lat_lon"): """\
+>>> geo.to_lat_lon(Vec3d(0, 1, 1))
+(45.0, 90.0)
+>>> lat, lon = geo.to_lat_lon(geo.from_lat_lon([10.0, -20.0], [30.0, 190.0]))
+>>> np.asarray(lat).round(12).tolist(), np.asarray(lon).round(12).tolist()
+([10.0, -20.0], [30.0, -170.0])
+""",
+    ("geo", "arc_to_chord"): """\
+>>> R = 6371.0088
+>>> geo.arc_to_chord(100 / R)
+0.015695940252272313
+>>> geo.arc_to_chord([0.0, np.pi / 2, np.pi]).tolist()
+[0.0, 1.414213562373095, 2.0]
+""",
+    ("geo", "chord_to_arc"): """\
+>>> geo.chord_to_arc(geo.arc_to_chord(100 / R)) * R
+100.0
+>>> geo.chord_to_arc(2.0000000000000004)
+3.141592653589793
+""",
+    ("geo", "great_circle"): """\
+>>> geo.great_circle(geo.from_lat_lon(51.5074, -0.1278), geo.from_lat_lon(48.8566, 2.3522)) * R
+343.5565348808832
+>>> geo.great_circle([1, 0, 0], VecList([Vec3d(0, 2, 0), Vec3d(-1, 0, 0)])).tolist()
+[1.5707963267948966, 3.141592653589793]
 """,
 }
 
