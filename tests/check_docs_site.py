@@ -9,9 +9,10 @@ DevTools protocol (package websocket-client). The check fails (exit 1) when
     public name of the imported module: classes, their methods and
     properties, module functions,
   * the gallery index does not link every gallery script,
-  * a code block or an output block clips a line (content wider or taller
-    than the box that neither wraps nor scrolls),
-  * a guide page's sidebar does not link each of its sections,
+  * a code block or an output block clips a line (a line wider than its box,
+    or content taller than a box that does not scroll),
+  * a sidebar is shown with no link in it, or a guide page's sidebars do not
+    link each of its sections,
   * any image on a checked page did not load,
   * the console shows an error, an uncaught exception, or a failed request.
 Expected names come from the imported module, not from the stubs the pages
@@ -39,21 +40,22 @@ import kestrum_py
 ROOT = Path(__file__).resolve().parents[1]
 PAGE_JS = """(() => {
   const imgs = [...document.images].map(i => ({src: i.currentSrc || i.src, ok: i.complete && i.naturalWidth > 0}));
-  // A box whose content overflows it clips unless that axis scrolls.
+  // Lines wrap, so nothing may overflow sideways; a taller box must scroll.
   const scrolls = v => v === 'auto' || v === 'scroll';
   const clipped = [...document.querySelectorAll('article pre')].filter(p => {
     const st = getComputedStyle(p);
-    return (p.scrollWidth > p.clientWidth + 1 && !scrolls(st.overflowX)) ||
-           (p.scrollHeight > p.clientHeight + 1 && !scrolls(st.overflowY));
+    return p.scrollWidth > p.clientWidth + 1 || (p.scrollHeight > p.clientHeight + 1 && !scrolls(st.overflowY));
   }).map(p => p.innerText.split('\\n').reduce((a, b) => b.length > a.length ? b : a, '').slice(0, 80));
   // The in-page links of the sidebars, where they are shown.
   const shown = e => e.offsetWidth > 0 && e.offsetHeight > 0;
-  const sidebar = [...document.querySelectorAll('.bd-sidebar-primary a, .bd-sidebar-secondary a')]
+  const bars = [...document.querySelectorAll('.bd-sidebar-primary, .bd-sidebar-secondary')].filter(shown);
+  const empty = bars.filter(b => ![...b.querySelectorAll('a')].some(shown)).map(b => b.className);
+  const sidebar = bars.flatMap(b => [...b.querySelectorAll('a')])
     .filter(a => shown(a) && a.getAttribute('href') && a.getAttribute('href').startsWith('#'))
     .map(a => a.getAttribute('href').slice(1));
   const sections = [...document.querySelectorAll('article section > h2')].map(h => h.parentElement.id);
   return JSON.stringify({text: document.body.innerText, ids: [...document.querySelectorAll('[id]')].map(e => e.id),
-                         links: [...document.links].map(a => a.href), imgs, clipped, sidebar, sections});
+                         links: [...document.links].map(a => a.href), imgs, clipped, sidebar, sections, empty});
 })()"""
 
 
@@ -213,8 +215,7 @@ def main(argv=None):
             if page.startswith("guide/"):
                 failures += [f"{page}: the sidebar does not link section #{sec}" for sec in facts["sections"]
                              if sec not in facts["sidebar"]]
-                if not facts["sidebar"]:
-                    failures.append(f"{page}: empty sidebar")
+            failures += [f"{page}: empty sidebar ({cls})" for cls in facts["empty"]]
             if page.startswith("api/"):
                 api_ids.update(facts["ids"])
             print(f"--- {page}: {len(facts['imgs'])} images, {len(problems)} console problems")
