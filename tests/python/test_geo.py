@@ -88,6 +88,8 @@ def test_lat_lon_against_mpmath_exact_at_multiples_of_90_and_round_trips():
     assert geo.to_lat_lon(geo.from_lat_lon(0, 180)) == (0.0, 180.0)
     assert geo.to_lat_lon(geo.from_lat_lon(0, -180)) == (0.0, -180.0)
     assert geo.to_lat_lon(Vec3d(0, 0, -5)) == (-90.0, 0.0)
+    # At the poles every zero is +0, so the longitude comes back as 0.
+    assert [geo.to_lat_lon(geo.from_lat_lon(la, 0)) for la in (90, -90, 450)] == [(90.0, 0.0), (-90.0, 0.0), (90.0, 0.0)]
 
 
 def test_arc_and_chord_against_mpmath_and_each_other():
