@@ -44,8 +44,13 @@ html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
     "secondary_sidebar_items": ["page-toc"],
+    "header_links_before_dropdown": 4,
 }
 html_static_path = ["_static"]
+html_css_files = ["custom.css"]
+# Top-level pages have no siblings to list, and an empty "Section Navigation"
+# only narrows the text: their sections are in the page-toc on the right.
+html_sidebars = {"guide/*": [], "performance": [], "index": []}
 html_favicon = "_static/favicon.svg"
 # Without a default the theme logs "invalid theme mode" to the console on a first visit.
 html_context = {"default_mode": "auto"}

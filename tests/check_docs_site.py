@@ -9,6 +9,10 @@ DevTools protocol (package websocket-client). The check fails (exit 1) when
     public name of the imported module: classes, their methods and
     properties, module functions,
   * the gallery index does not link every gallery script,
+  * a code block or an output block clips a line (a line wider than its box,
+    or content taller than a box that does not scroll),
+  * a sidebar is shown with no link in it, or a guide page's sidebars do not
+    link each of its sections,
   * any image on a checked page did not load,
   * the console shows an error, an uncaught exception, or a failed request.
 Expected names come from the imported module, not from the stubs the pages
@@ -36,20 +40,34 @@ import kestrum_py
 ROOT = Path(__file__).resolve().parents[1]
 PAGE_JS = """(() => {
   const imgs = [...document.images].map(i => ({src: i.currentSrc || i.src, ok: i.complete && i.naturalWidth > 0}));
+  // Lines wrap, so nothing may overflow sideways; a taller box must scroll.
+  const scrolls = v => v === 'auto' || v === 'scroll';
+  const clipped = [...document.querySelectorAll('article pre')].filter(p => {
+    const st = getComputedStyle(p);
+    return p.scrollWidth > p.clientWidth + 1 || (p.scrollHeight > p.clientHeight + 1 && !scrolls(st.overflowY));
+  }).map(p => p.innerText.split('\\n').reduce((a, b) => b.length > a.length ? b : a, '').slice(0, 80));
+  // The in-page links of the sidebars, where they are shown.
+  const shown = e => e.offsetWidth > 0 && e.offsetHeight > 0;
+  const bars = [...document.querySelectorAll('.bd-sidebar-primary, .bd-sidebar-secondary')].filter(shown);
+  const empty = bars.filter(b => ![...b.querySelectorAll('a')].some(shown)).map(b => b.className);
+  const sidebar = bars.flatMap(b => [...b.querySelectorAll('a')])
+    .filter(a => shown(a) && a.getAttribute('href') && a.getAttribute('href').startsWith('#'))
+    .map(a => a.getAttribute('href').slice(1));
+  const sections = [...document.querySelectorAll('article section > h2')].map(h => h.parentElement.id);
   return JSON.stringify({text: document.body.innerText, ids: [...document.querySelectorAll('[id]')].map(e => e.id),
-                         links: [...document.links].map(a => a.href), imgs});
+                         links: [...document.links].map(a => a.href), imgs, clipped, sidebar, sections, empty});
 })()"""
 
 
 def public_names():
     """{anchor id: label} for every public name of the module, read at run time."""
     want = {}
-    geometry = kestrum_py.geometry
-    for mod, prefix in ((kestrum_py, "kestrum_py"), (geometry, "kestrum_py.geometry")):
+    submodules = {kestrum_py.geometry: "geometry", kestrum_py.geo: "geo"}
+    for mod, prefix in ((kestrum_py, "kestrum_py"), *((m, f"kestrum_py.{n}") for m, n in submodules.items())):
         for name in mod.__all__:
             obj = getattr(mod, name)
-            if obj is geometry:
-                want["module-kestrum_py.geometry"] = "geometry"
+            if obj in submodules:
+                want[f"module-kestrum_py.{name}"] = name
                 continue
             want[f"{prefix}.{name}"] = name
             if isinstance(obj, type):
@@ -179,6 +197,8 @@ def main(argv=None):
     server = serve(args.build)
     base = f"http://127.0.0.1:{server.server_address[1]}/"
     pages = ["index.html", "api/index.html"]
+    guides = sorted(f"guide/{p.stem}.html" for p in (ROOT / "docs" / "guide").glob("*.md"))
+    pages += [g for g in guides if (args.build / g).exists()]
     pages += sorted(str(p.relative_to(args.build)) for p in (args.build / "api").glob("*.html") if p.name != "index.html")
     pages += ["gallery/index.html", "gallery/examples/index.html", "gallery/bench/index.html"]
     pages += [f"gallery/{d}/{n}.html" for d in ("examples", "bench") for n in gallery_scripts()
@@ -191,6 +211,11 @@ def main(argv=None):
             seen[page] = facts
             failures += [f"{page}: {p}" for p in problems]
             failures += [f"{page}: image did not load: {i['src']}" for i in facts["imgs"] if not i["ok"]]
+            failures += [f"{page}: a code block clips: {line!r}" for line in facts["clipped"]]
+            if page.startswith("guide/"):
+                failures += [f"{page}: the sidebar does not link section #{sec}" for sec in facts["sections"]
+                             if sec not in facts["sidebar"]]
+            failures += [f"{page}: empty sidebar ({cls})" for cls in facts["empty"]]
             if page.startswith("api/"):
                 api_ids.update(facts["ids"])
             print(f"--- {page}: {len(facts['imgs'])} images, {len(problems)} console problems")
@@ -203,7 +228,7 @@ def main(argv=None):
                  if anchor not in api_ids]
     index_text = seen["index.html"]["text"]
     failures += [f"index.html: does not name {n}" for n in kestrum_py.__all__ + kestrum_py.geometry.__all__
-                 if n not in index_text]
+                 + kestrum_py.geo.__all__ if n not in index_text]
     gallery_links = " ".join(seen["gallery/examples/index.html"]["links"] + seen["gallery/bench/index.html"]["links"])
     failures += [f"gallery: no page for {n}.py" for n in gallery_scripts() if f"/{n}.html" not in gallery_links]
     for f in failures:

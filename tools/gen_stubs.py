@@ -14,9 +14,10 @@ the modules' `__all__`).
     python tools/gen_stubs.py --check   # exit 1 if the shipped stubs differ
     python tools/gen_stubs.py --allowlist  # stubtest entries for unserved reflected slots
 
-`geometry` is only an attribute of kestrum_py at run time, so its stub is the
-private module `_geometry`, re-exported as `geometry`: `from kestrum_py import
-geometry` type-checks, `import kestrum_py.geometry` does not.
+`geometry` and `geo` are only attributes of kestrum_py at run time, so their
+stubs are the private modules `_geometry` and `_geo`, re-exported under the
+public names: `from kestrum_py import geometry` type-checks, `import
+kestrum_py.geometry` does not.
 """
 
 from __future__ import annotations
@@ -50,6 +51,7 @@ from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final
 
 from typing_extensions import Buffer
 
+from . import _geo as geo
 from . import _geometry as geometry
 
 __all__ = {all}
@@ -74,6 +76,15 @@ from kestrum_py import Vec3d, _Float, _Reduced
 
 __all__ = {all}
 '''
+
+GEO_PRELUDE = '''
+from kestrum_py import Vec3d, VecList, _Column, _Float, _Rows
+
+__all__ = {all}
+'''
+
+# Submodules: the attribute, its private stub module and its prelude.
+SUBMODULES = {"geometry": ("_geometry", GEOMETRY_PRELUDE), "geo": ("_geo", GEO_PRELUDE)}
 
 
 def parameters(row: Row, first: str | None) -> str:
@@ -171,8 +182,9 @@ def render() -> dict[str, str]:
             classes.setdefault(r.owner, []).append(r)
     functions = {r.name: r for r in rows if not r.owner and not r.name.startswith("_")}
     top_all = list(kestrum_py.__all__)
-    geo_all = list(kestrum_py.geometry.__all__)
-    unknown = [n for n in classes if n not in top_all + geo_all and hasattr(kestrum_py, n)]
+    sub_all = {name: list(getattr(kestrum_py, name).__all__) for name in SUBMODULES}
+    every = top_all + [n for names in sub_all.values() for n in names]
+    unknown = [n for n in classes if n not in every and hasattr(kestrum_py, n)]
     if unknown:
         raise SystemExit(f"classes outside __all__: {unknown}")
 
@@ -180,7 +192,7 @@ def render() -> dict[str, str]:
     for name in top_all:
         if name in classes:
             top += render_class(name, classes[name], hidden=False)
-    for name in sorted(set(classes) - set(top_all) - set(geo_all)):
+    for name in sorted(set(classes) - set(every)):
         top += render_class(name, classes[name], hidden=True)
     top_functions = [n for n in top_all if n in functions and n not in classes]
     if top_functions:
@@ -188,18 +200,23 @@ def render() -> dict[str, str]:
     for name in top_functions:
         top += render_function(functions[name])
 
-    geo = [HEADER.rstrip("\n"), GEOMETRY_PRELUDE.rstrip("\n").format(all=repr(geo_all).replace("'", '"'))]
-    for name in geo_all:
-        if name in classes:
-            geo += render_class(name, classes[name], hidden=False)
-    geo.append("")
-    for name in geo_all:
-        if name in functions:
-            geo += render_function(functions[name])
-    missing = [n for n in top_all + geo_all if n not in classes and n not in functions and n != "geometry"]
+    out = {"__init__.pyi": "\n".join(top) + "\n"}
+
+    for sub, (stub, prelude) in SUBMODULES.items():
+        names = sub_all[sub]
+        text = [HEADER.rstrip("\n"), prelude.rstrip("\n").format(all=repr(names).replace("'", '"'))]
+        for name in names:
+            if name in classes:
+                text += render_class(name, classes[name], hidden=False)
+        text.append("")
+        for name in names:
+            if name in functions:
+                text += render_function(functions[name])
+        out[f"{stub}.pyi"] = "\n".join(text) + "\n"
+    missing = [n for n in every if n not in classes and n not in functions and n not in SUBMODULES]
     if missing:
         raise SystemExit(f"exported without a table row: {missing}")
-    return {"__init__.pyi": "\n".join(top) + "\n", "_geometry.pyi": "\n".join(geo) + "\n"}
+    return out
 
 
 REFLECTABLE = ("add", "sub", "mul", "truediv", "matmul")

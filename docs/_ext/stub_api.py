@@ -12,10 +12,14 @@ from __future__ import annotations
 
 import ast
 import re
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
 STUB_DIR = Path(__file__).resolve().parents[2] / "python" / "stubs" / "kestrum_py-stubs"
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from api_teaching import EXAMPLES, PURPOSE, RESULTS  # noqa: E402
 
 # Operator slots and the expression users write for them.
 OPERATORS = {
@@ -164,7 +168,8 @@ def parse_module(path: Path, name: str) -> Module:
 
 def load() -> list[Module]:
     return [parse_module(STUB_DIR / "__init__.pyi", "kestrum_py"),
-            parse_module(STUB_DIR / "_geometry.pyi", "kestrum_py.geometry")]
+            parse_module(STUB_DIR / "_geometry.pyi", "kestrum_py.geometry"),
+            parse_module(STUB_DIR / "_geo.pyi", "kestrum_py.geo")]
 
 
 # --- reStructuredText --------------------------------------------------------------
@@ -214,11 +219,23 @@ SECTIONS = [("constructor", None), ("staticmethod", "Constructors and constants"
             ("method", "Methods"), ("operator", "Operators and protocols")]
 
 
+def _teaching(owner: str, name: str | None) -> str:
+    """The result's shape and the example of a member (name None: the class), as reST."""
+    out = ""
+    if (owner, name) in RESULTS:
+        out += "\n\n" + _doc(RESULTS[(owner, name)])
+    if (owner, name) in EXAMPLES:
+        out += "\n\n.. code-block:: pycon\n\n" + _indent(EXAMPLES[(owner, name)].rstrip("\n"), 3)
+    return out
+
+
 def class_page(k: Klass, qualified: str) -> str:
     ctor = next((e for e in k.entries if e.kind == "constructor"), None)
     title = f"``{qualified}``"
     out = [title, "=" * len(title), "", f".. py:currentmodule:: {k.module}", ""]
-    body = [_doc(k.doc)]
+    body = [_doc(PURPOSE[qualified])] if qualified in PURPOSE else []
+    body.append(_doc(k.doc) + _teaching(k.name, None) if k.doc else _teaching(k.name, None).lstrip("\n"))
+    body = [b for b in body if b]
     notes = []
     if k.internal:
         notes.append("Returned by the library but not importable by name.")
@@ -236,14 +253,15 @@ def class_page(k: Klass, qualified: str) -> str:
             if kind == "property":
                 rw = "Read/write." if e.writable else "Read-only."
                 members.append(_directive("property", e.name, [], [f"type: {e.result}"] if e.result else [],
-                                          f"{_doc(e.doc)} {rw}", 0))
+                                          f"{_doc(e.doc)} {rw}" + _teaching(k.name, e.name), 0))
             elif kind == "operator":
                 spelled = OPERATORS.get(e.name)
                 text = _doc(e.doc) + (f" (``{spelled}``)" if spelled else "")
                 members.append(_directive("method", e.name, e.signatures, [], text, 0))
             else:
                 opts = [f"{kind}:"] if kind in ("staticmethod", "classmethod") else []
-                members.append(_directive("method", e.name, e.signatures, opts, _doc(e.doc), 0))
+                members.append(_directive("method", e.name, e.signatures, opts,
+                                          _doc(e.doc) + _teaching(k.name, e.name), 0))
     sigs = ctor.signatures if ctor else []
     options = ["final:"] if not k.internal else []
     out.append(_directive("class", k.name, sigs, options, "\n\n".join(body + members), 0))
@@ -278,7 +296,8 @@ def write(out_dir: Path) -> list[Path]:
             page = f"{qualified}".replace(".", "_")
             pages[page] = class_page(k, qualified)
             toc.append(page)
-            table += [f"   * - :py:class:`{qualified} <{mod.name}.{k.name}>`", f"     - {first_line(k.doc)}"]
+            table += [f"   * - :py:class:`{qualified} <{mod.name}.{k.name}>`",
+                      f"     - {first_line(PURPOSE.get(qualified, k.doc))}"]
         for f in mod.functions:
             table += [f"   * - :py:func:`{short}.{f.name} <{mod.name}.{f.name}>`", f"     - {first_line(f.doc)}"]
         # Also included by the site's front page, so it can never list less than the API.
@@ -287,7 +306,7 @@ def write(out_dir: Path) -> list[Path]:
             title = f"``{short}`` functions"
             body = [title, "=" * len(title), "", f".. py:currentmodule:: {mod.name}", ""]
             for f in mod.functions:
-                body.append(_directive("function", f.name, f.signatures, [], _doc(f.doc), 0))
+                body.append(_directive("function", f.name, f.signatures, [], _doc(f.doc) + _teaching(short, f.name), 0))
             pages[f"{short}_functions"] = "\n".join(body)
             toc.append(f"{short}_functions")
         if mod.aliases:

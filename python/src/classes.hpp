@@ -200,6 +200,8 @@ static_assert(sizeof(kestrum::geometry::Circle) == 7 * sizeof(double));
 
 // The geometry submodule's functions, in registration order (null-terminated).
 PyMethodDef* geometry_functions();
+// The geo submodule's functions, likewise.
+PyMethodDef* geo_functions();
 
 // A sequence of instances of T (Vec3d, Quat), copied out in iteration order.
 template <Wrapped T>

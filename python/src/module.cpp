@@ -1,4 +1,4 @@
-// Module entry: builds `kestrum_py` and its `geometry` submodule once per
+// Module entry: builds `kestrum_py` and its `geometry` and `geo` submodules once per
 // process and refuses a second interpreter.
 #include "classes.hpp"
 
@@ -76,6 +76,24 @@ ModuleRecord geometry_module{
     {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
     &init_geometry, {-1}, {}};
 
+int init_geo(PyObject* m) {
+    for (PyMethodDef* f = geo_functions(); f->ml_name; ++f)
+        if (add_function(m, f) < 0) return -1;
+    return 0;
+}
+
+ModuleRecord geo_module{
+    {PyModuleDef_HEAD_INIT, "geo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    &init_geo, {-1}, {}};
+
+int add_submodule(PyObject* m, ModuleRecord& rec) {
+    PyObject* sub = make_module(rec);
+    if (!sub) return -1;
+    const int rc = add_member(m, PyModule_GetName(sub), sub);
+    Py_DECREF(sub);
+    return rc;
+}
+
 // The pickle reconstructor (frame/pickle.hpp): reachable as
 // kestrum_py._unpickle so pickle can find it by name, but not in __all__.
 int add_unpickler(PyObject* m) {
@@ -107,15 +125,12 @@ int init_kestrum(PyObject* m) {
         add_class<kestrum::Quat>(m) < 0 || add_class<VecListValue>(m) < 0 ||
         add_class<kestrum::Vec3d>(m) < 0)
         return -1;
-    PyObject* geometry = make_module(geometry_module);
-    if (!geometry) return -1;
-    int rc = add_member(m, PyModule_GetName(geometry), geometry);
-    Py_DECREF(geometry);
-    if (rc < 0) return rc;
+    if (add_submodule(m, geometry_module) < 0) return -1;
     // Added later than the names above, which keep their order in __all__.
     if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0 ||
         add_class<kestrum::Matrix3>(m) < 0 || add_class<Array>(m) < 0 ||
-        add_class<kestrum::RigidTransform>(m) < 0 || add_class<kestrum::spatial::IcpResult>(m) < 0)
+        add_class<kestrum::RigidTransform>(m) < 0 || add_class<kestrum::spatial::IcpResult>(m) < 0 ||
+        add_submodule(m, geo_module) < 0)
         return -1;
     for (PyMethodDef* f = rigid_functions(); f->ml_name; ++f)
         if (add_function(m, f) < 0) return -1;

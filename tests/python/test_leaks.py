@@ -437,6 +437,17 @@ def geometry_all():
     expect(TypeError, Circle, v, "r", w)
 
 
+def geo_all():
+    g = kestrum_py.geo
+    pts = g.from_lat_lon([10.0, 20.0, 30.0], 5.0)
+    g.from_lat_lon(1, 2), g.from_lat_lon(1, 2, degrees=False), g.to_lat_lon(pts), g.to_lat_lon(pts[0], degrees=False)
+    g.arc_to_chord(0.5), g.chord_to_arc([0.1, 0.2]), g.great_circle(pts, pts[1]), g.great_circle(pts[0], pts[1])
+    expect(ValueError, g.from_lat_lon, [1.0, 2.0], [1.0])
+    expect(ValueError, g.great_circle, pts, [[1, 2, 3]])
+    expect(TypeError, g.to_lat_lon, pts, degrees="yes")
+    expect(TypeError, g.arc_to_chord, "x")
+
+
 def foreign_receivers():
     v, q = Vec3d(1, 2, 3), Quat.identity()
     expect(TypeError, Vec3d.dot, q, v)
@@ -557,7 +568,7 @@ def arrays():
 
 SCENARIOS = [vec3d_ok, binding_errors, conversion_errors, setter_errors, not_implemented,
              borrow_conflicts, panics, iterators, veclist_construction_failures, veclist_bulk,
-             quat_and_angles, geometry_all, foreign_receivers, border, kd_tree, mat3, arrays]
+             quat_and_angles, geometry_all, geo_all, foreign_receivers, border, kd_tree, mat3, arrays]
 
 
 def fuzz_replay():

@@ -16,7 +16,8 @@ import kestrum_py
 from kestrum_py import Vec3d
 
 TOP_MEMBERS = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3",
-               "Array", "RigidTransform", "IcpResult", "icp"]
+               "Array", "RigidTransform", "IcpResult", "icp", "geo"]
+GEO_MEMBERS = ["from_lat_lon", "to_lat_lon", "arc_to_chord", "chord_to_arc", "great_circle"]
 GEOMETRY_MEMBERS = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked",
                     "plane_line", "Plane"]
 TOP_CLASSES = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "QuatList", "Mat3"]
@@ -43,6 +44,7 @@ def test_all_lists_present_members_in_registration_order():
     geo = kestrum_py.geometry
     assert getattr(geo, "__all__", []) == [n for n in GEOMETRY_MEMBERS if hasattr(geo, n)]
     assert type(kestrum_py.__all__) is list
+    assert kestrum_py.geo.__all__ == GEO_MEMBERS
 
 
 @pytest.mark.skipif(not ALL_FIVE_PRESENT, reason="not every class has landed yet")

@@ -40,6 +40,13 @@ struct FromPy<double> {
     static std::string py_type() { return "_Float"; }
 };
 
+// A keyword-only flag that may be left out (its row names it "*name=True"
+// or "*name=False"): the slot is null then, and the default is D.
+template <bool D>
+struct Flag {
+    bool value;
+};
+
 // Indices and counts: negative or >= 2^64 raise OverflowError (not wrapped).
 template <>
 struct FromPy<std::uint64_t> {
@@ -56,6 +63,16 @@ struct FromPy<bool> {
     bool load(PyObject* o) noexcept;
     bool get() const noexcept { return v; }
     static std::string py_type() { return "bool"; }
+};
+
+template <bool D>
+struct FromPy<Flag<D>> : FromPy<bool> {
+    bool load(PyObject* o) noexcept {
+        if (o) return FromPy<bool>::load(o);
+        v = D;
+        return true;
+    }
+    Flag<D> get() const noexcept { return {v}; }
 };
 
 // Instances of the module's classes: borrowed shared until the call returns.

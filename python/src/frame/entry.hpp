@@ -77,9 +77,10 @@ struct Invoke<Fn, std::tuple<P...>> {
         bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
             return ([&] {
                 if (std::get<I>(params).load(slots[I])) return true;
-                wrap_argument_error(names[I]);
+                const std::string name(param_name(names[I]));
+                wrap_argument_error(name.c_str());
                 if constexpr (NamesValueErrors<std::tuple_element_t<I, std::tuple<FromPy<std::remove_cvref_t<P>>...>>>)
-                    wrap_argument_value_error(names[I]);
+                    wrap_argument_value_error(name.c_str());
                 return false;
             }() && ...);
         }(std::index_sequence_for<P...>{});
