@@ -129,11 +129,11 @@ int init_kestrum(PyObject* m) {
     // Added later than the names above, which keep their order in __all__.
     if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0 ||
         add_class<kestrum::Matrix3>(m) < 0 || add_class<Array>(m) < 0 ||
-        add_class<kestrum::RigidTransform>(m) < 0 || add_class<kestrum::spatial::IcpResult>(m) < 0 ||
-        add_submodule(m, geo_module) < 0)
+        add_class<kestrum::RigidTransform>(m) < 0 || add_class<kestrum::spatial::IcpResult>(m) < 0)
         return -1;
     for (PyMethodDef* f = rigid_functions(); f->ml_name; ++f)
         if (add_function(m, f) < 0) return -1;
+    if (add_submodule(m, geo_module) < 0) return -1;
     return add_unpickler(m);
 }
 

@@ -17,7 +17,7 @@ from typing_extensions import Buffer
 from . import _geo as geo
 from . import _geometry as geometry
 
-__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3", "Array", "RigidTransform", "IcpResult", "geo", "icp"]
+__all__ = ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "KdTree", "QuatList", "Mat3", "Array", "RigidTransform", "IcpResult", "icp", "geo"]
 
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # What every class's __reduce_ex__ returns: kestrum_py._unpickle and its
