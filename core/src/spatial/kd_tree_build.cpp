@@ -54,18 +54,14 @@ struct Scan {
 };
 
 // The records of level d's nodes are in buf[d % 2] at the nodes' positions;
-// a split writes the children into the other buffer. Leaves write their
-// points and indices straight into the block.
+// a split writes the children into the other buffer. The leaves' buffer is
+// the block itself.
 struct Builder {
-    Rec* buf[2];
+    Recs buf[2];
     std::size_t m;
     unsigned depth;
     KdTree::Box* boxes;
-    Vec3d* pts;
-    std::uint32_t* index;
     const pool::Stop* stop;
-
-    KdTree::Box& box(std::size_t node) const { return boxes[node]; }
 
     // Splits node t of level d at its middle position along its cell's
     // widest axis; the children's cells are the cell cut at the split.
@@ -73,9 +69,9 @@ struct Builder {
         const std::size_t lo = node_start(t, d, m), hi = node_start(t + 1, d, m);
         const std::size_t mid = node_start(2 * t + 1, d + 1, m);
         const unsigned a = widest(c);
-        Rec* dst = buf[(d + 1) % 2];
+        const Recs dst = buf[(d + 1) % 2];
         select_into(a, buf[d % 2] + lo, dst + lo, hi - lo, mid - lo, stop);
-        const double at = coord(dst[mid].p, a);
+        const double at = coord(dst.p[mid], a);
         children[0] = c, children[1] = c;
         children[0].hi[a] = at;
         children[1].lo[a] = at;
@@ -88,24 +84,21 @@ struct Builder {
         Cell children[2];
         split(t, d, c, children);
         const KdTree::Box l = subtree(2 * t, d + 1, children[0]), r = subtree(2 * t + 1, d + 1, children[1]);
-        KdTree::Box& u = box((std::size_t{1} << d) + t);
+        KdTree::Box& u = boxes[(std::size_t{1} << d) + t];
         for (unsigned k = 0; k < 3; ++k) u.lo[k] = std::min(l.lo[k], r.lo[k]), u.hi[k] = std::max(l.hi[k], r.hi[k]);
         return u;
     }
 
     KdTree::Box leaf(std::size_t t) const {
         const std::size_t lo = node_start(t, depth, m), hi = node_start(t + 1, depth, m);
-        const Rec* r = buf[depth % 2];
+        const Vec3d* p = buf[depth % 2].p;
         double mn[3] = {kInf, kInf, kInf}, mx[3] = {-kInf, -kInf, -kInf};
         for (std::size_t i = lo; i < hi; ++i) {
-            const Vec3d& q = r[i].p;
-            mn[0] = std::min(mn[0], q.x), mx[0] = std::max(mx[0], q.x);
-            mn[1] = std::min(mn[1], q.y), mx[1] = std::max(mx[1], q.y);
-            mn[2] = std::min(mn[2], q.z), mx[2] = std::max(mx[2], q.z);
-            pts[i] = q;
-            index[i] = r[i].i;
+            mn[0] = std::min(mn[0], p[i].x), mx[0] = std::max(mx[0], p[i].x);
+            mn[1] = std::min(mn[1], p[i].y), mx[1] = std::max(mx[1], p[i].y);
+            mn[2] = std::min(mn[2], p[i].z), mx[2] = std::max(mx[2], p[i].z);
         }
-        KdTree::Box& b = box((std::size_t{1} << depth) + t);
+        KdTree::Box& b = boxes[(std::size_t{1} << depth) + t];
         for (unsigned c = 0; c < 3; ++c) b.lo[c] = float_below(mn[c]), b.hi[c] = float_above(mx[c]);
         return b;
     }
@@ -114,22 +107,39 @@ struct Builder {
 }  // namespace
 
 KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
-    static_assert(sizeof(Vec3d) == 24 && sizeof(Rec) == 32);
+    static_assert(sizeof(Vec3d) == 24);
     if (points.size() > kMaxPoints)
         throw std::length_error("a KdTree holds at most " + std::to_string(kMaxPoints) + " points");
-    n_ = points.size();
-    RecBuf a(n_), b;
+    n_ = m_ = points.size();
+    depth_ = depth_for(m_);
+    // Level 0 reads the buffer of the same parity as the leaves', the block,
+    // so the last split writes the tree's points in place. The layout is the
+    // one for no NaN point; a NaN moves things once more below.
+    block_.resize(layout().words);
+    const auto block_recs = [this] {
+        const Layout l = layout();
+        return Recs{reinterpret_cast<Vec3d*>(block_.data() + l.points),
+                    reinterpret_cast<std::uint32_t*>(block_.data() + l.indices)};
+    };
+    RecBuf scratch;
+    const auto first_for = [&]() -> Recs {
+        if (depth_ % 2 == 0) return block_recs();
+        if (scratch.size() < m_) scratch.resize(m_);
+        return scratch.data();
+    };
+    Recs first = first_for();
     // The one read of the caller's points, with no stop given, so nothing
     // polls (a poll may run code that writes to them) until every point is
     // in our own records; the NaN points too are kept from it.
     struct Read {
         const Vec3d* in;
-        Rec* out;
+        Recs out;
         Scan seq(std::size_t lo, std::size_t hi) const {
             Scan s;
             for (std::size_t i = lo; i < hi; ++i) {
                 const Vec3d v = in[i];
-                out[i] = {v, static_cast<std::uint32_t>(i)};
+                out.p[i] = v;
+                out.i[i] = static_cast<std::uint32_t>(i);
                 if (has_nan(v)) {
                     ++s.nans;
                     continue;
@@ -146,33 +156,35 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
             return l;
         }
     };
-    const Read read{points.data(), a.data()};
+    const Read read{points.data(), first};
     const Scan scan = n_ < (std::size_t{1} << 15) ? read.seq(0, n_) : p.reduce(n_, read, 2);
-    RecBuf nan_rec;
-    if (scan.nans > 0) {  // rare: moved out of the way, in index order
-        nan_rec.reserve(scan.nans);
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < n_; ++i) {
-            if (has_nan(a[i].p)) nan_rec.push_back(a[i]);
-            else a[kept++] = a[i];
+    RecBuf nans;
+    if (scan.nans > 0) {  // rare: set apart in index order, the rest laid out anew
+        RecBuf kept(n_ - scan.nans);
+        nans.resize(scan.nans);
+        for (std::size_t i = 0, k = 0, j = 0; i < n_; ++i) {
+            if (has_nan(first.p[i])) nans.p[j] = first.p[i], nans.i[j++] = first.i[i];
+            else kept.p[k] = first.p[i], kept.i[k++] = first.i[i];
         }
+        m_ = kept.size();
+        depth_ = depth_for(m_);
+        block_.resize(layout().words);
+        first = first_for();
+        copy_recs(kept.data(), m_, first);
     }
-    m_ = n_ - scan.nans;
-    depth_ = depth_for(m_);
     const Layout l = layout();
-    block_.resize(l.words);
     block_[0] = n_;
     block_[1] = m_;
     block_[2] = depth_;
     auto* box = reinterpret_cast<Box*>(block_.data() + l.boxes);
-    auto* pts = reinterpret_cast<Vec3d*>(block_.data() + l.points);
-    auto* index = reinterpret_cast<std::uint32_t*>(block_.data() + l.indices);
+    const Recs out = block_recs();
     box[0] = Box{};  // unused, but part of the bytes
     if (m_ == 0) box[1] = Box{};
-    if (n_ % 2) index[n_] = 0;  // the padding word's other half
+    if (n_ % 2) out.i[n_] = 0;  // the padding word's other half
     const std::size_t m = m_;
-    if (depth_ > 0) b.resize(m);
-    const Builder build{{a.data(), b.data()}, m, depth_, box, pts, index, stop};
+    if (depth_ > 0 && scratch.size() < m) scratch.resize(m);
+    const Recs other = depth_ % 2 == 0 ? scratch.data() : out;
+    const Builder build{{first, other}, m, depth_, box, stop};
     // Levels whose nodes outgrow the cache are split one level at a time,
     // each level across the pool; below them each node's subtree is built
     // depth first by one piece.
@@ -184,8 +196,8 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
     for (unsigned d = 0; d < top; ++d) {
         next.resize(cells.size() * 2);
         const Cell* cur = cells.data();
-        Cell* out = next.data();
-        for_level(p, m, d, [&build, d, cur, out](std::size_t t) { build.split(t, d, cur[t], out + 2 * t); }, stop);
+        Cell* to = next.data();
+        for_level(p, m, d, [&build, d, cur, to](std::size_t t) { build.split(t, d, cur[t], to + 2 * t); }, stop);
         cells.swap(next);
     }
     const Cell* cur = cells.data();
@@ -195,7 +207,7 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
         for (unsigned c = 0; c < 3; ++c)
             box[j].lo[c] = std::min(x.lo[c], y.lo[c]), box[j].hi[c] = std::max(x.hi[c], y.hi[c]);
     }
-    for (std::size_t j = 0; j < nan_rec.size(); ++j) pts[m_ + j] = nan_rec[j].p, index[m_ + j] = nan_rec[j].i;
+    copy_recs(nans.data(), nans.size(), out + m_);
     attach();
 }
 

@@ -11,38 +11,46 @@
 
 namespace kestrum::spatial::detail {
 
-// A point and its original index as the build moves them: 32 bytes, aligned,
-// so a move is one or two vector loads and stores.
-struct alignas(32) Rec {
-    Vec3d p;
-    std::uint32_t i;
+// Records as the block stores them: points and their original indices in
+// two arrays, so the last level can be written straight into the tree.
+struct Recs {
+    Vec3d* p;
+    std::uint32_t* i;
+    Recs operator+(std::size_t k) const { return {p + k, i + k}; }
 };
 
-using RecBuf = std::vector<Rec, memory::UninitAllocator<Rec>>;
+// Records owned, not initialised on allocation.
+struct RecBuf {
+    std::vector<Vec3d, memory::UninitAllocator<Vec3d>> p;
+    std::vector<std::uint32_t, memory::UninitAllocator<std::uint32_t>> i;
+    RecBuf() = default;
+    explicit RecBuf(std::size_t n) : p(n), i(n) {}
+    RecBuf(Recs r, std::size_t n) : p(r.p, r.p + n), i(r.i, r.i + n) {}
+    std::size_t size() const { return p.size(); }
+    void resize(std::size_t n) { p.resize(n), i.resize(n); }
+    void reserve(std::size_t n) { p.reserve(n), i.reserve(n); }
+    Recs data() { return {p.data(), i.data()}; }
+};
 
 template <unsigned A>
-inline double key(const Rec& r) {
-    if constexpr (A == 0) return r.p.x;
-    else if constexpr (A == 1) return r.p.y;
-    else return r.p.z;
+inline double key(const Vec3d& p) {
+    if constexpr (A == 0) return p.x;
+    else if constexpr (A == 1) return p.y;
+    else return p.z;
 }
 
-template <unsigned A>
-struct KeyLess {
-    bool operator()(const Rec& a, const Rec& b) const { return key<A>(a) < key<A>(b); }
-};
-
-// Up to this many records std::nth_element on a copy is quicker than sampling.
-inline constexpr std::size_t kSelectSmall = 96;
+// Up to this many records the k-th key is found among the keys alone, which
+// is quicker than sampling.
+inline constexpr std::size_t kSelectSmall = 2048;
 // A partition looks at the stop flag once per this many records.
 inline constexpr std::size_t kCheckEvery = std::size_t{1} << 15;
 
 // Splits src[0, n) into dst[0, lo) (key < p1), the band (p1 <= key <= p2,
 // in input order, into `band`) and dst[hi, n) (key > p2); returns {lo, hi}.
-// Every record is written to all three places and two cursors move, so the
-// loop has no data-dependent branch.
+// The destination is picked without a branch, so a loop over unsorted keys
+// mispredicts nothing (a branch on the class cost a third of the build).
 template <unsigned A>
-std::pair<std::size_t, std::size_t> partition3(const Rec* src, Rec* dst, std::size_t n, double p1, double p2,
+std::pair<std::size_t, std::size_t> partition3(Recs src, Recs dst, std::size_t n, double p1, double p2,
                                                RecBuf& band, const pool::Stop* stop) {
     constexpr std::size_t kChunk = 1024;
     std::size_t lo = 0, hi = n, b = 0;
@@ -50,47 +58,100 @@ std::pair<std::size_t, std::size_t> partition3(const Rec* src, Rec* dst, std::si
         const std::size_t e = std::min(n, c + kChunk);
         if (band.size() < b + (e - c)) band.resize(std::max(2 * band.size(), b + (e - c)));
         if (stop && c % kCheckEvery == 0) stop->check();
-        Rec* bd = band.data();
-        // Writes stay inside [lo, hi), which holds at least one free slot
-        // while records remain.
+        const Recs bd = band.data();
         for (std::size_t i = c; i < e; ++i) {
-            const Rec r = src[i];
-            const double x = key<A>(r);
-            const bool lt = x < p1, gt = x > p2;
-            dst[lo] = r;
-            dst[hi - 1] = r;
-            bd[b] = r;
+            const Vec3d v = src.p[i];
+            const std::uint32_t ix = src.i[i];
+            const double x = key<A>(v);
+            // Masks, not conditions, so the compiler keeps it branch-free
+            // (x < p1 and x > p2 exclude each other, as p1 <= p2).
+            const std::size_t lt = x < p1, gt = x > p2, in = 1 - (lt | gt);
+            const std::uintptr_t to_band = 0 - static_cast<std::uintptr_t>(in);
+            auto* P = reinterpret_cast<Vec3d*>((reinterpret_cast<std::uintptr_t>(bd.p) & to_band) |
+                                               (reinterpret_cast<std::uintptr_t>(dst.p) & ~to_band));
+            auto* I = reinterpret_cast<std::uint32_t*>((reinterpret_cast<std::uintptr_t>(bd.i) & to_band) |
+                                                       (reinterpret_cast<std::uintptr_t>(dst.i) & ~to_band));
+            const std::size_t at = (b & (0 - in)) | (lo & (0 - lt)) | ((hi - 1) & (0 - gt));
+            P[at] = v;
+            I[at] = ix;
             lo += lt;
             hi -= gt;
-            b += !(lt | gt);
+            b += in;
         }
     }
     band.resize(b);
     return {lo, hi};
 }
 
+inline void copy_recs(Recs from, std::size_t n, Recs to) {
+    std::copy(from.p, from.p + n, to.p);
+    std::copy(from.i, from.i + n, to.i);
+}
+
+// The k-th smallest of a[0, n), reordering a: quickselect with a
+// branch-free Lomuto partition around the median of three spread samples.
+inline double kth_key(double* a, std::size_t n, std::size_t k) {
+    while (n > 16) {
+        double x = a[n / 4], y = a[n / 2], z = a[n - 1 - n / 4];
+        if (x > y) std::swap(x, y);
+        const double pivot = std::max(x, std::min(y, z));
+        std::size_t l = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = a[i];
+            a[i] = a[l];
+            a[l] = v;
+            l += v < pivot;
+        }
+        if (l == 0) {  // the pivot is the least: set its copies apart
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = a[i];
+                a[i] = a[l];
+                a[l] = v;
+                l += v <= pivot;
+            }
+            if (k < l) return pivot;
+        }
+        if (k < l) {
+            n = l;
+        } else {
+            a += l, n -= l, k -= l;
+        }
+    }
+    std::sort(a, a + n);
+    return a[k];
+}
+
 // Writes into dst a permutation of src[0, n) whose k-th record has the k-th
 // smallest key A, with no larger key before it and no smaller one after it.
 template <unsigned A>
-void select_into(const Rec* src, Rec* dst, std::size_t n, std::size_t k, const pool::Stop* stop,
-                 unsigned depth = 0) {
+void select_into(Recs src, Recs dst, std::size_t n, std::size_t k, const pool::Stop* stop, unsigned depth = 0) {
+    RecBuf band;
     if (n <= kSelectSmall || depth > 40) {  // the depth cap is a guard: each step shrinks the range
-        std::copy(src, src + n, dst);
-        std::nth_element(dst, dst + k, dst + n, KeyLess<A>{});
+        // The k-th key among plain doubles, then one pass puts every record
+        // with that key in the band, which therefore holds position k.
+        std::vector<double> keys(n);
+        for (std::size_t i = 0; i < n; ++i) keys[i] = key<A>(src.p[i]);
+        const double v = kth_key(keys.data(), n, k);
+        band.reserve(n);
+        const std::size_t lo = partition3<A>(src, dst, n, v, v, band, stop).first;
+        copy_recs(band.data(), band.size(), dst + lo);
         return;
     }
     // s keys at evenly spaced positions; the pivots lie about three standard
     // deviations of the sample's rank on either side of k's, so the band
     // holds the k-th key nearly always and is about 1.5 n^(3/4) records.
-    const std::size_t s = std::min<std::size_t>(n / 4, 4 * static_cast<std::size_t>(std::sqrt(double(n))));
+    const std::size_t s = 4 * static_cast<std::size_t>(std::sqrt(double(n)));
     std::vector<double> keys(s);
     const std::size_t stride = n / s;
-    for (std::size_t j = 0; j < s; ++j) keys[j] = key<A>(src[j * stride + stride / 2]);
-    std::sort(keys.begin(), keys.end());
+    for (std::size_t j = 0; j < s; ++j) keys[j] = key<A>(src.p[j * stride + stride / 2]);
     const std::size_t r = std::min(s - 1, k / stride);
     const std::size_t delta = 2 + static_cast<std::size_t>(1.5 * std::sqrt(double(s)));
-    double p1 = keys[r > delta ? r - delta : 0], p2 = keys[std::min(s - 1, r + delta)];
-    RecBuf band;
+    const std::size_t r1 = r > delta ? r - delta : 0, r2 = std::min(s - 1, r + delta);
+    const auto at = [&keys](std::size_t i) { return keys.begin() + static_cast<std::ptrdiff_t>(i); };
+    std::nth_element(keys.begin(), at(r), keys.end());
+    std::nth_element(keys.begin(), at(r1), at(r));
+    std::nth_element(at(r), at(r2), keys.end());
+    double p1 = keys[r1], p2 = keys[r2];
     band.reserve(std::min(n, 4 * static_cast<std::size_t>(std::pow(double(n), 0.75)) + 1024));
     auto [lo, hi] = partition3<A>(src, dst, n, p1, p2, band, stop);
     if (lo == 0 && hi == n && p1 < p2) {
@@ -103,18 +164,17 @@ void select_into(const Rec* src, Rec* dst, std::size_t n, std::size_t k, const p
         select_into<A>(band.data(), dst + lo, hi - lo, k - lo, stop, depth + 1);
         return;
     }
-    std::copy(band.begin(), band.end(), dst + lo);  // equal keys if k is among them: any order splits
+    copy_recs(band.data(), band.size(), dst + lo);  // equal keys if k is among them: any order splits
     if (k < lo) {
-        RecBuf part(dst, dst + lo);
+        RecBuf part(dst, lo);
         select_into<A>(part.data(), dst, lo, k, stop, depth + 1);
     } else if (k >= hi) {
-        RecBuf part(dst + hi, dst + n);
+        RecBuf part(dst + hi, n - hi);
         select_into<A>(part.data(), dst + hi, n - hi, k - hi, stop, depth + 1);
     }
 }
 
-inline void select_into(unsigned axis, const Rec* src, Rec* dst, std::size_t n, std::size_t k,
-                        const pool::Stop* stop) {
+inline void select_into(unsigned axis, Recs src, Recs dst, std::size_t n, std::size_t k, const pool::Stop* stop) {
     switch (axis) {
         case 0: select_into<0>(src, dst, n, k, stop); break;
         case 1: select_into<1>(src, dst, n, k, stop); break;
