@@ -121,22 +121,42 @@ inline double kth_key(double* a, std::size_t n, std::size_t k) {
     return a[k];
 }
 
+// Puts src[0, n) into dst by key: below v, equal to v, above v, each in
+// input order; `keys` are the n keys in any order.
+template <unsigned A>
+void partition_at(Recs src, Recs dst, std::size_t n, double v, const double* keys) {
+    std::size_t below = 0, equal = 0;
+    for (std::size_t i = 0; i < n; ++i) below += keys[i] < v, equal += keys[i] == v;
+    std::size_t at[3] = {0, below, below + equal};
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3d p = src.p[i];
+        const double x = key<A>(p);
+        const std::size_t c = static_cast<std::size_t>(x >= v) + static_cast<std::size_t>(x > v);
+        const std::size_t to = at[c]++;
+        dst.p[to] = p;
+        dst.i[to] = src.i[i];
+    }
+}
+
 // Writes into dst a permutation of src[0, n) whose k-th record has the k-th
 // smallest key A, with no larger key before it and no smaller one after it.
 template <unsigned A>
 void select_into(Recs src, Recs dst, std::size_t n, std::size_t k, const pool::Stop* stop, unsigned depth = 0) {
-    RecBuf band;
     if (n <= kSelectSmall || depth > 40) {  // the depth cap is a guard: each step shrinks the range
-        // The k-th key among plain doubles, then one pass puts every record
-        // with that key in the band, which therefore holds position k.
-        std::vector<double> keys(n);
-        for (std::size_t i = 0; i < n; ++i) keys[i] = key<A>(src.p[i]);
-        const double v = kth_key(keys.data(), n, k);
-        band.reserve(n);
-        const std::size_t lo = partition3<A>(src, dst, n, v, v, band, stop).first;
-        copy_recs(band.data(), band.size(), dst + lo);
+        // The k-th key among plain doubles, and how many keys are below and
+        // equal to it: then one pass puts every record in its final region.
+        double keys[kSelectSmall];
+        if (n > kSelectSmall) {
+            std::vector<double> many(n);
+            for (std::size_t i = 0; i < n; ++i) many[i] = key<A>(src.p[i]);
+            partition_at<A>(src, dst, n, kth_key(many.data(), n, k), many.data());
+        } else {
+            for (std::size_t i = 0; i < n; ++i) keys[i] = key<A>(src.p[i]);
+            partition_at<A>(src, dst, n, kth_key(keys, n, k), keys);
+        }
         return;
     }
+    RecBuf band;
     // s keys at evenly spaced positions; the pivots lie about three standard
     // deviations of the sample's rank on either side of k's, so the band
     // holds the k-th key nearly always and is about 1.5 n^(3/4) records.
