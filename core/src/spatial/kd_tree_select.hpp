@@ -88,53 +88,68 @@ inline void copy_recs(Recs from, std::size_t n, Recs to) {
     std::copy(from.i, from.i + n, to.i);
 }
 
-// The k-th smallest of a[0, n), reordering a: quickselect with a
-// branch-free Lomuto partition around the median of three spread samples.
+// The k-th smallest of a[0, n) (n <= kSelectSmall), reordering a:
+// quickselect around the median of three spread samples, each pass
+// branch-free from one array into the other (no swaps, so no chain through
+// memory).
 inline double kth_key(double* a, std::size_t n, std::size_t k) {
-    while (n > 16) {
-        double x = a[n / 4], y = a[n / 2], z = a[n - 1 - n / 4];
+    double spare[kSelectSmall];
+    double* const bufs[2] = {a, spare};
+    unsigned in = 0;  // the range is in bufs[in], from cur
+    double* cur = a;
+    while (n > 8) {
+        double* const other = bufs[1 - in];
+        double x = cur[n / 4], y = cur[n / 2], z = cur[n - 1 - n / 4];
         if (x > y) std::swap(x, y);
         const double pivot = std::max(x, std::min(y, z));
-        std::size_t l = 0;
+        std::size_t l = 0, h = n;
         for (std::size_t i = 0; i < n; ++i) {
-            const double v = a[i];
-            a[i] = a[l];
-            a[l] = v;
-            l += v < pivot;
+            const double v = cur[i];
+            const std::size_t lt = v < pivot;
+            other[l] = v;
+            other[h - 1] = v;
+            l += lt;
+            h -= 1 - lt;
         }
         if (l == 0) {  // the pivot is the least: set its copies apart
+            h = n;
             for (std::size_t i = 0; i < n; ++i) {
-                const double v = a[i];
-                a[i] = a[l];
-                a[l] = v;
-                l += v <= pivot;
+                const double v = cur[i];
+                const std::size_t le = v <= pivot;
+                other[l] = v;
+                other[h - 1] = v;
+                l += le;
+                h -= 1 - le;
             }
             if (k < l) return pivot;
         }
+        in = 1 - in;
         if (k < l) {
-            n = l;
+            cur = other, n = l;
         } else {
-            a += l, n -= l, k -= l;
+            cur = other + l, n -= l, k -= l;
         }
     }
-    std::sort(a, a + n);
-    return a[k];
+    for (std::size_t i = 1; i < n; ++i)  // insertion sort of the last few
+        for (std::size_t j = i; j > 0 && cur[j] < cur[j - 1]; --j) std::swap(cur[j], cur[j - 1]);
+    return cur[k];
 }
 
 // Puts src[0, n) into dst by key: below v, equal to v, above v, each in
-// input order; `keys` are the n keys in any order.
+// input order.
 template <unsigned A>
-void partition_at(Recs src, Recs dst, std::size_t n, double v, const double* keys) {
+void partition_at(Recs src, Recs dst, std::size_t n, double v) {
     std::size_t below = 0, equal = 0;
-    for (std::size_t i = 0; i < n; ++i) below += keys[i] < v, equal += keys[i] == v;
-    std::size_t at[3] = {0, below, below + equal};
+    for (std::size_t i = 0; i < n; ++i) below += key<A>(src.p[i]) < v, equal += key<A>(src.p[i]) == v;
+    std::size_t f = 0, e = below, g = below + equal;  // the three cursors, in registers
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3d p = src.p[i];
         const double x = key<A>(p);
-        const std::size_t c = static_cast<std::size_t>(x >= v) + static_cast<std::size_t>(x > v);
-        const std::size_t to = at[c]++;
+        const std::size_t lt = x < v, gt = x > v, eq = 1 - lt - gt;
+        const std::size_t to = (f & (0 - lt)) | (e & (0 - eq)) | (g & (0 - gt));
         dst.p[to] = p;
         dst.i[to] = src.i[i];
+        f += lt, e += eq, g += gt;
     }
 }
 
@@ -149,10 +164,11 @@ void select_into(Recs src, Recs dst, std::size_t n, std::size_t k, const pool::S
         if (n > kSelectSmall) {
             std::vector<double> many(n);
             for (std::size_t i = 0; i < n; ++i) many[i] = key<A>(src.p[i]);
-            partition_at<A>(src, dst, n, kth_key(many.data(), n, k), many.data());
+            std::nth_element(many.begin(), many.begin() + static_cast<std::ptrdiff_t>(k), many.end());
+            partition_at<A>(src, dst, n, many[k]);
         } else {
             for (std::size_t i = 0; i < n; ++i) keys[i] = key<A>(src.p[i]);
-            partition_at<A>(src, dst, n, kth_key(keys, n, k), keys);
+            partition_at<A>(src, dst, n, kth_key(keys, n, k));
         }
         return;
     }
