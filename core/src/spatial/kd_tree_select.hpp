@@ -88,11 +88,17 @@ inline void copy_recs(Recs from, std::size_t n, Recs to) {
     std::copy(from.i, from.i + n, to.i);
 }
 
-// The k-th smallest of a[0, n) (n <= kSelectSmall), reordering a:
-// quickselect around the median of three spread samples, each pass
-// branch-free from one array into the other (no swaps, so no chain through
-// memory).
-inline double kth_key(double* a, std::size_t n, std::size_t k) {
+// The k-th smallest of a[0, n) (n <= kSelectSmall), reordering a, with the
+// counts of keys below and equal to it: quickselect around the median of
+// three spread samples, each pass branch-free from one array into the other
+// (no swaps, so no chain through memory). Every key a pass sets aside is
+// strictly below or above the answer, so only the last few are counted.
+struct Kth {
+    double v;
+    std::size_t below, equal;
+};
+inline Kth kth_key(double* a, std::size_t n, std::size_t k) {
+    std::size_t below = 0;
     double spare[kSelectSmall];
     double* const bufs[2] = {a, spare};
     unsigned in = 0;  // the range is in bufs[in], from cur
@@ -121,26 +127,29 @@ inline double kth_key(double* a, std::size_t n, std::size_t k) {
                 l += le;
                 h -= 1 - le;
             }
-            if (k < l) return pivot;
+            if (k < l) return {pivot, below, l};
         }
         in = 1 - in;
         if (k < l) {
             cur = other, n = l;
         } else {
-            cur = other + l, n -= l, k -= l;
+            cur = other + l, n -= l, k -= l, below += l;
         }
     }
     for (std::size_t i = 1; i < n; ++i)  // insertion sort of the last few
         for (std::size_t j = i; j > 0 && cur[j] < cur[j - 1]; --j) std::swap(cur[j], cur[j - 1]);
-    return cur[k];
+    const double v = cur[k];
+    std::size_t equal = 0;
+    for (std::size_t i = 0; i < n; ++i) below += cur[i] < v, equal += cur[i] == v;
+    return {v, below, equal};
 }
 
-// Puts src[0, n) into dst by key: below v, equal to v, above v, each in
-// input order.
+// Puts src[0, n) into dst by key: below kth.v, equal to it, above it, each
+// in input order, at the offsets its counts give.
 template <unsigned A>
-void partition_at(Recs src, Recs dst, std::size_t n, double v) {
-    std::size_t below = 0, equal = 0;
-    for (std::size_t i = 0; i < n; ++i) below += key<A>(src.p[i]) < v, equal += key<A>(src.p[i]) == v;
+void partition_at(Recs src, Recs dst, std::size_t n, Kth kth) {
+    const double v = kth.v;
+    const std::size_t below = kth.below, equal = kth.equal;
     std::size_t f = 0, e = below, g = below + equal;  // the three cursors, in registers
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3d p = src.p[i];
@@ -165,7 +174,9 @@ void select_into(Recs src, Recs dst, std::size_t n, std::size_t k, const pool::S
             std::vector<double> many(n);
             for (std::size_t i = 0; i < n; ++i) many[i] = key<A>(src.p[i]);
             std::nth_element(many.begin(), many.begin() + static_cast<std::ptrdiff_t>(k), many.end());
-            partition_at<A>(src, dst, n, many[k]);
+            Kth kth{many[k], 0, 0};
+            for (const double x : many) kth.below += x < kth.v, kth.equal += x == kth.v;
+            partition_at<A>(src, dst, n, kth);
         } else {
             for (std::size_t i = 0; i < n; ++i) keys[i] = key<A>(src.p[i]);
             partition_at<A>(src, dst, n, kth_key(keys, n, k));
