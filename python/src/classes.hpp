@@ -18,6 +18,7 @@
 #include "kestrum/rigid.hpp"
 #include "kestrum/vec3d.hpp"
 #include "memory/block_cache.hpp"
+#include "memory/uninit_allocator.hpp"
 #include "spatial/icp.hpp"
 #include "spatial/kd_tree.hpp"
 
@@ -74,40 +75,7 @@ struct Class<kestrum::geometry::Circle> : Wrap<"Circle"> {
 // VecList owns one contiguous array of core vectors; its iterator owns a
 // private copy taken when iteration began. The allocator leaves new elements
 // uninitialised, since every bulk result is written in full by the pool.
-template <class T>
-struct UninitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitAllocator<U>;
-    };
-    UninitAllocator() = default;
-    template <class U>
-    UninitAllocator(const UninitAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... A>
-    void construct(U* p, A&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
-    }
-
-    // Large arrays come from the process's block cache (memory/block_cache):
-    // recently freed output blocks are reused instead of faulting in and
-    // zero-filling fresh pages on every bulk operation.
-    T* allocate(std::size_t n) {
-        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
-        const std::size_t bytes = n * sizeof(T);
-        if (bytes < kestrum::memory::kLargeFrom) return std::allocator<T>::allocate(n);
-        return static_cast<T*>(kestrum::memory::process_cache().allocate(bytes));
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < kestrum::memory::kLargeFrom)
-            std::allocator<T>::deallocate(p, n);
-        else
-            kestrum::memory::process_cache().deallocate(p, n * sizeof(T));
-    }
-};
+using kestrum::memory::UninitAllocator;
 template <class T>
 using ElementArray = std::vector<T, UninitAllocator<T>>;
 using VecArray = ElementArray<kestrum::Vec3d>;

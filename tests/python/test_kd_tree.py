@@ -112,6 +112,25 @@ def test_clouds_match_brute_force(kind):
     check_tree(pts, queries, radii=(0.0, 0.01, 0.26, 1.0))
 
 
+@pytest.mark.parametrize("n", [2049, 4097, 16385, 32769, 65537])
+def test_builds_across_the_split_paths(n):
+    # Sizes on either side of where a node's median is found by sampling or
+    # among its keys, where levels give way to depth-first subtrees, and
+    # where the build goes to the pool; few distinct values on one axis (the
+    # band of equal keys) and NaN rows set apart.
+    pts = RNG.random((n, 3))
+    pts[:, 1] = RNG.integers(0, 5, n) * 0.25
+    pts[RNG.integers(0, n, 40), RNG.integers(0, 3, 40)] = np.nan
+    pts[: n // 8] = pts[n // 8: n // 4]  # exact duplicates
+    queries = np.concatenate([pts[RNG.integers(0, n, 100)], RNG.random((100, 3))])
+    tree = KdTree(pts)
+    idx, dist = tree.nearest_many(queries, 2)
+    want_idx, want_dist = brute_nearest(pts, queries, 2)
+    assert same_bits(np.asarray(idx), want_idx) and same_bits(np.asarray(dist), want_dist)
+    assert same_bits(np.asarray(tree.points), pts)
+    assert bytes(pickle.loads(pickle.dumps(tree, 4)).nearest_many(queries, 2)[0]) == bytes(idx)
+
+
 def test_degenerate_values_in_points_and_queries():
     special = [np.nan, -np.nan, INF, -INF, 1e200, -1e200, 0.0, -0.0, 5e-324, 1.0]
     pts = RNG.choice(special, (600, 3))
@@ -236,7 +255,8 @@ POOL_CHILD = textwrap.dedent(r"""
     import numpy as np
     import kestrum_py as kp
     rng = np.random.default_rng(5)
-    pts = np.concatenate([rng.random((40000, 3)), rng.normal(size=(30000, 3)) * 1e-3])
+    pts = np.concatenate([rng.random((40000, 3)), rng.normal(size=(30000, 3)) * 1e-3,
+                          rng.integers(0, 3, (20000, 3)) * 0.5, [[np.nan, 1, 2]] * 7])
     q = rng.random((70000, 3))  # enough for the batch to be answered in Morton order
     t = kp.KdTree(pts)
     h = hashlib.sha256(pickle.dumps(t, 4))
@@ -373,7 +393,8 @@ def test_sigint_stops_builds_and_batched_queries(which):
         full = json.loads(child.stdout.readline())["full"]
         child.stdin.write("\n")
         child.stdin.flush()
-        time.sleep(min(0.1, full / 4))
+        # A build is signalled early, while its biggest nodes are split.
+        time.sleep(min(0.02 if which == "build" else 0.1, full / 4))
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=300)
@@ -388,6 +409,9 @@ def test_sigint_stops_builds_and_batched_queries(which):
     # latency is printed, not asserted: a loaded machine delays any process.
     assert which == "build" or r["events"] == ["c_exception"], r
     assert r["ran"] < full, (r, full)
+    # Bounded steps between stop checks: out well before the rest would run
+    # (relative, as a loaded machine slows both alike).
+    assert which != "build" or r["caught"] - sent < max(0.1, full / 3), (r, full)
     print(which, "stopped", round(r["caught"] - sent, 4), "s after SIGINT; the whole call takes", round(full, 3))
 
 

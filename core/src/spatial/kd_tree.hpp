@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "kestrum/vec3d.hpp"
+#include "memory/uninit_allocator.hpp"
 #include "parallel/pool.hpp"
 
 namespace kestrum::spatial {
@@ -104,6 +105,11 @@ public:
     template <class V>
     void search(Vec3d q, V& v) const;
 
+    // A node's box: floats rounded outwards from its points' extremes.
+    struct Box {
+        float lo[3], hi[3];
+    };
+
 private:
     struct Layout;
     Layout layout() const noexcept;
@@ -116,11 +122,8 @@ private:
     std::vector<std::uint32_t> visit_order(std::span<const Vec3d> queries, parallel::Pool& pool,
                                            parallel::Stop* stop) const;
 
-    struct Box {
-        float lo[3], hi[3];
-    };
-
-    std::vector<std::uint64_t> block_;
+    // Written in full by the build or a load, so never zero-filled first.
+    std::vector<std::uint64_t, memory::UninitAllocator<std::uint64_t>> block_;
     std::size_t n_ = 0;      // all points
     std::size_t m_ = 0;      // points without a NaN coordinate: the tree's
     unsigned depth_ = 0;     // levels of inner nodes; leaves are at this level
