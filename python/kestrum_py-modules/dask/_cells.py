@@ -5,6 +5,7 @@ tie-break (the lower local index) is the global one, and its answers map to
 global indices by one lookup.
 """
 
+import contextlib
 import math
 import operator
 
@@ -185,6 +186,22 @@ class Cell:
         return np.diff(np.asarray(offsets)), self.index[np.asarray(found)]
 
 
+def distributed_client():
+    """The distributed Client that dask.compute would use now, or None."""
+    try:
+        from distributed import get_client
+
+        client = get_client()
+    except (ImportError, ValueError):
+        return None
+    return client if dask.config.get("scheduler", None) in (None, "dask.distributed", client.get) else None
+
+
+def on_worker(address):
+    """Runs the tasks made inside on `address` while it lives (a loose restriction)."""
+    return dask.annotate(workers=[address], allow_other_workers=True) if address else contextlib.nullcontext()
+
+
 def _sample(block, start, stride):
     """Rows at global positions divisible by stride, without NaN."""
     first = (-start) % stride
@@ -234,15 +251,18 @@ class Partitioned:
 def partition(points, *, partitions=None):
     """Spreads `points` ((n, 3): Dask array, VecList or numpy) over spatial cells of about equal size.
 
-    The cells' cut planes come from a sample; each input block is split by
+    By default a cell holds about 2**20 points, and every worker of a
+    distributed Client gets a cell. The cells' cut planes come from a sample; each input block is split by
     cell where it lives, each cell gathers its pieces (in global order) and
     builds its KdTree there, and the result is persisted. Points with a NaN
     coordinate are kept with their global index (they never qualify).
     """
     arr = as_points(points, "points")
     n = int(arr.shape[0])
+    client = distributed_client()
+    workers = sorted(client.scheduler_info(n_workers=-1)["workers"]) if client else []
     if partitions is None:
-        partitions = max(1, -(-n // DEFAULT_CELL_POINTS))
+        partitions = max(1, -(-n // DEFAULT_CELL_POINTS), min(len(workers), n))
     partitions = operator.index(partitions)
     if partitions < 1:
         raise ValueError("partitions must be at least 1")
@@ -253,8 +273,15 @@ def partition(points, *, partitions=None):
     sample = np.concatenate(samples) if samples else np.empty((0, 3))
     splits = Splits(sample, partitions)
     pieces = [dask.delayed(_split, nout=partitions)(b, s, splits) for b, s in zip(blocks, starts)]
-    cells = [dask.delayed(Cell.build)(*[p[j] for p in pieces]) for j in range(partitions)]
-    cells = list(dask.persist(*cells))
+    # Indexed outside the placement below: a piece is cut where its block was split.
+    shares = [[p[j] for p in pieces] for j in range(partitions)]
+    cells = []
+    for j in range(partitions):
+        # Cells dealt round the workers, so each holds about the same share.
+        with on_worker(workers[j % len(workers)] if workers else None):
+            cells.append(dask.delayed(Cell.build)(*shares[j]))
+    # Unoptimised: fusing the graph would drop the placement.
+    cells = list(dask.persist(*cells, optimize_graph=False))
     summaries = dask.compute(*[dask.delayed(_summary)(c) for c in cells])
     counts = np.array([s[0] for s in summaries], np.int64)
     live = np.array([s[1] for s in summaries], np.int64)

@@ -8,13 +8,45 @@ points keeps. Radius: the cells whose boxes reach the ball are asked, and
 their indices merged in ascending order.
 """
 
+import contextlib
 import operator
 
 import dask
 import dask.array as da
 import numpy as np
 
-from ._cells import DEFAULT_CHUNK, as_float64, as_points, box_d2
+from ._cells import DEFAULT_CHUNK, as_float64, as_points, box_d2, distributed_client, on_worker
+
+
+def futures_of(x):
+    from distributed import futures_of as of
+
+    return of(x)
+
+
+def _pinned(partitioned):
+    """Per cell, a context that keeps its tasks on the worker holding it.
+
+    Dask would otherwise move a cell (tens of MB) to an idle worker to run a
+    millisecond task there. The restriction is loose: once that worker is
+    lost, the rebuilt cell's tasks run wherever it is.
+    """
+    client = distributed_client()
+    futures = [futures_of(c) for c in partitioned.cells] if client else []
+    if not futures or not all(len(f) == 1 for f in futures):
+        return [contextlib.nullcontext] * partitioned.partitions
+    holders = client.who_has([f[0] for f in futures])
+    return [lambda w=holders.get(f[0].key): on_worker(w[0] if w else None) for f in futures]
+
+
+def _ask_all(partitioned, pinned, fn, pieces, *args, skip_dead=False):
+    out = []
+    for j in range(partitioned.partitions):
+        if skip_dead and not partitioned.live[j]:
+            continue
+        with pinned[j]():
+            out.append(dask.delayed(fn)(partitioned.cells[j], pieces[j], *args))
+    return out
 
 
 def _rows_by_cell(cell_of_row, q, parts):
@@ -90,18 +122,22 @@ def knn_join(partitioned, queries, k):
     Bit for bit `KdTree(all_points).nearest_many(queries, k)`: ties to the
     lower global index, missing neighbours padded with index len(points) and
     distance inf. Queries: a Dask array (m, 3), or a VecList/numpy array.
+
+    On a distributed Client each cell's tasks are pinned to the worker
+    holding it; graph optimisation drops that, so compute the result with
+    `dask.compute(..., optimize_graph=False)` to keep the cells in place.
     """
     k = _check_k(k)
     qarr = as_points(queries, "queries", DEFAULT_CHUNK)
     pt = partitioned
     parts, n = pt.partitions, pt.n
     idx_blocks, dist_blocks = [], []
+    pins = _pinned(pt)
     for block, m in zip(qarr.to_delayed().ravel(), qarr.chunks[0]):
         home = dask.delayed(_route_home, nout=parts)(block, pt.splits)
-        homes = [dask.delayed(_ask_cell)(pt.cells[j], home[j], k, n) for j in range(parts)]
+        homes = _ask_all(pt, pins, _ask_cell, home, k, n)
         plan = dask.delayed(_plan, nout=parts + 1)(block, k, n, pt.lo, pt.hi, pt.live, *homes)
-        asked = [dask.delayed(_ask_cell)(pt.cells[j], plan[j + 1], k, n)
-                 for j in range(parts) if pt.live[j]]
+        asked = _ask_all(pt, pins, _ask_cell, [plan[j + 1] for j in range(parts)], k, n, skip_dead=True)
         merged = dask.delayed(_merge, nout=2)(k, plan[0], *asked)
         idx_blocks.append(da.from_delayed(merged[0], (m, k), np.int64))
         dist_blocks.append(da.from_delayed(merged[1], (m, k), np.float64))
@@ -150,15 +186,17 @@ def within_join(partitioned, queries, radius):
     Bit for bit `KdTree(all_points).within_many(queries, radius)`: the
     indices at distance <= radius, ascending. Block b of the queries has its
     counts in np.diff(offsets) and its indices in `indices.blocks[b]`.
+    Compute with optimize_graph=False, as for knn_join.
     """
     radius = float(radius)
     qarr = as_points(queries, "queries", DEFAULT_CHUNK)
     pt = partitioned
     parts = pt.partitions
     count_blocks, index_blocks = [], []
+    pins = _pinned(pt)
     for block, m in zip(qarr.to_delayed().ravel(), qarr.chunks[0]):
         route = dask.delayed(_route_ball, nout=parts)(block, pt.lo, pt.hi, pt.live, radius)
-        asked = [dask.delayed(_ask_ball)(pt.cells[j], route[j], radius) for j in range(parts) if pt.live[j]]
+        asked = _ask_all(pt, pins, _ask_ball, route, radius, skip_dead=True)
         merged = dask.delayed(_merge_ball, nout=2)(m, *asked)
         count_blocks.append(da.from_delayed(merged[0], (m,), np.int64))
         index_blocks.append(da.from_delayed(merged[1], (np.nan,), np.int64))
