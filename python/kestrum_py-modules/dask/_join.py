@@ -40,6 +40,8 @@ def _pinned(partitioned):
 
 
 def _ask_all(partitioned, pinned, fn, pieces, *args, skip_dead=False):
+    # Indexed here, outside the pinning: a piece is cut where its tuple was made.
+    pieces = [pieces[j] for j in range(partitioned.partitions)]
     out = []
     for j in range(partitioned.partitions):
         if skip_dead and not partitioned.live[j]:
