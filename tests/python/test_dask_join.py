@@ -135,3 +135,19 @@ def test_a_worker_killed_mid_join_changes_nothing(client):
     want = tree.nearest_many(q, 4)
     assert same_bits(got[0], want[0]) and same_bits(got[1], want[1])
     assert victim not in client.run(os.getpid).values()
+
+
+def test_candidates_rank_by_squared_distance_where_distances_tie():
+    # |A| and |B| both round to 1.0, but A's d2 is 1 + 2**-52 and B's 1: one
+    # tree answers B although A has the lower index, so must the join.
+    rng = np.random.default_rng(3)
+    a, b = [1.0, 2.0**-26, 0.0], [-1.0, 0.0, 0.0]
+    points = np.concatenate([[a], rng.uniform(-20, 20, (300, 3)), [b]])
+    q = np.zeros((1, 3))
+    with dask.config.set(scheduler="sync"):
+        p = kd.partition(points, partitions=2)
+        assert len(set(p.splits.route(np.array([a, b])).tolist())) == 2
+        got = dask.compute(*kd.knn_join(p, q, 2))
+    want = kp.KdTree(points).nearest_many(q, 2)
+    assert np.asarray(want[0]).tolist() == [[301, 0]] and np.asarray(want[1]).tolist() == [[1.0, 1.0]]
+    assert same_bits(got[0], want[0]) and same_bits(got[1], want[1])
