@@ -104,7 +104,7 @@ def main(argv=None):
     p.add_argument("--workers", type=int, default=3)
     p.add_argument("--memory-limit", default="1GiB", help="per worker (default 1GiB)")
     p.add_argument("--partitions", type=int, default=None, help="cells (default: about 2**20 points each)")
-    p.add_argument("--check", type=int, default=200, help="queries checked by brute force (default 200)")
+    p.add_argument("--check", type=int, default=20, help="queries checked by brute force (default 20)")
     p.add_argument("--seed", type=int, default=5)
     args = p.parse_args(argv)
     try:
