@@ -154,23 +154,27 @@ def main():
           f" peak RSS {gib(peak_rss_bytes())}")
 
     env = {"RAYON_NUM_THREADS": "1", "MALLOC_TRIM_THRESHOLD_": "65536"}
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, env=env,
-                      memory_limit=args.memory_limit, dashboard_address=None,
-                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-        print(f"LocalCluster: {args.workers} worker processes x 1 thread, pool threads 1 each")
-        parts = args.partitions
+
+    def cluster():
+        # A fresh cluster per run: its workers' peak memory is that run's alone.
+        return LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, env=env,
+                            memory_limit=args.memory_limit, dashboard_address=None,
+                            silence_logs=logging.ERROR)
+
+    print(f"LocalCluster: {args.workers} worker processes x 1 thread, pool threads 1 each")
+    with cluster() as c, Client(c) as client:
         out, part_s, join_s, shuffled, moved, peaks = cluster_run(
-            client, points[:single], queries[:single_q], args.k, parts, gather=True)
-        same = out[0].tobytes() == idx1.tobytes() and out[1].tobytes() == dist1.tobytes()
-        del out, idx1, dist1
-        report("cluster, same size", single, single_q, part_s, join_s, shuffled, moved, peaks)
-        print(f"  results {'bit-identical to' if same else 'DIFFER from'} the one-process tree;"
-              f" time ratio cluster/one process: build {part_s / build:.2f}, join {join_s / join1:.2f}")
-        if n > single:
-            client.restart()  # fresh peak RSS figures for the full run
+            client, points[:single], queries[:single_q], args.k, args.partitions, gather=True)
+    same = out[0].tobytes() == idx1.tobytes() and out[1].tobytes() == dist1.tobytes()
+    del out, idx1, dist1
+    report("cluster, same size", single, single_q, part_s, join_s, shuffled, moved, peaks)
+    print(f"  results {'bit-identical to' if same else 'DIFFER from'} the one-process tree;"
+          f" time ratio cluster/one process: build {part_s / build:.2f}, join {join_s / join1:.2f}")
+    if n > single:
+        with cluster() as c, Client(c) as client:
             _, part_s, join_s, shuffled, moved, peaks = cluster_run(
-                client, points, queries, args.k, parts, gather=False)
-            report("cluster, full size", n, m, part_s, join_s, shuffled, moved, peaks)
+                client, points, queries, args.k, args.partitions, gather=False)
+        report("cluster, full size", n, m, part_s, join_s, shuffled, moved, peaks)
     print(cli.load_text())
     return 0 if same else 1
 
