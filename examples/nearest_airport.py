@@ -17,6 +17,7 @@ east-north-up frame (two `Quat` rotations). Positions become unit vectors with
     python examples/nearest_airport.py -n 1000 --queries my.csv --plot map.png
     python examples/nearest_airport.py --dask           # LocalCluster of worker processes
     python examples/nearest_airport.py --dask --scheduler tcp://HOST:8786
+    python examples/nearest_airport.py --dask --partitions 8   # also: airports spread over 8 cells
     python examples/nearest_airport.py --processes 2    # concurrent.futures, spawn
     python examples/nearest_airport.py --radius 50      # also: every airport within 50 km
 
@@ -216,8 +217,26 @@ def worker_threads(workers):
     return max(1, (os.cpu_count() or 1) // workers)
 
 
+def solve_partitioned(tree, block, args):
+    """The nearest airport by kestrum_py.dask: airports spread over cells on the workers.
+
+    Returns (index, chord, seconds to partition, seconds to join); no worker
+    holds the whole tree, and the answer must still be the tree's, bit for bit.
+    """
+    import dask
+
+    from kestrum_py import dask as kd
+
+    t0 = time.perf_counter()
+    cells = kd.partition(np.asarray(tree.points), partitions=args.partitions)
+    t1 = time.perf_counter()
+    found, chords = kd.knn_join(cells, block[:, :3], 1)
+    found, chords = dask.compute(found, chords, optimize_graph=False)  # keeps each cell's work in place
+    return found[:, 0], chords[:, 0], t1 - t0, time.perf_counter() - t1
+
+
 def solve_dask(tree, block, args):
-    """Returns (results, seconds for cluster start, scatter, compute)."""
+    """Returns (results, seconds for cluster start, scatter, compute, the partitioned path's answer)."""
     import dask.array as da
     from dask.distributed import Client, LocalCluster, progress
 
@@ -246,11 +265,12 @@ def solve_dask(tree, block, args):
             progress(future)
         out = future.result()
         t3 = time.perf_counter()
+        partitioned = solve_partitioned(tree, block, args) if args.partitions else None
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    return out, (t1 - t0, t2 - t1, t3 - t2)
+    return out, (t1 - t0, t2 - t1, t3 - t2), partitioned
 
 
 _worker_tree = None
@@ -355,6 +375,8 @@ def parse_args(argv):
     d.add_argument("--dask", action="store_true", help="also run on Dask distributed")
     d.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="existing Dask scheduler (default: a LocalCluster)")
     d.add_argument("--workers", type=int, default=2, help="LocalCluster worker processes (default 2)")
+    d.add_argument("--partitions", type=int, default=0, metavar="N",
+                   help="with --dask: also spread the airports over N cells (kestrum_py.dask.knn_join)")
     d.add_argument("--processes", type=int, default=0, metavar="N",
                    help="also run on a spawn ProcessPoolExecutor of N processes")
     d.add_argument("--worker-threads", type=int, default=0, metavar="T",
@@ -363,7 +385,10 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.radius is not None and not (args.radius >= 0.0):
         p.error("--radius must be a number of kilometres, at least 0")
-    if args.n < 1 or args.chunk < 1 or args.workers < 1 or args.processes < 0 or args.worker_threads < 0:
+    if args.partitions and not args.dask:
+        p.error("--partitions needs --dask")
+    if args.n < 1 or args.chunk < 1 or args.workers < 1 or args.processes < 0 or args.worker_threads < 0 \
+            or args.partitions < 0:
         p.error("-n, --chunk and --workers must be positive; --processes and --worker-threads not negative")
     return args
 
@@ -417,7 +442,7 @@ def main(argv=None):
 
     if args.dask:
         try:
-            out, (start_s, scatter_s, compute_s) = solve_dask(tree, block, args)
+            out, (start_s, scatter_s, compute_s), partitioned = solve_dask(tree, block, args)
         except ImportError as e:
             raise SystemExit(f"--dask needs dask[distributed] (pip install kestrum_py[dask]): {e}")
         saved["dask"] = out
@@ -428,6 +453,15 @@ def main(argv=None):
         print(f"  {'connect' if args.scheduler else 'cluster start'} {start_s:.2f} s, "
               f"scatter of the tree {scatter_s * 1e3:.1f} ms")
         ok &= report_identity("Dask", out, result)
+        if partitioned is not None:
+            found, chords, part_s, join_s = partitioned
+            saved.update(partitioned_index=found, partitioned_chord=chords)
+            same = (np.array_equal(found, result[:, 0].astype(np.int64))
+                    and same_bits(chords, np.ascontiguousarray(result[:, 1])))
+            print(f"Dask, airports in {args.partitions} cells (kestrum_py.dask): partition {part_s:.2f} s")
+            print(f"  knn_join               {rate(n, join_s)}")
+            print(f"  nearest index and chord {'bit-identical to' if same else 'DIFFER from'} the single-process run")
+            ok &= same
 
     if args.processes:
         out, seconds = solve_processes(tree, block, args)

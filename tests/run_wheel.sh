@@ -2,7 +2,8 @@
 # Builds the distributable artefacts and tests what a user would get from them:
 #   build     pip wheel <repo> (a linux_x86_64 wheel, which no package index accepts)
 #   repair    auditwheel repair: the same wheel under the most compatible manylinux tag
-#   contents  the wheel holds the extension and kestrum_py-stubs/{__init__,geometry}.pyi, nothing else
+#   contents  the wheel holds the extension, kestrum_py-stubs/{__init__,geometry}.pyi and
+#             kestrum_py-modules/ (Python files), nothing else
 #   install   the wheel installs into a fresh venv and imports from that venv's site-packages
 #   pytest    tests/python against the installed wheel, run from outside the source tree
 #   sdist     python -m build --sdist
@@ -83,7 +84,11 @@ if len(ext) != 1:
     problems.append(f"expected one top-level extension module, found {ext}")
 if stubs != ["kestrum_py-stubs/__init__.pyi", "kestrum_py-stubs/_geometry.pyi"]:
     problems.append(f"stub files: {stubs}")
-extra = sorted(set(payload) - set(ext) - set(stubs))
+# The Python-written submodules the module's __path__ names (kestrum_py.dask).
+modules = sorted(n for n in payload if n.startswith("kestrum_py-modules/"))
+if "kestrum_py-modules/dask/__init__.py" not in modules or any(not n.endswith(".py") for n in modules):
+    problems.append(f"kestrum_py-modules files: {modules}")
+extra = sorted(set(payload) - set(ext) - set(stubs) - set(modules))
 if extra:
     problems.append(f"unexpected files: {extra}")
 for p in problems:

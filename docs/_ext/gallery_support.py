@@ -17,6 +17,8 @@ DOCS = Path(__file__).resolve().parents[1]
 # Quick runs: a build should take seconds per script, not minutes.
 ARGS = {
     "nearest_airport.py": ["-n", "3000", "--show", "5", "--no-progress", "--plot", "{out}/nearest_airport.png"],
+    "lidar_join.py": ["--points", "3e5", "--queries", "2e4", "--workers", "2", "--memory-limit", "400MiB",
+                      "--check", "20"],
     "rotation_trajectory.py": ["--plot", "{out}/rotation_trajectory.png"],
     "register_scans.py": ["--small"],
     "plot_vec_list.py": ["--from", str(DOCS / "vec_list_scaling.json"), "--out", "{out}/vec_list_scaling.png"],

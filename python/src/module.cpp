@@ -1,5 +1,10 @@
 // Module entry: builds `kestrum_py` and its `geometry` and `geo` submodules once per
 // process and refuses a second interpreter.
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <system_error>
+
 #include "classes.hpp"
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
@@ -120,6 +125,23 @@ int add_unpickler(PyObject* m) {
     return 0;
 }
 
+// The Python-written submodules (kestrum_py.dask) live in the directory
+// kestrum_py-modules beside this shared object; naming it in __path__ lets the
+// import system find them while every class stays kestrum_py.X. The hyphen
+// keeps that directory from ever importing as a package of its own.
+int add_module_path(PyObject* m) {
+    Dl_info info{};
+    std::string dir;
+    if (dladdr(reinterpret_cast<void*>(&add_module_path), &info) && info.dli_fname) {
+        std::error_code ec;
+        const std::filesystem::path so = std::filesystem::absolute(info.dli_fname, ec);
+        if (!ec) dir = (so.parent_path() / "kestrum_py-modules").string();
+    }
+    Ref path(dir.empty() ? PyList_New(0) : Py_BuildValue("[s]", dir.c_str()));
+    if (!path) return -1;
+    return PyObject_SetAttrString(m, "__path__", path.get());
+}
+
 int init_kestrum(PyObject* m) {
     if (add_class<kestrum::AngleDegrees>(m) < 0 || add_class<kestrum::AngleRadians>(m) < 0 ||
         add_class<kestrum::Quat>(m) < 0 || add_class<VecListValue>(m) < 0 ||
@@ -134,6 +156,7 @@ int init_kestrum(PyObject* m) {
     for (PyMethodDef* f = rigid_functions(); f->ml_name; ++f)
         if (add_function(m, f) < 0) return -1;
     if (add_submodule(m, geo_module) < 0) return -1;
+    if (add_module_path(m) < 0) return -1;
     return add_unpickler(m);
 }
 

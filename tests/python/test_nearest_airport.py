@@ -123,16 +123,20 @@ def test_dask_cluster_and_spawned_processes_agree_bit_for_bit(tmp_path):
     need("matplotlib")
     code, out = run_example(["-n", "400", "--seed", "7", "--chunk", "60", "--no-progress",
                              "--dask", "--workers", "2", "--worker-threads", "1", "--processes", "2",
+                             "--partitions", "5",
                              "--save", str(tmp_path / "r.npz"), "--plot", str(tmp_path / "map.png")])
     assert code == 0, out
     assert "Dask results are bit-identical to the single-process run" in out
     assert "ProcessPoolExecutor results are bit-identical to the single-process run" in out
+    assert "nearest index and chord bit-identical to the single-process run" in out
     assert re.search(r"speed ratio kestrum_py/numpy: \d+\.\d\dx", out), out  # numpy time / ours
     saved = np.load(tmp_path / "r.npz")
     single = saved["single"]
     assert single.shape == (400, 4)
     for path in ("dask", "processes"):
         assert saved[path].tobytes() == single.tobytes(), path
+    assert saved["partitioned_index"].tolist() == single[:, 0].astype(int).tolist()
+    assert saved["partitioned_chord"].tobytes() == np.ascontiguousarray(single[:, 1]).tobytes()
     assert saved["numpy_index"].tolist() == single[:, 0].astype(int).tolist()
     assert saved["numpy_chord"].tobytes() == np.ascontiguousarray(single[:, 1]).tobytes()
     # Nearest of ~28,000 airports: never farther than a quarter of the globe.
