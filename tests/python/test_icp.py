@@ -44,6 +44,12 @@ def test_icp_recovers_a_planted_transform(plane):
         degrees, metres = error(r.transform, truth)
         assert degrees < 0.05 and metres < 1e-3, (degrees, metres, r)
         assert r.converged and 0 < r.iterations < 60 and r.fitness > 0.99 and r.rmse < 0.03
+        # Its fitness and rmse are those of brute-force nearest partners
+        # under the transform it returns.
+        y = np.asarray(r.transform.apply(source))
+        d = np.sqrt(((y[:, None, :] - target[None, :, :]) ** 2).sum(-1).min(1))
+        near = d <= 0.2
+        assert r.fitness == near.mean() and r.rmse == pytest.approx(np.sqrt((d[near] ** 2).mean()), rel=1e-12)
         # The same points given as an array give the same bits.
         again = icp(source, target, 0.2, iterations=60, point_to_plane=plane, target_normals=VecList.from_array(normals))
         assert again.transform == r.transform and again.rmse == r.rmse
