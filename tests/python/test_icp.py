@@ -123,3 +123,23 @@ def test_register_scans_example_runs_small():
     assert len(errors) == 2
     for words in errors:  # rotation error D deg, translation error M m
         assert float(words[2]) < 0.1 and float(words[6]) < 0.005, words
+
+
+def test_ctrl_c_stops_icp():
+    child = r"""
+import signal, time, numpy as np, kestrum_py as k
+pts = np.random.default_rng(0).random((20000, 3))
+def stop(*_):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, stop)  # the call holds the GIL: no Python thread could send it
+signal.setitimer(signal.ITIMER_REAL, 0.5)
+t = time.monotonic()
+try:
+    k.icp(pts, pts + 0.001, 0.1, iterations=10**9, tolerance=0.0)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - t)
+"""
+    proc = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.returncode == 0 and proc.stdout.startswith("interrupted"), proc.stderr
+    assert float(proc.stdout.split()[1]) < 30
