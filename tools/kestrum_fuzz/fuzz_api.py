@@ -109,7 +109,19 @@ DOCUMENTED_ERRORS = {
     "VecList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
     "QuatList.__buffer__": [(BufferError, ("QuatList buffer is",))],
     "QuatList.__release_buffer__": [(ValueError, ("memoryview's buffer",))],
-    "QuatList.mean": [(ValueError, ("mean of an empty QuatList",))],
+    "QuatList.mean": [(ValueError, ("mean of an empty QuatList", "expected ", "weights must be",
+                                    "the weights are all zero") + named("weights"))],
+    "VecList.mean": [(ValueError, ("mean of an empty VecList",))],
+    **{name: [(ValueError, named("translation"))] for name in ("RigidTransform()", "RigidTransform.__new__")},
+    "RigidTransform.apply": [(ValueError, named("x"))],
+    "RigidTransform.from_matrix": [(ValueError, ("expected a 4x4", "expected an array of shape", "the bottom row", "the upper-left",
+                                                 "the translation column") + named("m"))],
+    "RigidTransform.align": [(ValueError, ("a and b differ in length", "align needs at least one pair", "expected ",
+                                           "weights must be", "the weights are all zero")
+                              + named("a", "b", "weights"))],
+    # target is a KdTree or points: the points' shape errors come unnamed.
+    "icp": [(ValueError, ("max_distance must", "tolerance must", "point_to_plane needs", "target_normals has",
+                          "a KdTree holds", "expected an array of shape") + named("source", "target_normals"))],
     **{f"QuatList.{m}": [(ValueError, (f"{m}: the lists have different lengths",) + named("v"))]
        for m in ("rotate", "then", "angle_to", "slerp")},
     "Quat.then": [(ValueError, ("then: the lists have different lengths",))],
@@ -122,6 +134,10 @@ DOCUMENTED_ERRORS = {
     "op:float": [(ValueError, ("could not convert",))],
     "op:int": [(ValueError, ("invalid literal",))],
 }
+# Classes without a constructor or factory of their own: the module function
+# that returns one, with arguments it accepts.
+_TRIANGLE = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0)]
+MADE_BY = {"IcpResult": ("icp", (_TRIANGLE, _TRIANGLE, 1.0))}
 # Module functions that __all__ leaves out but the fuzzer calls too.
 HIDDEN_FUNCTIONS = ("_unpickle",)
 # Parameters whose good values the error messages do not reveal.
@@ -158,6 +174,14 @@ PRESET_HINTS = {
     ("Mat3.__release_buffer__", 0): "memoryview",
     ("Quat.as_euler", 0): "euler_seq",
     ("Quat.from_euler", 0): "euler_seq",
+    ("RigidTransform()", 1): "point",
+    ("RigidTransform.__new__", 1): "point",
+    ("RigidTransform.from_matrix", 0): "rigid_matrix",
+    ("RigidTransform.apply", 0): "rows",
+    ("RigidTransform.align", 0): "three_points",
+    ("RigidTransform.align", 1): "three_points",
+    ("icp", 0): "three_points",
+    ("icp", 1): "three_points",
     ("Quat.align", 0): "three_points",
     ("Quat.align", 1): "three_points",
     # The cast error that taught these is now a text naming every form.
@@ -351,8 +375,23 @@ def _params_of(obj):
     inner = sig.strip()[1:-1]
     names = [p.strip() for p in inner.split(",") if p.strip()]
     kwok = "/" not in names
-    names = [n for n in names if n not in ("/", "*") and not n.startswith("$")]
-    return names, kwok
+    out, keyword_only = ParamList(), False
+    for raw in names:
+        if raw == "*":
+            keyword_only = True
+        elif raw != "/" and not raw.startswith("$"):
+            name, _, default = raw.partition("=")
+            out.append(name)
+            out.npos += not keyword_only
+            if not default:
+                out.nreq = len(out)
+    return out, kwok
+
+
+class ParamList(list):
+    """Parameter names: the first `npos` may come by position (the rest are
+    keyword-only), the first `nreq` are required (the rest have defaults)."""
+    npos = nreq = 0
 
 
 def _builtin_types():
@@ -511,6 +550,11 @@ class Fuzzer:
             elif callable(obj):
                 params, kwok = _params_of(obj)
                 self.targets.append(Target(f"{name}", "function", None, obj, params, kwok))
+        # A class only a module function makes gets a small call of it as factory.
+        for cls_name, (fn_name, args) in MADE_BY.items():
+            cls, fn = getattr(mod, cls_name, None), getattr(mod, fn_name, None)
+            if isinstance(cls, type) and callable(fn) and cls in self.factories:
+                self.factories[cls].append(lambda fn=fn, args=args: fn(*args))
         for name in HIDDEN_FUNCTIONS:
             obj = getattr(mod, name, None)
             if callable(obj) and name not in names:
@@ -779,6 +823,11 @@ class Fuzzer:
             if form == 1:
                 return xyz if rng.random() < 0.5 else tuple(xyz)
             return np.array(xyz, dtype=np.float64 if form == 2 else np.float32)
+        if kind == "rigid_matrix":
+            rt = self.class_by_name.get("RigidTransform")
+            if rt is not None and np is not None and rng.random() < 0.9:
+                m = np.asarray(self.instance(rt).as_matrix())
+                return m if rng.random() < 0.5 else m.tolist()
         if kind == "three_points":
             vl = self.class_by_name.get("VecList")
             if vl is not None and rng.random() < 0.9:
@@ -986,6 +1035,10 @@ class Fuzzer:
         """Positional and keyword arguments, sometimes deliberately wrong."""
         rng, params = self.rng, target.params
         n = len(params)
+        if isinstance(params, ParamList) and (params.npos < n or params.nreq < n) and rng.random() < 0.85:
+            # Keyword-only parameters by keyword; optional ones sometimes left out.
+            keep = n if rng.random() < 0.5 else rng.randint(params.nreq, n)
+            return values[:min(params.npos, keep)], {params[i]: values[i] for i in range(params.npos, keep)}
         r = rng.random()
         if r < 0.55 or not target.kwok:
             if r > 0.95:
