@@ -44,6 +44,12 @@ def test_icp_recovers_a_planted_transform(plane):
         degrees, metres = error(r.transform, truth)
         assert degrees < 0.05 and metres < 1e-3, (degrees, metres, r)
         assert r.converged and 0 < r.iterations < 60 and r.fitness > 0.99 and r.rmse < 0.03
+        # Its fitness and rmse are those of brute-force nearest partners
+        # under the transform it returns.
+        y = np.asarray(r.transform.apply(source))
+        d = np.sqrt(((y[:, None, :] - target[None, :, :]) ** 2).sum(-1).min(1))
+        near = d <= 0.2
+        assert r.fitness == near.mean() and r.rmse == pytest.approx(np.sqrt((d[near] ** 2).mean()), rel=1e-12)
         # The same points given as an array give the same bits.
         again = icp(source, target, 0.2, iterations=60, point_to_plane=plane, target_normals=VecList.from_array(normals))
         assert again.transform == r.transform and again.rmse == r.rmse
@@ -117,3 +123,23 @@ def test_register_scans_example_runs_small():
     assert len(errors) == 2
     for words in errors:  # rotation error D deg, translation error M m
         assert float(words[2]) < 0.1 and float(words[6]) < 0.005, words
+
+
+def test_ctrl_c_stops_icp():
+    child = r"""
+import signal, time, numpy as np, kestrum_py as k
+pts = np.random.default_rng(0).random((20000, 3))
+def stop(*_):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, stop)  # the call holds the GIL: no Python thread could send it
+signal.setitimer(signal.ITIMER_REAL, 0.5)
+t = time.monotonic()
+try:
+    k.icp(pts, pts + 0.001, 0.1, iterations=10**9, tolerance=0.0)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - t)
+"""
+    proc = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert proc.returncode == 0 and proc.stdout.startswith("interrupted"), proc.stderr
+    assert float(proc.stdout.split()[1]) < 30

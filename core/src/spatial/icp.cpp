@@ -1,7 +1,10 @@
 #include "spatial/icp.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <stdexcept>
+#include <utility>
 #include <limits>
 #include <vector>
 
@@ -12,6 +15,7 @@ namespace kestrum::spatial {
 
 namespace {
 
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // above every tree index (kMaxPoints - 1)
 
 // Counts are kept as doubles so the whole sum is doubles (chunked_sum).
@@ -39,7 +43,11 @@ struct Icp {
             Matched s{0.0, 0.0};
             for (std::size_t i = lo; i < hi; ++i) {
                 const Vec3d y = t.apply(src[i]);
-                const KdTree::Hit h = tree.nearest(y, opt.max_distance);
+                // Last iteration's partner, still close, bounds the search.
+                const std::uint32_t prev = m[i];
+                const KdTree::Hit h = prev == kNone ? tree.nearest(y, opt.max_distance)
+                                                    : tree.nearest(y, opt.max_distance, prev,
+                                                                   formula::distance_squared<Plain>(y, tp[prev]));
                 if (h.index >= tree.size()) {
                     m[i] = kNone;
                     continue;
@@ -138,14 +146,59 @@ struct Icp {
     }
 };
 
+// The points along a Morton curve over their box (NaN points last), so that
+// consecutive queries walk the same tree nodes while they are in cache. The
+// order is a function of the points alone.
+std::vector<Vec3d> morton_order(std::span<const Vec3d> p) {
+    double lo[3] = {kInfinity, kInfinity, kInfinity}, hi[3] = {-kInfinity, -kInfinity, -kInfinity};
+    for (const Vec3d& v : p) {
+        const double c[3] = {v.x, v.y, v.z};
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::fmin(lo[k], c[k]);
+            hi[k] = std::fmax(hi[k], c[k]);
+        }
+    }
+    double scale[3];
+    for (int k = 0; k < 3; ++k) {
+        const double span = hi[k] - lo[k];
+        scale[k] = span > 0.0 && span < kInfinity ? 1023.0 / span : 0.0;
+    }
+    const auto spread = [](std::uint64_t v) {  // 10 bits to every third of 30
+        v = (v | (v << 16)) & 0x030000FFu;
+        v = (v | (v << 8)) & 0x0300F00Fu;
+        v = (v | (v << 4)) & 0x030C30C3u;
+        return (v | (v << 2)) & 0x09249249u;
+    };
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> key(p.size());
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        const double c[3] = {p[i].x, p[i].y, p[i].z};
+        std::uint64_t code = 0;
+        for (int k = 0; k < 3; ++k) {
+            const double f = (c[k] - lo[k]) * scale[k];
+            // NaN and out-of-box (infinite) coordinates go to the end.
+            const std::uint64_t cell = f >= 0.0 && f <= 1023.0 ? static_cast<std::uint64_t>(f) : 1024;
+            code |= cell > 1023 ? (std::uint64_t{1} << 40) : spread(cell) << k;
+        }
+        key[i] = {code, static_cast<std::uint32_t>(i)};
+    }
+    std::sort(key.begin(), key.end());
+    std::vector<Vec3d> out(p.size());
+    for (std::size_t i = 0; i < p.size(); ++i) out[i] = p[key[i].second];
+    return out;
+}
+
 }  // namespace
 
 IcpResult icp(std::span<const Vec3d> source, const KdTree& target, std::span<const Vec3d> target_points,
               const Vec3d* target_normals, const RigidTransform& init, const IcpOptions& options,
               parallel::Pool& pool, parallel::Stop* stop) {
     if (target_points.size() != target.size()) panic("icp: the target points are not the tree's");
-    Icp run{source.data(), source.size(), target, target_points.data(), target_normals, options, pool, stop,
-            std::vector<std::uint32_t>(source.size())};
+    if (source.size() > KdTree::kMaxPoints) throw std::length_error("icp: too many source points");
+    // Every sum below runs over this order; the source's own order would
+    // give the same transform to within rounding.
+    const std::vector<Vec3d> ordered = morton_order(source);
+    Icp run{ordered.data(), ordered.size(), target, target_points.data(), target_normals, options, pool, stop,
+            std::vector<std::uint32_t>(ordered.size(), kNone)};
     const parallel::DefaultFpEnv fp;
     const double n = static_cast<double>(source.size());
     const auto rmse = [](const Matched& m) {

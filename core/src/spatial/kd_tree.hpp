@@ -66,6 +66,10 @@ public:
     // The nearest point at distance <= max_distance, else (size(), inf);
     // the bound prunes the search from the start.
     Hit nearest(Vec3d q, double max_distance) const;
+    // The same, told that point `index` lies at d2 from q (the library's
+    // squared distance to that point, bit for bit): the search starts from
+    // that candidate and prunes most of the tree; the answer is unchanged.
+    Hit nearest(Vec3d q, double max_distance, std::uint64_t index, double d2) const;
     // Row i of idx/dist (k entries each) for queries[i], nearest first;
     // missing neighbours, and those farther than max_distance, are (size(), inf).
     void nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,

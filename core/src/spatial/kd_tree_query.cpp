@@ -25,10 +25,18 @@ KdTree::Hit KdTree::nearest(Vec3d q) const {
 // that starts from a slightly larger d2 bound loses none of them, and the
 // answer is then held to the asked distance exactly.
 KdTree::Hit KdTree::nearest(Vec3d q, double max_distance) const {
+    return nearest(q, max_distance, std::numeric_limits<std::uint64_t>::max(), kInf);
+}
+
+KdTree::Hit KdTree::nearest(Vec3d q, double max_distance, std::uint64_t index, double d2) const {
     const pool::DefaultFpEnv fp;
     One best;
     if (!(max_distance >= 0.0)) return {n_, kInf};
     best.best = max_distance * max_distance * (1.0 + 0x1p-40);
+    if (d2 <= best.best) {
+        best.best = d2;
+        best.best_index = index;
+    }
     search(q, best);
     g_visited.fetch_add(best.visited, std::memory_order_relaxed);
     if (best.best_index == std::numeric_limits<std::uint64_t>::max()) return {n_, kInf};
