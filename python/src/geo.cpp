@@ -142,11 +142,13 @@ std::variant<double, Array> great_circle(const Points& a, const Points& b) {
 
 PyMethodDef* geo_functions() {
     static PyMethodDef functions[] = {
-        function<"from_lat_lon", &from_lat_lon, "lat", "lon", "*degrees=True">("Unit vectors at latitudes `lat` and longitudes `lon` (x towards (0, 0), z towards the north pole): a Vec3d for two numbers, else a VecList, a number going with every element of a column. In degrees, multiples of 90 give exact components."),
+        function<"from_lat_lon", &from_lat_lon, "lat", "lon", "*degrees=True">("Unit vectors at latitudes `lat` and longitudes `lon` (x towards (0, 0), z towards the north pole): a Vec3d for two numbers, else a VecList, a number going with every element of a column. In degrees, multiples of 90 give exact components.",
+        nullptr, Raises{"ValueError: from_lat_lon"}),
         function<"to_lat_lon", &to_lat_lon, "points", "*degrees=True">("Latitude and longitude of the directions of `points` (their lengths do not matter): two floats for one point, else two float64 buffers of shape (n,)."),
         function<"arc_to_chord", &elementwise<&geo::arc_to_chord>, "angle">("2 sin(angle / 2): the straight-line distance between points of the unit sphere `angle` radians of arc apart; a float or an (n,) float64 buffer."),
         function<"chord_to_arc", &elementwise<&geo::chord_to_arc>, "chord">("2 asin(chord / 2), the arc in radians of a chord of the unit sphere; chords beyond the diameter give pi. A float or an (n,) float64 buffer."),
-        function<"great_circle", &great_circle, "a", "b">("The angle in radians, in [0, pi], between the directions of `a` and `b` (lengths do not matter), accurate at every separation; one pair gives a float, lists an (n,) float64 buffer, element-wise, a single point going with every element."),
+        function<"great_circle", &great_circle, "a", "b">("The angle in radians, in [0, pi], between the directions of `a` and `b` (lengths do not matter), accurate at every separation; one pair gives a float, lists an (n,) float64 buffer, element-wise, a single point going with every element.",
+        nullptr, Raises{"ValueError: great_circle"}),
         {},
     };
     return functions;

@@ -2,12 +2,16 @@
 // Parameters of points and matrices as the members beyond the core set take
 // them: whatever plainly means a point, a set of points or a matrix list.
 // The core members keep their strict Vec3d/VecList parameters.
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "classes.hpp"
+#include "kestrum/format.hpp"
 
 namespace kp {
 
@@ -230,19 +234,27 @@ struct FromPy<Column> : FromPy<Rows<>> {
 
 // Row i of a table of points.
 inline kestrum::Vec3d point_at(const Rows3& t, std::size_t i) noexcept {
-    double xyz[3];
     const char* row = t.base + static_cast<std::ptrdiff_t>(i) * t.row_stride;
-    for (std::ptrdiff_t c = 0; c < 3; ++c) {
-        const char* p = row + c * t.col_stride;
-        if (t.type == Table::Type::f64) {
-            std::memcpy(&xyz[c], p, sizeof(double));
-        } else {
-            float f;
-            std::memcpy(&f, p, sizeof f);
-            xyz[c] = f;  // exact
-        }
+    return {read_cell(t.type, row), read_cell(t.type, row + t.col_stride), read_cell(t.type, row + 2 * t.col_stride)};
+}
+
+// The weights of n elements: none, or n finite non-negative numbers not all
+// zero, else a ValueError naming the first bad one.
+inline std::vector<double> weights_of(const std::optional<Column>& weights, std::size_t n, const char* per) {
+    if (!weights) return {};
+    const std::vector<double>& w = weights->v;
+    if (w.size() != n)
+        raise(PyExc_ValueError, "expected " + std::to_string(n) + " weights, one per " + per + ", got " +
+                                    std::to_string(w.size()));
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!(w[i] >= 0.0) || std::isinf(w[i]))
+            raise(PyExc_ValueError, "weights must be finite and non-negative; weights[" + std::to_string(i) +
+                                        "] is " + kestrum::format_double(w[i]));
+        any |= w[i] > 0.0;
     }
-    return {xyz[0], xyz[1], xyz[2]};
+    if (!any && n > 0) raise(PyExc_ValueError, "the weights are all zero");
+    return w;
 }
 
 // The points as Vec3ds: the ones we hold in place, any other rows copied

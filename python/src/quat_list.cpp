@@ -156,18 +156,7 @@ Quat mean(const QuatListValue& self, const std::optional<Column>& weights) {
     const Quat* q = self.items.data();
     std::vector<Quat> scaled;
     if (weights) {
-        const std::vector<double>& w = weights->v;
-        if (w.size() != n)
-            raise(PyExc_ValueError, "expected " + std::to_string(n) + " weights, one per quaternion, got " +
-                                        std::to_string(w.size()));
-        bool any = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!(w[i] >= 0.0) || std::isinf(w[i]))
-                raise(PyExc_ValueError, "weights must be finite and non-negative; weights[" + std::to_string(i) +
-                                            "] is " + kestrum::format_double(w[i]));
-            any |= w[i] > 0.0;
-        }
-        if (!any) raise(PyExc_ValueError, "the weights are all zero");
+        const std::vector<double> w = weights_of(weights, n, "quaternion");
         const double* wp = w.data();
         scaled.resize(n);
         Quat* out = scaled.data();

@@ -71,30 +71,12 @@ RigidTransform from_matrix(const Rows<4>& m) {
     return *checked.transform;
 }
 
-// n non-negative finite weights, or a ValueError naming the first bad one.
-std::vector<double> check_weights(const std::optional<Column>& weights, std::size_t n) {
-    if (!weights) return {};
-    const std::vector<double>& w = weights->v;
-    if (w.size() != n)
-        raise(PyExc_ValueError, "expected " + std::to_string(n) + " weights, one per element, got " +
-                                    std::to_string(w.size()));
-    bool any = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!(w[i] >= 0.0) || std::isinf(w[i]))
-            raise(PyExc_ValueError, "weights must be finite and non-negative; weights[" + std::to_string(i) +
-                                        "] is " + kestrum::format_double(w[i]));
-        any |= w[i] > 0.0;
-    }
-    if (!any && n > 0) raise(PyExc_ValueError, "the weights are all zero");
-    return w;
-}
-
 std::pair<RigidTransform, double> align(const Points& a, const Points& b, const std::optional<Column>& weights) {
     const std::size_t n = a.rows;
     if (b.rows != n)
         raise(PyExc_ValueError, "a and b differ in length (" + std::to_string(n) + " and " + std::to_string(b.rows) + ")");
     if (n == 0) raise(PyExc_ValueError, "align needs at least one pair of points");
-    const std::vector<double> w = check_weights(weights, n);
+    const std::vector<double> w = weights_of(weights, n, "pair");
     VecListValue copy_a, copy_b;
     const auto pa = point_span(a, copy_a), pb = point_span(b, copy_b);
     const auto fit = kestrum::spatial::align(pa, pb, w.empty() ? nullptr : w.data(), pool::global());
@@ -161,8 +143,11 @@ PyMethodDef methods[] = {
     B::method<"inverse", &inverse>("The transform undoing this one: rotation inverted, translation -(rotation^-1 t)."),
     B::method<"apply", &apply, "x">("rotation.rotate(x) + translation: a Vec3d (or three numbers) gives a Vec3d; a VecList, an (n, 3) buffer or rows give a new VecList, element i equal to apply(x[i])."),
     B::method<"as_matrix", &as_matrix>("The homogeneous 4x4 matrix acting on column vectors (rotation block, translation column, bottom row 0 0 0 1), as a read-only float64 buffer."),
-    B::static_method<"from_matrix", &from_matrix, "m">("The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError."),
-    B::static_method<"align", &align, "a", "b", "weights=None">("The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the weighted RMS residual."),
+    B::static_method<"from_matrix", &from_matrix, "m">("The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError.",
+        Raises{"ValueError: expected a 4x4", "ValueError: the bottom row", "ValueError: the upper-left 3x3 block",
+               "ValueError: the translation column"}),
+    B::static_method<"align", &align, "a", "b", "weights=None">("The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the weighted RMS residual.",
+        Raises{"ValueError: a and b differ in length", "ValueError: align needs at least one pair", "ValueError: expected", "ValueError: weights must be finite", "ValueError: the weights are all zero"}),
     B::reduce(),
     {},
 };
@@ -199,7 +184,8 @@ PyMethodDef* rigid_functions() {
     static PyMethodDef functions[] = {
         function<"icp", &icp, "source", "target", "max_distance", "*init=None", "*iterations=30",
                  "*tolerance=1e-10", "*point_to_plane=False", "*target_normals=None">(
-            "Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined from `init`; point to point, or point to plane with `target_normals`."),
+            "Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined from `init`; point to point, or point to plane with `target_normals`.",
+        nullptr, Raises{"ValueError: max_distance must be positive", "ValueError: tolerance must be non-negative", "ValueError: point_to_plane needs target_normals", "ValueError: a KdTree holds at most", "ValueError: target_normals has", "ValueError: expected"}),
         {},
     };
     return functions;

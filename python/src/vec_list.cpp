@@ -190,8 +190,10 @@ PyMethodDef methods[] = {
     B::method<"collapse", &collapse, "axis">("The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException.",
         Raises{"PanicException: assertion failed: axis <= 2"}),
     B::method<"rotate", &rotate, "quat">("Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."),
-    B::method<"mean", &mean>("The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty."),
-    B::method<"take", &take, "indices">("A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range."),
+    B::method<"mean", &mean>("The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty.",
+        Raises{"ValueError: mean of an empty VecList"}),
+    B::method<"take", &take, "indices">("A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range.",
+        Raises{"IndexError: index"}),
     B::reduce(),
     {},
 };

@@ -24,11 +24,17 @@ class Target:
     for property get/set/del. `kinds[i]` lists the alternatives of parameter
     i's type; `raises` are the errors the row declares."""
 
-    __slots__ = ("name", "kind", "cls", "obj", "params", "kinds", "raises", "result", "kwok", "calls", "ok")
+    __slots__ = ("name", "kind", "cls", "obj", "params", "kinds", "raises", "result", "kwok", "calls", "ok",
+                 "first_keyword_only", "optional")
 
     def __init__(self, name, kind, cls, obj, row_params=(), raises=(), kwok=True, result=""):
         self.name, self.kind, self.cls, self.obj, self.result = name, kind, cls, obj, result
-        self.params = [n for n, _ in row_params]
+        # A row writes "*name" for a keyword-only parameter and "name=default" for one
+        # that may be left out; callers use the bare name.
+        raw = [n for n, _ in row_params]
+        self.params = [n.lstrip("*").split("=", 1)[0] for n in raw]
+        self.first_keyword_only = next((i for i, n in enumerate(raw) if n.startswith("*")), len(raw))
+        self.optional = ["=" in n for n in raw]
         self.kinds = [alternatives(t) for _, t in row_params]
         self.raises = list(raises)
         self.kwok = kwok

@@ -168,7 +168,24 @@ class Planner:
         return t
 
     def _bind(self, target, values):
-        """Positional and keyword arguments, sometimes deliberately wrong."""
+        """Positional and keyword arguments, sometimes deliberately wrong;
+        keyword-only parameters mostly by keyword, optional ones sometimes
+        left out."""
+        args, kw = self._bind_any(target, values)
+        rng, params, k = self.rng, target.params, target.first_keyword_only
+        if len(args) > k and rng.random() < 0.9:
+            kw.update({params[i]: args[i] for i in range(k, min(len(args), len(params))) if params[i] not in kw})
+            args = args[:k]
+        if target.optional and rng.random() < 0.3:
+            for i, name in enumerate(params):
+                if target.optional[i]:
+                    kw.pop(name, None)
+                    if i < len(args):
+                        args = args[:i]
+                        break
+        return args, kw
+
+    def _bind_any(self, target, values):
         rng, params = self.rng, target.params
         n = len(params)
         r = rng.random()

@@ -10,7 +10,8 @@ using B = Binder<Plane>;
 PyMethodDef methods[] = {
     B::static_method<"from_point", &Plane::from_point, "normal", "point">("The plane with `normal` through `point`; a non-unit `normal` scales the offset by its length."),
     B::static_method<"from_points", &Plane::from_points, "point1", "point2", "point3">("The plane through three points, normal along (point2 - point1) x (point3 - point1)."),
-    B::static_method<"fit", &plane_fit, "points">("The least-squares plane through the centroid of the finite `points`; normal with its largest component positive. Fewer than 3 finite points or collinear ones: ValueError."),
+    B::static_method<"fit", &plane_fit, "points">("The least-squares plane through the centroid of the finite `points`; normal with its largest component positive. Fewer than 3 finite points or collinear ones: ValueError.",
+        Raises{"ValueError: Plane.fit"}),
     B::static_method<"xy", &Plane::xy>("The plane z = 0, normal (0, 0, 1)."),
     B::static_method<"xz", &Plane::xz>("The plane z = 0, as xy() (not y = 0)."),
     B::static_method<"yz", &Plane::yz>("The plane z = 0, as xy() (not x = 0)."),

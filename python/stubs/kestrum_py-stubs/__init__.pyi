@@ -262,9 +262,17 @@ class VecList:
     def rotate(self, quat: Quat) -> None:
         """Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."""
     def mean(self) -> Vec3d:
-        """The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty."""
+        """The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty.
+
+        Raises:
+            ValueError: mean of an empty VecList
+        """
     def take(self, indices: Buffer | Sequence[SupportsIndex]) -> VecList:
-        """A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range."""
+        """A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range.
+
+        Raises:
+            IndexError: index
+        """
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -401,15 +409,32 @@ class KdTree:
     def within(self, point: Vec3d | _Column, radius: _Float) -> Array:
         """Indices of the points at distance <= `radius` from `point`, ascending."""
     def within_many(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float | _Column, max_neighbours: SupportsIndex | None = None) -> tuple[Array, Array]:
-        """For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first."""
+        """For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first.
+
+        Raises:
+            ValueError: argument 'radius': expected one radius
+            ValueError: max_neighbours must be at least 1
+        """
     def count_within(self, points: Vec3d | VecList | _Rows | _Column, radius: _Float | _Column) -> Array:
-        """For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array."""
+        """For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array.
+
+        Raises:
+            ValueError: argument 'radius': expected one radius
+        """
     def pairs_within(self, radius: _Float) -> Array:
         """Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."""
     def normals(self, k: SupportsIndex | None = 16, points: Vec3d | VecList | _Rows | _Column | None = None, toward: Vec3d | _Column | None = None) -> VecList:
-        """For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined."""
+        """For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined.
+
+        Raises:
+            ValueError: k must be at least 3
+        """
     def normals_and_curvature(self, k: SupportsIndex | None = 16, points: Vec3d | VecList | _Rows | _Column | None = None, toward: Vec3d | _Column | None = None) -> tuple[VecList, Array]:
-        """normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum."""
+        """normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum.
+
+        Raises:
+            ValueError: k must be at least 3
+        """
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -641,10 +666,25 @@ class RigidTransform:
         """The homogeneous 4x4 matrix acting on column vectors (rotation block, translation column, bottom row 0 0 0 1), as a read-only float64 buffer."""
     @staticmethod
     def from_matrix(m: _Rows) -> RigidTransform:
-        """The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError."""
+        """The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError.
+
+        Raises:
+            ValueError: expected a 4x4
+            ValueError: the bottom row
+            ValueError: the upper-left 3x3 block
+            ValueError: the translation column
+        """
     @staticmethod
     def align(a: Vec3d | VecList | _Rows | _Column, b: Vec3d | VecList | _Rows | _Column, weights: _Column | None = None) -> tuple[RigidTransform, float]:
-        """The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the weighted RMS residual."""
+        """The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the weighted RMS residual.
+
+        Raises:
+            ValueError: a and b differ in length
+            ValueError: align needs at least one pair
+            ValueError: expected
+            ValueError: weights must be finite
+            ValueError: the weights are all zero
+        """
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """Pickle support: kestrum_py._unpickle and its arguments."""
     @property
@@ -705,4 +745,13 @@ class VecListIterator(Iterator[Vec3d]):
         """The next vector."""
 
 def icp(source: Vec3d | VecList | _Rows | _Column, target: KdTree | Vec3d | VecList | _Rows | _Column, max_distance: _Float, *, init: RigidTransform | None = None, iterations: SupportsIndex | None = 30, tolerance: _Float | None = 1e-10, point_to_plane: bool | None = False, target_normals: Vec3d | VecList | _Rows | _Column | None = None) -> IcpResult:
-    """Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined from `init`; point to point, or point to plane with `target_normals`."""
+    """Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined from `init`; point to point, or point to plane with `target_normals`.
+
+    Raises:
+        ValueError: max_distance must be positive
+        ValueError: tolerance must be non-negative
+        ValueError: point_to_plane needs target_normals
+        ValueError: a KdTree holds at most
+        ValueError: target_normals has
+        ValueError: expected
+    """

@@ -12,7 +12,11 @@ from kestrum_py import Vec3d, VecList, _Column, _Float, _Rows
 __all__ = ["from_lat_lon", "to_lat_lon", "arc_to_chord", "chord_to_arc", "great_circle"]
 
 def from_lat_lon(lat: _Float | _Column, lon: _Float | _Column, *, degrees: bool = True) -> Vec3d | VecList:
-    """Unit vectors at latitudes `lat` and longitudes `lon` (x towards (0, 0), z towards the north pole): a Vec3d for two numbers, else a VecList, a number going with every element of a column. In degrees, multiples of 90 give exact components."""
+    """Unit vectors at latitudes `lat` and longitudes `lon` (x towards (0, 0), z towards the north pole): a Vec3d for two numbers, else a VecList, a number going with every element of a column. In degrees, multiples of 90 give exact components.
+
+    Raises:
+        ValueError: from_lat_lon
+    """
 def to_lat_lon(points: Vec3d | VecList | _Rows | _Column, *, degrees: bool = True) -> tuple[float, float] | tuple[Array, Array]:
     """Latitude and longitude of the directions of `points` (their lengths do not matter): two floats for one point, else two float64 buffers of shape (n,)."""
 def arc_to_chord(angle: _Float | _Column) -> float | Array:
@@ -20,4 +24,8 @@ def arc_to_chord(angle: _Float | _Column) -> float | Array:
 def chord_to_arc(chord: _Float | _Column) -> float | Array:
     """2 asin(chord / 2), the arc in radians of a chord of the unit sphere; chords beyond the diameter give pi. A float or an (n,) float64 buffer."""
 def great_circle(a: Vec3d | VecList | _Rows | _Column, b: Vec3d | VecList | _Rows | _Column) -> float | Array:
-    """The angle in radians, in [0, pi], between the directions of `a` and `b` (lengths do not matter), accurate at every separation; one pair gives a float, lists an (n,) float64 buffer, element-wise, a single point going with every element."""
+    """The angle in radians, in [0, pi], between the directions of `a` and `b` (lengths do not matter), accurate at every separation; one pair gives a float, lists an (n,) float64 buffer, element-wise, a single point going with every element.
+
+    Raises:
+        ValueError: great_circle
+    """

@@ -64,7 +64,11 @@ class Plane:
         """The plane through three points, normal along (point2 - point1) x (point3 - point1)."""
     @staticmethod
     def fit(points: Vec3d | VecList | _Rows | _Column) -> Plane:
-        """The least-squares plane through the centroid of the finite `points`; normal with its largest component positive. Fewer than 3 finite points or collinear ones: ValueError."""
+        """The least-squares plane through the centroid of the finite `points`; normal with its largest component positive. Fewer than 3 finite points or collinear ones: ValueError.
+
+        Raises:
+            ValueError: Plane.fit
+        """
     @staticmethod
     def xy() -> Plane:
         """The plane z = 0, normal (0, 0, 1)."""
