@@ -53,7 +53,7 @@ def test_entry_shape(stub_api, tmp_path):
     assert "Unhashable" in out["AngleRadians.rst"] and "Unhashable" not in vec
     assert ".. py:function:: plane_line(" in out["geometry_functions.rst"]
     # A row's declared errors, one Raises line, its `code` kept as code.
-    assert "Raises ``ValueError`` (mean of an empty QuatList)." in out["QuatList.rst"]
+    assert "Raises ``ValueError`` (mean of an empty QuatList)" in out["QuatList.rst"]
     assert "``PanicException`` (called ``Option::unwrap()`` on a ``None`` value)." in out["VecList.rst"]
     # The front page includes the same class tables as the API index.
     assert ":py:class:`VecList <kestrum_py.VecList>`" in out["summary_kestrum_py.inc"]

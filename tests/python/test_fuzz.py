@@ -66,6 +66,8 @@ def test_seeded_run_reaches_every_member(seeded_run):
 
 def _writable(fz, target):
     sample = fz.instance(target.cls)
+    if not isinstance(sample, target.cls):
+        return True  # none was ever made: the run missed the class altogether
     try:
         target.obj.__set__(sample, target.obj.__get__(sample))
     except AttributeError:
@@ -250,14 +252,15 @@ def test_a_rows_declared_error_governs_the_oracle():
     import stub_rows
     rows = [r for r in stub_rows.read_rows() if r.owner in ("QuatList", "Quat")]
     mean = next(r for r in rows if (r.owner, r.name) == ("QuatList", "mean"))
-    assert [x.type for x in mean.raises] == ["ValueError"]
+    assert mean.raises and {x.type for x in mean.raises} == {"ValueError"}
+    declared = [x.message for x in mean.raises]
     kept = _fuzz_rows(rows)
     assert kept.outcomes["ValueError of QuatList.mean"] > 0, _report(kept)
     assert not [f for f in kept.findings if "QuatList.mean" in f["action"]], _report(kept)
     mean.raises = []
     flipped = _fuzz_rows(rows)
     found = [f for f in flipped.findings if f["action"].startswith("QuatList.mean")]
-    assert found and all("mean of an empty QuatList" in f["exception"] for f in found)
+    assert found and all(any(m in f["exception"] for m in declared) for f in found)
 
 
 def test_a_new_row_is_fuzzed_by_its_types_and_raises_with_no_tool_edit():
