@@ -7,7 +7,8 @@ when it writes the pages; tests/python/test_docs_api.py runs every example
 as a doctest (one namespace per class, in the order below, after SETUP).
 """
 
-SETUP = "import numpy as np\nfrom kestrum_py import AngleRadians, KdTree, Mat3, Quat, QuatList, Vec3d, VecList, geo"
+SETUP = ("import numpy as np\nfrom kestrum_py import AngleRadians, KdTree, Mat3, Quat, QuatList, RigidTransform, Vec3d, "
+         "VecList, geo, icp")
 
 # What each class is for, by its qualified name on the pages.
 PURPOSE = {
@@ -34,6 +35,15 @@ PURPOSE = {
                        "iteration began, so changing the list meanwhile does not disturb it.",
     "QuatListIterator": "What iter(quat_list) returns: the Quat elements of a snapshot taken when "
                         "iteration began, so changing the list meanwhile does not disturb it.",
+    "Array": "What the bulk queries and conversions return: a read-only block of int64 or float64 "
+             "numbers of 1 to 3 axes, indexed, iterated and listed without numpy, and wrapped by "
+             "numpy.asarray without a copy.",
+    "ArrayIterator": "What iter(array) returns: the numbers of a 1-D Array, or the rows of a larger one.",
+    "RigidTransform": "A rigid motion (a rotation, then a translation) for poses, scan registration and "
+                      "frames: apply it to points in bulk, compose, invert, fit one to point pairs, and "
+                      "convert to and from 4x4 homogeneous matrices.",
+    "IcpResult": "What icp returns: the fitted RigidTransform, its rmse over the matched pairs, the "
+                 "share of source points matched, the iterations run and whether it converged.",
     "geometry.Plane": "An oriented plane (unit normal and signed distance from the origin): "
                       "containment and distance tests, and the plane of a circle or of three points.",
     "geometry.Circle": "A circle in 3-D (centre, radius, unit normal): point tests and the crossings "
@@ -59,6 +69,10 @@ EXAMPLES = {
 >>> idx, dist = tree.nearest_many([[0.9, 0, 0], [0, 1.8, 0]], 2)
 >>> idx.tolist(), np.asarray(dist).round(3).tolist()
 ([[1, 0], [2, 0]], [[0.1, 0.9], [0.2, 1.8]])
+>>> idx[1], idx[1, 0], idx[:, 0].tolist()
+(Array([2, 0], int64), 2, [1, 2])
+>>> tree.nearest_many([[0.9, 0, 0]], 2, max_distance=0.5)[0].tolist()
+[[1, 4]]
 """,
     ('KdTree', 'within'): """\
 >>> tree.within(Vec3d(0, 0, 0), 1.5).tolist()
@@ -70,6 +84,24 @@ EXAMPLES = {
 ([0, 2, 3, 3], [0, 1, 3])
 >>> np.asarray(indices)[offsets[0]:offsets[1]].tolist()
 [0, 1]
+""",
+    ('KdTree', 'count_within'): """\
+>>> tree.count_within([[0, 0, 0], [5, 5, 4]], 1.5).tolist()
+[2, 1]
+""",
+    ('KdTree', 'pairs_within'): """\
+>>> tree.pairs_within(2.0).tolist()
+[[0, 1], [0, 2]]
+""",
+    ('KdTree', 'normals'): """\
+>>> grid = KdTree([[x, y, 0.01 * ((x * 7 + y * 3) % 5)] for x in range(5) for y in range(5)])
+>>> grid.normals(k=8)[12]
+Vec3d(0.0016671807097349647, -0.0016671807097349643, 0.9999972205046184)
+""",
+    ('KdTree', 'normals_and_curvature'): """\
+>>> normals, curvature = grid.normals_and_curvature(k=8, toward=Vec3d(0, 0, -10))
+>>> normals[12], round(curvature[12], 6)
+(Vec3d(-0.0016671807097349647, 0.0016671807097349643, -0.9999972205046184), 0.00012)
 """,
     ('KdTree', 'points'): """\
 >>> tree.points[3]
@@ -175,6 +207,59 @@ Vec3d(0, 0.0000000000000002220446049250313, 1)]
     ('QuatList', 'mean'): """\
 >>> QuatList.from_rotvec([[0, 0, 0.1], [0, 0, 0.3]]).mean().as_rotvec()
 Vec3d(0, 0, 0.2)
+""",
+    ('RigidTransform', None): """\
+>>> t = RigidTransform(Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()), Vec3d(1, 0, 0))
+>>> t.apply(Vec3d(1, 0, 0))
+Vec3d(1.0000000000000002, 1, 0)
+>>> t.rotation.rotate(Vec3d(1, 0, 0)) + t.translation
+Vec3d(1.0000000000000002, 1, 0)
+""",
+    ('RigidTransform', 'identity'): """\
+>>> RigidTransform.identity().apply(Vec3d(1, 2, 3))
+Vec3d(1, 2, 3)
+""",
+    ('RigidTransform', 'apply'): """\
+>>> t.apply(VecList([Vec3d(0, 0, 0), Vec3d(0, 1, 0)]))
+[Vec3d(1, 0, 0)
+Vec3d(0, 0.0000000000000002220446049250313, 0)]
+""",
+    ('RigidTransform', 'then'): """\
+>>> t.then(t).apply(Vec3d(0, 0, 0))
+Vec3d(1.0000000000000002, 1, 0)
+""",
+    ('RigidTransform', 'inverse'): """\
+>>> t.inverse().apply(t.apply(Vec3d(1, 2, 3)))
+Vec3d(1.0000000000000002, 2, 3)
+""",
+    ('RigidTransform', 'as_matrix'): """\
+>>> np.asarray(t.as_matrix()).round(12).tolist()
+[[0.0, -1.0, 0.0, 1.0], [1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
+""",
+    ('RigidTransform', 'from_matrix'): """\
+>>> RigidTransform.from_matrix(t.as_matrix()).apply(Vec3d(1, 0, 0))
+Vec3d(1.0000000000000004, 1.0000000000000002, 0)
+""",
+    ('RigidTransform', 'align'): """\
+>>> grid = VecList([Vec3d(x, y, 0.1 * x * y) for x in range(6) for y in range(6)])
+>>> fit, rmsd = RigidTransform.align(grid, t.apply(grid))
+>>> fit.translation, rmsd < 1e-14
+(Vec3d(1, -0.0000000000000004440892098500626, -0.00000000000000011102230246251565), True)
+""",
+    ('RigidTransform', 'rotation'): """\
+>>> t.rotation
+Quat(0.7071067811865476, -0, -0, -0.7071067811865475)
+""",
+    ('RigidTransform', 'translation'): """\
+>>> t.translation
+Vec3d(1, 0, 0)
+""",
+    ('IcpResult', None): """\
+>>> grid = VecList([Vec3d(x, y, 0.1 * x * y) for x in range(6) for y in range(6)])
+>>> small = RigidTransform(Quat.from_axis_angle(Vec3d.k(), AngleRadians(0.05)), Vec3d(0.1, 0, 0))
+>>> result = icp(grid, small.apply(grid), 1.0)
+>>> result.fitness, result.converged, result.rmse < 1e-12
+(1.0, True, True)
 """,
     ('Mat3', None): """\
 >>> m = Mat3([[0, -1, 0], [1, 0, 0], [0, 0, 1]])
