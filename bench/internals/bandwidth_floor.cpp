@@ -158,8 +158,8 @@ struct Options {
 };
 
 [[noreturn]] void usage(const char* why) {
-    std::fprintf(stderr,
-                 "bandwidth_floor: %s\nusage: bandwidth_floor [--sizes 1e5,1e6,1e7] [--repeat R] [--json]\n", why);
+    std::fprintf(stderr, "bandwidth_floor: %s\nusage: bandwidth_floor [--sizes 1e5,1e6,1e7] [--repeat R] [--json]\n",
+                 why);
     std::exit(2);
 }
 

@@ -55,10 +55,11 @@ int main(int argc, char** argv) {
             const auto t0 = std::chrono::steady_clock::now();
             tree.nearest_many(qs, k, idx.data(), dist.data(), kestrum::parallel::global());
             const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            std::printf("{\"cloud\": \"%s\", \"k\": %zu, \"n\": %zu, \"visited_per_query\": %.2f, "
-                        "\"ns_per_query\": %.1f, \"bytes_per_point\": %.2f}\n",
-                        cloud.c_str(), k, n, double(KdTree::visited_total() - before) / double(n), s / double(n) * 1e9,
-                        double(tree.memory_bytes()) / double(n));
+            std::printf(
+                "{\"cloud\": \"%s\", \"k\": %zu, \"n\": %zu, \"visited_per_query\": %.2f, "
+                "\"ns_per_query\": %.1f, \"bytes_per_point\": %.2f}\n",
+                cloud.c_str(), k, n, double(KdTree::visited_total() - before) / double(n), s / double(n) * 1e9,
+                double(tree.memory_bytes()) / double(n));
         }
     }
 }

@@ -38,8 +38,8 @@ void time_calls(const char* label, std::size_t calls, F&& call) {
     double sum = 0;
     for (double x : ns) sum += x;
     std::sort(ns.begin(), ns.end());
-    std::printf("  %-34s median %9.0f ns  p90 %9.0f ns  mean %9.0f ns\n", label, ns[calls / 2],
-                ns[calls * 9 / 10], sum / calls);
+    std::printf("  %-34s median %9.0f ns  p90 %9.0f ns  mean %9.0f ns\n", label, ns[calls / 2], ns[calls * 9 / 10],
+                sum / calls);
 }
 
 void run(kestrum::parallel::Pool& pool) {

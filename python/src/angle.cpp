@@ -56,7 +56,8 @@ const PyType_Slot slots[] = {
     B::number<Py_nb_multiply, &mul>("Scaled by a number on the right (2 * a is a TypeError)."),
     B::number<Py_nb_true_divide, &div>("Divided by a number; by 0 gives inf or NaN, no error."),
     B::negative<&neg>("The opposite angle."),
-    B::comparison<&lt, &le, &eq, &gt, &ge>("Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."),
+    B::comparison<&lt, &le, &eq, &gt, &ge>(
+        "Compares the values exactly (NaN unordered, 0 == -0); so angles are unhashable."),
     {0, nullptr},
 };
 }  // namespace rad
@@ -87,16 +88,15 @@ const PyType_Slot slots[] = {
 }  // namespace
 
 const TypeDef& Class<AngleRadians>::def() {
-    static const TypeDef def =
-        make_type<AngleRadians>(rad::B::constructor<&rad::make, "angle">("An angle in radians."),
-                rad::slots, rad::methods, rad::properties);
+    static const TypeDef def = make_type<AngleRadians>(rad::B::constructor<&rad::make, "angle">("An angle in radians."),
+                                                       rad::slots, rad::methods, rad::properties);
     return def;
 }
 
 const TypeDef& Class<AngleDegrees>::def() {
-    static const TypeDef def =
-        make_type<AngleDegrees>(deg::B::constructor<&deg::make, "angle">("An angle in degrees; == is identity, compare .angle."),
-                deg::slots, deg::methods, deg::properties);
+    static const TypeDef def = make_type<AngleDegrees>(
+        deg::B::constructor<&deg::make, "angle">("An angle in degrees; == is identity, compare .angle."), deg::slots,
+        deg::methods, deg::properties);
     return def;
 }
 

@@ -53,12 +53,15 @@ ElementArray<Out> bulk_formula(std::size_t n, const F& f, std::size_t weight = 1
     static_assert(sizeof(Out) % sizeof(double) == 0, "results are doubles");
     ElementArray<Out> out(n);
     Out* o = out.data();
-    pool::map_ranges<L>(std::span<Out>(o, n), [o, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
-        for (std::size_t a = lo, b; a < hi; a = b) {
-            b = std::min(hi, a + kRun);
-            formula_run(o, a, b, f);
-        }
-    }, weight);
+    pool::map_ranges<L>(
+        std::span<Out>(o, n),
+        [o, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
+            for (std::size_t a = lo, b; a < hi; a = b) {
+                b = std::min(hi, a + kRun);
+                formula_run(o, a, b, f);
+            }
+        },
+        weight);
     return out;
 }
 
@@ -66,7 +69,8 @@ ElementArray<Out> bulk_formula(std::size_t n, const F& f, std::size_t weight = 1
 template <class Out, pool::Lanes L = pool::Lanes::widest, class E, class F>
 ElementArray<Out> bulk_formula(const ElementList<E>& self, const F& f, std::size_t weight = 1) {
     const E* e = self.items.data();
-    return bulk_formula<Out, L>(self.items.size(), [e, &f](auto a, std::size_t i) { return f(a, e[i]); }, weight);
+    return bulk_formula<Out, L>(
+        self.items.size(), [e, &f](auto a, std::size_t i) { return f(a, e[i]); }, weight);
 }
 
 // Element i of an (n, D...) table (any strides, float64 or float32) as its
@@ -92,18 +96,21 @@ ElementArray<Out> bulk_from_table(const Table& t, const F& f, std::size_t weight
     using Cells = std::array<double, R * C>;
     ElementArray<Out> out(t.rows);
     Out* o = out.data();
-    pool::map_ranges<L>(std::span<Out>(o, t.rows), [o, &t, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
-        Cells cells[kRun];
-        for (std::size_t a = lo, b; a < hi; a = b) {
-            b = std::min(hi, a + kRun);
-            if (t.type == Table::Type::f32) {
-                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_cell<float>);
-            } else {
-                for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_cell<double>);
+    pool::map_ranges<L>(
+        std::span<Out>(o, t.rows),
+        [o, &t, &f](std::size_t lo, std::size_t hi) KESTRUM_PIECE_LOOP {
+            Cells cells[kRun];
+            for (std::size_t a = lo, b; a < hi; a = b) {
+                b = std::min(hi, a + kRun);
+                if (t.type == Table::Type::f32) {
+                    for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_cell<float>);
+                } else {
+                    for (std::size_t i = a; i < b; ++i) cells[i - a] = read_cells<R, C>(t, i, read_cell<double>);
+                }
+                formula_run(o, a, b, [&cells, a, &f](auto ar, std::size_t i) { return f(ar, cells[i - a]); });
             }
-            formula_run(o, a, b, [&cells, a, &f](auto ar, std::size_t i) { return f(ar, cells[i - a]); });
-        }
-    }, weight);
+        },
+        weight);
     return out;
 }
 
@@ -135,9 +142,8 @@ ElementList<E> from_rows(const Rows<kWidth<E>>& a) {
     const std::ptrdiff_t rs = a.row_stride, cs = a.col_stride;
     const auto row = [base, rs](std::size_t i) { return base + static_cast<std::ptrdiff_t>(i) * rs; };
     if (a.type == Table::Type::f32) {
-        return {bulk<E>(a.rows, [row, cs](std::size_t i) {
-            return std::bit_cast<E>(read_row<N>(row(i), cs, read_cell<float>));
-        })};
+        return {bulk<E>(
+            a.rows, [row, cs](std::size_t i) { return std::bit_cast<E>(read_row<N>(row(i), cs, read_cell<float>)); })};
     }
     if (cs == static_cast<std::ptrdiff_t>(sizeof(double)) &&
         rs == static_cast<std::ptrdiff_t>(sizeof(E))) {  // one block: a memcpy per piece
@@ -152,11 +158,9 @@ ElementList<E> from_rows(const Rows<kWidth<E>>& a) {
             std::size_t combine(std::size_t l, std::size_t r) const { return l + r; }
         };
         ElementArray<E> out(a.rows);
-        const std::size_t copied =
-            pool::global().reduce(a.rows, Copy{reinterpret_cast<char*>(out.data()), base});
+        const std::size_t copied = pool::global().reduce(a.rows, Copy{reinterpret_cast<char*>(out.data()), base});
         if (copied != a.rows)
-            kestrum::panic("from_array copied " + std::to_string(copied) + " rows of " +
-                           std::to_string(a.rows));
+            kestrum::panic("from_array copied " + std::to_string(copied) + " rows of " + std::to_string(a.rows));
         return {std::move(out)};
     }
     if (cs == static_cast<std::ptrdiff_t>(sizeof(double))) {  // rows of adjacent doubles
@@ -164,9 +168,8 @@ ElementList<E> from_rows(const Rows<kWidth<E>>& a) {
             return std::bit_cast<E>(read_row<N>(row(i), sizeof(double), read_cell<double>));
         })};
     }
-    return {bulk<E>(a.rows, [row, cs](std::size_t i) {
-        return std::bit_cast<E>(read_row<N>(row(i), cs, read_cell<double>));
-    })};
+    return {bulk<E>(a.rows,
+                    [row, cs](std::size_t i) { return std::bit_cast<E>(read_row<N>(row(i), cs, read_cell<double>)); })};
 }
 
 // The elements, in place: shape (len, N), row-major.
@@ -222,8 +225,7 @@ PieceText repr(const ElementList<E>& self) {
                 const std::size_t hi = std::min(n, lo + kBlock);
                 out += piece == 0 ? '[' : '\n';
                 out += pool::join(
-                    hi - lo,
-                    [b = e + lo](std::string& text, std::size_t i) { kestrum::append_text(text, b[i]); },
+                    hi - lo, [b = e + lo](std::string& text, std::size_t i) { kestrum::append_text(text, b[i]); },
                     "\n");
                 if (hi == n) out += ']';
             }};
@@ -236,8 +238,7 @@ namespace kp {
 // Protocol 5 lends the elements out as one buffer: pickle writes it in-band
 // or gives it to buffer_callback, either way without an extra copy here.
 template <class E>
-PyObject* Pickled<ElementList<E>>::state(PyObject* self, const ElementList<E>& value,
-                                         std::uint64_t protocol) {
+PyObject* Pickled<ElementList<E>>::state(PyObject* self, const ElementList<E>& value, std::uint64_t protocol) {
     if (protocol >= 5) return PyPickleBuffer_FromObject(self);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.items.data()),
                                      static_cast<Py_ssize_t>(value.items.size() * sizeof(E)));
@@ -247,8 +248,8 @@ template <class E>
 ElementList<E> Pickled<ElementList<E>>::load(Bytes state) {
     if (state.size % sizeof(E) != 0)
         raise(PyExc_ValueError, std::string("pickled ") + Class<ElementList<E>>::name +
-                                    " state must be a multiple of " + std::to_string(sizeof(E)) +
-                                    " bytes, got " + std::to_string(state.size));
+                                    " state must be a multiple of " + std::to_string(sizeof(E)) + " bytes, got " +
+                                    std::to_string(state.size));
     Rows<lists::kWidth<E>> rows;
     rows.base = reinterpret_cast<const char*>(state.data);
     rows.rows = state.size / sizeof(E);

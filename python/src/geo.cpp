@@ -86,9 +86,12 @@ template <class Out, class F>
 ElementArray<Out> each(std::size_t n, const F& f) {
     ElementArray<Out> out(n);
     Out* o = out.data();
-    pool::map_ranges<pool::Lanes::scalar>(std::span<Out>(o, n), [o, &f](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) o[i] = f(i);
-    }, kWeight);
+    pool::map_ranges<pool::Lanes::scalar>(
+        std::span<Out>(o, n),
+        [o, &f](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) o[i] = f(i);
+        },
+        kWeight);
     return out;
 }
 
@@ -113,13 +116,16 @@ std::variant<LatLonPair, LatLonArrays> to_lat_lon(const Points& p, Flag<true> de
     ElementArray<double> lat(n), lon(n);
     double* a = lat.data();
     double* b = lon.data();
-    pool::map_ranges<pool::Lanes::scalar>(std::span<double>(a, n), [a, b, &p, angles](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) {
-            const geo::LatLon r = angles(point_at(p, i));
-            a[i] = r.lat;
-            b[i] = r.lon;
-        }
-    }, kWeight);
+    pool::map_ranges<pool::Lanes::scalar>(
+        std::span<double>(a, n),
+        [a, b, &p, angles](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                const geo::LatLon r = angles(point_at(p, i));
+                a[i] = r.lat;
+                b[i] = r.lon;
+            }
+        },
+        kWeight);
     return LatLonArrays{Array(std::move(lat), {n}), Array(std::move(lon), {n})};
 }
 
@@ -133,22 +139,37 @@ std::variant<double, Array> great_circle(const Points& a, const Points& b) {
     if (a.single && b.single) return geo::great_circle(point_at(a, 0), point_at(b, 0));
     const std::size_t n = pair_length("great_circle", "a and b", a.rows, a.single, b.rows, b.single);
     const Vec3d a0 = a.rows ? point_at(a, 0) : Vec3d{}, b0 = b.rows ? point_at(b, 0) : Vec3d{};
-    return Array(each<double>(n, [&](std::size_t i) {
-        return geo::great_circle(a.single ? a0 : point_at(a, i), b.single ? b0 : point_at(b, i));
-    }), {n});
+    return Array(each<double>(n,
+                              [&](std::size_t i) {
+                                  return geo::great_circle(a.single ? a0 : point_at(a, i),
+                                                           b.single ? b0 : point_at(b, i));
+                              }),
+                 {n});
 }
 
 }  // namespace
 
 PyMethodDef* geo_functions() {
     static PyMethodDef functions[] = {
-        function<"from_lat_lon", &from_lat_lon, "lat", "lon", "*degrees=True">("Unit vectors at latitudes `lat` and longitudes `lon` (x towards (0, 0), z towards the north pole): a Vec3d for two numbers, else a VecList, a number going with every element of a column. In degrees, multiples of 90 give exact components.",
-        nullptr, Raises{"ValueError: from_lat_lon"}),
-        function<"to_lat_lon", &to_lat_lon, "points", "*degrees=True">("Latitude and longitude of the directions of `points` (their lengths do not matter): two floats for one point, else two float64 buffers of shape (n,)."),
-        function<"arc_to_chord", &elementwise<&geo::arc_to_chord>, "angle">("2 sin(angle / 2): the straight-line distance between points of the unit sphere `angle` radians of arc apart; a float or an (n,) float64 buffer."),
-        function<"chord_to_arc", &elementwise<&geo::chord_to_arc>, "chord">("2 asin(chord / 2), the arc in radians of a chord of the unit sphere; chords beyond the diameter give pi. A float or an (n,) float64 buffer."),
-        function<"great_circle", &great_circle, "a", "b">("The angle in radians, in [0, pi], between the directions of `a` and `b` (lengths do not matter), accurate at every separation; one pair gives a float, lists an (n,) float64 buffer, element-wise, a single point going with every element.",
-        nullptr, Raises{"ValueError: great_circle"}),
+        function<"from_lat_lon", &from_lat_lon, "lat", "lon", "*degrees=True">(
+            "Unit vectors at latitudes `lat` and longitudes `lon` (x towards (0, 0), z towards the north pole): a "
+            "Vec3d for two numbers, else a VecList, a number going with every element of a column. In degrees, "
+            "multiples of 90 give exact components.",
+            nullptr, Raises{"ValueError: from_lat_lon"}),
+        function<"to_lat_lon", &to_lat_lon, "points", "*degrees=True">(
+            "Latitude and longitude of the directions of `points` (their lengths do not matter): two floats for one "
+            "point, else two float64 buffers of shape (n,)."),
+        function<"arc_to_chord", &elementwise<&geo::arc_to_chord>, "angle">(
+            "2 sin(angle / 2): the straight-line distance between points of the unit sphere `angle` radians of arc "
+            "apart; a float or an (n,) float64 buffer."),
+        function<"chord_to_arc", &elementwise<&geo::chord_to_arc>, "chord">(
+            "2 asin(chord / 2), the arc in radians of a chord of the unit sphere; chords beyond the diameter give pi. "
+            "A float or an (n,) float64 buffer."),
+        function<"great_circle", &great_circle, "a", "b">(
+            "The angle in radians, in [0, pi], between the directions of `a` and `b` (lengths do not matter), accurate "
+            "at every separation; one pair gives a float, lists an (n,) float64 buffer, element-wise, a single point "
+            "going with every element.",
+            nullptr, Raises{"ValueError: great_circle"}),
         {},
     };
     return functions;

@@ -57,7 +57,7 @@ std::pair<std::uint64_t, double> nearest(const KdTree& self, Point point) {
 }
 
 std::tuple<Array, Array> nearest_many(const KdTree& self, const Points& points, std::uint64_t k,
-                                       std::optional<double> max_distance) {
+                                      std::optional<double> max_distance) {
     if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
     const std::size_t m = points.rows;
     // Every extent and the byte count of an (m, k) result must fit a Py_ssize_t,
@@ -66,8 +66,7 @@ std::tuple<Array, Array> nearest_many(const KdTree& self, const Points& points, 
     if (k > kMaxItems || (m != 0 && k > kMaxItems / m)) throw std::bad_alloc();
     // The padding past len(tree) is written too, so a k far beyond the tree
     // could fill the machine: refused when it cannot fit at all.
-    if (kestrum::memory::beyond_machine_memory(m * k, sizeof(std::int64_t) + sizeof(double)))
-        throw std::bad_alloc();
+    if (kestrum::memory::beyond_machine_memory(m * k, sizeof(std::int64_t) + sizeof(double))) throw std::bad_alloc();
     // A batch reads its queries in several pool phases, with signal polls
     // (Python code) between and beside them: so from a copy, taken first.
     const VecListValue queries = vec_list_from_rows(points);
@@ -99,7 +98,8 @@ std::vector<double> radii_of(const Radius& radius, std::size_t m) {
         raise(PyExc_ValueError, "argument 'radius': expected one radius or one per query (" + std::to_string(m) +
                                     "), got " + std::to_string(r.rows));
     std::vector<double> out(m);
-    for (std::size_t i = 0; i < m; ++i) out[i] = read_cell(r.type, r.base + static_cast<std::ptrdiff_t>(i) * r.row_stride);
+    for (std::size_t i = 0; i < m; ++i)
+        out[i] = read_cell(r.type, r.base + static_cast<std::ptrdiff_t>(i) * r.row_stride);
     return out;
 }
 
@@ -155,18 +155,30 @@ Array pairs_within(const KdTree& self, double radius) {
 }
 
 PyMethodDef methods[] = {
-    B::method<"nearest", &nearest, "point">("Index and distance of the nearest point to `point` (len(tree), inf if none)."),
-    B::method<"nearest_many", &nearest_many, "points", "k", "max_distance=None">("For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points at distance <= `max_distance` (None: any), as (m, k) arrays.",
+    B::method<"nearest", &nearest, "point">(
+        "Index and distance of the nearest point to `point` (len(tree), inf if none)."),
+    B::method<"nearest_many", &nearest_many, "points", "k", "max_distance=None">(
+        "For each of `points` (one point alone is one query), the indices and distances of its `k` nearest points at "
+        "distance <= `max_distance` (None: any), as (m, k) arrays.",
         Raises{"ValueError: k must be at least 1", "MemoryError"}),
-    B::method<"within", &within, "point", "radius">("Indices of the points at distance <= `radius` from `point`, ascending."),
-    B::method<"within_many", &within_many, "points", "radius", "max_neighbours=None">("For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): ascending, or the `max_neighbours` nearest, nearest first.",
+    B::method<"within", &within, "point", "radius">(
+        "Indices of the points at distance <= `radius` from `point`, ascending."),
+    B::method<"within_many", &within_many, "points", "radius", "max_neighbours=None">(
+        "For each of `points`, the indices within `radius` (one, or one per query), as CSR (offsets, indices): "
+        "ascending, or the `max_neighbours` nearest, nearest first.",
         Raises{"ValueError: argument 'radius': expected one radius", "ValueError: max_neighbours must be at least 1"}),
-    B::method<"count_within", &count_within, "points", "radius">("For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array.",
+    B::method<"count_within", &count_within, "points", "radius">(
+        "For each of `points`, the number of points within `radius` (one, or one per query), as an (m,) array.",
         Raises{"ValueError: argument 'radius': expected one radius"}),
-    B::method<"pairs_within", &pairs_within, "radius">("Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."),
-    B::method<"normals", &tree_normals, "k=16", "points=None", "toward=None">("For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component positive; NaN where undefined.",
+    B::method<"pairs_within", &pairs_within, "radius">(
+        "Every pair (i, j), i < j, of points at distance <= `radius`, ascending, as a (p, 2) array."),
+    B::method<"normals", &tree_normals, "k=16", "points=None", "toward=None">(
+        "For each of `points` (default: the tree's own), the unit normal of the least-squares plane of its `k` nearest "
+        "tree points (all of them if fewer), as a VecList; facing `toward` if given, else its largest component "
+        "positive; NaN where undefined.",
         Raises{"ValueError: k must be at least 3"}),
-    B::method<"normals_and_curvature", &tree_normals_and_curvature, "k=16", "points=None", "toward=None">("normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum.",
+    B::method<"normals_and_curvature", &tree_normals_and_curvature, "k=16", "points=None", "toward=None">(
+        "normals() and, from the same pass, each neighbourhood's curvature: smallest eigenvalue over their sum.",
         Raises{"ValueError: k must be at least 3"}),
     B::reduce(),
     {},
@@ -192,9 +204,8 @@ PyObject* Pickled<KdTree>::state(PyObject* self, const KdTree& value, std::uint6
     if (protocol < 5)
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                          static_cast<Py_ssize_t>(bytes.size()));
-    std::shared_ptr<const void> keep(Py_NewRef(self), [](const void* o) {
-        Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o)));
-    });
+    std::shared_ptr<const void> keep(Py_NewRef(self),
+                                     [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
     const std::size_t words = bytes.size() / 8;
     const Ref owner(to_py(Array::viewing(std::move(keep), bytes.data(), 'q', {words}, words)));
     return owner ? PyPickleBuffer_FromObject(owner.get()) : nullptr;
@@ -211,9 +222,9 @@ KdTree Pickled<KdTree>::load(Bytes state) {
 }
 
 const TypeDef& Class<KdTree>::def() {
-    static const TypeDef def = make_type<KdTree>(
-        B::constructor<&make, "points">("An exact nearest-neighbour index over a copy of `points`."), slots,
-        methods, properties);
+    static const TypeDef def =
+        make_type<KdTree>(B::constructor<&make, "points">("An exact nearest-neighbour index over a copy of `points`."),
+                          slots, methods, properties);
     return def;
 }
 

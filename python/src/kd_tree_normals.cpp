@@ -43,8 +43,8 @@ std::tuple<VecListValue, ElementArray<double>> run(const KdTree& self, std::opti
         return {VecListValue{std::move(normals)}, std::move(curvature)};
     }
     interruptible([&](pool::Stop& stop) {
-        self.normals(queries, k, toward ? &view : nullptr, normals.data(),
-                     with_curvature ? curvature.data() : nullptr, pool::global(), &stop);
+        self.normals(queries, k, toward ? &view : nullptr, normals.data(), with_curvature ? curvature.data() : nullptr,
+                     pool::global(), &stop);
         return 0;
     });
     return {VecListValue{std::move(normals)}, std::move(curvature)};
@@ -58,8 +58,7 @@ VecListValue tree_normals(const KdTree& self, std::optional<std::uint64_t> k, st
 }
 
 std::tuple<VecListValue, Array> tree_normals_and_curvature(const KdTree& self, std::optional<std::uint64_t> k,
-                                                                 std::optional<Points> points,
-                                                                 std::optional<Point> toward) {
+                                                           std::optional<Points> points, std::optional<Point> toward) {
     auto [normals, curvature] = run(self, k, points, toward, true);
     const std::size_t n = curvature.size();
     return {std::move(normals), Array(std::move(curvature), {n})};

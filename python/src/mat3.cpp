@@ -67,9 +67,12 @@ PyMethodDef methods[] = {
 const PyType_Slot slots[] = {
     B::repr<&repr>(),
     B::len<&length>("3, the number of rows."),
-    B::item<&item, "index">("Row `index` as a new list of three floats, with (row, column) one entry, with a slice a list of rows; negative indices count from the end."),
+    B::item<&item, "index">("Row `index` as a new list of three floats, with (row, column) one entry, with a slice a "
+                            "list of rows; negative indices count from the end."),
     B::iter<&iter>("Iterates over the rows, each a new list of three floats."),
-    B::comparison<nullptr, nullptr, &eq, nullptr, nullptr, true>("Equal entries (IEEE ==); a list or tuple compares as tolist() does; != is its negation and, like ==, leaves other operands to them."),
+    B::comparison<nullptr, nullptr, &eq, nullptr, nullptr, true>(
+        "Equal entries (IEEE ==); a list or tuple compares as tolist() does; != is its negation and, like ==, leaves "
+        "other operands to them."),
     B::number<Py_nb_matrix_multiply, &matmul>("The product: with a Vec3d the vector m v, with a Mat3 the matrix m n."),
     B::buffer<&block>("A read-only (3, 3) float64 view of the entries, row by row."),
     B::buffer_release(),
@@ -80,7 +83,9 @@ const PyType_Slot slots[] = {
 
 const TypeDef& Class<Matrix3>::def() {
     static const TypeDef def =
-        make_type<Matrix3>(B::constructor<&make, "rows">("An immutable 3x3 matrix from three rows of three numbers or a (3, 3) float buffer."), slots, methods);
+        make_type<Matrix3>(B::constructor<&make, "rows">(
+                               "An immutable 3x3 matrix from three rows of three numbers or a (3, 3) float buffer."),
+                           slots, methods);
     return def;
 }
 

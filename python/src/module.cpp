@@ -34,8 +34,7 @@ PyObject* make_module(ModuleRecord& rec) {
     if (id < 0) return nullptr;
     std::int64_t expected = -1;
     if (!rec.owner.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_Format(PyExc_ImportError, "%s cannot be loaded in more than one interpreter per process",
-                     rec.def.m_name);
+        PyErr_Format(PyExc_ImportError, "%s cannot be loaded in more than one interpreter per process", rec.def.m_name);
         return nullptr;
     }
     PyObject* mod = rec.module.get([&]() -> PyObject* {
@@ -78,8 +77,7 @@ int init_geometry(PyObject* m) {
 }
 
 ModuleRecord geometry_module{
-    {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
-    &init_geometry, {-1}, {}};
+    {PyModuleDef_HEAD_INIT, "geometry", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr}, &init_geometry, {-1}, {}};
 
 int init_geo(PyObject* m) {
     for (PyMethodDef* f = geo_functions(); f->ml_name; ++f)
@@ -88,8 +86,7 @@ int init_geo(PyObject* m) {
 }
 
 ModuleRecord geo_module{
-    {PyModuleDef_HEAD_INIT, "geo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
-    &init_geo, {-1}, {}};
+    {PyModuleDef_HEAD_INIT, "geo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr}, &init_geo, {-1}, {}};
 
 int add_submodule(PyObject* m, ModuleRecord& rec) {
     PyObject* sub = make_module(rec);
@@ -103,15 +100,14 @@ int add_submodule(PyObject* m, ModuleRecord& rec) {
 // kestrum_py._unpickle so pickle can find it by name, but not in __all__.
 int add_unpickler(PyObject* m) {
     namespace g = kestrum::geometry;
-    static PyMethodDef def =
-        function<"_unpickle",
-                 &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue,
-                           kestrum::Vec3d, g::Circle, g::Plane, kestrum::spatial::KdTree, QuatListValue,
-                           kestrum::Matrix3, kestrum::RigidTransform>,
-                 "cls", "version", "state">(
-            "Rebuilds a pickled value of class `cls`.", "Any",
-            Raises{"ValueError: unsupported pickle format version", "ValueError: pickled ",
-                   "ValueError: unknown class", "BufferError: memoryview: underlying buffer is not"});
+    static PyMethodDef def = function<
+        "_unpickle",
+        &unpickle<kestrum::AngleDegrees, kestrum::AngleRadians, kestrum::Quat, VecListValue, kestrum::Vec3d, g::Circle,
+                  g::Plane, kestrum::spatial::KdTree, QuatListValue, kestrum::Matrix3, kestrum::RigidTransform>,
+        "cls", "version", "state">(
+        "Rebuilds a pickled value of class `cls`.", "Any",
+        Raises{"ValueError: unsupported pickle format version", "ValueError: pickled ", "ValueError: unknown class",
+               "BufferError: memoryview: underlying buffer is not"});
     PyObject* modname = PyModule_GetNameObject(m);
     if (!modname) return -1;
     PyObject* fn = PyCFunction_NewEx(&def, m, modname);
@@ -144,14 +140,13 @@ int add_module_path(PyObject* m) {
 
 int init_kestrum(PyObject* m) {
     if (add_class<kestrum::AngleDegrees>(m) < 0 || add_class<kestrum::AngleRadians>(m) < 0 ||
-        add_class<kestrum::Quat>(m) < 0 || add_class<VecListValue>(m) < 0 ||
-        add_class<kestrum::Vec3d>(m) < 0)
+        add_class<kestrum::Quat>(m) < 0 || add_class<VecListValue>(m) < 0 || add_class<kestrum::Vec3d>(m) < 0)
         return -1;
     if (add_submodule(m, geometry_module) < 0) return -1;
     // Added later than the names above, which keep their order in __all__.
     if (add_class<kestrum::spatial::KdTree>(m) < 0 || add_class<QuatListValue>(m) < 0 ||
-        add_class<kestrum::Matrix3>(m) < 0 || add_class<Array>(m) < 0 ||
-        add_class<kestrum::RigidTransform>(m) < 0 || add_class<kestrum::spatial::IcpResult>(m) < 0)
+        add_class<kestrum::Matrix3>(m) < 0 || add_class<Array>(m) < 0 || add_class<kestrum::RigidTransform>(m) < 0 ||
+        add_class<kestrum::spatial::IcpResult>(m) < 0)
         return -1;
     for (PyMethodDef* f = rigid_functions(); f->ml_name; ++f)
         if (add_function(m, f) < 0) return -1;
@@ -161,8 +156,7 @@ int init_kestrum(PyObject* m) {
 }
 
 ModuleRecord kestrum_module{
-    {PyModuleDef_HEAD_INIT, "kestrum_py", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
-    &init_kestrum, {-1}, {}};
+    {PyModuleDef_HEAD_INIT, "kestrum_py", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr}, &init_kestrum, {-1}, {}};
 
 }  // namespace
 }  // namespace kp

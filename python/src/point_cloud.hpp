@@ -18,8 +18,7 @@ Array plane_distance_to_points(const kestrum::geometry::Plane& self, const Point
 VecListValue tree_normals(const kestrum::spatial::KdTree& self, std::optional<std::uint64_t> k,
                           std::optional<Points> points, std::optional<Point> toward);
 std::tuple<VecListValue, Array> tree_normals_and_curvature(const kestrum::spatial::KdTree& self,
-                                                                 std::optional<std::uint64_t> k,
-                                                                 std::optional<Points> points,
-                                                                 std::optional<Point> toward);
+                                                           std::optional<std::uint64_t> k, std::optional<Points> points,
+                                                           std::optional<Point> toward);
 
 }  // namespace kp

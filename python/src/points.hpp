@@ -205,10 +205,14 @@ private:
     }
     static std::size_t size_of(char c) noexcept {
         switch (c) {
-            case 'b': case 'B': return 1;
-            case 'h': case 'H': return 2;
-            case 'i': case 'I': return sizeof(int);
-            case 'l': case 'L': return sizeof(long);
+            case 'b':
+            case 'B': return 1;
+            case 'h':
+            case 'H': return 2;
+            case 'i':
+            case 'I': return sizeof(int);
+            case 'l':
+            case 'L': return sizeof(long);
             default: return 8;
         }
     }
@@ -225,7 +229,8 @@ struct FromPy<Column> : FromPy<Rows<>> {
         if (!FromPy<Rows<>>::load(o)) return false;
         const Rows<>& t = FromPy<Rows<>>::get();
         c.v.resize(t.rows);
-        for (std::size_t i = 0; i < t.rows; ++i) c.v[i] = read_cell(t.type, t.base + static_cast<std::ptrdiff_t>(i) * t.row_stride);
+        for (std::size_t i = 0; i < t.rows; ++i)
+            c.v[i] = read_cell(t.type, t.base + static_cast<std::ptrdiff_t>(i) * t.row_stride);
         return true;
     }
     const Column& get() const noexcept { return c; }
@@ -244,13 +249,13 @@ inline std::vector<double> weights_of(const std::optional<Column>& weights, std:
     if (!weights) return {};
     const std::vector<double>& w = weights->v;
     if (w.size() != n)
-        raise(PyExc_ValueError, "expected " + std::to_string(n) + " weights, one per " + per + ", got " +
-                                    std::to_string(w.size()));
+        raise(PyExc_ValueError,
+              "expected " + std::to_string(n) + " weights, one per " + per + ", got " + std::to_string(w.size()));
     bool any = false;
     for (std::size_t i = 0; i < n; ++i) {
         if (!(w[i] >= 0.0) || std::isinf(w[i]))
-            raise(PyExc_ValueError, "weights must be finite and non-negative; weights[" + std::to_string(i) +
-                                        "] is " + kestrum::format_double(w[i]));
+            raise(PyExc_ValueError, "weights must be finite and non-negative; weights[" + std::to_string(i) + "] is " +
+                                        kestrum::format_double(w[i]));
         any |= w[i] > 0.0;
     }
     if (!any && n > 0) raise(PyExc_ValueError, "the weights are all zero");

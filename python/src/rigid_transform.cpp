@@ -45,13 +45,15 @@ std::variant<Vec3d, VecListValue> apply(const RigidTransform& t, const Points& x
     if (x.single) return t.apply(point_at(x, 0));
     if (x.own) {
         const Vec3d* e = x.own;
-        return VecListValue{lists::bulk_formula<Vec3d>(x.rows, [e, &t](auto a, std::size_t i) {
-            return formula::apply<decltype(a)>(t, e[i]);
-        }, 2)};
+        return VecListValue{lists::bulk_formula<Vec3d>(
+            x.rows, [e, &t](auto a, std::size_t i) { return formula::apply<decltype(a)>(t, e[i]); }, 2)};
     }
-    return VecListValue{lists::bulk_from_table<Vec3d, 1, 3>(x, [&t](auto a, const std::array<double, 3>& c) {
-        return formula::apply<decltype(a)>(t, Vec3d{c[0], c[1], c[2]});
-    }, 2)};
+    return VecListValue{lists::bulk_from_table<Vec3d, 1, 3>(
+        x,
+        [&t](auto a, const std::array<double, 3>& c) {
+            return formula::apply<decltype(a)>(t, Vec3d{c[0], c[1], c[2]});
+        },
+        2)};
 }
 
 Array as_matrix(const RigidTransform& t) {
@@ -74,7 +76,8 @@ RigidTransform from_matrix(const Rows<4>& m) {
 std::pair<RigidTransform, double> align(const Points& a, const Points& b, const std::optional<Column>& weights) {
     const std::size_t n = a.rows;
     if (b.rows != n)
-        raise(PyExc_ValueError, "a and b differ in length (" + std::to_string(n) + " and " + std::to_string(b.rows) + ")");
+        raise(PyExc_ValueError,
+              "a and b differ in length (" + std::to_string(n) + " and " + std::to_string(b.rows) + ")");
     if (n == 0) raise(PyExc_ValueError, "align needs at least one pair of points");
     const std::vector<double> w = weights_of(weights, n, "pair");
     VecListValue copy_a, copy_b;
@@ -98,7 +101,8 @@ IcpResult icp(const Points& source, const std::variant<OneOf<KdTree>, Points>& t
               const std::optional<RigidTransform>& init, const std::optional<std::uint64_t>& iterations,
               const std::optional<double>& tolerance, const std::optional<bool>& point_to_plane,
               const std::optional<Points>& target_normals) {
-    if (!(max_distance > 0.0)) raise(PyExc_ValueError, "max_distance must be positive, got " + kestrum::format_double(max_distance));
+    if (!(max_distance > 0.0))
+        raise(PyExc_ValueError, "max_distance must be positive, got " + kestrum::format_double(max_distance));
     const double tol = tolerance.value_or(1e-10);
     if (!(tol >= 0.0)) raise(PyExc_ValueError, "tolerance must be non-negative, got " + kestrum::format_double(tol));
     const bool plane = point_to_plane.value_or(false);
@@ -126,8 +130,8 @@ IcpResult icp(const Points& source, const std::variant<OneOf<KdTree>, Points>& t
     if (plane) {
         const auto nspan = point_span(*target_normals, normals_copy);
         if (nspan.size() != tree->size())
-            raise(PyExc_ValueError, "target_normals has " + std::to_string(nspan.size()) +
-                                        " normals for " + std::to_string(tree->size()) + " target points");
+            raise(PyExc_ValueError, "target_normals has " + std::to_string(nspan.size()) + " normals for " +
+                                        std::to_string(tree->size()) + " target points");
         normals = nspan.data();
     }
     const kestrum::spatial::IcpOptions opt{max_distance, iterations.value_or(30), tol, plane};
@@ -141,13 +145,21 @@ PyMethodDef methods[] = {
     B::static_method<"identity", &identity>("The transform that moves nothing."),
     B::method<"then", &then, "other">("This transform followed by `other`: x -> other.apply(self.apply(x))."),
     B::method<"inverse", &inverse>("The transform undoing this one: rotation inverted, translation -(rotation^-1 t)."),
-    B::method<"apply", &apply, "x">("rotation.rotate(x) + translation: a Vec3d (or three numbers) gives a Vec3d; a VecList, an (n, 3) buffer or rows give a new VecList, element i equal to apply(x[i])."),
-    B::method<"as_matrix", &as_matrix>("The homogeneous 4x4 matrix acting on column vectors (rotation block, translation column, bottom row 0 0 0 1), as a read-only float64 buffer."),
-    B::static_method<"from_matrix", &from_matrix, "m">("The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError.",
+    B::method<"apply", &apply, "x">(
+        "rotation.rotate(x) + translation: a Vec3d (or three numbers) gives a Vec3d; a VecList, an (n, 3) buffer or "
+        "rows give a new VecList, element i equal to apply(x[i])."),
+    B::method<"as_matrix", &as_matrix>("The homogeneous 4x4 matrix acting on column vectors (rotation block, "
+                                       "translation column, bottom row 0 0 0 1), as a read-only float64 buffer."),
+    B::static_method<"from_matrix", &from_matrix, "m">(
+        "The transform of a 4x4 homogeneous matrix; the bottom row must be (0, 0, 0, 1) and the block a rotation (B^T "
+        "B within 64 * 2**-52 of I entry by entry, det > 0), else ValueError.",
         Raises{"ValueError: expected a 4x4", "ValueError: the bottom row", "ValueError: the upper-left 3x3 block",
                "ValueError: the translation column"}),
-    B::static_method<"align", &align, "a", "b", "weights=None">("The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the weighted RMS residual.",
-        Raises{"ValueError: a and b differ in length", "ValueError: align needs at least one pair", "ValueError: expected", "ValueError: weights must be finite", "ValueError: the weights are all zero"}),
+    B::static_method<"align", &align, "a", "b", "weights=None">(
+        "The rigid transform T minimising sum w |T.apply(a[i]) - b[i]|^2 (centroids inside, no scaling), and the "
+        "weighted RMS residual.",
+        Raises{"ValueError: a and b differ in length", "ValueError: align needs at least one pair",
+               "ValueError: expected", "ValueError: weights must be finite", "ValueError: the weights are all zero"}),
     B::reduce(),
     {},
 };
@@ -182,10 +194,14 @@ const PyType_Slot result_slots[] = {
 
 PyMethodDef* rigid_functions() {
     static PyMethodDef functions[] = {
-        function<"icp", &icp, "source", "target", "max_distance", "*init=None", "*iterations=30",
-                 "*tolerance=1e-10", "*point_to_plane=False", "*target_normals=None">(
-            "Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined from `init`; point to point, or point to plane with `target_normals`.",
-        nullptr, Raises{"ValueError: max_distance must be positive", "ValueError: tolerance must be non-negative", "ValueError: point_to_plane needs target_normals", "ValueError: a KdTree holds at most", "ValueError: target_normals has", "ValueError: expected"}),
+        function<"icp", &icp, "source", "target", "max_distance", "*init=None", "*iterations=30", "*tolerance=1e-10",
+                 "*point_to_plane=False", "*target_normals=None">(
+            "Iterative closest point: the rigid transform taking `source` onto `target` (a KdTree or points), refined "
+            "from `init`; point to point, or point to plane with `target_normals`.",
+            nullptr,
+            Raises{"ValueError: max_distance must be positive", "ValueError: tolerance must be non-negative",
+                   "ValueError: point_to_plane needs target_normals", "ValueError: a KdTree holds at most",
+                   "ValueError: target_normals has", "ValueError: expected"}),
         {},
     };
     return functions;
@@ -193,8 +209,8 @@ PyMethodDef* rigid_functions() {
 
 const TypeDef& Class<RigidTransform>::def() {
     static const TypeDef def = make_type<RigidTransform>(
-        B::constructor<&make, "rotation", "translation">("A rigid motion x -> rotation.rotate(x) + translation."), slots,
-        methods, properties);
+        B::constructor<&make, "rotation", "translation">("A rigid motion x -> rotation.rotate(x) + translation."),
+        slots, methods, properties);
     return def;
 }
 

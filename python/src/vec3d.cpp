@@ -32,16 +32,23 @@ PyMethodDef methods[] = {
     B::method<"dot", &Vec3d::dot, "other">("Dot product with `other`: (x*x' + y*y') + z*z', in that order."),
     B::method<"cross", &Vec3d::cross, "other">("Cross product with `other`."),
     B::method<"magnitude", &Vec3d::magnitude>("Euclidean length."),
-    B::method<"normalize", &Vec3d::normalize>("This vector divided by its length; a zero vector gives NaNs (sign bit set), no error."),
-    B::method<"is_unit", &Vec3d::is_unit>("Whether abs(length - 1) < 2**-52, strictly: about 2.7% of normalize() results fail it."),
+    B::method<"normalize", &Vec3d::normalize>(
+        "This vector divided by its length; a zero vector gives NaNs (sign bit set), no error."),
+    B::method<"is_unit", &Vec3d::is_unit>(
+        "Whether abs(length - 1) < 2**-52, strictly: about 2.7% of normalize() results fail it."),
     B::method<"distance_to", &Vec3d::distance_to, "other">("Euclidean distance to the point `other`."),
-    B::method<"distance_squared", &Vec3d::distance_squared, "other">("Squared Euclidean distance to the point `other`."),
-    B::method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">("Distance to the infinite line through `a` and `b`."),
-    B::method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">("Foot of the perpendicular onto the infinite line through `line_r` and `line_q`."),
-    B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">("Projection onto the plane through the origin with `normal`; a true projection only for a unit normal."),
+    B::method<"distance_squared", &Vec3d::distance_squared, "other">(
+        "Squared Euclidean distance to the point `other`."),
+    B::method<"distance_to_line", &Vec3d::distance_to_line, "a", "b">(
+        "Distance to the infinite line through `a` and `b`."),
+    B::method<"project_onto_line", &Vec3d::project_onto_line, "line_r", "line_q">(
+        "Foot of the perpendicular onto the infinite line through `line_r` and `line_q`."),
+    B::method<"project_onto_plane", &Vec3d::project_onto_plane, "normal">(
+        "Projection onto the plane through the origin with `normal`; a true projection only for a unit normal."),
     B::method<"scalar_triple_product", &Vec3d::scalar_triple_product, "b", "c">("self . (b x c)."),
     B::method<"to_array", &to_array>("The components as [x, y, z]."),
-    B::method<"angle_to", &kestrum::angle_to, "other">("The angle to `other`, 0 to pi; the cosine is clamped to [-1, 1], a zero vector gives NaN."),
+    B::method<"angle_to", &kestrum::angle_to, "other">(
+        "The angle to `other`, 0 to pi; the cosine is clamped to [-1, 1], a zero vector gives NaN."),
     B::method<"to_quat", &kestrum::Quat::from_vec3d>("The pure quaternion (0, x, y, z)."),
     B::reduce(),
     {},
@@ -69,8 +76,9 @@ const PyType_Slot slots[] = {
 }  // namespace
 
 const TypeDef& Class<Vec3d>::def() {
-    static const TypeDef def =
-        make_type<Vec3d>(B::constructor<&make, "x", "y", "z">("A vector from its three components; == is identity, compare to_array()."), slots, methods, properties);
+    static const TypeDef def = make_type<Vec3d>(
+        B::constructor<&make, "x", "y", "z">("A vector from its three components; == is identity, compare to_array()."),
+        slots, methods, properties);
     return def;
 }
 

@@ -38,10 +38,8 @@ VecListValue from_array(const Rows3& a) { return lists::from_rows<Vec3d>(a); }
 
 const VecArray& as_list(const VecListValue& self) { return self.items; }
 
-ElementArray<std::array<double, 3>> to_array(
-    const VecListValue& self) {
-    return bulk_values<std::array<double, 3>>(
-        self, [](Vec3d v) { return std::array<double, 3>{v.x, v.y, v.z}; });
+ElementArray<std::array<double, 3>> to_array(const VecListValue& self) {
+    return bulk_values<std::array<double, 3>>(self, [](Vec3d v) { return std::array<double, 3>{v.x, v.y, v.z}; });
 }
 
 ElementArray<double> magnitude(const VecListValue& self) {
@@ -49,7 +47,8 @@ ElementArray<double> magnitude(const VecListValue& self) {
 }
 
 VecListValue normalize(const VecListValue& self) {
-    return {bulk_formula<Vec3d>(self, [](auto a, Vec3d v) { return formula::normalize<decltype(a)>(v); }, 4)};
+    return {bulk_formula<Vec3d>(
+        self, [](auto a, Vec3d v) { return formula::normalize<decltype(a)>(v); }, 4)};
 }
 
 ElementArray<Truth> is_unit(const VecListValue& self) {
@@ -65,15 +64,13 @@ VecListValue cross(const VecListValue& self, Vec3d other) {
 }
 
 ElementArray<double> distance_to(const VecListValue& self, Vec3d other) {
-    return bulk_formula<double>(self, [other](auto a, Vec3d v) {
-        return std::sqrt(formula::distance_squared<decltype(a)>(v, other));
-    });
+    return bulk_formula<double>(
+        self, [other](auto a, Vec3d v) { return std::sqrt(formula::distance_squared<decltype(a)>(v, other)); });
 }
 
 // Coarse pass over every stride-th element, then a fine pass over the
 // window of one stride on either side of the best sample.
-std::pair<std::uint64_t, double> minimum_distance_to(const VecListValue& self, Vec3d other,
-                                                     std::uint64_t stride) {
+std::pair<std::uint64_t, double> minimum_distance_to(const VecListValue& self, Vec3d other, std::uint64_t stride) {
     if (stride == 0) kestrum::panic("assertion failed: stride != 0");
     const Vec3d* e = self.items.data();
     const std::size_t n = self.items.size();
@@ -119,8 +116,8 @@ VecListValue collapse(const VecListValue& self, std::uint64_t axis) {
 // Readers never see a half-rotated list: the new array is complete before it
 // replaces the old one.
 void rotate(VecListValue& self, Quat quat) {
-    VecListValue rotated{
-        bulk_formula<Vec3d>(self, [quat](auto a, Vec3d v) { return formula::rotate<decltype(a)>(quat, v); }, 2)};
+    VecListValue rotated{bulk_formula<Vec3d>(
+        self, [quat](auto a, Vec3d v) { return formula::rotate<decltype(a)>(quat, v); }, 2)};
     self.items.swap(rotated.items);
 }
 
@@ -131,8 +128,7 @@ void rotate(VecListValue& self, Quat quat) {
 bool has_nan(Vec3d p) { return std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z); }
 
 VecListValue add(const VecListValue& self, Vec3d other) {
-    if (!has_nan(other))
-        return bulk_vectors(self, [other](Vec3d v) { return formula::sum<kestrum::Plain>(v, other); });
+    if (!has_nan(other)) return bulk_vectors(self, [other](Vec3d v) { return formula::sum<kestrum::Plain>(v, other); });
     return {bulk_formula<Vec3d>(self, [other](auto a, Vec3d v) { return formula::sum<decltype(a)>(v, other); })};
 }
 VecListValue sub(const VecListValue& self, Vec3d other) {
@@ -164,18 +160,17 @@ VecListValue take(const VecListValue& self, const Indices& indices) {
     const auto size = static_cast<std::int64_t>(n);
     for (const std::int64_t i : idx)
         if (i >= size || i < -size)
-            raise(PyExc_IndexError, "index " + std::to_string(i) + " is out of range for a VecList of " +
-                                        std::to_string(n) + " vectors");
+            raise(PyExc_IndexError,
+                  "index " + std::to_string(i) + " is out of range for a VecList of " + std::to_string(n) + " vectors");
     const Vec3d* e = self.items.data();
     const std::int64_t* k = idx.data();
-    return {lists::bulk<Vec3d>(idx.size(), [e, k, size](std::size_t j) {
-        return e[k[j] < 0 ? k[j] + size : k[j]];
-    })};
+    return {lists::bulk<Vec3d>(idx.size(), [e, k, size](std::size_t j) { return e[k[j] < 0 ? k[j] + size : k[j]]; })};
 }
 
 PyMethodDef methods[] = {
     B::static_method<"empty", &lists::empty<Vec3d>>("A list with no vectors."),
-    B::static_method<"from_array", &from_array, "array">("A list from an (n, 3) float64/float32 buffer or rows of three numbers."),
+    B::static_method<"from_array", &from_array, "array">(
+        "A list from an (n, 3) float64/float32 buffer or rows of three numbers."),
     B::method<"append", &lists::append<Vec3d>, "vec">("Adds `vec` at the end."),
     B::method<"extend", &lists::extend<Vec3d>, "other">("Adds the vectors of the VecList `other` at the end."),
     B::method<"to_array", &to_array>("The vectors as [[x, y, z], ...]."),
@@ -185,14 +180,22 @@ PyMethodDef methods[] = {
     B::method<"dot", &dot, "other">("Each vector's dot product with `other`."),
     B::method<"cross", &cross, "other">("Each vector's cross product with `other`."),
     B::method<"distance_to", &distance_to, "other">("Each vector's distance to the point `other`."),
-    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">("(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set ranks lowest; PanicException if empty or stride 0.",
-        Raises{"PanicException: assertion failed: stride != 0", "PanicException: called `Option::unwrap()` on a `None` value"}),
-    B::method<"collapse", &collapse, "axis">("The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException.",
+    B::method<"minimum_distance_to", &minimum_distance_to, "other", "stride">(
+        "(index, distance) near `other`: best of every `stride`-th, refined within `stride`; a NaN with sign bit set "
+        "ranks lowest; PanicException if empty or stride 0.",
+        Raises{"PanicException: assertion failed: stride != 0",
+               "PanicException: called `Option::unwrap()` on a `None` value"}),
+    B::method<"collapse", &collapse, "axis">(
+        "The vectors with component `axis` (0, 1 or 2) set to 0; another axis raises PanicException.",
         Raises{"PanicException: assertion failed: axis <= 2"}),
-    B::method<"rotate", &rotate, "quat">("Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."),
-    B::method<"mean", &mean>("The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN out; ValueError if empty.",
-        Raises{"ValueError: mean of an empty VecList"}),
-    B::method<"take", &take, "indices">("A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the end); IndexError naming the first index out of range.",
+    B::method<"rotate", &rotate, "quat">(
+        "Rotates every vector in place by `quat`, as Quat.rotate; fails while a buffer view is alive."),
+    B::method<"mean", &mean>("The centroid, summed in fixed chunks (the same bits for every pool size); NaN in, NaN "
+                             "out; ValueError if empty.",
+                             Raises{"ValueError: mean of an empty VecList"}),
+    B::method<"take", &take, "indices">(
+        "A new VecList of the vectors at `indices` (int64 buffer or sequence of ints; negative ones count from the "
+        "end); IndexError naming the first index out of range.",
         Raises{"IndexError: index"}),
     B::reduce(),
     {},
@@ -200,7 +203,8 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     B::property<"list", &as_list>("The vectors as a list of Vec3d."),
-    B::numpy_defers("Makes numpy operators give way: `np.float64(2) * vl` is `vl * 2.0`; ufuncs such as np.sqrt(vl) still read the buffer."),
+    B::numpy_defers("Makes numpy operators give way: `np.float64(2) * vl` is `vl * 2.0`; ufuncs such as np.sqrt(vl) "
+                    "still read the buffer."),
     {},
 };
 
@@ -232,14 +236,14 @@ VecListValue vec_list_from_rows(const Rows3& rows) { return from_array(rows); }
 template struct Pickled<VecListValue>;
 
 const TypeDef& Class<VecListValue>::def() {
-    static const TypeDef def =
-        make_type<VecListValue>(B::constructor<&lists::make<Vec3d>, "list">("A list of copies of the vectors in `list`; == is identity."), slots, methods, properties);
+    static const TypeDef def = make_type<VecListValue>(
+        B::constructor<&lists::make<Vec3d>, "list">("A list of copies of the vectors in `list`; == is identity."),
+        slots, methods, properties);
     return def;
 }
 
 const TypeDef& Class<VecListIterValue>::def() {
-    static const TypeDef def =
-        make_type<VecListIterValue>({}, iterator_slots);
+    static const TypeDef def = make_type<VecListIterValue>({}, iterator_slots);
     return def;
 }
 

@@ -11,8 +11,7 @@
 #include "kestrum/vec3d.hpp"
 
 inline bool same(double a, double b) {
-    return (std::isnan(a) && std::isnan(b)) ||
-           std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 #define EXPECT_SAME(a, b) EXPECT_PRED2(same, a, b)
 

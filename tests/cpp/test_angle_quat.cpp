@@ -73,8 +73,8 @@ TEST(Angle, ClampChangesOnlyWhatWasNaN) {
     // Zero, infinite and NaN components keep their NaN, bit for bit.
     const double qnan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000abc});
     const Vec3d nan_cases[][2] = {
-        {{1, 0, 0}, {0, 0, 0}},  {{0, 0, 0}, {0, 0, 0}},  {{0, 0, -0.0}, {2, 3, 4}},
-        {{kInf, 0, 0}, {1, 0, 0}}, {{qnan, 1, 1}, {1, 1, 1}}, {{1, 1, 1}, {1, -qnan, 1}},
+        {{1, 0, 0}, {0, 0, 0}},         {{0, 0, 0}, {0, 0, 0}},    {{0, 0, -0.0}, {2, 3, 4}},
+        {{kInf, 0, 0}, {1, 0, 0}},      {{qnan, 1, 1}, {1, 1, 1}}, {{1, 1, 1}, {1, -qnan, 1}},
         {{1e200, 0, 0}, {1e200, 0, 0}},
     };
     for (const auto& c : nan_cases) {
@@ -169,11 +169,11 @@ TEST(Quat, MatrixNormalizeAndText) {
         for (int c = 0; c < 3; ++c) EXPECT_SAME(m[r][c], want[r][c]) << r << "," << c;
     }
     EXPECT_SAME((Quat{1, 1, 1, 1}.magnitude()), 2.0);
-    expect_quat(Quat{1, 2, 3, 4}.normalize(), 0.18257418583505536, 0.3651483716701107,
-                0.5477225575051661, 0.7302967433402214);
+    expect_quat(Quat{1, 2, 3, 4}.normalize(), 0.18257418583505536, 0.3651483716701107, 0.5477225575051661,
+                0.7302967433402214);
     // Four divisions; multiplying by 1/m would change i and k here.
-    expect_quat(Quat{2, 0.3, 0.9, -1.9}.normalize(), 0.685591170191061, 0.10283867552865913,
-                0.30851602658597743, -0.6513116116815079);
+    expect_quat(Quat{2, 0.3, 0.9, -1.9}.normalize(), 0.685591170191061, 0.10283867552865913, 0.30851602658597743,
+                -0.6513116116815079);
     expect_vec(Quat{1, 2, 3, 4}.to_vec3d(), 2, 3, 4);
     expect_quat(Quat::from_vec3d({-0.0, 0, 0}), 0.0, -0.0, 0, 0);
 

@@ -28,21 +28,24 @@ Sym3 with_eigenvalues(std::mt19937_64& rng, const double (&l)[3]) {
 TEST(FitPlane, EigenpairsOfRandomAndRepeatedSpectra) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    const double spectra[][3] = {{0.1, 0.5, 1.0}, {1.0, 1.0, 1.0}, {0.0, 0.0, 1.0}, {0.0, 1.0, 1.0},
+    const double spectra[][3] = {{0.1, 0.5, 1.0},          {1.0, 1.0, 1.0},  {0.0, 0.0, 1.0},    {0.0, 1.0, 1.0},
                                  {1e-12, 1.0, 1.0 + 1e-9}, {-1.0, 0.0, 1.0}, {1e-30, 1e-20, 1.0}};
     for (int trial = 0; trial < 400; ++trial) {
         const int exps[] = {-1000, -500, 0, 500, 1021};  // near underflow to near overflow
         const double scale = std::ldexp(1.0, exps[trial % 5]);
-        Sym3 s = trial < 7 * 20 ? with_eigenvalues(rng, spectra[trial % 7]) : Sym3{u(rng), u(rng), u(rng), u(rng), u(rng), u(rng)};
+        Sym3 s = trial < 7 * 20 ? with_eigenvalues(rng, spectra[trial % 7])
+                                : Sym3{u(rng), u(rng), u(rng), u(rng), u(rng), u(rng)};
         for (double& e : s) e *= scale;
         double norm = 0.0;
         for (double e : s) norm = std::fmax(norm, std::fabs(e));
-        const double at[3][3] = {{s[0] / norm, s[1] / norm, s[2] / norm}, {s[1] / norm, s[3] / norm, s[4] / norm},
+        const double at[3][3] = {{s[0] / norm, s[1] / norm, s[2] / norm},
+                                 {s[1] / norm, s[3] / norm, s[4] / norm},
                                  {s[2] / norm, s[4] / norm, s[5] / norm}};
         const Eigen3 e = eigen_symmetric(s);
         EXPECT_LE(e.values[0], e.values[1]);
         EXPECT_LE(e.values[1], e.values[2]);
-        EXPECT_NEAR((e.values[0] / norm + e.values[1] / norm) + e.values[2] / norm, (at[0][0] + at[1][1]) + at[2][2], 1e-14);
+        EXPECT_NEAR((e.values[0] / norm + e.values[1] / norm) + e.values[2] / norm, (at[0][0] + at[1][1]) + at[2][2],
+                    1e-14);
         for (int i = 0; i < 3; ++i) {
             const Vec3d v = e.vectors[i];
             const double c[3] = {v.x, v.y, v.z};

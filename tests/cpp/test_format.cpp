@@ -50,8 +50,7 @@ std::string layout(const std::string& digits, int point) {
     const int n = static_cast<int>(digits.size());
     if (point <= 0) return "0." + zeros(static_cast<std::size_t>(-point)) + digits;
     if (point >= n) return digits + zeros(static_cast<std::size_t>(point - n));
-    return digits.substr(0, static_cast<std::size_t>(point)) + "." +
-           digits.substr(static_cast<std::size_t>(point));
+    return digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
 }
 
 // printf's correctly rounded `p`-significant-digit form of |v|.
@@ -68,9 +67,7 @@ Decimal rounded(double v, int p) {
     return {digits, exp10 + 1};
 }
 
-bool reads_back(const std::string& text, double v) {
-    return to_bits(std::strtod(text.c_str(), nullptr)) == to_bits(v);
-}
+bool reads_back(const std::string& text, double v) { return to_bits(std::strtod(text.c_str(), nullptr)) == to_bits(v); }
 
 // The full set of properties for one finite double.
 void check_finite(double v) {
@@ -194,8 +191,8 @@ TEST(FormatDouble, RandomMagnitudes) {
         check_finite(std::ldexp(unit(rng), exp2(rng)));
         check_finite(unit(rng) * std::pow(10.0, exp10(rng)));
         check_finite(std::nextafter(std::ldexp(1.0, exp2(rng)), 0.0));  // just below 2^k
-        check_finite(std::ldexp(1.0, exp2(rng)));                      // powers of two
-        check_finite(from_bits(rng() & 0x000FFFFFFFFFFFFFull));        // subnormals
+        check_finite(std::ldexp(1.0, exp2(rng)));                       // powers of two
+        check_finite(from_bits(rng() & 0x000FFFFFFFFFFFFFull));         // subnormals
     }
 }
 
@@ -213,8 +210,7 @@ TEST(FormatDouble, ShortDecimalsAndIntegers) {
         const double v = std::strtod(text.c_str(), nullptr);
         if (v == 0.0 || std::isinf(v)) continue;
         const std::string out = format_double(v);
-        EXPECT_LE(significant(out).digits.size(), static_cast<std::size_t>(n))
-            << text << " -> " << out;
+        EXPECT_LE(significant(out).digits.size(), static_cast<std::size_t>(n)) << text << " -> " << out;
         check_finite(v);
 
         const std::uint64_t k = rng() >> 11;  // below 2^53: exactly representable

@@ -27,7 +27,12 @@ TEST(NanOrdered, SingleValuesEqualTheNanOrderedFormulaBitForBit) {
                                std::bit_cast<double>(0xFFF800000000BEEFull),
                                std::bit_cast<double>(0x7FF4000000000123ull),
                                std::bit_cast<double>(0xFFF8000000000000ull),
-                               kInf, -kInf, 0.0, -0.0, 1.5, -0.75};
+                               kInf,
+                               -kInf,
+                               0.0,
+                               -0.0,
+                               1.5,
+                               -0.75};
     std::uint64_t state = 12345;
     const auto pick = [&] {
         state = state * 6364136223846793005ull + 1442695040888963407ull;

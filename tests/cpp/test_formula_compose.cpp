@@ -17,9 +17,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
 TEST(Quat, HamiltonProductBasisAndGrouping) {
-    expect_quat(Quat{0, 1, 0, 0} * Quat{0, 0, 1, 0}, 0, 0, 0, 1);  // i j = k
+    expect_quat(Quat{0, 1, 0, 0} * Quat{0, 0, 1, 0}, 0, 0, 0, 1);   // i j = k
     expect_quat(Quat{0, 0, 1, 0} * Quat{0, 1, 0, 0}, 0, 0, 0, -1);  // j i = -k
-    expect_quat(Quat{0, 0, 0, 1} * Quat{0, 1, 0, 0}, 0, 0, 1, 0);  // k i = j
+    expect_quat(Quat{0, 0, 0, 1} * Quat{0, 1, 0, 0}, 0, 0, 1, 0);   // k i = j
     expect_quat(Quat{0, 1, 0, 0} * Quat{0, 1, 0, 0}, -1, 0, 0, 0);
     // At 2^53 each +1 is lost when added on its own, so the sums only come
     // out as below when evaluated strictly left to right.

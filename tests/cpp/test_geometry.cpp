@@ -93,8 +93,7 @@ TEST(Circle, ConstructionAndDerivedValues) {
 
 TEST(Circle, EqualityAndCoplanarity) {
     EXPECT_TRUE(Circle::make({0, 0, 1}, 1, kN0) == Circle::make({0, 0, 1}, 1, {0, 0, -1}));
-    EXPECT_FALSE(Circle::make({0, 0, 0}, 1, kN0) ==
-                 Circle::make({0, 0, 0}, 1.0000000000000002, kN0));
+    EXPECT_FALSE(Circle::make({0, 0, 0}, 1, kN0) == Circle::make({0, 0, 0}, 1.0000000000000002, kN0));
     EXPECT_FALSE(Circle::make({0, 0, 0}, 1, kN0) ==
                  Circle::make({0, 0, 0}, 0.9999999999999999, kN0));  // radius is exact
     EXPECT_TRUE(Circle::make({0, 0, 0}, 1, kN0) == Circle::make({1e-16, 0, 0}, 1, kN0));
@@ -111,8 +110,7 @@ TEST(Circle, EqualityAndCoplanarity) {
 TEST(Intersection, PlaneLine) {
     expect_vec(plane_line(Plane::xy(), {1, 2, 0}, {1, 2, 5}), 1, 2, 0);
     const Vec3d parallel = plane_line(Plane::xy(), {0, 0, 1}, {1, 0, 1});
-    EXPECT_FALSE(std::isfinite(parallel.x) && std::isfinite(parallel.y) &&
-                 std::isfinite(parallel.z));
+    EXPECT_FALSE(std::isfinite(parallel.x) && std::isfinite(parallel.y) && std::isfinite(parallel.z));
     expect_vec(plane_line(Plane::from_point(kN0, {0, 0, 5}), {1, 1, 1}, {1, 1, 2}), 1, 1, 5);
 
     // Any non-parallel line must land on the plane, for either side of a.
@@ -151,10 +149,9 @@ TEST(Intersection, CircleCircle) {
     expect_points(circle_circle(a, b), {3, -4, 0}, {3, 4, 0});
     expect_points(circle_circle(b, a), {3, 4, 0}, {3, -4, 0});
     expect_points(circle_circle(a, Circle::make({6, 0, 0}, 5, {0, 0, -1})), {3, 4, 0}, {3, -4, 0});
-    EXPECT_FALSE(circle_circle(Circle::make({0, 0, 1}, 5, kN0),
-                               Circle::make({6, 0, 1}, 5, {0, 0, -1})));
-    expect_points(circle_circle(Circle::make({0, 0, 0}, 3, kN0), Circle::make({4, 0, 0}, 5, kN0)),
-                  {0, -3, 0}, {0, 3, 0});
+    EXPECT_FALSE(circle_circle(Circle::make({0, 0, 1}, 5, kN0), Circle::make({6, 0, 1}, 5, {0, 0, -1})));
+    expect_points(circle_circle(Circle::make({0, 0, 0}, 3, kN0), Circle::make({4, 0, 0}, 5, kN0)), {0, -3, 0},
+                  {0, 3, 0});
 
     const Circle unit = Circle::make({0, 0, 0}, 1, kN0);
     expect_points(circle_circle(unit, Circle::make({2, 0, 0}, 1, kN0)), {1, 0, 0}, {1, 0, 0});
@@ -164,10 +161,8 @@ TEST(Intersection, CircleCircle) {
     EXPECT_FALSE(circle_circle(a, Circle::make({6, 0, 0}, 5, {0, 1, 0})));
     // Rounding-sensitive case; reference bits from an independent evaluation
     // of the same steps (regrouping h, the offset or the midpoint changes them).
-    expect_points(circle_circle(Circle::make({0, 0, 0}, 2.5, kN0),
-                                Circle::make({2.1, 1.8, 0}, 2.3, kN0)),
-                  {2.454953221593908, -0.47244542519289245, 0},
-                  {-0.09142380982920173, 2.498327778134069, 0});
+    expect_points(circle_circle(Circle::make({0, 0, 0}, 2.5, kN0), Circle::make({2.1, 1.8, 0}, 2.3, kN0)),
+                  {2.454953221593908, -0.47244542519289245, 0}, {-0.09142380982920173, 2.498327778134069, 0});
 
     Circle nan_radius = b;
     nan_radius.radius = std::nan("");

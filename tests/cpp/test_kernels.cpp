@@ -130,8 +130,9 @@ TEST(Kernels, RangeChecksRejectWhatTheyCannotDo) {
     const double nan = std::nan("");
     for (const double x : {nan, -nan, kInf, -kInf, std::nextafter(kernels::kSinCosBound, kInf), -1e300})
         EXPECT_FALSE(kernels::sin_cos_in_range(x)) << x;
-    const double bad[][2] = {{0.0, 0.0}, {nan, 1.0}, {1.0, nan}, {kInf, 1.0}, {1.0, kInf}, {-1.0, 1.0},
-                             {1.0, -0.5}, {0x1p901, 1.0}, {1.0, 0x1p-901}, {5e-324, 5e-324}, {5e-324, 0.0}, {0.0, 0x1p-901}};
+    const double bad[][2] = {{0.0, 0.0},      {nan, 1.0},       {1.0, nan},    {kInf, 1.0},
+                             {1.0, kInf},     {-1.0, 1.0},      {1.0, -0.5},   {0x1p901, 1.0},
+                             {1.0, 0x1p-901}, {5e-324, 5e-324}, {5e-324, 0.0}, {0.0, 0x1p-901}};
     for (const auto& p : bad) EXPECT_FALSE(kernels::atan2_in_range(p[0], p[1])) << p[0] << ", " << p[1];
     EXPECT_TRUE(kernels::atan2_in_range(0x1p-900, 0.0));
     EXPECT_TRUE(kernels::atan2_in_range(0x1p900, 0x1p-900));
@@ -155,8 +156,8 @@ TEST(Kernels, FormulasFallBackToStdOutOfRange) {
         formula::sin_cos<Plain>(x, mark);
         EXPECT_TRUE(std::isnan(mark)) << x;
     }
-    const double pairs[][2] = {{0.0, 0.0}, {1e-310, 3e-320}, {1e300, 3.0}, {kInf, 2.0}, {0.5, kInf},
-                               {nan_payload, 1.0}, {1.0, nan_payload}};
+    const double pairs[][2] = {{0.0, 0.0},  {1e-310, 3e-320},   {1e300, 3.0},      {kInf, 2.0},
+                               {0.5, kInf}, {nan_payload, 1.0}, {1.0, nan_payload}};
     for (const auto& p : pairs) {
         double mark = 0.0;
         EXPECT_BITS(formula::atan2_q1<NanOrdered>(p[0], p[1], mark), std::atan2(p[0], p[1]));

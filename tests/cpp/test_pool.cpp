@@ -156,8 +156,7 @@ TEST(ThreadEnv, FirstVariableWinsAndZeroMeansDefault) {
     EXPECT_EQ(kp::size_from_env(env({{"RAYON_RS_NUM_CPUS", "7"}})), 7u);
     EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "abc"}, {"RAYON_RS_NUM_CPUS", "0"}})), std::nullopt);
     EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "abc"}, {"RAYON_RS_NUM_CPUS", "x"}})), std::nullopt);
-    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "18446744073709551616"}, {"RAYON_RS_NUM_CPUS", "2"}})),
-              2u);
+    EXPECT_EQ(kp::size_from_env(env({{"RAYON_NUM_THREADS", "18446744073709551616"}, {"RAYON_RS_NUM_CPUS", "2"}})), 2u);
     EXPECT_EQ(kp::size_from_env(env({})), std::nullopt);
 }
 
@@ -265,7 +264,8 @@ TEST(LazyPool, FailedStartKeepsItsCauseAndIsRetried) {
         } catch (const std::system_error& e) {
             // The system's own code, so the caller can tell a memory shortage.
             EXPECT_TRUE(e.code() == std::errc::resource_unavailable_try_again ||
-                        e.code() == std::errc::not_enough_memory) << e.code().message();
+                        e.code() == std::errc::not_enough_memory)
+                << e.code().message();
             const std::string what = e.what();
             const std::string reason = "failed to spawn worker thread 0: " + e.code().message();
             EXPECT_EQ(what, std::string(kp::kNotInitialized) + ": " + reason);
@@ -573,7 +573,8 @@ TEST_P(PoolOfSize, MapEqualsSequentialAndWritesEachSlotOnce) {
         ASSERT_EQ(out.size(), n);
         // The caller's-buffer form, with guard slots on both sides.
         std::vector<double> buffer(n + 2, -7.0);
-        kp::map_into(*pool, std::span<double>(buffer.data() + 1, n), [](std::size_t i) { return element(i).magnitude(); });
+        kp::map_into(*pool, std::span<double>(buffer.data() + 1, n),
+                     [](std::size_t i) { return element(i).magnitude(); });
         EXPECT_EQ(buffer.front(), -7.0);
         EXPECT_EQ(buffer.back(), -7.0);
         for (std::size_t i = 0; i < n; ++i) {
@@ -659,14 +660,20 @@ TEST_P(PoolOfSize, StridedAndWindowSearchesReturnElementIndices) {
 TEST_P(PoolOfSize, JoinEqualsSequentialJoin) {
     for (std::size_t n : kLengths) {
         for (std::string_view sep : {std::string_view("\n"), std::string_view(", "), std::string_view("")}) {
-            const std::string got =
-                kp::join(*pool, n, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, sep);
+            const std::string got = kp::join(
+                *pool, n, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, sep);
             EXPECT_EQ(got, sequential_join(n, sep)) << "n=" << n;
         }
     }
-    EXPECT_EQ(kp::join(*pool, 0, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "");
-    EXPECT_EQ(kp::join(*pool, 1, [](std::string& out, std::size_t) { out += "x"; }, "\n"), "x");
-    EXPECT_EQ(kp::join(*pool, 3, [](std::string& out, std::size_t i) { out += std::to_string(i); }, "\n"), "0\n1\n2");
+    EXPECT_EQ(kp::join(
+                  *pool, 0, [](std::string& out, std::size_t) { out += "x"; }, "\n"),
+              "");
+    EXPECT_EQ(kp::join(
+                  *pool, 1, [](std::string& out, std::size_t) { out += "x"; }, "\n"),
+              "x");
+    EXPECT_EQ(kp::join(
+                  *pool, 3, [](std::string& out, std::size_t i) { out += std::to_string(i); }, "\n"),
+              "0\n1\n2");
 }
 
 // ---------------------------------------------------------------------------
@@ -770,7 +777,8 @@ TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
         return "<no panic>";
     };
     EXPECT_EQ(panic_text([&] {
-                  kp::map<int>(*pool, 100, [](std::size_t i) { return i == 70 ? throw std::out_of_range("slot 70") : 0; });
+                  kp::map<int>(*pool, 100,
+                               [](std::size_t i) { return i == 70 ? throw std::out_of_range("slot 70") : 0; });
               }),
               "slot 70");
     EXPECT_EQ(panic_text([&] {
@@ -782,7 +790,8 @@ TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
               "<no panic>");
     // A single element runs on the calling thread and is converted the same way.
     EXPECT_EQ(panic_text([&] {
-                  kp::join(*pool, 1, [](std::string&, std::size_t) { throw std::invalid_argument("lonely"); }, ",");
+                  kp::join(
+                      *pool, 1, [](std::string&, std::size_t) { throw std::invalid_argument("lonely"); }, ",");
               }),
               "lonely");
     // The pool is still fine afterwards.
@@ -794,15 +803,23 @@ TEST_P(PoolOfSize, FailureKindsBecomePanicsWithTheSameText) {
 TEST_P(PoolOfSize, AllocationFailuresArriveAsBadAlloc) {
     EXPECT_THROW(kp::map<int>(*pool, 1000, [](std::size_t i) { return i == 700 ? throw std::bad_alloc() : 0; }),
                  std::bad_alloc);
-    EXPECT_THROW(kp::join(*pool, 1, [](std::string&, std::size_t) { throw std::bad_alloc(); }, ","), std::bad_alloc);
+    EXPECT_THROW(kp::join(
+                     *pool, 1, [](std::string&, std::size_t) { throw std::bad_alloc(); }, ","),
+                 std::bad_alloc);
     // So is a size no container can hold (the caller reports MemoryError).
-    EXPECT_THROW(kp::map<int>(*pool, 1000, [](std::size_t i) {
-        return i == 500 ? throw std::length_error("cannot create std::vector larger than max_size()") : 0;
-    }), std::length_error);
+    EXPECT_THROW(
+        kp::map<int>(*pool, 1000,
+                     [](std::size_t i) {
+                         return i == 500 ? throw std::length_error("cannot create std::vector larger than max_size()")
+                                         : 0;
+                     }),
+        std::length_error);
     // A lower failing index of another kind still wins.
-    EXPECT_THROW(kp::map<int>(*pool, 1000, [](std::size_t i) {
-        return i == 3 ? kestrum::panic("first"), 0 : i == 900 ? throw std::bad_alloc() : 0;
-    }), Panic);
+    EXPECT_THROW(kp::map<int>(*pool, 1000,
+                              [](std::size_t i) {
+                                  return i == 3 ? kestrum::panic("first"), 0 : i == 900 ? throw std::bad_alloc() : 0;
+                              }),
+                 Panic);
 }
 
 // Workers compute in the default floating-point environment, whatever the
@@ -869,8 +886,9 @@ TEST_P(PoolOfSize, ManyCallersAtOnceEachGetTheirOwnResult) {
                 if (kp::first_min(*pool, n, [&](std::size_t t) { return keys[t]; }) != sequential_first_min(keys)) {
                     wrong.fetch_add(1);
                 }
-                const std::string text = kp::join(*pool, 
-                    n % 50, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); }, "\n");
+                const std::string text = kp::join(
+                    *pool, n % 50, [](std::string& out, std::size_t i) { kestrum::append_text(out, element(i)); },
+                    "\n");
                 if (text != sequential_join(n % 50, "\n")) wrong.fetch_add(1);
             }
         });
@@ -898,7 +916,8 @@ TEST(GlobalPool, PrimitivesRunOnTheProcessPool) {
     std::vector<double> keys(3001);
     for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = key(i);
     EXPECT_EQ(kp::first_min(keys.size(), key), sequential_first_min(keys));
-    EXPECT_EQ(kp::join(3001, [](std::string& s, std::size_t i) { kestrum::append_text(s, element(i)); }, "\n"),
+    EXPECT_EQ(kp::join(
+                  3001, [](std::string& s, std::size_t i) { kestrum::append_text(s, element(i)); }, "\n"),
               sequential_join(3001, "\n"));
 }
 

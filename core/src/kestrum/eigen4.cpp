@@ -16,8 +16,7 @@ std::array<double, 4> top_eigenvector(double (&a)[4][4]) {
                 const double apq = a[p][q];
                 if (apq == 0.0) continue;
                 const double g = 100.0 * std::fabs(apq);
-                if (std::fabs(a[p][p]) + g == std::fabs(a[p][p]) &&
-                    std::fabs(a[q][q]) + g == std::fabs(a[q][q])) {
+                if (std::fabs(a[p][p]) + g == std::fabs(a[p][p]) && std::fabs(a[q][q]) + g == std::fabs(a[q][q])) {
                     a[p][q] = a[q][p] = 0.0;
                     continue;
                 }
@@ -25,8 +24,7 @@ std::array<double, 4> top_eigenvector(double (&a)[4][4]) {
                 const double theta = (a[q][q] - a[p][p]) / (apq + apq);
                 const double abs_theta = std::fabs(theta);
                 // The smaller root of t^2 + 2 theta t - 1 = 0: |angle| <= pi/4.
-                double tan = abs_theta > 1e150 ? 0.5 / abs_theta
-                                               : 1.0 / (abs_theta + std::sqrt(theta * theta + 1.0));
+                double tan = abs_theta > 1e150 ? 0.5 / abs_theta : 1.0 / (abs_theta + std::sqrt(theta * theta + 1.0));
                 if (theta < 0.0) tan = -tan;
                 const double c = 1.0 / std::sqrt(tan * tan + 1.0);
                 const double s = tan * c;

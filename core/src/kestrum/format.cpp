@@ -32,7 +32,7 @@ void append_double(std::string& out, double v) {
         if (*p != '.') digits[nd++] = *p;
     int exp10 = 0;  // value = d1.d2d3... * 10^exp10; to_chars does not terminate the text
     std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, exp10);
-    const int point = exp10 + 1;         // digits before the decimal point
+    const int point = exp10 + 1;  // digits before the decimal point
     if (point <= 0) {
         out += "0.";
         out.append(static_cast<std::size_t>(-point), '0');

@@ -15,9 +15,7 @@ constexpr double kRadPerDeg = kPi / 180.0;
 constexpr double kDegPerRad = 180.0 / kPi;
 constexpr double kDefaultNan = std::bit_cast<double>(0xFFF8000000000000ull);
 
-double quiet(double x) {
-    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) | 0x0008000000000000ull);
-}
+double quiet(double x) { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) | 0x0008000000000000ull); }
 
 // The first NaN of xs, quieted, or else the default NaN if any is infinite;
 // 0 when all are finite (then `found` is false).
@@ -56,9 +54,7 @@ SinCos sincos_degrees(double x) {
     return out;
 }
 
-Vec3d on_sphere(SinCos lat, SinCos lon) {
-    return {lat.c * lon.c, lat.c * lon.s, lat.s};
-}
+Vec3d on_sphere(SinCos lat, SinCos lon) { return {lat.c * lon.c, lat.c * lon.s, lat.s}; }
 
 // The exponent of the largest |component| (0 for the zero vector), and the
 // vector scaled exactly by 2^-e, so that component lies in [1, 2).
@@ -66,9 +62,7 @@ int exponent(Vec3d v) {
     const double m = std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)});
     return m == 0.0 ? 0 : std::ilogb(m);
 }
-Vec3d scaled(Vec3d v, int e) {
-    return {std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e)};
-}
+Vec3d scaled(Vec3d v, int e) { return {std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e)}; }
 
 // a*b = p + e exactly (Dekker), for |a|, |b| < 4: the splits cannot overflow.
 struct Product {

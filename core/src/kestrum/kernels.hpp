@@ -19,18 +19,17 @@ namespace kestrum::kernels {
 
 namespace detail {
 // sin x = x + x^3 S(x^2), cos x = 1 - x^2/2 + x^4 C(x^2) on |x| <= pi/4.
-inline constexpr double kSin[] = {-0x1.5555555555555p-3, 0x1.1111111111110p-7, -0x1.a01a01a019938p-13,
+inline constexpr double kSin[] = {-0x1.5555555555555p-3, 0x1.1111111111110p-7,   -0x1.a01a01a019938p-13,
                                   0x1.71de3a5460952p-19, -0x1.ae645412c4787p-26, 0x1.61217f0ac7f98p-33,
                                   -0x1.ab17d3985bccep-41};
-inline constexpr double kCos[] = {0x1.5555555555555p-5,  -0x1.6c16c16c16c16p-10, 0x1.a01a01a019d0ap-16,
+inline constexpr double kCos[] = {0x1.5555555555555p-5,   -0x1.6c16c16c16c16p-10, 0x1.a01a01a019d0ap-16,
                                   -0x1.27e4fb7712d61p-22, 0x1.1eed8deb97423p-29,  -0x1.9394ba0c332d9p-37,
                                   0x1.ab785aa02d659p-45};
 // atan u = u + u^3 A(u^2) on |u| <= 7/16.
-inline constexpr double kAtan[] = {-0x1.5555555555555p-2, 0x1.999999999998fp-3,  -0x1.24924924918e8p-3,
-                                   0x1.c71c71c6740a6p-4,  -0x1.745d171e3e927p-4, 0x1.3b13abae1213cp-4,
-                                   -0x1.111090a21fcddp-4, 0x1.e1d23dc7d4c10p-5,  -0x1.ae802f3208a0cp-5,
-                                   0x1.812db948eb587p-5,  -0x1.4ac2ea51751aep-5, 0x1.ddf3f74c0d757p-6,
-                                   -0x1.9a236a2853d82p-7};
+inline constexpr double kAtan[] = {
+    -0x1.5555555555555p-2, 0x1.999999999998fp-3,  -0x1.24924924918e8p-3, 0x1.c71c71c6740a6p-4,  -0x1.745d171e3e927p-4,
+    0x1.3b13abae1213cp-4,  -0x1.111090a21fcddp-4, 0x1.e1d23dc7d4c10p-5,  -0x1.ae802f3208a0cp-5, 0x1.812db948eb587p-5,
+    -0x1.4ac2ea51751aep-5, 0x1.ddf3f74c0d757p-6,  -0x1.9a236a2853d82p-7};
 // pi/2 as four parts; the first three have 33 significant bits, so k times
 // any of them is exact for |k| < 2^20.
 inline constexpr double kPio2[] = {0x1.921fb54400000p+0, 0x1.0b4611a600000p-34, 0x1.3198a2e000000p-69,
@@ -101,9 +100,7 @@ inline double flip_sign_if(double x, std::uint64_t flip) {
 // NaN constant it then propagates, on one side), the loop around it does not
 // vectorise; select_bits makes the same choice on the bits, which never
 // branches but takes a single call through the integer registers.
-inline double select(bool c, double a, double b) {
-    return c ? a : b;
-}
+inline double select(bool c, double a, double b) { return c ? a : b; }
 inline double select_bits(bool c, double a, double b) {
     const std::uint64_t m = std::uint64_t{0} - static_cast<std::uint64_t>(c);
     return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & m) | (std::bit_cast<std::uint64_t>(b) & ~m));
@@ -127,8 +124,8 @@ inline bool sin_cos_in_range(double x) { return std::fabs(x) <= kSinCosBound; }
     using namespace detail;
     const double t = x * kTwoOverPi + kRoundMagic;
     const double k = t - kRoundMagic;
-    const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(t);  // k mod 4 in the low bits
-    const double r1 = x - k * kPio2[0];                             // exact (Sterbenz)
+    const std::uint64_t quadrant = std::bit_cast<std::uint64_t>(t);        // k mod 4 in the low bits
+    const double r1 = x - k * kPio2[0];                                    // exact (Sterbenz)
     const double p2 = k * kPio2[1], p3 = k * kPio2[2], p4 = k * kPio2[3];  // p2, p3 exact
     const double pp = p2 + p3;
     const double pp_err = (p2 - pp) + p3;  // exact: |p2| >= |p3|

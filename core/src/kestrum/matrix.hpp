@@ -38,8 +38,7 @@ template <class A>
 Mat3 mat_mul(const Mat3& m, const Mat3& n) {
     Mat3 out;
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            out[r][c] = dot<A>({m[r][0], m[r][1], m[r][2]}, {n[0][c], n[1][c], n[2][c]});
+        for (int c = 0; c < 3; ++c) out[r][c] = dot<A>({m[r][0], m[r][1], m[r][2]}, {n[0][c], n[1][c], n[2][c]});
     return out;
 }
 

@@ -20,9 +20,7 @@ struct Vec3d {
     static constexpr Vec3d i() { return {1.0, 0.0, 0.0}; }
     static constexpr Vec3d j() { return {0.0, 1.0, 0.0}; }
     static constexpr Vec3d k() { return {0.0, 0.0, 1.0}; }
-    static Vec3d new_from_to(Vec3d from, Vec3d to) {
-        return {to.x - from.x, to.y - from.y, to.z - from.z};
-    }
+    static Vec3d new_from_to(Vec3d from, Vec3d to) { return {to.x - from.x, to.y - from.y, to.z - from.z}; }
 
     double operator[](std::uint64_t index) const {
         switch (index) {
@@ -71,7 +69,6 @@ struct Vec3d {
     Vec3d operator/(double c) const { return {x / c, y / c, z / c}; }
     Vec3d operator-() const { return {-x, -y, -z}; }
 };
-
 
 }  // namespace kestrum
 

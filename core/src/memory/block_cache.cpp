@@ -73,8 +73,7 @@ bool beyond_machine_memory(std::size_t count, std::size_t size) noexcept {
 #if defined(__linux__)
     struct sysinfo info {};
     if (sysinfo(&info) != 0 || info.mem_unit == 0) return false;
-    const unsigned __int128 total =
-        (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
+    const unsigned __int128 total = (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
     return static_cast<unsigned __int128>(count) * size > total;
 #else
     (void)count;
@@ -209,4 +208,3 @@ BlockCache& process_cache() {
 }
 
 }  // namespace kestrum::memory
-

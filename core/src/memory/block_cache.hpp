@@ -70,7 +70,7 @@ public:
     std::size_t held_bytes() const;
     std::size_t held_blocks() const;
     std::size_t resident_bytes() const;  // held and not given up to the kernel
-    std::size_t live_bytes() const;  // handed out and not given back
+    std::size_t live_bytes() const;      // handed out and not given back
     // What may be held now: max(cap floor, live bytes).
     std::size_t cap() const;
 

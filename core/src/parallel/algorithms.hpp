@@ -109,8 +109,10 @@ template <Lanes L, class G>
 void run_widest(const G& g, std::size_t lo, std::size_t hi) {
     switch (widest_isa()) {
         case Isa::avx512:
-            if constexpr (L == Lanes::scalar) return run_avx2(g, lo, hi);
-            else return run_avx512(g, lo, hi);
+            if constexpr (L == Lanes::scalar)
+                return run_avx2(g, lo, hi);
+            else
+                return run_avx512(g, lo, hi);
         case Isa::avx2: return run_avx2(g, lo, hi);
         default: return g(lo, hi);
     }
@@ -138,8 +140,7 @@ void map_ranges(Pool& pool, std::span<Out> out, const G& g, std::size_t weight =
     };
     const detail::Filled filled = pool.reduce(out.size(), Op{&g}, weight);
     if (filled.lo != 0 || filled.len != out.size()) {
-        throw Panic("expected " + std::to_string(out.size()) + " total writes, but got " +
-                    std::to_string(filled.len));
+        throw Panic("expected " + std::to_string(out.size()) + " total writes, but got " + std::to_string(filled.len));
     }
 }
 

@@ -65,7 +65,7 @@ private:
     static constexpr std::int64_t kMask = kCapacity - 1;
     alignas(64) std::atomic<std::int64_t> top_{0};
     alignas(64) std::atomic<std::int64_t> bottom_{0};
-    std::unique_ptr<std::atomic<T*>[]> slots_{new std::atomic<T*>[kCapacity]{}};
+    std::unique_ptr<std::atomic<T*>[]> slots_ { new std::atomic<T*>[kCapacity] {} };
 };
 
 }  // namespace kestrum::parallel::detail

@@ -111,8 +111,7 @@ public:
     // In a forked child of the process that started the pool (a poll may
     // fork), reduce throws WorkersInParent instead of waiting forever.
     template <class Op>
-    auto reduce(std::size_t n, const Op& op, std::size_t weight = 1, Stop* stop = nullptr)
-        -> decltype(op.seq(0, 0));
+    auto reduce(std::size_t n, const Op& op, std::size_t weight = 1, Stop* stop = nullptr) -> decltype(op.seq(0, 0));
 
 private:
     std::size_t threads_;

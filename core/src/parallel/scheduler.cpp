@@ -137,12 +137,14 @@ void wait_until(Worker* w, const std::atomic<bool>& latch) {
     Job* job = nullptr;
     auto found = [&] { return latch.load(std::memory_order_acquire) || (job = find_work(w)) != nullptr; };
     auto hand_on = [&] { return job != nullptr || work_visible(core); };
-    core->notifier.serve(w->index, latch, found, hand_on, [core] { return work_visible(core); }, [&] {
-        if (Job* run = job) {
-            job = nullptr;
-            run->exec(run, w);
-        }
-    });
+    core->notifier.serve(
+        w->index, latch, found, hand_on, [core] { return work_visible(core); },
+        [&] {
+            if (Job* run = job) {
+                job = nullptr;
+                run->exec(run, w);
+            }
+        });
 }
 
 void set_latch(std::atomic<bool>& latch, Worker* owner) {

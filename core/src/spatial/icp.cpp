@@ -38,27 +38,32 @@ struct Icp {
     // squared distances of the pairs.
     Matched correspond(const RigidTransform& t) {
         std::uint32_t* m = match.data();
-        return chunked_sum<Matched>(pool, n, [this, &t, m](auto arith, std::size_t lo, std::size_t hi) {
-            using A = decltype(arith);
-            Matched s{0.0, 0.0};
-            for (std::size_t i = lo; i < hi; ++i) {
-                const Vec3d y = t.apply(src[i]);
-                // Last iteration's partner, still close, bounds the search.
-                const std::uint32_t prev = m[i];
-                const KdTree::Hit h = prev == kNone ? tree.nearest(y, opt.max_distance)
-                                                    : tree.nearest(y, opt.max_distance, prev,
-                                                                   formula::distance_squared<Plain>(y, tp[prev]));
-                if (h.index >= tree.size()) {
-                    m[i] = kNone;
-                    continue;
+        return chunked_sum<Matched>(
+            pool, n,
+            [this, &t, m](auto arith, std::size_t lo, std::size_t hi) {
+                using A = decltype(arith);
+                Matched s{0.0, 0.0};
+                for (std::size_t i = lo; i < hi; ++i) {
+                    const Vec3d y = t.apply(src[i]);
+                    // Last iteration's partner, still close, bounds the search.
+                    const std::uint32_t prev = m[i];
+                    const KdTree::Hit h = prev == kNone ? tree.nearest(y, opt.max_distance)
+                                                        : tree.nearest(y, opt.max_distance, prev,
+                                                                       formula::distance_squared<Plain>(y, tp[prev]));
+                    if (h.index >= tree.size()) {
+                        m[i] = kNone;
+                        continue;
+                    }
+                    m[i] = static_cast<std::uint32_t>(h.index);
+                    s.count = A::add(s.count, 1.0);
+                    s.d2 = A::add(s.d2, formula::distance_squared<Plain>(y, tp[h.index]));
                 }
-                m[i] = static_cast<std::uint32_t>(h.index);
-                s.count = A::add(s.count, 1.0);
-                s.d2 = A::add(s.d2, formula::distance_squared<Plain>(y, tp[h.index]));
-            }
-            return s;
-        }, [](Matched l, Matched r) { return Matched{kestrum::add(l.count, r.count), kestrum::add(l.d2, r.d2)}; },
-           64, stop);
+                return s;
+            },
+            [](Matched l, Matched r) {
+                return Matched{kestrum::add(l.count, r.count), kestrum::add(l.d2, r.d2)};
+            },
+            64, stop);
     }
 
     struct Pairs {
@@ -77,28 +82,32 @@ struct Icp {
 
     // One Gauss-Newton step after t; false when the system is singular.
     bool plane_step(RigidTransform& t) const {
-        const Normal6 s = chunked_sum<Normal6>(pool, n, [this, &t](auto arith, std::size_t lo, std::size_t hi) {
-            using A = decltype(arith);
-            Normal6 acc{};
-            for (std::size_t i = lo; i < hi; ++i) {
-                if (match[i] == kNone) continue;
-                const Vec3d y = t.apply(src[i]), p = tp[match[i]], nv = normals[match[i]];
-                const Vec3d d{A::sub(y.x, p.x), A::sub(y.y, p.y), A::sub(y.z, p.z)};
-                const double r = formula::dot<A>(d, nv);
-                const Vec3d c = formula::cross<A>(y, nv);
-                const double j[6] = {c.x, c.y, c.z, nv.x, nv.y, nv.z};
-                for (int row = 0, e = 0; row < 6; ++row) {
-                    for (int col = row; col < 6; ++col, ++e) acc.a[e] = A::add(acc.a[e], A::mul(j[row], j[col]));
-                    acc.b[row] = A::add(acc.b[row], A::mul(j[row], r));
+        const Normal6 s = chunked_sum<Normal6>(
+            pool, n,
+            [this, &t](auto arith, std::size_t lo, std::size_t hi) {
+                using A = decltype(arith);
+                Normal6 acc{};
+                for (std::size_t i = lo; i < hi; ++i) {
+                    if (match[i] == kNone) continue;
+                    const Vec3d y = t.apply(src[i]), p = tp[match[i]], nv = normals[match[i]];
+                    const Vec3d d{A::sub(y.x, p.x), A::sub(y.y, p.y), A::sub(y.z, p.z)};
+                    const double r = formula::dot<A>(d, nv);
+                    const Vec3d c = formula::cross<A>(y, nv);
+                    const double j[6] = {c.x, c.y, c.z, nv.x, nv.y, nv.z};
+                    for (int row = 0, e = 0; row < 6; ++row) {
+                        for (int col = row; col < 6; ++col, ++e) acc.a[e] = A::add(acc.a[e], A::mul(j[row], j[col]));
+                        acc.b[row] = A::add(acc.b[row], A::mul(j[row], r));
+                    }
                 }
-            }
-            return acc;
-        }, [](const Normal6& l, const Normal6& r) {
-            Normal6 o;
-            for (int e = 0; e < 21; ++e) o.a[e] = kestrum::add(l.a[e], r.a[e]);
-            for (int e = 0; e < 6; ++e) o.b[e] = kestrum::add(l.b[e], r.b[e]);
-            return o;
-        }, 16, stop);
+                return acc;
+            },
+            [](const Normal6& l, const Normal6& r) {
+                Normal6 o;
+                for (int e = 0; e < 21; ++e) o.a[e] = kestrum::add(l.a[e], r.a[e]);
+                for (int e = 0; e < 6; ++e) o.b[e] = kestrum::add(l.b[e], r.b[e]);
+                return o;
+            },
+            16, stop);
         std::array<double, 6> x;
         if (!solve6(s, x)) return false;
         t = t.then(RigidTransform{Quat::from_rotvec({x[0], x[1], x[2]}), {x[3], x[4], x[5]}});
@@ -190,14 +199,21 @@ std::vector<Vec3d> morton_order(std::span<const Vec3d> p) {
 }  // namespace
 
 IcpResult icp(std::span<const Vec3d> source, const KdTree& target, std::span<const Vec3d> target_points,
-              const Vec3d* target_normals, const RigidTransform& init, const IcpOptions& options,
-              parallel::Pool& pool, parallel::Stop* stop) {
+              const Vec3d* target_normals, const RigidTransform& init, const IcpOptions& options, parallel::Pool& pool,
+              parallel::Stop* stop) {
     if (target_points.size() != target.size()) panic("icp: the target points are not the tree's");
     if (source.size() > KdTree::kMaxPoints) throw std::length_error("icp: too many source points");
     // Every sum below runs over this order; the source's own order would
     // give the same transform to within rounding.
     const std::vector<Vec3d> ordered = morton_order(source);
-    Icp run{ordered.data(), ordered.size(), target, target_points.data(), target_normals, options, pool, stop,
+    Icp run{ordered.data(),
+            ordered.size(),
+            target,
+            target_points.data(),
+            target_normals,
+            options,
+            pool,
+            stop,
             std::vector<std::uint32_t>(ordered.size(), kNone)};
     const parallel::DefaultFpEnv fp;
     const double n = static_cast<double>(source.size());
@@ -221,7 +237,8 @@ IcpResult icp(std::span<const Vec3d> source, const KdTree& target, std::span<con
         ++out.iterations;
         now = run.correspond(t);
         const double fit = now.count / n, err = rmse(now);
-        out.converged = std::fabs(fit - out.fitness) < options.tolerance && std::fabs(err - out.rmse) < options.tolerance;
+        out.converged =
+            std::fabs(fit - out.fitness) < options.tolerance && std::fabs(err - out.rmse) < options.tolerance;
         out.transform = t;
         out.fitness = fit;
         out.rmse = err;

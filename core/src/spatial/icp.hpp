@@ -13,16 +13,16 @@
 namespace kestrum::spatial {
 
 struct IcpOptions {
-    double max_distance;        // correspondences farther than this are dropped
-    std::size_t iterations;     // most updates of the transform
-    double tolerance;           // on the changes of fitness and rmse
-    bool point_to_plane;        // else point to point
+    double max_distance;     // correspondences farther than this are dropped
+    std::size_t iterations;  // most updates of the transform
+    double tolerance;        // on the changes of fitness and rmse
+    bool point_to_plane;     // else point to point
 };
 
 struct IcpResult {
     RigidTransform transform;
-    double rmse;        // of the last correspondences; NaN when there were none
-    double fitness;     // their share of the source points
+    double rmse;     // of the last correspondences; NaN when there were none
+    double fitness;  // their share of the source points
     std::uint64_t iterations;
     bool converged;
 };
@@ -48,7 +48,7 @@ struct IcpResult {
 // `target_normals` (point to plane only) aligned with them. `stop` is checked
 // between iterations and inside every pass.
 IcpResult icp(std::span<const Vec3d> source, const KdTree& target, std::span<const Vec3d> target_points,
-              const Vec3d* target_normals, const RigidTransform& init, const IcpOptions& options,
-              parallel::Pool& pool, parallel::Stop* stop = nullptr);
+              const Vec3d* target_normals, const RigidTransform& init, const IcpOptions& options, parallel::Pool& pool,
+              parallel::Stop* stop = nullptr);
 
 }  // namespace kestrum::spatial

@@ -36,7 +36,7 @@ public:
     // Leaves hold at most this many points (at least half as many).
     static constexpr std::size_t kLeaf = 16;
 
-    KdTree();  // empty
+    KdTree();                             // empty
     KdTree(KdTree&&) noexcept = default;  // the block moves, so the pointers stay valid
     KdTree& operator=(KdTree&&) noexcept = default;
     KdTree(const KdTree&) = delete;
@@ -49,8 +49,7 @@ public:
     // The serialised form (layout in kd_tree.cpp), and a tree from one. A
     // block that is not exactly such a tree throws std::invalid_argument.
     std::span<const std::byte> bytes() const noexcept;
-    static KdTree from_bytes(std::span<const std::byte> bytes, parallel::Pool& pool,
-                             parallel::Stop* stop = nullptr);
+    static KdTree from_bytes(std::span<const std::byte> bytes, parallel::Pool& pool, parallel::Stop* stop = nullptr);
 
     std::size_t size() const noexcept { return n_; }
     std::size_t memory_bytes() const noexcept { return block_.size() * sizeof(std::uint64_t); }
@@ -90,8 +89,8 @@ public:
                       parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
     // Every pair (i, j), i < j, at distance <= radius, ascending, as 2p
     // numbers written where `pairs_for(p)` says.
-    void pairs_within(double radius, const std::function<std::int64_t*(std::size_t)>& pairs_for,
-                      parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
+    void pairs_within(double radius, const std::function<std::int64_t*(std::size_t)>& pairs_for, parallel::Pool& pool,
+                      parallel::Stop* stop = nullptr) const;
 
     // Row i of normals (and of curvature, if given) for queries[i]: the plane
     // of its k nearest points (kestrum/formula/fit_plane), summed in
@@ -99,8 +98,8 @@ public:
     // fewer than 3 points (the tree has fewer without NaN) or one with no
     // separated normal. Oriented to face *toward (dot >= 0) if given, else by
     // orient_normal. In kd_tree_normals.cpp.
-    void normals(std::span<const Vec3d> queries, std::size_t k, const Vec3d* toward, Vec3d* normals,
-                 double* curvature, parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
+    void normals(std::span<const Vec3d> queries, std::size_t k, const Vec3d* toward, Vec3d* normals, double* curvature,
+                 parallel::Pool& pool, parallel::Stop* stop = nullptr) const;
 
     // Nodes (inner and leaves) visited by every query so far, in all trees;
     // for the benchmark.
@@ -128,9 +127,9 @@ private:
 
     // Written in full by the build or a load, so never zero-filled first.
     std::vector<std::uint64_t, memory::UninitAllocator<std::uint64_t>> block_;
-    std::size_t n_ = 0;      // all points
-    std::size_t m_ = 0;      // points without a NaN coordinate: the tree's
-    unsigned depth_ = 0;     // levels of inner nodes; leaves are at this level
+    std::size_t n_ = 0;                     // all points
+    std::size_t m_ = 0;                     // points without a NaN coordinate: the tree's
+    unsigned depth_ = 0;                    // levels of inner nodes; leaves are at this level
     const Vec3d* pts_ = nullptr;            // tree order, then the NaN points by index
     const Box* box_ = nullptr;              // per node, heap order from 1
     const std::uint32_t* index_ = nullptr;  // original index of each stored point

@@ -163,8 +163,10 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
         RecBuf kept(n_ - scan.nans);
         nans.resize(scan.nans);
         for (std::size_t i = 0, k = 0, j = 0; i < n_; ++i) {
-            if (has_nan(first.p[i])) nans.p[j] = first.p[i], nans.i[j++] = first.i[i];
-            else kept.p[k] = first.p[i], kept.i[k++] = first.i[i];
+            if (has_nan(first.p[i]))
+                nans.p[j] = first.p[i], nans.i[j++] = first.i[i];
+            else
+                kept.p[k] = first.p[i], kept.i[k++] = first.i[i];
         }
         m_ = kept.size();
         depth_ = depth_for(m_);
@@ -197,11 +199,13 @@ KdTree::KdTree(std::span<const Vec3d> points, pool::Pool& p, pool::Stop* stop) {
         next.resize(cells.size() * 2);
         const Cell* cur = cells.data();
         Cell* to = next.data();
-        for_level(p, m, d, [&build, d, cur, to](std::size_t t) { build.split(t, d, cur[t], to + 2 * t); }, stop);
+        for_level(
+            p, m, d, [&build, d, cur, to](std::size_t t) { build.split(t, d, cur[t], to + 2 * t); }, stop);
         cells.swap(next);
     }
     const Cell* cur = cells.data();
-    for_level(p, m, top, [&build, top, cur](std::size_t t) { build.subtree(t, top, cur[t]); }, stop);
+    for_level(
+        p, m, top, [&build, top, cur](std::size_t t) { build.subtree(t, top, cur[t]); }, stop);
     for (std::size_t j = (std::size_t{1} << top) - 1; m > 0 && j >= 1; --j) {
         const Box &x = box[2 * j], &y = box[2 * j + 1];
         for (unsigned c = 0; c < 3; ++c)
@@ -248,14 +252,17 @@ KdTree KdTree::from_bytes(std::span<const std::byte> bytes, pool::Pool& p, pool:
     const Box* box = t.box_;
     for (unsigned d = 0; d <= t.depth_; ++d) {
         std::atomic<bool> ok{true};
-        for_level(p, m, d, [&ok, pts, box, m, d](std::size_t s) {
-            const Box& b = box[(std::size_t{1} << d) + s];
-            const std::size_t lo = node_start(s, d, m), hi = node_start(s + 1, d, m);
-            bool good = true;
-            for (std::size_t i = lo; good && i < hi; ++i)
-                for (unsigned c = 0; c < 3; ++c) good &= b.lo[c] <= coord(pts[i], c) && coord(pts[i], c) <= b.hi[c];
-            if (!good) ok.store(false, std::memory_order_relaxed);
-        }, stop);
+        for_level(
+            p, m, d,
+            [&ok, pts, box, m, d](std::size_t s) {
+                const Box& b = box[(std::size_t{1} << d) + s];
+                const std::size_t lo = node_start(s, d, m), hi = node_start(s + 1, d, m);
+                bool good = true;
+                for (std::size_t i = lo; good && i < hi; ++i)
+                    for (unsigned c = 0; c < 3; ++c) good &= b.lo[c] <= coord(pts[i], c) && coord(pts[i], c) <= b.hi[c];
+                if (!good) ok.store(false, std::memory_order_relaxed);
+            },
+            stop);
         if (!ok.load()) bad("has a box that does not hold its points");
     }
     return t;

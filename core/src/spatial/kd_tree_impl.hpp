@@ -82,8 +82,7 @@ inline void for_level(pool::Pool& p, std::size_t m, unsigned d, const F& node, p
         const pool::Stop* stop;
         std::size_t seq(std::size_t lo, std::size_t hi) const {
             // The first node starting at or after lo.
-            std::size_t t = static_cast<std::size_t>(
-                ((static_cast<unsigned __int128>(lo) << d) + m - 1) / m);
+            std::size_t t = static_cast<std::size_t>(((static_cast<unsigned __int128>(lo) << d) + m - 1) / m);
             const std::size_t count = std::size_t{1} << d;
             std::size_t done = 0;
             for (; t < count && node_start(t, d, m) < hi; ++t, ++done) {

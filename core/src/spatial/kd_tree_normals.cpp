@@ -18,8 +18,7 @@ struct Normal {
 // The plane of the neighbours nb[0, count), summed in neighbour order. Any
 // NaN comes out as the one quiet NaN, so its bits do not depend on which
 // operation made it.
-Normal neighbourhood_normal(const Vec3d* pts, const std::int64_t* nb, std::size_t count, Vec3d q,
-                            const Vec3d* toward) {
+Normal neighbourhood_normal(const Vec3d* pts, const std::int64_t* nb, std::size_t count, Vec3d q, const Vec3d* toward) {
     if (count < 3 || !formula::finite(q)) return {{kNan, kNan, kNan}, kNan};
     Vec3d sum{0.0, 0.0, 0.0};
     for (std::size_t j = 0; j < count; ++j) {
@@ -76,8 +75,8 @@ void KdTree::normals(std::span<const Vec3d> queries, std::size_t k, const Vec3d*
         }
         std::size_t combine(std::size_t a, std::size_t b) const { return a + b; }
     };
-    const Op op{this, pts.data(), queries.data(), k, toward, normals, curvature, stop,
-                order.empty() ? nullptr : order.data()};
+    const Op op{
+        this, pts.data(), queries.data(), k, toward, normals, curvature, stop, order.empty() ? nullptr : order.data()};
     if (p.reduce(queries.size(), op, 16, stop) != queries.size()) panic("not every query was answered");
 }
 

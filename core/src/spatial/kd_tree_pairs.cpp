@@ -37,8 +37,8 @@ void poll_every(std::size_t k, pool::Stop* stop) {
 // Each point in tree order searches for its partners, so neighbouring
 // points walk the same nodes; the pairs are then counted by their lower
 // index, placed row by row and each row sorted, which orders them all.
-void KdTree::pairs_within(double radius, const std::function<std::int64_t*(std::size_t)>& pairs_for,
-                          pool::Pool& p, pool::Stop* stop) const {
+void KdTree::pairs_within(double radius, const std::function<std::int64_t*(std::size_t)>& pairs_for, pool::Pool& p,
+                          pool::Stop* stop) const {
     const double limit = [&] {
         const pool::DefaultFpEnv fp;  // found on the calling thread
         return d2_limit(radius);

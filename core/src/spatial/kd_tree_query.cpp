@@ -49,8 +49,7 @@ KdTree::Hit KdTree::nearest(Vec3d q, double max_distance, std::uint64_t index, d
 // box, so consecutive queries walk the same nodes while they are in cache.
 // Only worth it when the tree outgrows the caches; each query's answer is
 // its own, so the order changes no result.
-std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, pool::Pool& p,
-                                               pool::Stop* stop) const {
+std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, pool::Pool& p, pool::Stop* stop) const {
     constexpr std::size_t kFrom = std::size_t{1} << 16;
     std::vector<std::uint32_t> order;
     if (queries.size() < kFrom || m_ < kFrom || queries.size() > kMaxPoints) return order;
@@ -107,8 +106,8 @@ std::vector<std::uint32_t> KdTree::visit_order(std::span<const Vec3d> queries, p
     return order;
 }
 
-void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist,
-                          pool::Pool& p, pool::Stop* stop, double max_distance) const {
+void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::int64_t* idx, double* dist, pool::Pool& p,
+                          pool::Stop* stop, double max_distance) const {
     if (k == 0) panic("assertion failed: k >= 1");
     const std::vector<std::uint32_t> order = visit_order(queries, p, stop);
     struct Op {
@@ -146,8 +145,7 @@ void KdTree::nearest_many(std::span<const Vec3d> queries, std::size_t k, std::in
         return d2_limit(max_distance);
     }();
     const Op op{this, queries.data(), k, idx, dist, stop, order.empty() ? nullptr : order.data(), limit};
-    if (p.reduce(queries.size(), op, 16, stop) != queries.size())
-        panic("not every query was answered");
+    if (p.reduce(queries.size(), op, 16, stop) != queries.size()) panic("not every query was answered");
 }
 
 // For the neighbourhood queries in other units (kd_tree_normals.cpp).

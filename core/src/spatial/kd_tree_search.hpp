@@ -18,8 +18,7 @@ inline double d2_limit(double r) {
     if (r == kInf) return kInf;
     double l = r * r;  // within an ulp or two of the limit (inf past ~1.3e154)
     while (l > 0.0 && std::sqrt(l) > r) l = std::nextafter(l, 0.0);
-    for (double up = std::nextafter(l, kInf); up != kInf && std::sqrt(up) <= r; up = std::nextafter(l, kInf))
-        l = up;
+    for (double up = std::nextafter(l, kInf); up != kInf && std::sqrt(up) <= r; up = std::nextafter(l, kInf)) l = up;
     return l;
 }
 
@@ -152,9 +151,8 @@ struct BallD2 {
 // are cut by positions, not threads, so the bytes are the same for every
 // pool size.
 template <class Row, class Ready, class Place>
-void gather_rows(std::size_t count, const std::uint32_t* order, std::size_t rows, std::int64_t* offsets,
-                 const Row& row, const Ready& ready, const Place& place, parallel::Pool& p,
-                 parallel::Stop* stop) {
+void gather_rows(std::size_t count, const std::uint32_t* order, std::size_t rows, std::int64_t* offsets, const Row& row,
+                 const Ready& ready, const Place& place, parallel::Pool& p, parallel::Stop* stop) {
     struct Run {
         std::size_t lo;
         std::vector<std::int64_t> entries;

@@ -34,9 +34,12 @@ struct RecBuf {
 
 template <unsigned A>
 inline double key(const Vec3d& p) {
-    if constexpr (A == 0) return p.x;
-    else if constexpr (A == 1) return p.y;
-    else return p.z;
+    if constexpr (A == 0)
+        return p.x;
+    else if constexpr (A == 1)
+        return p.y;
+    else
+        return p.z;
 }
 
 // Up to this many records the k-th key is found among the keys alone, which
@@ -50,8 +53,8 @@ inline constexpr std::size_t kCheckEvery = std::size_t{1} << 15;
 // The destination is picked without a branch, so a loop over unsorted keys
 // mispredicts nothing (a branch on the class cost a third of the build).
 template <unsigned A>
-std::pair<std::size_t, std::size_t> partition3(Recs src, Recs dst, std::size_t n, double p1, double p2,
-                                               RecBuf& band, const pool::Stop* stop) {
+std::pair<std::size_t, std::size_t> partition3(Recs src, Recs dst, std::size_t n, double p1, double p2, RecBuf& band,
+                                               const pool::Stop* stop) {
     constexpr std::size_t kChunk = 1024;
     std::size_t lo = 0, hi = n, b = 0;
     for (std::size_t c = 0; c < n; c += kChunk) {
@@ -65,7 +68,7 @@ std::pair<std::size_t, std::size_t> partition3(Recs src, Recs dst, std::size_t n
             const double x = key<A>(v);
             // Masks, not conditions, so the compiler keeps it branch-free
             // (x < p1 and x > p2 exclude each other, as p1 <= p2).
-            const std::size_t lt = x < p1, gt = x > p2, in = 1 - (lt | gt);
+            const std::size_t lt = x<p1, gt = x> p2, in = 1 - (lt | gt);
             const std::uintptr_t to_band = 0 - static_cast<std::uintptr_t>(in);
             auto* P = reinterpret_cast<Vec3d*>((reinterpret_cast<std::uintptr_t>(bd.p) & to_band) |
                                                (reinterpret_cast<std::uintptr_t>(dst.p) & ~to_band));
@@ -154,7 +157,7 @@ void partition_at(Recs src, Recs dst, std::size_t n, Kth kth) {
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3d p = src.p[i];
         const double x = key<A>(p);
-        const std::size_t lt = x < v, gt = x > v, eq = 1 - lt - gt;
+        const std::size_t lt = x<v, gt = x> v, eq = 1 - lt - gt;
         const std::size_t to = (f & (0 - lt)) | (e & (0 - eq)) | (g & (0 - gt));
         dst.p[to] = p;
         dst.i[to] = src.i[i];

@@ -48,14 +48,17 @@ Out chunked_sum(parallel::Pool& pool, std::size_t n, const F& f, const Add& add,
     if (chunks == 0) return f(NanOrdered{}, std::size_t{0}, std::size_t{0});
     std::vector<Out> part(chunks);
     Out* o = part.data();
-    for_pieces(pool, chunks, [o, n, &f, stop](std::size_t lo, std::size_t hi) {
-        for (std::size_t c = lo; c < hi; ++c) {
-            if (stop) stop->check();
-            const std::size_t a = c * kChunk, b = std::min(n, a + kChunk);
-            o[c] = f(Plain{}, a, b);
-            if (has_nan(o[c])) o[c] = f(NanOrdered{}, a, b);
-        }
-    }, weight * kChunk, stop);
+    for_pieces(
+        pool, chunks,
+        [o, n, &f, stop](std::size_t lo, std::size_t hi) {
+            for (std::size_t c = lo; c < hi; ++c) {
+                if (stop) stop->check();
+                const std::size_t a = c * kChunk, b = std::min(n, a + kChunk);
+                o[c] = f(Plain{}, a, b);
+                if (has_nan(o[c])) o[c] = f(NanOrdered{}, a, b);
+            }
+        },
+        weight * kChunk, stop);
     const parallel::DefaultFpEnv fp;  // the rest runs here, on the calling thread
     Out total = part[0];
     for (std::size_t c = 1; c < chunks; ++c) total = add(total, part[c]);
@@ -90,40 +93,50 @@ struct Alignment {
 // fit is this one with no separate path.
 template <class Pairs>
 Alignment align_pairs(const Pairs& p, std::size_t n, parallel::Pool& pool, parallel::Stop* stop = nullptr) {
-    const Moments m = chunked_sum<Moments>(pool, n, [&p](auto arith, std::size_t lo, std::size_t hi) {
-        using A = decltype(arith);
-        Moments s;
-        for (std::size_t i = lo; i < hi; ++i)
-            if (p.use(i)) add_moment<A>(s, p.w(i), p.a(i), p.b(i));
-        return s;
-    }, add_moments, 1, stop);
+    const Moments m = chunked_sum<Moments>(
+        pool, n,
+        [&p](auto arith, std::size_t lo, std::size_t hi) {
+            using A = decltype(arith);
+            Moments s;
+            for (std::size_t i = lo; i < hi; ++i)
+                if (p.use(i)) add_moment<A>(s, p.w(i), p.a(i), p.b(i));
+            return s;
+        },
+        add_moments, 1, stop);
     const parallel::DefaultFpEnv fp;
     const Vec3d ca{m.a.x / m.w, m.a.y / m.w, m.a.z / m.w};
     const Vec3d cb{m.b.x / m.w, m.b.y / m.w, m.b.z / m.w};
-    const formula::WahbaSums s = chunked_sum<formula::WahbaSums>(pool, n, [&p, ca, cb](auto arith, std::size_t lo, std::size_t hi) {
-        using A = decltype(arith);
-        formula::WahbaSums acc;
-        for (std::size_t i = lo; i < hi; ++i)
-            if (p.use(i)) {
-                const Vec3d a = p.a(i), b = p.b(i);
-                const Vec3d da{A::sub(a.x, ca.x), A::sub(a.y, ca.y), A::sub(a.z, ca.z)};
-                const Vec3d db{A::sub(b.x, cb.x), A::sub(b.y, cb.y), A::sub(b.z, cb.z)};
-                formula::add_pair<A>(acc, formula::scale<A>(da, p.w(i)), db);
-            }
-        return acc;
-    }, [](const formula::WahbaSums& l, const formula::WahbaSums& r) { return formula::add_sums<NanOrdered>(l, r); },
-       2, stop);
+    const formula::WahbaSums s = chunked_sum<formula::WahbaSums>(
+        pool, n,
+        [&p, ca, cb](auto arith, std::size_t lo, std::size_t hi) {
+            using A = decltype(arith);
+            formula::WahbaSums acc;
+            for (std::size_t i = lo; i < hi; ++i)
+                if (p.use(i)) {
+                    const Vec3d a = p.a(i), b = p.b(i);
+                    const Vec3d da{A::sub(a.x, ca.x), A::sub(a.y, ca.y), A::sub(a.z, ca.z)};
+                    const Vec3d db{A::sub(b.x, cb.x), A::sub(b.y, cb.y), A::sub(b.z, cb.z)};
+                    formula::add_pair<A>(acc, formula::scale<A>(da, p.w(i)), db);
+                }
+            return acc;
+        },
+        [](const formula::WahbaSums& l, const formula::WahbaSums& r) { return formula::add_sums<NanOrdered>(l, r); }, 2,
+        stop);
     const Quat q = wahba_rotation(s);
     const Vec3d rc = q.rotate(ca);
     const RigidTransform t{q, {cb.x - rc.x, cb.y - rc.y, cb.z - rc.z}};
-    const double r2 = chunked_sum<double>(pool, n, [&p, &t](auto arith, std::size_t lo, std::size_t hi) {
-        using A = decltype(arith);
-        double acc = 0.0;
-        for (std::size_t i = lo; i < hi; ++i)
-            if (p.use(i))
-                acc = A::add(acc, A::mul(p.w(i), formula::distance_squared<A>(formula::apply<A>(t, p.a(i)), p.b(i))));
-        return acc;
-    }, [](double l, double r) { return kestrum::add(l, r); }, 2, stop);
+    const double r2 = chunked_sum<double>(
+        pool, n,
+        [&p, &t](auto arith, std::size_t lo, std::size_t hi) {
+            using A = decltype(arith);
+            double acc = 0.0;
+            for (std::size_t i = lo; i < hi; ++i)
+                if (p.use(i))
+                    acc =
+                        A::add(acc, A::mul(p.w(i), formula::distance_squared<A>(formula::apply<A>(t, p.a(i)), p.b(i))));
+            return acc;
+        },
+        [](double l, double r) { return kestrum::add(l, r); }, 2, stop);
     return {t, std::sqrt(r2 / m.w)};
 }
 

@@ -52,8 +52,7 @@ bool FromPy<bool>::load(PyObject* o) noexcept {
     if (!tp->tp_as_number || !tp->tp_as_number->nb_bool) {
         const Ref name = type_qualname(o);
         if (name)
-            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                         name.get());
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion", name.get());
         return false;
     }
     const int truth = tp->tp_as_number->nb_bool(o);

@@ -23,7 +23,9 @@ template <class T>
 struct FromPy;
 
 template <class Conv>
-inline constexpr bool NamesValueErrorsOf = requires { requires Conv::names_value_errors; };
+inline constexpr bool NamesValueErrorsOf = requires {
+    requires Conv::names_value_errors;
+};
 
 template <>
 struct FromPy<double> {
@@ -168,7 +170,8 @@ struct Slice {
         Py_ssize_t lo = start, hi = stop;
         const Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(n), &lo, &hi, step);
         std::vector<std::size_t> out(static_cast<std::size_t>(count));
-        for (Py_ssize_t k = 0; k < count; ++k) out[static_cast<std::size_t>(k)] = static_cast<std::size_t>(lo + k * step);
+        for (Py_ssize_t k = 0; k < count; ++k)
+            out[static_cast<std::size_t>(k)] = static_cast<std::size_t>(lo + k * step);
         return out;
     }
 };
@@ -197,7 +200,8 @@ struct FromPy<std::tuple<Ts...>> {
         }
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
             return (std::get<I>(parts).load(PyTuple_GET_ITEM(o, I)) && ...);
-        }(std::index_sequence_for<Ts...>{});
+        }
+        (std::index_sequence_for<Ts...>{});
     }
     std::tuple<Ts...> get() const {
         return std::apply([](const auto&... p) { return std::tuple<Ts...>(p.get()...); }, parts);
@@ -223,7 +227,8 @@ struct FromPy<std::variant<Ts...>> {
                           ? (done = ok = true, chosen = I, 0)
                           : (PyErr_ExceptionMatches(PyExc_TypeError) ? (PyErr_Clear(), 0) : (done = true, 0)))),
              ...);
-        }(std::index_sequence_for<Ts...>{});
+        }
+        (std::index_sequence_for<Ts...>{});
         if (!done) set_cast_error(o, py_type().c_str());
         return ok;
     }
@@ -231,7 +236,8 @@ struct FromPy<std::variant<Ts...>> {
         std::optional<std::variant<Ts...>> out;
         [&]<std::size_t... I>(std::index_sequence<I...>) {
             ((chosen == I ? (out.emplace(std::in_place_index<I>, std::get<I>(forms).get()), 0) : 0), ...);
-        }(std::index_sequence_for<Ts...>{});
+        }
+        (std::index_sequence_for<Ts...>{});
         return std::move(*out);
     }
     static std::string py_type() {
@@ -277,7 +283,8 @@ struct FromPy<OneOf<Ts...>> {
                      ok ? (v.v.template emplace<I>(&std::get<I>(borrows).value()), 0) : 0)
                   : 0),
              ...);
-        }(std::index_sequence_for<Ts...>{});
+        }
+        (std::index_sequence_for<Ts...>{});
         if (!found) set_cast_error(o, names().c_str());
         return ok;
     }

@@ -144,7 +144,8 @@ Array gather(const Array& a, std::size_t offset, int nd, const std::size_t* shap
     for (std::size_t i = 0; i < shape[0]; ++i)
         for (std::size_t j = 0; j < n1; ++j)
             for (std::size_t k = 0; k < n2; ++k) {
-                const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(offset) + static_cast<std::ptrdiff_t>(i) * step[0] +
+                const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(offset) +
+                                          static_cast<std::ptrdiff_t>(i) * step[0] +
                                           static_cast<std::ptrdiff_t>(j) * s1 + static_cast<std::ptrdiff_t>(k) * s2;
                 out.push_back(std::bit_cast<T>(w[at]));
             }
@@ -156,8 +157,8 @@ Array gather(const Array& a, std::size_t offset, int nd, const std::size_t* shap
 ArrayItem item(const Array& a, const ArrayKey& key) {
     const int nd = a.ndim();
     if (key.axes.size() > static_cast<std::size_t>(nd))
-        raise(PyExc_IndexError, "too many indices for a " + std::to_string(nd) + "-D Array: " +
-                                    std::to_string(key.axes.size()));
+        raise(PyExc_IndexError,
+              "too many indices for a " + std::to_string(nd) + "-D Array: " + std::to_string(key.axes.size()));
     const auto strides = element_strides(a);
     std::size_t offset = 0;
     int out_nd = 0;
@@ -230,8 +231,7 @@ bool always(const Array&) { return true; }
 Block block(const Array& a) { return a.block(); }
 
 PyObject* tobytes(const Array& a) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(a.words()),
-                                     static_cast<Py_ssize_t>(a.size() * 8));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(a.words()), static_cast<Py_ssize_t>(a.size() * 8));
 }
 
 // ---------------------------------------------------------------------------
@@ -308,8 +308,7 @@ std::string repr(const Array& a) {
 
 // Python's == between an int64 and a float64: exact.
 bool same_number(std::uint64_t w, char f, std::uint64_t v, char g) {
-    if (f == g)
-        return f == 'd' ? std::bit_cast<double>(w) == std::bit_cast<double>(v) : w == v;
+    if (f == g) return f == 'd' ? std::bit_cast<double>(w) == std::bit_cast<double>(v) : w == v;
     if (f == 'd') return same_number(v, g, w, f);
     const auto i = std::bit_cast<std::int64_t>(w);
     const double d = std::bit_cast<double>(v);

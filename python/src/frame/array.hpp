@@ -38,8 +38,8 @@ public:
         auto held = std::make_shared<Held>(std::forward<V>(values));
         const std::size_t words = std::size(*held) * (sizeof(E) / 8);
         const void* data = std::data(*held);
-        init(std::shared_ptr<const void>(std::move(held), data), std::is_same_v<E, std::int64_t> ? 'q' : 'd',
-             shape, words);
+        init(std::shared_ptr<const void>(std::move(held), data), std::is_same_v<E, std::int64_t> ? 'q' : 'd', shape,
+             words);
     }
     // Elements owned elsewhere, lent as they are while `keep` lives.
     static Array viewing(std::shared_ptr<const void> keep, const void* data, char format,

@@ -35,36 +35,32 @@ struct Binder {
     }
     template <Name MethodName, auto Fn, Name... Params>
     static PyMethodDef method(const char* summary, const char* result = nullptr, Raises raises = {}) {
-        static_assert(std::tuple_size_v<typename MethodSig<Fn>::Params> == sizeof...(Params),
-                      "one name per parameter");
-        add_stub({"method", Class<C>::name, MethodName.s,
-                  StubParams<typename MethodSig<Fn>::Params>::of({Params.s...}),
+        static_assert(std::tuple_size_v<typename MethodSig<Fn>::Params> == sizeof...(Params), "one name per parameter");
+        add_stub({"method", Class<C>::name, MethodName.s, StubParams<typename MethodSig<Fn>::Params>::of({Params.s...}),
                   result ? result : result_type<RetOf<Fn>>(), summary, std::move(raises)});
         static const std::string doc = doc_text(MethodName.s, {Params.s...}, true);
         if constexpr (sizeof...(Params) == 0) {
             return {MethodName.s, &E::template noargs<Fn>, METH_NOARGS, doc.c_str()};
         } else {
             return {MethodName.s,
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                        &E::template fast<MethodName, Fn, Params...>)),
+                    reinterpret_cast<PyCFunction>(
+                        reinterpret_cast<void (*)()>(&E::template fast<MethodName, Fn, Params...>)),
                     METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
         }
     }
 
     template <Name MethodName, auto Fn, Name... Params>
     static PyMethodDef static_method(const char* summary, Raises raises = {}) {
-        static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params),
-                      "one name per parameter");
+        static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
         add_stub({"static", Class<C>::name, MethodName.s, StubParams<ArgsOf<Fn>>::of({Params.s...}),
                   result_type<RetOf<Fn>>(), summary, std::move(raises)});
         static const std::string doc = doc_text(MethodName.s, {Params.s...}, false);
         if constexpr (sizeof...(Params) == 0) {
-            return {MethodName.s, &E::template static_noargs<Fn>, METH_NOARGS | METH_STATIC,
-                    doc.c_str()};
+            return {MethodName.s, &E::template static_noargs<Fn>, METH_NOARGS | METH_STATIC, doc.c_str()};
         } else {
             return {MethodName.s,
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                        &E::template static_fast<MethodName, Fn, Params...>)),
+                    reinterpret_cast<PyCFunction>(
+                        reinterpret_cast<void (*)()>(&E::template static_fast<MethodName, Fn, Params...>)),
                     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc.c_str()};
         }
     }
@@ -75,8 +71,12 @@ struct Binder {
     static PyGetSetDef property(const char* summary) {
         add_stub({"property", Class<C>::name, PropName.s, {}, result_type<RetOf<Get>>(), summary});
         if constexpr (!std::is_null_pointer_v<decltype(Set)>)
-            add_stub({"setter", Class<C>::name, PropName.s,
-                      {{"value", arg_type<std::tuple_element_t<1, ArgsOf<Set>>>()}}, "None", summary});
+            add_stub({"setter",
+                      Class<C>::name,
+                      PropName.s,
+                      {{"value", arg_type<std::tuple_element_t<1, ArgsOf<Set>>>()}},
+                      "None",
+                      summary});
         if constexpr (std::is_null_pointer_v<decltype(Set)>) {
             return {PropName.s, &E::template getter<Get>, nullptr, nullptr, nullptr};
         } else {
@@ -89,8 +89,7 @@ struct Binder {
     template <Name PropName, auto Member>
     static PyGetSetDef field(const char* summary) {
         PyGetSetDef row = property<PropName, &read_field<Member>, &write_field<Member>>(summary);
-        if constexpr (std::is_same_v<FieldType<Member>, double>)
-            row.get = &E::template float_getter<Member>;
+        if constexpr (std::is_same_v<FieldType<Member>, double>) row.get = &E::template float_getter<Member>;
         return row;
     }
 
@@ -102,11 +101,10 @@ struct Binder {
     template <auto Fn, Name... Params>
     static Constructor constructor(const char* summary, Raises raises = {}) {
         static_assert(std::tuple_size_v<ArgsOf<Fn>> == sizeof...(Params), "one name per parameter");
-        add_stub({"new", Class<C>::name, "__new__", StubParams<ArgsOf<Fn>>::of({Params.s...}),
-                  Class<C>::name, summary, std::move(raises)});
+        add_stub({"new", Class<C>::name, "__new__", StubParams<ArgsOf<Fn>>::of({Params.s...}), Class<C>::name, summary,
+                  std::move(raises)});
         static const std::string doc = doc_text(Class<C>::name, {Params.s...}, false);
-        return {&E::template ctor_new<Fn, Params...>, &E::template ctor_vectorcall<Fn, Params...>,
-                doc.c_str()};
+        return {&E::template ctor_new<Fn, Params...>, &E::template ctor_vectorcall<Fn, Params...>, doc.c_str()};
     }
 
     // -- rows of the binder's own bodies ---------------------------------------
@@ -134,9 +132,9 @@ struct Binder {
     static PyType_Slot number(const char* summary) {
         static_assert(Slot == Py_nb_add || Slot == Py_nb_subtract || Slot == Py_nb_multiply ||
                       Slot == Py_nb_true_divide || Slot == Py_nb_matrix_multiply);
-        constexpr const char* name = Slot == Py_nb_add         ? "add"
-                                     : Slot == Py_nb_subtract  ? "sub"
-                                     : Slot == Py_nb_multiply  ? "mul"
+        constexpr const char* name = Slot == Py_nb_add           ? "add"
+                                     : Slot == Py_nb_subtract    ? "sub"
+                                     : Slot == Py_nb_multiply    ? "mul"
                                      : Slot == Py_nb_true_divide ? "truediv"
                                                                  : "matmul";
         operand_stub<Fwd>(std::string("__") + name + "__", summary);
@@ -151,9 +149,8 @@ struct Binder {
     }
     template <auto Fn, Name Key>
     static PyType_Slot item(const char* summary) {
-        add_stub({"op", Class<C>::name, "__getitem__",
-                  StubParams<typename MethodSig<Fn>::Params>::of({Key.s}), result_type<RetOf<Fn>>(),
-                  summary});
+        add_stub({"op", Class<C>::name, "__getitem__", StubParams<typename MethodSig<Fn>::Params>::of({Key.s}),
+                  result_type<RetOf<Fn>>(), summary});
         return {Py_mp_subscript, reinterpret_cast<void*>(&E::template subscript<Fn, Key>)};
     }
     template <auto Fn>
@@ -172,8 +169,7 @@ struct Binder {
     }
     template <auto Fn>
     static PyType_Slot next_item(const char* summary) {
-        add_stub({"op", Class<C>::name, "__next__", {},
-                  result_type<typename RetOf<Fn>::value_type>(), summary});
+        add_stub({"op", Class<C>::name, "__next__", {}, result_type<typename RetOf<Fn>::value_type>(), summary});
         return {Py_tp_iternext, reinterpret_cast<void*>(&E::template next<Fn>)};
     }
     // Comparisons; a class that defines == has no hash (None in the stubs).
@@ -188,27 +184,33 @@ struct Binder {
         order_stub<Le>("__le__", summary);
         order_stub<Gt>("__gt__", summary);
         order_stub<Ge>("__ge__", summary);
-        return {Py_tp_richcompare,
-                reinterpret_cast<void*>(&E::template compare<Lt, Le, Eq, Gt, Ge, NeMirrorsEq>)};
+        return {Py_tp_richcompare, reinterpret_cast<void*>(&E::template compare<Lt, Le, Eq, Gt, Ge, NeMirrorsEq>)};
     }
     // A writable view is refused (frame/buffers), and the interpreter's
     // __release_buffer__ refuses a view of another object.
     template <auto Fn>
     static PyType_Slot buffer(const char* summary) {
-        static const std::string writable = std::string("BufferError: ") + Class<C>::name +
-                                            " buffer is read-only",
+        static const std::string writable = std::string("BufferError: ") + Class<C>::name + " buffer is read-only",
                                  fortran = std::string("BufferError: ") + Class<C>::name +
                                            " buffer is not Fortran contiguous";
-        add_stub({"op", Class<C>::name, "__buffer__", {{"flags", "int"}}, "memoryview", summary,
+        add_stub({"op",
+                  Class<C>::name,
+                  "__buffer__",
+                  {{"flags", "int"}},
+                  "memoryview",
+                  summary,
                   Raises{writable.c_str(), fortran.c_str()}});
-        add_stub({"op", Class<C>::name, "__release_buffer__", {{"buffer", "memoryview"}}, "None",
-                  summary, Raises{"ValueError: memoryview's buffer is not this object"}});
+        add_stub({"op",
+                  Class<C>::name,
+                  "__release_buffer__",
+                  {{"buffer", "memoryview"}},
+                  "None",
+                  summary,
+                  Raises{"ValueError: memoryview's buffer is not this object"}});
         return {Py_bf_getbuffer, reinterpret_cast<void*>(&E::template get_buffer<Fn>)};
     }
     // The other half of `buffer`: ends an export (its stub is `buffer`'s).
-    static PyType_Slot buffer_release() {
-        return {Py_bf_releasebuffer, reinterpret_cast<void*>(&E::release_buffer)};
-    }
+    static PyType_Slot buffer_release() { return {Py_bf_releasebuffer, reinterpret_cast<void*>(&E::release_buffer)}; }
     // The repr; object.__repr__ already types it, so it has no stub row.
     template <auto Fn>
     static PyType_Slot repr() {
@@ -218,9 +220,12 @@ struct Binder {
 private:
     template <auto Fn>
     static void operand_stub(std::string name, const char* summary) {
-        add_stub({"op", Class<C>::name, std::move(name),
+        add_stub({"op",
+                  Class<C>::name,
+                  std::move(name),
                   {{"other", arg_type<std::tuple_element_t<1, ArgsOf<Fn>>>()}},
-                  result_type<RetOf<Fn>>(), summary});
+                  result_type<RetOf<Fn>>(),
+                  summary});
     }
     template <auto Fn>
     static void order_stub(const char* name, const char* summary) {
@@ -265,8 +270,7 @@ PyMethodDef function(const char* summary, const char* result = nullptr, Raises r
               result ? result : result_type<RetOf<Fn>>(), summary, std::move(raises)});
     static const std::string doc = doc_text(FnName.s, {Params.s...}, false);
     return {FnName.s,
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&module_function<FnName, Fn, Params...>)),
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&module_function<FnName, Fn, Params...>)),
             METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 

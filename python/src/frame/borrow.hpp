@@ -14,15 +14,13 @@ inline bool try_borrow_shared(BorrowFlag& f) noexcept {
     std::uint64_t cur = f.load(std::memory_order_relaxed);
     do {
         if (cur == kExclusive) return false;
-    } while (!f.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
-                                      std::memory_order_relaxed));
+    } while (!f.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
     return true;
 }
 inline void release_shared(BorrowFlag& f) noexcept { f.fetch_sub(1, std::memory_order_release); }
 inline bool try_borrow_exclusive(BorrowFlag& f) noexcept {
     std::uint64_t expected = 0;
-    return f.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                     std::memory_order_relaxed);
+    return f.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed);
 }
 inline void release_exclusive(BorrowFlag& f) noexcept { f.store(0, std::memory_order_release); }
 #else

@@ -64,15 +64,17 @@ struct AsNext {
 // On a conversion failure the TypeError is wrapped with the parameter name,
 // and so is the ValueError of a conversion that declares names_value_errors.
 template <class Conv>
-concept NamesValueErrors = requires { requires Conv::names_value_errors; };
+concept NamesValueErrors = requires {
+    requires Conv::names_value_errors;
+};
 
 template <auto Fn, class Params>
 struct Invoke;
 template <auto Fn, class... P>
 struct Invoke<Fn, std::tuple<P...>> {
     template <class Out = AsObject, class... R>
-    static typename Out::type run([[maybe_unused]] PyObject* const* slots,
-                                  [[maybe_unused]] const char* const* names, R&&... pre) {
+    static typename Out::type run([[maybe_unused]] PyObject* const* slots, [[maybe_unused]] const char* const* names,
+                                  R&&... pre) {
         std::tuple<FromPy<std::remove_cvref_t<P>>...> params;
         bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
             return ([&] {
@@ -83,11 +85,11 @@ struct Invoke<Fn, std::tuple<P...>> {
                     wrap_argument_value_error(name.c_str());
                 return false;
             }() && ...);
-        }(std::index_sequence_for<P...>{});
+        }
+        (std::index_sequence_for<P...>{});
         if (!ok) return Out::fail;
-        return std::apply(
-            [&](auto&... p) { return Out::template finish<Fn>(std::forward<R>(pre)..., p.get()...); },
-            params);
+        return std::apply([&](auto&... p) { return Out::template finish<Fn>(std::forward<R>(pre)..., p.get()...); },
+                          params);
     }
 };
 
@@ -143,8 +145,7 @@ typename Out::type run_method(PyObject* self, PyObject* const* slots, const char
 // Binds a vector call and runs a body that has no receiver (constructors,
 // static methods, module functions).
 template <auto Fn, Name... Params>
-PyObject* bind_and_run(const FuncName& fn, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* bind_and_run(const FuncName& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* names[] = {Params.s..., nullptr};
     PyObject* slots[sizeof...(Params) + 1] = {};
     if (!bind_vector(fn, names, sizeof...(Params), slots, args, nargs, kwnames)) return nullptr;
@@ -221,17 +222,15 @@ struct Entry {
                     if constexpr (std::is_null_pointer_v<decltype(Eq)>) {
                         Py_RETURN_NOTIMPLEMENTED;
                     } else {
-                        PyObject* eq = NeMirrorsEq ? maybe_binary<Eq>(self, other)
-                                                   : PyObject_RichCompare(self, other, Py_EQ);
+                        PyObject* eq =
+                            NeMirrorsEq ? maybe_binary<Eq>(self, other) : PyObject_RichCompare(self, other, Py_EQ);
                         if (!eq || eq == Py_NotImplemented) return eq;
                         const int truth = PyObject_IsTrue(eq);
                         Py_DECREF(eq);
                         if (truth < 0) return nullptr;
                         return PyBool_FromLong(!truth);
                     }
-                default:
-                    set_panic("unknown comparison operator");
-                    return nullptr;
+                default: set_panic("unknown comparison operator"); return nullptr;
             }
         });
     }
@@ -244,8 +243,7 @@ struct Entry {
             view->obj = nullptr;
             Shared<C> recv;
             if (!recv.acquire(self)) return -1;
-            if (fill_block_view(self, view, flags, std::invoke(Fn, recv.value()), Class<C>::name) < 0)
-                return -1;
+            if (fill_block_view(self, view, flags, std::invoke(Fn, recv.value()), Class<C>::name) < 0) return -1;
             recv.hand_over();  // given back by release_buffer
             return 0;
         });
@@ -262,18 +260,14 @@ struct Entry {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             static constexpr const char* names[] = {Params.s..., nullptr};
             PyObject* slots[sizeof...(Params) + 1] = {};
-            if (!bind_tuple({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args,
-                            kwargs))
-                return nullptr;
+            if (!bind_tuple({Class<C>::name, "__new__"}, names, sizeof...(Params), slots, args, kwargs)) return nullptr;
             return Invoke<Fn, ArgsOf<Fn>>::run(slots, names);
         });
     }
     template <auto Fn, Name... Params>
-    static PyObject* ctor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf,
-                                     PyObject* kwnames) {
+    static PyObject* ctor_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&] {
-            return bind_and_run<Fn, Params...>({Class<C>::name, "__new__"}, args,
-                                               PyVectorcall_NARGS(nargsf), kwnames);
+            return bind_and_run<Fn, Params...>({Class<C>::name, "__new__"}, args, PyVectorcall_NARGS(nargsf), kwnames);
         });
     }
 
@@ -283,13 +277,11 @@ struct Entry {
     }
 
     template <Name MethodName, auto Fn, Name... Params>
-    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+    static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             static constexpr const char* names[] = {Params.s...};
             PyObject* slots[sizeof...(Params)] = {};
-            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots,
-                             args, nargs, kwnames))
+            if (!bind_vector({Class<C>::name, MethodName.s}, names, sizeof...(Params), slots, args, nargs, kwnames))
                 return nullptr;
             return run_method<Fn>(self, slots, names);
         });
@@ -301,11 +293,9 @@ struct Entry {
     }
 
     template <Name MethodName, auto Fn, Name... Params>
-    static PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
+    static PyObject* static_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&] {
-            return bind_and_run<Fn, Params...>({Class<C>::name, MethodName.s}, args, nargs,
-                                               kwnames);
+            return bind_and_run<Fn, Params...>({Class<C>::name, MethodName.s}, args, nargs, kwnames);
         });
     }
 

@@ -19,12 +19,10 @@ PyObject* panic_type() {
     static OnceCell<PyObject> cell;
     return cell.get([] {
         // Derives from BaseException so `except Exception` lets it through.
-        return PyErr_NewExceptionWithDoc("kestrum_py.PanicException",
-                                         "An internal invariant of kestrum_py failed.",
+        return PyErr_NewExceptionWithDoc("kestrum_py.PanicException", "An internal invariant of kestrum_py failed.",
                                          PyExc_BaseException, nullptr);
     });
 }
-
 
 }  // namespace
 
@@ -61,8 +59,8 @@ void set_from_current_exception() noexcept {
             // The system refused a resource (a worker thread, say): short of
             // memory, or else a condition of the run, never a broken invariant.
             const std::error_code code = e.code();
-            const bool memory = code == std::errc::not_enough_memory ||
-                                code == std::errc::resource_unavailable_try_again;
+            const bool memory =
+                code == std::errc::not_enough_memory || code == std::errc::resource_unavailable_try_again;
             PyErr_SetString(memory ? PyExc_MemoryError : PyExc_RuntimeError, e.what());
         } catch (const kestrum::parallel::WorkersInParent& e) {
             // A signal handler forked while the call waited for the pool; an

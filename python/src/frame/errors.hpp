@@ -17,9 +17,7 @@ struct Error {
     std::string message;
 };
 
-[[noreturn]] inline void raise(PyObject* type, std::string message) {
-    throw Error{type, std::move(message)};
-}
+[[noreturn]] inline void raise(PyObject* type, std::string message) { throw Error{type, std::move(message)}; }
 
 // The Python exception is already set (a signal handler's, a failed
 // allocation's); the frame passes it on as it is.

@@ -23,7 +23,8 @@ void after_fork_in_child() noexcept { g_generation.fetch_add(1, std::memory_orde
 std::uint64_t token() noexcept {
     if (t_serial == 0) {
         std::uint32_t s;
-        do s = g_next_serial.fetch_add(1, std::memory_order_relaxed); while (s == 0);
+        do s = g_next_serial.fetch_add(1, std::memory_order_relaxed);
+        while (s == 0);
         t_serial = s;
     }
     return std::uint64_t{g_generation.load(std::memory_order_relaxed)} << 32 | t_serial;

@@ -48,8 +48,7 @@ namespace kp {
 //              Mat3          the nine entries row by row
 //              RigidTransform  rotation w i j k, then translation x y z
 inline constexpr std::uint64_t kPickleVersion = 1;
-static_assert(std::endian::native == std::endian::little,
-              "the pickled state is the values' own bytes, little-endian");
+static_assert(std::endian::native == std::endian::little, "the pickled state is the values' own bytes, little-endian");
 
 // kestrum_py._unpickle (borrowed; set once at import).
 PyObject* unpickler() noexcept;
@@ -66,8 +65,7 @@ struct Pickled {
     static C load(Bytes state) {
         if (state.size != sizeof(C))
             raise(PyExc_ValueError, std::string("pickled ") + Class<C>::name + " state must be " +
-                                        std::to_string(sizeof(C)) + " bytes, got " +
-                                        std::to_string(state.size));
+                                        std::to_string(sizeof(C)) + " bytes, got " + std::to_string(state.size));
         C value;
         std::memcpy(static_cast<void*>(&value), state.data, sizeof value);
         return value;
@@ -77,8 +75,8 @@ struct Pickled {
 template <class C>
 PyObject* unpickle_as(std::uint64_t version, Bytes state) {
     if (version == 0 || version > kPickleVersion)
-        raise(PyExc_ValueError, "unsupported pickle format version " + std::to_string(version) +
-                                    " of " + Class<C>::name + " (this kestrum_py reads version " +
+        raise(PyExc_ValueError, "unsupported pickle format version " + std::to_string(version) + " of " +
+                                    Class<C>::name + " (this kestrum_py reads version " +
                                     std::to_string(kPickleVersion) + ")");
     return to_py(Pickled<C>::load(state));
 }
@@ -89,8 +87,7 @@ template <class... Cs>
 PyObject* unpickle(std::string_view cls, std::uint64_t version, Bytes state) {
     PyObject* out = nullptr;
     const bool known = ((cls == Class<Cs>::name && (out = unpickle_as<Cs>(version, state), true)) || ...);
-    if (!known)
-        raise(PyExc_ValueError, "unknown class '" + std::string(cls) + "' in pickled kestrum_py data");
+    if (!known) raise(PyExc_ValueError, "unknown class '" + std::string(cls) + "' in pickled kestrum_py data");
     return out;
 }
 

@@ -8,31 +8,29 @@ namespace kp {
 namespace {
 
 void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 fn.full().c_str(), count, given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", fn.full().c_str(), count, given,
+                 given == 1 ? "was" : "were");
 }
 
-bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count,
-                  PyObject** slots, PyObject* key, PyObject* value) {
+bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots, PyObject* key,
+                  PyObject* value) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::string name(param_name(names[i]));
         if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name.c_str()) == 0) {
             if (slots[i]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                             fn.full().c_str(), name.c_str());
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", fn.full().c_str(),
+                             name.c_str());
                 return false;
             }
             slots[i] = value;
             return true;
         }
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                 fn.full().c_str(), key);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", fn.full().c_str(), key);
     return false;
 }
 
-bool check_missing(const FuncName& fn, const char* const* names, std::size_t count,
-                   PyObject* const* slots) {
+bool check_missing(const FuncName& fn, const char* const* names, std::size_t count, PyObject* const* slots) {
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < count; ++i)
         if (!slots[i] && !optional_param(names[i])) missing.emplace_back(param_name(names[i]));
@@ -51,9 +49,8 @@ bool check_missing(const FuncName& fn, const char* const* names, std::size_t cou
         list += missing[i];
         list += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-                 fn.full().c_str(), missing.size(), missing.size() == 1 ? "" : "s",
-                 list.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", fn.full().c_str(),
+                 missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
     return false;
 }
 
@@ -76,9 +73,8 @@ std::size_t positional_count(const char* const* names, std::size_t count) {
     return n;
 }
 
-bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
-                      PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (static_cast<std::size_t>(nargs) > positional_count(names, count)) {
         set_argument_count_error(fn, positional_count(names, count), nargs);
         return false;
@@ -87,15 +83,13 @@ bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t 
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (!bind_keyword(fn, names, count, slots, PyTuple_GET_ITEM(kwnames, k),
-                              args[nargs + k]))
-                return false;
+            if (!bind_keyword(fn, names, count, slots, PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
     }
     return check_missing(fn, names, count, slots);
 }
 
-bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs) {
+bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots, PyObject* args,
+                PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (static_cast<std::size_t>(nargs) > positional_count(names, count)) {
         set_argument_count_error(fn, positional_count(names, count), nargs);

@@ -38,21 +38,19 @@ inline bool optional_param(const char* row_name) noexcept {
         if (*c == '=') return true;
     return false;
 }
-bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count,
-                      PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+bool bind_vector_slow(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Exactly the parameters by position is the common call; keep it inline.
-inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count,
-                        PyObject** slots, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+inline bool bind_vector(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots,
+                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!kwnames && static_cast<std::size_t>(nargs) == count && (count == 0 || names[count - 1][0] != '*')) {
         std::copy_n(args, count, slots);
         return true;
     }
     return bind_vector_slow(fn, names, count, slots, args, nargs, kwnames);
 }
-bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count,
-                PyObject** slots, PyObject* args, PyObject* kwargs);
+bool bind_tuple(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots, PyObject* args,
+                PyObject* kwargs);
 
 // ---------------------------------------------------------------------------
 // Signature introspection of bodies: free functions and member functions.

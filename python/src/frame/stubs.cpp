@@ -34,8 +34,8 @@ extern "C" __attribute__((visibility("default"))) const char* kestrum_stub_rows(
     std::lock_guard<std::mutex> lock(kp::rows_lock());
     text.clear();
     for (const kp::StubRow& r : kp::rows()) {
-        text += std::string(r.kind) + '\t' + r.owner + '\t' + r.name + '\t' + r.result + '\t' +
-                r.summary + '\t' + r.raises.text;
+        text += std::string(r.kind) + '\t' + r.owner + '\t' + r.name + '\t' + r.result + '\t' + r.summary + '\t' +
+                r.raises.text;
         for (const kp::StubParam& p : r.params) text += '\t' + p.name + ':' + p.type;
         text += '\n';
     }

@@ -23,9 +23,22 @@ std::string element_name(const char* format, Py_ssize_t itemsize) {
     if (f.size() == 1) {
         switch (f[0]) {
             case '?': return "bool";
-            case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': return order + "int" + bits;
-            case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': return order + "uint" + bits;
-            case 'e': case 'f': case 'd': case 'g': return order + "float" + bits;
+            case 'b':
+            case 'h':
+            case 'i':
+            case 'l':
+            case 'q':
+            case 'n': return order + "int" + bits;
+            case 'B':
+            case 'H':
+            case 'I':
+            case 'L':
+            case 'Q':
+            case 'N': return order + "uint" + bits;
+            case 'e':
+            case 'f':
+            case 'd':
+            case 'g': return order + "float" + bits;
             case 'O': return "object";
             default: break;
         }
@@ -38,8 +51,7 @@ std::string element_name(const char* format, Py_ssize_t itemsize) {
 bool format_is(const char* format, char code) {
     if (!format) return false;
     std::string_view f = format;
-    if (!f.empty() && (f[0] == '@' || f[0] == '=' ||
-                       (f[0] == '<' && std::endian::native == std::endian::little)))
+    if (!f.empty() && (f[0] == '@' || f[0] == '=' || (f[0] == '<' && std::endian::native == std::endian::little)))
         f.remove_prefix(1);
     return f.size() == 1 && f[0] == code;
 }
@@ -64,7 +76,8 @@ std::string shape_pattern(std::span<const std::size_t> dims, std::size_t want_ro
 
 std::string rows_expected(std::span<const std::size_t> dims, std::size_t want_rows, bool single = false) {
     if (dims.empty() && want_rows)
-        return "a (" + std::to_string(want_rows) + ",) array or a sequence of " + std::to_string(want_rows) + " numbers";
+        return "a (" + std::to_string(want_rows) + ",) array or a sequence of " + std::to_string(want_rows) +
+               " numbers";
     if (dims.empty()) return "a 1-dimensional array or a sequence of numbers";
     if (single && dims.size() == 1)
         return "a (" + std::to_string(dims[0]) + ",) or " + shape_pattern(dims, 0) + " array, or a sequence of " +
@@ -97,14 +110,13 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
     if (!acquire(o, PyBUF_RECORDS_RO)) {
         // An exporter that cannot describe its elements (numpy's datetime64,
         // for one) holds nothing we could read.
-        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            return false;
+        if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
         PyObject* cause = take_exception();
         const Ref name = type_qualname(o);
         const std::string expected = this->expected(dims);
         if (name)
-            PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S",
-                         expected.c_str(), name.get(), cause ? cause : Py_None);
+            PyErr_Format(PyExc_TypeError, "expected %s, got a '%U' whose buffer cannot be read: %S", expected.c_str(),
+                         name.get(), cause ? cause : Py_None);
         Py_XDECREF(cause);
         return false;
     }
@@ -129,8 +141,7 @@ bool TableLoader::load_buffer(PyObject* o, std::span<const std::size_t> dims, Ta
         std::string want = shape_pattern(dims, want_rows_);
         if (single_ok_) want = shape_pattern(dims.subspan(1), dims[0]) + " or " + want;
         const std::string got = shape_text(b);
-        PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(),
-                     got.c_str());
+        PyErr_Format(PyExc_ValueError, "expected an array of shape %s, got shape %s", want.c_str(), got.c_str());
         return false;
     }
     // Without strides the buffer is C-contiguous.
@@ -174,8 +185,8 @@ bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t 
     if (PyUnicode_Check(row) || !PySequence_Check(row)) {
         const Ref name = type_qualname(row);
         if (name)
-            PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd numbers, got '%U'",
-                         label.c_str(), want, name.get());
+            PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd numbers, got '%U'", label.c_str(), want,
+                         name.get());
         return false;
     }
     std::vector<Ref> items;
@@ -208,8 +219,7 @@ bool TableLoader::load_row(PyObject* row, const std::string& label, std::size_t 
             if (got < want) items.push_back(std::move(item));
         }
         if (got > want) {
-            PyErr_Format(PyExc_ValueError, "%s has more than %zd numbers, expected %zd", label.c_str(), want,
-                         want);
+            PyErr_Format(PyExc_ValueError, "%s has more than %zd numbers, expected %zd", label.c_str(), want, want);
             return false;
         }
         if (got != want) {
@@ -235,7 +245,7 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
     // huge sequence is made first). A fixed row count reads one row past it
     // at most.
     const bool in_place = PyList_Check(o) || PyTuple_Check(o);
-    const Py_ssize_t n = in_place ? PySequence_Fast_GET_SIZE(o)
+    const Py_ssize_t n = in_place     ? PySequence_Fast_GET_SIZE(o)
                          : want_rows_ ? static_cast<Py_ssize_t>(want_rows_) + 1
                                       : PY_SSIZE_T_MAX;
     const std::string what = dims.size() == 1 ? " of " + std::to_string(dims[0]) + " numbers" : "";
@@ -280,8 +290,8 @@ bool TableLoader::load_sequence(PyObject* o, std::span<const std::size_t> dims, 
             } else if (PyUnicode_Check(row.get()) || !PySequence_Check(row.get())) {
                 const Ref name = type_qualname(row.get());
                 if (name)
-                    PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd sequences, got '%U'",
-                                 label.c_str(), want, name.get());
+                    PyErr_Format(PyExc_TypeError, "%s: expected a sequence of %zd sequences, got '%U'", label.c_str(),
+                                 want, name.get());
                 ok = false;
             } else if (PyObject_Size(row.get()) != want) {
                 if (!PyErr_Occurred())
@@ -381,8 +391,8 @@ bool TableLoader::load_block(PyObject* item, const std::string& label, std::span
     }
     for (std::size_t r = 0; r < dims[0]; ++r)
         for (std::size_t c = 0; c < dims[1]; ++c) {
-            const char* p = t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride +
-                            static_cast<std::ptrdiff_t>(c) * t.col_stride;
+            const char* p =
+                t.base + static_cast<std::ptrdiff_t>(r) * t.row_stride + static_cast<std::ptrdiff_t>(c) * t.col_stride;
             collected.push_back(read_cell(t.type, p));
         }
     return true;

@@ -134,8 +134,10 @@ struct FromPy<std::array<std::array<double, 3>, R>> {
     static constexpr bool names_value_errors = true;
     static std::string py_type() {
         using Own = typename HeldBy<Array>::type;
-        if constexpr (std::is_void_v<Own>) return "_Rows";
-        else return std::string(Class<Own>::name) + " | _Rows";
+        if constexpr (std::is_void_v<Own>)
+            return "_Rows";
+        else
+            return std::string(Class<Own>::name) + " | _Rows";
     }
 
 private:

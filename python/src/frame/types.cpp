@@ -24,10 +24,8 @@ PyTypeObject* create_type(const TypeDef& def) {
     PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) {
         PyObject* cause = take_exception();
-        PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s",
-                                              ("An error occurred while initializing class " +
-                                               std::string(def.name))
-                                                  .c_str());
+        PyObject* err = PyObject_CallFunction(
+            PyExc_RuntimeError, "s", ("An error occurred while initializing class " + std::string(def.name)).c_str());
         if (err) {
             if (cause) PyException_SetCause(err, cause);
             PyErr_SetObject(PyExc_RuntimeError, err);

@@ -19,8 +19,7 @@ using BorrowFlag = std::atomic<std::uint64_t>;
 
 template <class T>
 struct Object {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
     BorrowFlag flag;
 };
 
@@ -91,8 +90,8 @@ inline PyObject* new_object(T&& value) {
     // allocator plus header initialisation is all tp_alloc would do, minus
     // its zero fill.
     using Free = FreeList<V>;
-    PyObject* o = static_cast<PyObject*>(Free::count > 0 ? Free::items[--Free::count]
-                                                         : PyObject_Malloc(sizeof(Object<V>)));
+    PyObject* o =
+        static_cast<PyObject*>(Free::count > 0 ? Free::items[--Free::count] : PyObject_Malloc(sizeof(Object<V>)));
     if (!o) return PyErr_NoMemory();
     auto* obj = as_object<V>(o);
     // The value first: a copy that throws leaves only raw memory to free.
@@ -122,8 +121,7 @@ void dealloc(PyObject* self) {
 template <class C>
 TypeDef make_type(Constructor ctor, const PyType_Slot* slots, PyMethodDef* methods = nullptr,
                   PyGetSetDef* getset = nullptr) {
-    return TypeDef{Class<C>::name, ctor,  static_cast<int>(sizeof(Object<C>)), &dealloc<C>,
-                   slots,          methods, getset};
+    return TypeDef{Class<C>::name, ctor, static_cast<int>(sizeof(Object<C>)), &dealloc<C>, slots, methods, getset};
 }
 
 // Sets module.<name> and lists it in the module's __all__.

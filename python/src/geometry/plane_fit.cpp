@@ -57,16 +57,14 @@ Plane plane_fit(const Points& points) {
     const Vec3d* p = in_place(points);
     if (!p) p = point_span(points, copy).data();
     const std::size_t n = points.rows;
-    const auto sum = block_sum<formula::PointSum>(n, [p](std::size_t lo, std::size_t hi) {
-        return formula::point_sum(p + lo, hi - lo);
-    });
+    const auto sum = block_sum<formula::PointSum>(
+        n, [p](std::size_t lo, std::size_t hi) { return formula::point_sum(p + lo, hi - lo); });
     if (sum.count < 3.0)
-        raise(PyExc_ValueError, "Plane.fit needs at least 3 finite points, got " +
-                                    std::to_string(static_cast<std::uint64_t>(sum.count)));
+        raise(PyExc_ValueError,
+              "Plane.fit needs at least 3 finite points, got " + std::to_string(static_cast<std::uint64_t>(sum.count)));
     const Vec3d c{sum.sum.x / sum.count, sum.sum.y / sum.count, sum.sum.z / sum.count};
-    const Sym3 s = block_sum<Sym3>(n, [p, c](std::size_t lo, std::size_t hi) {
-        return formula::scatter_sum(p + lo, hi - lo, c);
-    });
+    const Sym3 s =
+        block_sum<Sym3>(n, [p, c](std::size_t lo, std::size_t hi) { return formula::scatter_sum(p + lo, hi - lo, c); });
     for (double e : s)
         if (!std::isfinite(e)) raise(PyExc_ValueError, "Plane.fit: the points' spread overflows a double");
     const kestrum::NormalFit fit = kestrum::normal_from_scatter(s);
@@ -87,9 +85,10 @@ Array plane_distance_to_points(const Plane& self, const Points& points) {
         return Array(lists::bulk_formula<double>(points.rows, [p, &f](auto a, std::size_t i) { return f(a, p[i]); }),
                      {points.rows});
     }
-    return Array(lists::bulk_from_table<double, 1, 3>(points, [&f](auto a, const std::array<double, 3>& c) {
-                     return f(a, Vec3d{c[0], c[1], c[2]});
-                 }),
+    return Array(lists::bulk_from_table<double, 1, 3>(points,
+                                                      [&f](auto a, const std::array<double, 3>& c) {
+                                                          return f(a, Vec3d{c[0], c[1], c[2]});
+                                                      }),
                  {points.rows});
 }
 

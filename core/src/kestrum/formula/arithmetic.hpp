@@ -80,8 +80,7 @@ inline bool any_nan(const double* p, std::size_t n) {
 // is a NaN.
 template <class R>
 bool has_nan(const R& r) {
-    static_assert(std::is_trivially_copyable_v<R> && sizeof(R) % sizeof(double) == 0,
-                  "results are doubles");
+    static_assert(std::is_trivially_copyable_v<R> && sizeof(R) % sizeof(double) == 0, "results are doubles");
     double d[sizeof(R) / sizeof(double)];
     std::memcpy(d, &r, sizeof r);
     bool nan = false;

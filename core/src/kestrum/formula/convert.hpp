@@ -108,8 +108,7 @@ template <class A>
 [[gnu::always_inline]] inline double length_or_redo(Vec3d v, double& mark) {
     if constexpr (std::is_same_v<A, Plain>) {
         const double s = magnitude_squared<A>(v);
-        mark = mark + redo_mark(((s >= 0x1p-1000) & (s <= 0x1p1000)) |
-                                ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0)));
+        mark = mark + redo_mark(((s >= 0x1p-1000) & (s <= 0x1p1000)) | ((v.x == 0.0) & (v.y == 0.0) & (v.z == 0.0)));
         return std::sqrt(s);
     } else {
         return length<A>(v);
@@ -131,7 +130,7 @@ template <class A>
     const double h = atan2_q1<A>(n, aw, angle_mark);
     const bool tiny = n < 0x1p-26 * aw;
     const double f = kernels::select_bits(tiny, 2.0 / aw, (h + h) / n);
-    const double g = kernels::select(q.w < 0.0, f, -f);  // the stored quaternion is the conjugate
+    const double g = kernels::select(q.w < 0.0, f, -f);                      // the stored quaternion is the conjugate
     const double zero = mark + kernels::select_bits(tiny, 0.0, angle_mark);  // the angle only counts if used
     return {A::add(A::mul(q.i, g), zero), A::add(A::mul(q.j, g), zero), A::add(A::mul(q.k, g), zero)};
 }
@@ -248,7 +247,9 @@ EulerAngles as_euler(Quat q, EulerSeq seq) {
     } else {
         // Only the sum (at 0) or the difference (at pi) of the outer angles
         // is defined; the last angle applied is 0.
-        const double first = at_zero ? half_sum + half_sum : seq.extrinsic ? -(half_diff + half_diff) : half_diff + half_diff;
+        const double first = at_zero         ? half_sum + half_sum
+                             : seq.extrinsic ? -(half_diff + half_diff)
+                                             : half_diff + half_diff;
         t1 = seq.extrinsic ? first : 0.0;
         t3 = seq.extrinsic ? 0.0 : first;
     }

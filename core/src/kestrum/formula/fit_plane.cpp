@@ -15,9 +15,8 @@ Eigen3 eigen_symmetric(const Sym3& in) {
     // exact, and no square or product below over- or underflows.
     const int e = scale_max > 0x1p400 || (scale_max < 0x1p-400 && scale_max > 0.0) ? std::ilogb(scale_max) : 0;
     const auto scaled = [e](double x) { return e == 0 ? x : std::ldexp(x, -e); };
-    double a[3][3] = {{scaled(in[0]), scaled(in[1]), scaled(in[2])},
-                      {0.0, scaled(in[3]), scaled(in[4])},
-                      {0.0, 0.0, scaled(in[5])}};
+    double a[3][3] = {
+        {scaled(in[0]), scaled(in[1]), scaled(in[2])}, {0.0, scaled(in[3]), scaled(in[4])}, {0.0, 0.0, scaled(in[5])}};
     a[1][0] = a[0][1];
     a[2][0] = a[0][2];
     a[2][1] = a[1][2];

@@ -13,10 +13,10 @@ namespace kestrum::geometry {
 // Equal or opposite within epsilon per component; a normal and its negation
 // describe the same plane.
 inline bool normals_parallel(Vec3d a, Vec3d b) {
-    const bool same = std::fabs(a.x - b.x) < kEpsilon && std::fabs(a.y - b.y) < kEpsilon &&
-                      std::fabs(a.z - b.z) < kEpsilon;
-    const bool opposite = std::fabs(a.x + b.x) < kEpsilon && std::fabs(a.y + b.y) < kEpsilon &&
-                          std::fabs(a.z + b.z) < kEpsilon;
+    const bool same =
+        std::fabs(a.x - b.x) < kEpsilon && std::fabs(a.y - b.y) < kEpsilon && std::fabs(a.z - b.z) < kEpsilon;
+    const bool opposite =
+        std::fabs(a.x + b.x) < kEpsilon && std::fabs(a.y + b.y) < kEpsilon && std::fabs(a.z + b.z) < kEpsilon;
     return same || opposite;
 }
 
@@ -42,16 +42,14 @@ struct Circle {
     // Offsets are compared as they are even for opposite normals, so such
     // circles only share a plane through the origin.
     bool in_same_plane(Circle other) const {
-        return normals_parallel(normal, other.normal) &&
-               std::fabs(other.plane_offset() - plane_offset()) < kEpsilon;
+        return normals_parallel(normal, other.normal) && std::fabs(other.plane_offset() - plane_offset()) < kEpsilon;
     }
     bool is_degenerate() const { return radius == 0.0; }
 
     // Tolerant on centers, exact on radius, either orientation of the normal.
     // Not an equivalence relation (NaN normals, epsilon chains).
     friend bool operator==(Circle a, Circle b) {
-        return std::fabs(a.center.x - b.center.x) < kEpsilon &&
-               std::fabs(a.center.y - b.center.y) < kEpsilon &&
+        return std::fabs(a.center.x - b.center.x) < kEpsilon && std::fabs(a.center.y - b.center.y) < kEpsilon &&
                std::fabs(a.center.z - b.center.z) < kEpsilon && a.radius == b.radius &&
                normals_parallel(a.normal, b.normal);
     }

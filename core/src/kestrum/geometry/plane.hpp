@@ -10,14 +10,10 @@ struct Plane {
 
     // Aggregate initialisation stores fields raw (as the property setters
     // do); the factories below clean the normal.
-    static Plane make(Vec3d normal, double distance) {
-        return {normal.normalize(), distance};
-    }
+    static Plane make(Vec3d normal, double distance) { return {normal.normalize(), distance}; }
     // The offset uses the normal as passed, before normalising, so a
     // non-unit normal scales the offset.
-    static Plane from_point(Vec3d normal, Vec3d point) {
-        return {normal.normalize(), -normal.dot(point)};
-    }
+    static Plane from_point(Vec3d normal, Vec3d point) { return {normal.normalize(), -normal.dot(point)}; }
     // No collinearity check: degenerate input gives a NaN normal.
     static Plane from_points(Vec3d point1, Vec3d point2, Vec3d point3) {
         const Vec3d u = point2 - point1;
