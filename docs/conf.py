@@ -7,7 +7,6 @@ bench/plots/ (sphinx-gallery); the guide pages are Markdown (MyST) whose `>>>`
 examples tests/python/test_docs.py runs as doctests.
 """
 
-import os
 import sys
 from pathlib import Path
 

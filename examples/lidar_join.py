@@ -114,7 +114,7 @@ def main(argv=None):
 
         from kestrum_py import dask as kd
     except ImportError as e:
-        raise SystemExit(f"{e}")
+        raise SystemExit(f"{e}") from None
 
     n, m, k = int(args.points), int(args.queries), args.k
     limit = parse_bytes(args.memory_limit)

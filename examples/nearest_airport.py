@@ -444,7 +444,7 @@ def main(argv=None):
         try:
             out, (start_s, scatter_s, compute_s), partitioned = solve_dask(tree, block, args)
         except ImportError as e:
-            raise SystemExit(f"--dask needs dask[distributed] (pip install kestrum_py[dask]): {e}")
+            raise SystemExit(f"--dask needs dask[distributed] (pip install kestrum_py[dask]): {e}") from None
         saved["dask"] = out
         where = args.scheduler or f"LocalCluster, {args.workers} worker processes"
         print(f"Dask ({where})")

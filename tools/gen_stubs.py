@@ -72,13 +72,13 @@ _Rows3d: TypeAlias = Buffer | Sequence[Sequence[Sequence[_Float]]]
 GEOMETRY_PRELUDE = '''
 from typing import ClassVar, SupportsIndex, final
 
-from kestrum_py import Vec3d, _Float, _Reduced
+from kestrum_py import Array, Vec3d, VecList, _Column, _Float, _Reduced, _Rows
 
 __all__ = {all}
 '''
 
 GEO_PRELUDE = '''
-from kestrum_py import Vec3d, VecList, _Column, _Float, _Rows
+from kestrum_py import Array, Vec3d, VecList, _Column, _Float, _Rows
 
 __all__ = {all}
 '''

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import timeit
 from dataclasses import dataclass, field
-from typing import Callable
+from collections.abc import Callable
 
 
 @dataclass

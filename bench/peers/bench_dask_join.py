@@ -20,9 +20,7 @@ then the join's), and each worker process's peak resident memory (its
 VmHWM, which spans the whole run, generation and shuffle included).
 """
 
-import argparse
 import logging
-import os
 import resource
 import sys
 import time

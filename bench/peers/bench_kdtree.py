@@ -60,7 +60,7 @@ except ImportError:  # pragma: no cover - open3d-cpu needs Debian's libusb-1.0-0
     o3d = None
 
 def load():
-    return "load %.2f %.2f %.2f" % os.getloadavg()
+    return "load {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
 
 
 def best_of(repeats, fn):

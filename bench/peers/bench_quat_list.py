@@ -219,7 +219,7 @@ def main():
     missed = []
     for n in args.sizes:
         missed += [(n, label) for label, ratio in run(n, args.repeat, floor_program) if ratio is not None and ratio > TARGET]
-    print("\nall targets met" if not missed else "\ntargets MISSED: " + ", ".join(f"{l} at {n:,}" for n, l in missed))
+    print("\nall targets met" if not missed else "\ntargets MISSED: " + ", ".join(f"{label} at {n:,}" for n, label in missed))
 
 
 if __name__ == "__main__":

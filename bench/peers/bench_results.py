@@ -42,7 +42,7 @@ import kestrum_py as kp  # noqa: E402
 
 
 def load():
-    return "load average %.2f %.2f %.2f" % os.getloadavg()
+    return "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
 
 
 def make(n, seed=1):

@@ -191,7 +191,7 @@ def throughput(sizes, repeat, target, show_legend, floor_program):
             floor_meta, rows = BW.run_floor(floor_program, [n], repeat)
             floor_rows.extend(rows)
         nss = namespaces_for(n)
-        namespaces, _ = prepare([Column(c, lambda c=c: nss[c]) for c in cols])
+        namespaces, _ = prepare([Column(c, lambda c=c, nss=nss: nss[c]) for c in cols])
         title = f"## VecList vs numpy vs bandwidth floor, n = {n:,}  (per call, min of {repeat}; ns/elem = per element)"
         head = (
             f"{'operation':<26}{'kestrum':>10}{'numpy':>10}{'numpy-q':>10}"
@@ -414,7 +414,7 @@ def main(argv):
         try:
             floor_program = BW.find_floor_program(args.floor)
         except BW.FloorError as exc:
-            raise SystemExit(f"error: {exc}")
+            raise SystemExit(f"error: {exc}") from None
     results = {"meta": header(), "floor": None, "ops": [], "small": [], "threads": None, "thread_n": None,
                "memory": None, "targets": []}
     results["meta"].update(repeat=repeat, quick=quick, sizes=sizes)

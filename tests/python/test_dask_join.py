@@ -94,7 +94,7 @@ def check_set(points, q, parts, rng, scheduler=None):
 def test_joins_equal_one_tree_for_every_layout(client):
     rng = np.random.default_rng(31)
     empty_cells = 0
-    for name, points in point_sets(rng).items():
+    for _name, points in point_sets(rng).items():
         q = queries_for(points, rng)
         for parts in (1, 7):
             p = check_set(points, q, parts, rng)

@@ -5,7 +5,10 @@ through Vec3d (the first class that uses every entry kind)."""
 import gc
 import math
 import operator
+import os
+import subprocess
 import sys
+import textwrap
 from decimal import Decimal
 from fractions import Fraction
 
@@ -745,9 +748,6 @@ def test_failed_conversions_leak_no_exceptions():
 # Each case needs a process whose first iterator / first panic has not happened
 # yet, so it runs in a child; a hang shows up as the child's timeout.
 
-import os
-import subprocess
-import textwrap
 
 FIRST_USE = {
     "iter": "next(iter(v))",

@@ -11,7 +11,6 @@ import gc
 import itertools
 import json
 import operator
-import os
 import signal
 import subprocess
 import sys

@@ -338,7 +338,7 @@ def test_corrupt_pickled_state_is_refused():
     nan = words.view(np.float64).copy()
     nan[pts_at + 1] = np.nan
     cases["nan"] = nan.tobytes()
-    for name, bad in cases.items():
+    for _name, bad in cases.items():
         with pytest.raises(ValueError, match="pickled KdTree state"):
             kestrum_py._unpickle("KdTree", 1, bad)
     assert pickle.loads(bytes(good)).nearest(Vec3d(0, 0, 0)) == tree.nearest(Vec3d(0, 0, 0))

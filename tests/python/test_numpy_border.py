@@ -366,7 +366,7 @@ def test_numpy_scalar_on_the_left_scales_like_on_the_right(left):
 @pytest.mark.parametrize("op", ["+", "-", "/"])
 @pytest.mark.parametrize("left", [np.float64(2.0), np.ones(3), np.ones((3, 3))], ids=repr)
 def test_numpy_left_without_a_reflected_operator_raises_type_error(left, op):
-    for right in (vector_list(3), Vec3d(1, 2, 3)):
+    for right in (vector_list(3), Vec3d(1, 2, 3)):  # noqa: B007 - read by eval
         with pytest.raises(TypeError):
             eval(f"left {op} right")
     with pytest.raises(TypeError):

@@ -335,7 +335,7 @@ def test_concurrent_bulk_reads_agree():
     for t in threads:
         t.join()
     text = repr(v)
-    for k, (arr, r) in enumerate(results):
+    for arr, r in results:
         same_vecs(arr, expected)
         assert r is None or r == text
 

@@ -36,7 +36,7 @@ def _pinned(partitioned):
     if not futures or not all(len(f) == 1 for f in futures):
         return [contextlib.nullcontext] * partitioned.partitions
     holders = client.who_has([f[0] for f in futures])
-    return [lambda w=holders.get(f[0].key): on_worker(w[0] if w else None) for f in futures]
+    return [lambda w=holders.get(f[0].key): on_worker(w[0] if w else None) for f in futures]  # noqa: B008 - bound now
 
 
 def _ask_all(partitioned, pinned, fn, pieces, *args, skip_dead=False):

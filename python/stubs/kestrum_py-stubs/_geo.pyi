@@ -7,7 +7,7 @@
 # through __index__ and must be non-negative at runtime (a negative value
 # raises OverflowError).
 
-from kestrum_py import Vec3d, VecList, _Column, _Float, _Rows
+from kestrum_py import Array, Vec3d, VecList, _Column, _Float, _Rows
 
 __all__ = ["from_lat_lon", "to_lat_lon", "arc_to_chord", "chord_to_arc", "great_circle"]
 

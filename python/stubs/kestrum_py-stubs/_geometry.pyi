@@ -9,7 +9,7 @@
 
 from typing import ClassVar, SupportsIndex, final
 
-from kestrum_py import Vec3d, _Float, _Reduced
+from kestrum_py import Array, Vec3d, VecList, _Column, _Float, _Reduced, _Rows
 
 __all__ = ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
 
