@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "kestrum/formula/jacobi.hpp"
+
 namespace kestrum {
 
 Eigen3 eigen_symmetric(const Sym3& in) {
@@ -21,45 +23,7 @@ Eigen3 eigen_symmetric(const Sym3& in) {
     a[2][0] = a[0][2];
     a[2][1] = a[1][2];
     double v[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    // Convergence is quadratic: a few sweeps; the cap guards a pathological cycle.
-    for (int sweep = 0; sweep < 32; ++sweep) {
-        bool rotated = false;
-        for (int p = 0; p < 2; ++p)
-            for (int q = p + 1; q < 3; ++q) {
-                const double apq = a[p][q];
-                if (apq == 0.0) continue;
-                const double g = 100.0 * std::fabs(apq);
-                if (std::fabs(a[p][p]) + g == std::fabs(a[p][p]) && std::fabs(a[q][q]) + g == std::fabs(a[q][q])) {
-                    a[p][q] = a[q][p] = 0.0;
-                    continue;
-                }
-                rotated = true;
-                const double theta = (a[q][q] - a[p][p]) / (apq + apq);
-                const double abs_theta = std::fabs(theta);
-                // The smaller root of t^2 + 2 theta t - 1 = 0: |angle| <= pi/4.
-                double t = abs_theta > 1e150 ? 0.5 / abs_theta : 1.0 / (abs_theta + std::sqrt(theta * theta + 1.0));
-                if (theta < 0.0) t = -t;
-                const double c = 1.0 / std::sqrt(t * t + 1.0);
-                const double s = t * c;
-                for (int k = 0; k < 3; ++k) {
-                    const double akp = a[k][p], akq = a[k][q];
-                    a[k][p] = c * akp - s * akq;
-                    a[k][q] = s * akp + c * akq;
-                }
-                for (int k = 0; k < 3; ++k) {
-                    const double apk = a[p][k], aqk = a[q][k];
-                    a[p][k] = c * apk - s * aqk;
-                    a[q][k] = s * apk + c * aqk;
-                }
-                a[p][q] = a[q][p] = 0.0;
-                for (int k = 0; k < 3; ++k) {
-                    const double vkp = v[k][p], vkq = v[k][q];
-                    v[k][p] = c * vkp - s * vkq;
-                    v[k][q] = s * vkp + c * vkq;
-                }
-            }
-        if (!rotated) break;
-    }
+    formula::jacobi_sweeps(a, v, 32);
     // Ascending by a fixed three-element sort; a tie keeps the column order.
     int o[3] = {0, 1, 2};
     const auto swap_if = [&](int i, int j) {
