@@ -81,6 +81,7 @@ class Fuzzer(Values, Planner):
         self.counter = 0
         self.op_targets = {}
         self.receiver = None        # receiver of the action being planned
+        self.tame = False           # values of a tame call (planner._values)
         self.call_values = []       # its argument values so far
         self._values_init()
         for cls in list(self.cat.classes):

@@ -214,7 +214,12 @@ class Planner:
 
     def _values(self, target, receiver=None):
         self.receiver, self.call_values = receiver, []  # for values that depend on them
+        # A target that keeps failing gets mostly tame calls: defaults,
+        # four-row tables of small whole numbers, intact pickled states. Some
+        # bodies (a fit, a rigid matrix, icp) accept only well-formed input.
+        self.tame = target.calls >= 6 and not target.ok and self.rng.random() < 0.75
         values = [self.value_for(target, i) for i in range(len(target.params))]
+        self.tame = False
         self.receiver, self.call_values = None, []  # holding a view would keep its list borrowed
         return values
 
