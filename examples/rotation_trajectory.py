@@ -17,7 +17,6 @@ Needs numpy and matplotlib (`pip install kestrum_py[examples]`) for the plot.
 """
 
 import argparse
-import math
 import os
 import sys
 
