@@ -96,7 +96,8 @@ def peak_rss():
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[1],
+    doc = (__doc__ or "").split("\n\n")  # the gallery runs it without its docstring
+    p = argparse.ArgumentParser(description=doc[1] if len(doc) > 1 else None,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--points", type=float, default=1.2e7, help="reference scan points (default 1.2e7)")
     p.add_argument("--queries", type=float, default=1e6, help="second scan points (default 1e6)")

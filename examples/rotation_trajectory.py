@@ -17,6 +17,7 @@ Needs numpy and matplotlib (`pip install kestrum_py[examples]`) for the plot.
 """
 
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -87,7 +88,7 @@ def main(argv=None):
     print(f"distance of every corner to the axis constant within {spread:.1e}")
     if args.plot:
         plot(args.plot, frames, axis)
-        print(f"trajectories drawn to {args.plot}")
+        print(f"trajectories drawn to {os.path.basename(args.plot)}")
     return 0 if max(drift, gap, spread) < 1e-12 else 1
 
 

@@ -19,7 +19,8 @@ DOCS = Path(__file__).resolve().parents[2] / "docs"
 GENERATED = {"_build", "api", "gallery"}
 PAGES = sorted(p for p in DOCS.rglob("*.md") if not GENERATED & set(p.relative_to(DOCS).parts))
 GUIDE = ["getting_started", "vectors", "numpy", "rotations", "geometry", "spatial_index",
-         "processes", "dask_join", "things_to_know", "geospatial", "robotics"]
+         "processes", "dask_join", "things_to_know", "geospatial", "robotics",
+         "point_clouds"]
 PYTHON_FENCE = re.compile(r"^```(?:python|py|pycon)\s*\n(.*?)^```", re.M | re.S)
 IMPORTED = re.compile(r"^>>> (?:from (\w+)|import (.+))", re.M)
 
