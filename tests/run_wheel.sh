@@ -82,7 +82,7 @@ stubs = sorted(n for n in payload if n.startswith("kestrum_py-stubs/"))
 problems = []
 if len(ext) != 1:
     problems.append(f"expected one top-level extension module, found {ext}")
-if stubs != ["kestrum_py-stubs/__init__.pyi", "kestrum_py-stubs/_geometry.pyi"]:
+if stubs != ["kestrum_py-stubs/__init__.pyi", "kestrum_py-stubs/_geo.pyi", "kestrum_py-stubs/_geometry.pyi"]:
     problems.append(f"stub files: {stubs}")
 # The Python-written submodules the module's __path__ names (kestrum_py.dask).
 modules = sorted(n for n in payload if n.startswith("kestrum_py-modules/"))
