@@ -17,10 +17,10 @@ if not (DOCS / "_ext" / "stub_api.py").exists():  # a source distribution ships 
 
 @pytest.fixture
 def stub_api(monkeypatch):
-    spec = importlib.util.spec_from_file_location("stub_api", DOCS / "_ext" / "stub_api.py")
-    mod = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("stub_api", DOCS / "_ext" / "stub_api.py")
+    mod = importlib.util.module_from_spec(found)
     monkeypatch.setitem(sys.modules, "stub_api", mod)  # its dataclasses look themselves up there
-    spec.loader.exec_module(mod)
+    found.loader.exec_module(mod)
     return mod
 
 

@@ -14,12 +14,16 @@ void set_argument_count_error(const FuncName& fn, std::size_t count, Py_ssize_t 
 
 bool bind_keyword(const FuncName& fn, const char* const* names, std::size_t count, PyObject** slots, PyObject* key,
                   PyObject* value) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string name(param_name(names[i]));
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name.c_str()) == 0) {
+    // The key's UTF-8 is cached in the str: no allocation per keyword call.
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+    if (!text) PyErr_Clear();  // a key that is no (encodable) str matches no parameter
+    for (std::size_t i = 0; text && i < count; ++i) {
+        const std::string_view name = param_name(names[i]);
+        if (name == std::string_view(text, static_cast<std::size_t>(len))) {
             if (slots[i]) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", fn.full().c_str(),
-                             name.c_str());
+                             std::string(name).c_str());
                 return false;
             }
             slots[i] = value;
